@@ -1,0 +1,81 @@
+// The one database connection of a run, and the backends behind it.
+//
+// A data source name "embedded:PATH" opens the embedded engine's database file
+// at PATH (which must exist); any other name is an ODBC data source opened
+// through the driver manager with the narrow (ANSI) API, so GBK bytes pass
+// unchanged both ways. No login prompt is ever shown.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace db {
+
+// A database error: the server's (or driver's) native error number and its
+// message, unchanged. number() is 0 when the layer reported none.
+class Error : public std::runtime_error {
+ public:
+  Error(int number, std::string message)
+      : std::runtime_error(std::move(message)), number_(number) {}
+  int number() const { return number_; }
+
+ private:
+  int number_;
+};
+
+struct ConnectParams {
+  std::string data_source = "LibODBC";
+  std::string user = "sa";
+  std::string password;
+};
+
+// The rows of one executed statement, read forward only.
+class Cursor {
+ public:
+  virtual ~Cursor() = default;
+  // Column names of the result set; empty when the statement returned none.
+  virtual const std::vector<std::string>& Columns() const = 0;
+  // Moves to the next row; false once past the last one. Call before the first row.
+  virtual bool Fetch() = 0;
+  // Value of column i of the current row as text (GBK); nullopt for NULL.
+  virtual const std::optional<std::string>& Value(std::size_t i) const = 0;
+  // Rows affected by a statement without a result set; -1 when not known.
+  virtual std::int64_t RowsAffected() const = 0;
+};
+
+// What the connection reports about each statement it sends (for the
+// statement log).
+struct StatementEvent {
+  const std::string& sql;
+  double ms;
+  bool ok;
+  std::int64_t rows;            // rows returned or affected; -1 when not known
+  const std::string& error;     // the server's message when !ok
+};
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Sends one statement text. Throws db::Error with the server's message.
+  virtual std::unique_ptr<Cursor> Execute(const std::string& sql) = 0;
+
+  // Observer called after every statement, successful or not. Empty by default.
+  std::function<void(const StatementEvent&)> on_statement;
+
+ protected:
+  Connection() = default;
+};
+
+// Opens the connection named by params.data_source. Throws db::Error carrying
+// the driver's or the engine's message when it cannot be opened.
+std::unique_ptr<Connection> Connect(const ConnectParams& params);
+
+}  // namespace db

@@ -1,0 +1,79 @@
+// Public face of the embedded SQL Server stand-in.
+//
+// A Database is one database file (plus whatever journal the storage keeps
+// beside it) opened by one process at a time. Statements are T-SQL batches in
+// GBK bytes; results come back as text in GBK, exactly as an ODBC client reads
+// them with SQL_C_CHAR (char columns blank-padded, numbers in SQL Server's
+// string form, datetime as "yyyy-mm-dd hh:mi:ss.mmm").
+//
+// Errors are thrown as engine::Error carrying SQL Server's number, severity and
+// message. A failing statement changes nothing; statements of the same batch
+// that ran before it stay done (outside a transaction each commits by itself).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace engine {
+
+class Error : public std::runtime_error {
+ public:
+  Error(int number, int severity, std::string message, int line = 1)
+      : std::runtime_error(std::move(message)), number_(number), severity_(severity), line_(line) {}
+  int number() const { return number_; }
+  int severity() const { return severity_; }
+  // Line of the batch (1-based) on which the failing statement starts.
+  int line() const { return line_; }
+
+ private:
+  int number_;
+  int severity_;
+  int line_;
+};
+
+// Type of a result column, enough for a client to print or convert it.
+enum class ColumnType { Char, VarChar, Text, Image, Int, Numeric, DateTime, Other };
+
+struct ResultColumn {
+  std::string name;  // "" for an unnamed expression, as SQL Server returns it
+  ColumnType type = ColumnType::VarChar;
+};
+
+// One statement's outcome. A SELECT gives columns and rows; any other statement
+// gives rows_affected (or -1 where SQL Server reports no count).
+struct StatementResult {
+  bool has_result_set = false;
+  std::vector<ResultColumn> columns;
+  std::vector<std::vector<std::optional<std::string>>> rows;  // nullopt is NULL
+  std::int64_t rows_affected = -1;
+};
+
+class Database {
+ public:
+  enum class OpenMode {
+    MustExist,      // a missing file is an error (a missing database on a server)
+    CreateIfMissing // libsql -d and tests
+  };
+
+  // Opens the database at path. Throws engine::Error when the file is missing
+  // (MustExist), is not a database, or is held open by another process.
+  static std::unique_ptr<Database> open(const std::string& path, OpenMode mode);
+
+  virtual ~Database() = default;
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Runs every statement of the batch in order and returns one result per
+  // statement. Throws engine::Error at the first failing statement.
+  virtual std::vector<StatementResult> execute(std::string_view batch) = 0;
+
+ protected:
+  Database() = default;
+};
+
+}  // namespace engine

@@ -1,0 +1,79 @@
+// The run sequence of the start button, and what every step shares.
+#include "steps/upgrader.h"
+
+#include "refdata/prt_tables.h"
+#include "refdata/zzm.h"
+
+namespace steps {
+
+Upgrader::Upgrader(db::Connection& connection, db::UpgradeView& v, std::filesystem::path data_dir)
+    : qrTmp(connection),
+      qrTmp1(connection),
+      qrTmp2(connection),
+      view(v),
+      ctx{qrTmp, qrTmp1, qrTmp2, v, std::move(data_dir)} {}
+
+template <class F>
+void Upgrader::RunStep(const char* name, F step) {
+  current_step_ = name;
+  (this->*step)();
+  current_step_ = "run";
+}
+
+void Upgrader::RunSequence() {
+  current_step_ = "run";
+  db::EnsureLedger(qrTmp);
+
+  view.SetDoWorkEnabled(false);
+  view.SetExitEnabled(false);
+  view.SetBackUpEnabled(false);
+  // A run shows its progress label even when an earlier run of this session
+  // hid it at its end.
+  view.SetProcessVisible(true);
+
+  if (view.BeforeChecked()) RunStep("Do200503Before", &Upgrader::Do200503Before);
+  RunStep("Do200503", &Upgrader::Do200503);
+  RunStep("Do200611", &Upgrader::Do200611);
+  RunStep("Do200703", &Upgrader::Do200703);
+  RunStep("Do2007_03_12", &Upgrader::Do2007_03_12);
+  RunStep("Do200709", &Upgrader::Do200709);
+  RunStep("Do2007_12_07", &Upgrader::Do2007_12_07);
+  RunStep("Do2007_12_27", &Upgrader::Do2007_12_27);
+  RunStep("Do2008_03_27", &Upgrader::Do2008_03_27);
+  RunStep("Do2008_09_03", &Upgrader::Do2008_09_03);
+  RunStep("Do2008_10_20", &Upgrader::Do2008_10_20);
+  RunStep("Do2009_10_15", &Upgrader::Do2009_10_15);
+  RunStep("Do2010_04_09", &Upgrader::Do2010_04_09);
+  RunStep("Do2011_09_02", &Upgrader::Do2011_09_02);
+  CheckVerSign("ZZ20130901.VERUP");
+  RunStep("Do2015_02_01", &Upgrader::Do2015_02_01);
+  RunStep("Do2015_03_01", &Upgrader::Do2015_03_01);
+  RunStep("Do2015_03_12", &Upgrader::Do2015_03_12);
+  RunStep("Do2015_03_25", &Upgrader::Do2015_03_25);
+  RunStep("Do2017_01_09", &Upgrader::Do2017_01_09);
+
+  view.SetBackUpEnabled(true);
+  view.SetDoWorkEnabled(view.BackUpChecked());
+  view.SetExitEnabled(true);
+  view.SetProcessVisible(false);
+  view.SetBarVisible(false);
+  view.ShowInformation(G("所有处理已完成！"));
+}
+
+void Upgrader::SetProcess(std::string_view task_utf8) {
+  view.SetProcessText(G("处理：") + G(task_utf8));
+}
+
+void Upgrader::btExpZZMClick() {
+  current_step_ = "btExpZZMClick";
+  refdata::ExportZzm(ctx);
+  current_step_ = "run";
+}
+
+void Upgrader::btCrtPrtClick() {
+  current_step_ = "btCrtPrtClick";
+  refdata::CreatePrtTables(ctx);
+  current_step_ = "run";
+}
+
+}  // namespace steps
