@@ -56,6 +56,7 @@ struct StatementEvent {
   bool ok;
   std::int64_t rows;            // rows returned or affected; -1 when not known
   const std::string& error;     // the server's message when !ok
+  bool tolerated = false;       // !ok inside db::RunTolerated: the step goes on
 };
 
 class Connection {
@@ -70,8 +71,15 @@ class Connection {
   // Observer called after every statement, successful or not. Empty by default.
   std::function<void(const StatementEvent&)> on_statement;
 
+  // While above zero a failing statement is reported as tolerated; kept by
+  // db::RunTolerated.
+  int tolerating = 0;
+
  protected:
   Connection() = default;
+  // Calls on_statement (when set) for one statement sent.
+  void Report(const std::string& sql, double ms, bool ok, std::int64_t rows,
+              const std::string& error);
 };
 
 // Opens the connection named by params.data_source. Throws db::Error carrying

@@ -41,6 +41,8 @@ class Query {
   bool Active() const { return cursor_ != nullptr; }
   // Rows affected by the last ExecSQL; -1 when not known.
   std::int64_t RowsAffected() const { return rows_affected_; }
+  // The connection the component sends through.
+  Connection& connection() const { return *connection_; }
 
  private:
   std::size_t FieldIndex(std::string_view field) const;

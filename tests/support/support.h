@@ -17,6 +17,11 @@ namespace testing_support {
 
 // Records every call as one line of text (UTF-8), e.g. "process 处理：分类表",
 // "bar 25", "bar visible", "num 300", "info 所有处理已完成！", "repaint", "pump".
+// The whole vocabulary: "process <text>", "process visible|hidden",
+// "bar <n>", "bar visible|hidden", "num <text>", "num visible|hidden",
+// "before checked|unchecked", "del checked|unchecked",
+// "dowork enabled|disabled", "exit enabled|disabled", "backup enabled|disabled",
+// "repaint", "pump", "info <text>". The members below hold the current state.
 class RecordingView : public db::UpgradeView {
  public:
   void SetProcessText(std::string_view gbk) override;

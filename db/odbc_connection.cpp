@@ -1,0 +1,195 @@
+// The ODBC backend over the driver manager's narrow (ANSI) API: statement text
+// and values pass as bytes, so GBK reaches the server unchanged. A result is
+// read to its end before Execute returns, because SQL Server (and FreeTDS)
+// allow one active result per connection while an upgrade walks the rows of
+// one query component and writes through another.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <chrono>
+
+#include "db/result_set.h"
+
+namespace db {
+
+namespace {
+
+// The diagnostic records of a handle: every message, in order, and the first
+// native error number that is not zero.
+Error Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const std::string& fallback) {
+  std::string message;
+  int number = 0;
+  for (SQLSMALLINT rec = 1;; ++rec) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR text[SQL_MAX_MESSAGE_LENGTH + 1] = {};
+    SQLSMALLINT len = 0;
+    const SQLRETURN rc =
+        SQLGetDiagRec(type, handle, rec, state, &native, text, sizeof text, &len);
+    if (!SQL_SUCCEEDED(rc)) break;
+    if (!message.empty()) message += '\n';
+    message += reinterpret_cast<const char*>(text);
+    if (number == 0) number = native;
+  }
+  if (message.empty()) message = fallback;
+  return Error(number, message);
+}
+
+class Statement {
+ public:
+  explicit Statement(SQLHDBC dbc) {
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h_)))
+      throw Diagnostics(SQL_HANDLE_DBC, dbc, "cannot allocate an ODBC statement");
+  }
+  ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, h_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  SQLHSTMT get() const { return h_; }
+  [[noreturn]] void Fail(const char* what) const { throw Diagnostics(SQL_HANDLE_STMT, h_, what); }
+
+ private:
+  SQLHSTMT h_ = SQL_NULL_HSTMT;
+};
+
+// Reads the current result set of stmt completely.
+void ReadResultSet(const Statement& stmt, SQLSMALLINT ncols, ResultSet& r) {
+  for (SQLUSMALLINT i = 1; i <= ncols; ++i) {
+    SQLCHAR name[256] = {};
+    SQLSMALLINT name_len = 0, data_type = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    if (!SQL_SUCCEEDED(SQLDescribeCol(stmt.get(), i, name, sizeof name, &name_len, &data_type,
+                                      &size, &digits, &nullable)))
+      stmt.Fail("cannot describe a result column");
+    r.columns.emplace_back(reinterpret_cast<const char*>(name));
+  }
+  char buf[4096];
+  for (;;) {
+    SQLRETURN rc = SQLFetch(stmt.get());
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) stmt.Fail("cannot fetch a row");
+    std::vector<std::optional<std::string>> row;
+    row.reserve(ncols);
+    for (SQLUSMALLINT i = 1; i <= ncols; ++i) {
+      std::string value;
+      bool is_null = false;
+      for (;;) {
+        SQLLEN ind = 0;
+        rc = SQLGetData(stmt.get(), i, SQL_C_CHAR, buf, sizeof buf, &ind);
+        if (rc == SQL_NO_DATA) break;
+        if (!SQL_SUCCEEDED(rc)) stmt.Fail("cannot read a column value");
+        if (ind == SQL_NULL_DATA) {
+          is_null = true;
+          break;
+        }
+        // A piece fills the buffer but its terminating zero when more follows.
+        const bool more = ind == SQL_NO_TOTAL || ind >= static_cast<SQLLEN>(sizeof buf);
+        if (rc == SQL_SUCCESS_WITH_INFO && more) {
+          value.append(buf, sizeof buf - 1);
+          continue;
+        }
+        value.append(buf, static_cast<std::size_t>(ind));
+        break;
+      }
+      if (is_null)
+        row.emplace_back(std::nullopt);
+      else
+        row.emplace_back(std::move(value));
+    }
+    r.rows.push_back(std::move(row));
+  }
+}
+
+class OdbcConnection : public Connection {
+ public:
+  OdbcConnection(SQLHENV env, SQLHDBC dbc) : env_(env), dbc_(dbc) {}
+  ~OdbcConnection() override {
+    SQLDisconnect(dbc_);
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    SQLFreeHandle(SQL_HANDLE_ENV, env_);
+  }
+
+  std::unique_ptr<Cursor> Execute(const std::string& sql) override {
+    const auto start = std::chrono::steady_clock::now();
+    auto elapsed = [&] {
+      return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+          .count();
+    };
+    ResultSet r;
+    try {
+      Run(sql, r);
+    } catch (const Error& e) {
+      Report(sql, elapsed(), false, -1, e.what());
+      throw;
+    }
+    const std::int64_t rows =
+        r.columns.empty() ? r.rows_affected : static_cast<std::int64_t>(r.rows.size());
+    Report(sql, elapsed(), true, rows, std::string());
+    return std::make_unique<ResultSetCursor>(std::move(r));
+  }
+
+ private:
+  // Sends the text and walks every result it produces: the first result set
+  // is kept, counts of the other statements add up.
+  void Run(const std::string& sql, ResultSet& r) {
+    Statement stmt(dbc_);
+    SQLRETURN rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                                 static_cast<SQLINTEGER>(sql.size()));
+    bool have_set = false;
+    if (rc == SQL_NO_DATA) {  // a searched update or delete that touched no row
+      r.rows_affected = 0;
+      rc = SQLMoreResults(stmt.get());
+    }
+    while (rc != SQL_NO_DATA) {
+      if (!SQL_SUCCEEDED(rc)) stmt.Fail("the statement failed");
+      SQLSMALLINT ncols = 0;
+      if (!SQL_SUCCEEDED(SQLNumResultCols(stmt.get(), &ncols)))
+        stmt.Fail("cannot count result columns");
+      if (ncols > 0 && !have_set) {
+        have_set = true;
+        ReadResultSet(stmt, ncols, r);
+      } else if (ncols == 0) {
+        SQLLEN count = -1;
+        if (SQL_SUCCEEDED(SQLRowCount(stmt.get(), &count)) && count >= 0)
+          r.rows_affected = (r.rows_affected < 0 ? 0 : r.rows_affected) + count;
+      }
+      rc = SQLMoreResults(stmt.get());
+    }
+  }
+
+  SQLHENV env_;
+  SQLHDBC dbc_;
+};
+
+}  // namespace
+
+std::unique_ptr<Connection> ConnectOdbc(const ConnectParams& params) {
+  SQLHENV env = SQL_NULL_HENV;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
+    throw Error(0, "cannot allocate the ODBC environment (is unixODBC installed?)");
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLHDBC dbc = SQL_NULL_HDBC;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
+    Error e = Diagnostics(SQL_HANDLE_ENV, env, "cannot allocate an ODBC connection");
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    throw e;
+  }
+  // SQLConnect never prompts: the data source, user and password are used as
+  // they are.
+  auto text = [](const std::string& s) {
+    return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
+  };
+  const SQLRETURN rc = SQLConnect(
+      dbc, text(params.data_source), static_cast<SQLSMALLINT>(params.data_source.size()),
+      text(params.user), static_cast<SQLSMALLINT>(params.user.size()), text(params.password),
+      static_cast<SQLSMALLINT>(params.password.size()));
+  if (!SQL_SUCCEEDED(rc)) {
+    Error e = Diagnostics(SQL_HANDLE_DBC, dbc,
+                          "cannot connect to data source '" + params.data_source + "'");
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    throw e;
+  }
+  return std::make_unique<OdbcConnection>(env, dbc);
+}
+
+}  // namespace db
