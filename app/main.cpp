@@ -1,0 +1,19 @@
+// libupgrade: the librarian's upgrade program. It takes no arguments; the
+// connection parameters come from HKEY_LOCAL_MACHINE\SOFTWARE\Quorvant\Lib and
+// the reference-data files from the program's own folder.
+#include <QApplication>
+#include <filesystem>
+
+#include "app/start_mess.h"
+#include "app/startup.h"
+#include "db/registry.h"
+
+int main(int argc, char** argv) {
+  app::StartMess.clear();
+  QApplication application(argc, argv);
+  QApplication::setApplicationName("libupgrade");
+  app::Startup startup(db::Registry(),
+                       std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()));
+  startup.Run();
+  return QApplication::exec();
+}

@@ -1,0 +1,7 @@
+#include "app/start_mess.h"
+
+namespace app {
+
+QString StartMess;
+
+}  // namespace app
