@@ -6,6 +6,7 @@
 // from database to database, so it is looked up in the catalogue into the
 // work table tmp_tmp_bm and dropped by name before the column is rebuilt.
 #include "steps/upgrader.h"
+#include "text/gbk.h"
 
 namespace steps {
 
@@ -45,7 +46,7 @@ void Upgrader::Do2009_10_15() {
     db::OpenQuery(qrTmp, {"select * from tmp_tmp_bm"});
     while (!qrTmp.Eof()) {
       qrTmp1.Clear();
-      qrTmp1.Add("ALTER TABLE " + t + " DROP CONSTRAINT " + qrTmp.AsString("pe_name"));
+      qrTmp1.Add("ALTER TABLE " + t + " DROP CONSTRAINT " + text::TrimRight(qrTmp.AsString("pe_name")));
       qrTmp1.ExecSQL();
       qrTmp1.Close();
       qrTmp.Next();
