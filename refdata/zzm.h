@@ -2,6 +2,9 @@
 // and their exchange file zzm.dat.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "db/context.h"
 
 namespace refdata {
@@ -10,5 +13,10 @@ namespace refdata {
 void InputZzmCode(db::StepContext& ctx);
 // Writes the four tables into ctx.data_dir/zzm.dat (the export button).
 void ExportZzm(db::StepContext& ctx);
+
+// The even-byte reversal of a zzm.dat line (without its CR LF): the bytes at
+// even positions (the first byte being position 1) in reverse order, the odd
+// ones in place. Its own inverse.
+std::string ReverseEvenBytes(std::string_view line);
 
 }  // namespace refdata
