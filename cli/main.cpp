@@ -1,0 +1,220 @@
+// libupgrade-cli: the library database upgrade without a window, for
+// administrators and scripts. Same connection parameters, same steps, same
+// signs as the desktop program; progress on the terminal, the outcome in the
+// exit code.
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/statement_log.h"
+#include "cli/terminal_view.h"
+#include "db/connection.h"
+#include "db/registry.h"
+#include "steps/upgrader.h"
+#include "text/gbk.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kHelp = R"(Usage: libupgrade-cli --backed-up [options]
+
+Brings a library database, whatever earlier release it is at, to the current
+schema and reference data. Every step is guarded by its upgrade sign in
+ver_manage and every change by a catalogue probe, so it may be run any number
+of times on the same database.
+
+  --backed-up            confirm that the database has been backed up
+                         (the desktop program's "已备份好数据库"); without it
+                         nothing is done and the exit code is 2
+  --data-source NAME     the data source: an ODBC data source name, or
+                         embedded:PATH for a database file of the embedded
+                         engine (the file must exist). Without it the
+                         connection parameters are read as the desktop
+                         program reads them: key SOFTWARE\Quorvant\Lib of the
+                         registry stand-in (ODBCNAME, USERNAME, PASSWORD),
+                         else data source "LibODBC", user "sa", empty password
+  --user U               login name (default "sa" with --data-source)
+  --password P           password (default empty with --data-source)
+  --before               also run the consolidation of releases before March
+                         2005 ("同时处理2005年3月前的升级工作")
+  --data-dir DIR         folder of zzm.dat, other.dat and MarcRule.txt
+                         (default: the folder of this program)
+  --export-zzm           write the author-number tables to zzm.dat in the data
+                         folder instead of upgrading (needs no --backed-up)
+  --create-prt-tables    rebuild the statistics tables instead of upgrading
+  --log FILE             write every statement sent, in order, to FILE as JSON
+                         lines: step, sql, ms, outcome (ok, error, tolerated),
+                         rows, error
+  --help                 show this text
+
+Each progress text is printed as a line; the bar and the count are drawn live
+on a terminal and printed now and then otherwise. On success the last line is
+"所有处理已完成！" and the exit code 0. On an error the server's message goes
+to standard error and the exit code is 1; upgrade signs and changes made
+before the error stay, exactly as the desktop program leaves them.
+
+The registry stand-in lives in /etc/xdg/Quorvant/registry (writing it needs
+administrator rights); LIBUPGRADE_REGISTRY_ROOT names another folder.
+)";
+
+struct Options {
+  bool backed_up = false;
+  bool before = false;
+  bool export_zzm = false;
+  bool create_prt_tables = false;
+  std::optional<std::string> data_source, user, password, data_dir, log;
+};
+
+struct UsageError {
+  std::string message;
+};
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inline_value;
+    if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inline_value = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    auto value = [&]() -> std::string {
+      if (inline_value) return *inline_value;
+      if (i + 1 >= args.size()) throw UsageError{name + " needs a value"};
+      return args[++i];
+    };
+    auto flag = [&](bool& f) {
+      if (inline_value) throw UsageError{name + " takes no value"};
+      f = true;
+    };
+    if (name == "--backed-up") flag(o.backed_up);
+    else if (name == "--before") flag(o.before);
+    else if (name == "--export-zzm") flag(o.export_zzm);
+    else if (name == "--create-prt-tables") flag(o.create_prt_tables);
+    else if (name == "--data-source") o.data_source = value();
+    else if (name == "--user") o.user = value();
+    else if (name == "--password") o.password = value();
+    else if (name == "--data-dir") o.data_dir = value();
+    else if (name == "--log") o.log = value();
+    else throw UsageError{"unknown option " + args[i]};
+  }
+  return o;
+}
+
+std::filesystem::path ProgramDir() {
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::current_path() : exe.parent_path();
+}
+
+// Command-line values are UTF-8 as typed; the database takes GBK.
+std::string ArgToGbk(const std::string& utf8, const char* what) {
+  try {
+    return text::Gbk(utf8);
+  } catch (const std::exception&) {
+    throw UsageError{std::string(what) + " cannot be written in GBK"};
+  }
+}
+
+db::ConnectParams Params(const Options& o) {
+  db::ConnectParams p;
+  if (o.data_source) {
+    p.data_source = ArgToGbk(*o.data_source, "--data-source");
+  } else {
+    try {
+      p = db::LoadConnectParams(db::Registry());
+    } catch (const std::invalid_argument& e) {
+      throw std::runtime_error(
+          "the connection parameters under SOFTWARE\\Quorvant\\Lib in the registry stand-in (" +
+          db::Registry::DefaultRoot().string() + ") cannot be decoded: " + e.what());
+    }
+  }
+  if (o.user) p.user = ArgToGbk(*o.user, "--user");
+  if (o.password) p.password = ArgToGbk(*o.password, "--password");
+  return p;
+}
+
+int Run(const Options& o) {
+  const db::ConnectParams params = Params(o);
+  std::unique_ptr<db::Connection> connection;
+  try {
+    connection = db::Connect(params);
+  } catch (const db::Error& e) {
+    std::cerr << "libupgrade-cli: cannot connect to data source \""
+              << text::Utf8(params.data_source) << "\": " << text::Utf8(e.what()) << "\n";
+    return kExitFailed;
+  }
+
+  cli::TerminalView view(stdout, isatty(fileno(stdout)) != 0, o.before);
+  steps::Upgrader upgrader(*connection, view, o.data_dir ? std::filesystem::path(*o.data_dir) : ProgramDir());
+  std::unique_ptr<cli::StatementLog> log;
+  if (o.log) {
+    log = std::make_unique<cli::StatementLog>(*o.log);
+    connection->on_statement = [&](const db::StatementEvent& e) {
+      log->Write(upgrader.CurrentStep(), e);
+    };
+  }
+  try {
+    if (o.export_zzm || o.create_prt_tables) {
+      if (o.export_zzm) upgrader.btExpZZMClick();
+      if (o.create_prt_tables) upgrader.btCrtPrtClick();
+    } else {
+      upgrader.RunSequence();
+    }
+  } catch (const db::Error& e) {
+    view.Finish();
+    std::cerr << text::Utf8(e.what()) << "\n";
+    return kExitFailed;
+  } catch (const std::exception& e) {
+    view.Finish();
+    std::cerr << text::Utf8(e.what()) << "\n";
+    return kExitFailed;
+  }
+  view.Finish();
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  try {
+    o = Parse(argc, argv);
+  } catch (const UsageError& e) {
+    std::cerr << "libupgrade-cli: " << e.message << "\nTry 'libupgrade-cli --help'.\n";
+    return kExitUsage;
+  }
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--help") {
+      std::cout << kHelp;
+      return kExitOk;
+    }
+  // Only the export, which reads the database, may run without the backup.
+  const bool export_only = o.export_zzm && !o.create_prt_tables;
+  if (!o.backed_up && !export_only) {
+    std::cerr << "libupgrade-cli: 请先备份数据库。确认已备份好数据库后，以 --backed-up 再次运行。\n"
+                 "(the upgrade changes the database in place: back it up first, then confirm "
+                 "with --backed-up)\n";
+    return kExitUsage;
+  }
+  try {
+    return Run(o);
+  } catch (const UsageError& e) {
+    std::cerr << "libupgrade-cli: " << e.message << "\n";
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "libupgrade-cli: " << text::Utf8(e.what()) << "\n";
+    return kExitFailed;
+  }
+}
