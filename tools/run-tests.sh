@@ -1,0 +1,10 @@
+#!/bin/sh
+# Installs what is missing, builds everything in build/ and runs every test
+# suite (the windows on Qt's offscreen platform).
+set -eu
+cd "$(dirname "$0")/.."
+
+tools/install-deps.sh
+cmake -S . -B build -G Ninja
+ninja -C build -j2
+QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
