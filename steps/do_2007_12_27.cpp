@@ -37,14 +37,14 @@ void Tick(db::UpgradeView& view) {
 }  // namespace
 
 void Upgrader::Do2007_12_27() {
-  {
-    db::OpenQuery(qrTmp, {"select vm_mess from ver_manage", std::string("where vm_mess='") +
-                                                                kSign + "'"});
-    const bool sign_new = qrTmp.Eof();
-    qrTmp.Close();
-    if (sign_new && TableAbsent("lib_marc_rule")) refdata::CheckMarcRuleReadable(ctx);
-  }
-  if (!CheckVerSign(kSign)) return;
+  // The ledger is read first without recording anything, so that a missing
+  // rule file stops the run before the sign is written.
+  db::OpenQuery(qrTmp, {"select vm_mess from ver_manage", std::string("where vm_mess='") + kSign + "'"});
+  const bool sign_new = qrTmp.Eof();
+  qrTmp.Close();
+  if (!sign_new) return;
+  if (TableAbsent("lib_marc_rule")) refdata::CheckMarcRuleReadable(ctx);
+  CheckVerSign(kSign);
 
   view.SetBarVisible(true);
   view.SetBarPosition(5);
