@@ -27,16 +27,16 @@ std::vector<std::string> CreateTable(const std::string& first, const Columns& co
                                      const std::string& close) {
   std::vector<std::string> lines{first};
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    lines.push_back(G("  " + columns[i].first + " " + columns[i].second +
-                      (i + 1 < columns.size() ? "," : "")));
+    lines.push_back(
+        G("  " + columns[i].first + " " + columns[i].second + (i + 1 < columns.size() ? "," : "")));
   }
   lines.push_back(close);
   return lines;
 }
 
 std::vector<std::string> PrimaryKey(const std::string& table, const std::string& column) {
-  return {"ALTER TABLE " + table + " ADD CONSTRAINT ",
-          "PK_" + table + " PRIMARY KEY NONCLUSTERED", "(" + column + ")"};
+  return {"ALTER TABLE " + table + " ADD CONSTRAINT ", "PK_" + table + " PRIMARY KEY NONCLUSTERED",
+          "(" + column + ")"};
 }
 
 // The evaluation criteria every library starts with.
@@ -191,8 +191,8 @@ void Upgrader::Do200503() {
     Exec(PrimaryKey("lib_yigongpj", "yp_no"));
     SeedEvaluations(*this);
   }
-  db::OpenQuery(qrTmp,
-                {G("select yp_pingjia from lib_yigongpj where yp_no=0 and yp_pingjia='基本评价分'")});
+  db::OpenQuery(
+      qrTmp, {G("select yp_pingjia from lib_yigongpj where yp_no=0 and yp_pingjia='基本评价分'")});
   const bool basic_missing = qrTmp.Eof();
   qrTmp.Close();
   if (basic_missing) {

@@ -19,16 +19,16 @@ using Columns = std::vector<std::pair<std::string, std::string>>;
 std::vector<std::string> CreateTable(const std::string& table, const Columns& columns) {
   std::vector<std::string> lines{"create table " + table + " ( "};
   for (std::size_t i = 0; i < columns.size(); ++i) {
-    lines.push_back(G("  " + columns[i].first + " " + columns[i].second +
-                      (i + 1 < columns.size() ? "," : "")));
+    lines.push_back(
+        G("  " + columns[i].first + " " + columns[i].second + (i + 1 < columns.size() ? "," : "")));
   }
   lines.push_back(") ");
   return lines;
 }
 
 std::vector<std::string> PrimaryKey(const std::string& table, const std::string& column) {
-  return {"ALTER TABLE " + table + " ADD CONSTRAINT ",
-          "PK_" + table + " PRIMARY KEY NONCLUSTERED", "(" + column + ")"};
+  return {"ALTER TABLE " + table + " ADD CONSTRAINT ", "PK_" + table + " PRIMARY KEY NONCLUSTERED",
+          "(" + column + ")"};
 }
 
 }  // namespace
@@ -89,7 +89,8 @@ void Upgrader::Do200611() {
                                        {"jt_user", "char(6) default('')"}}));
 
   Columns xf;
-  for (int i = 0; i <= 9; ++i) xf.push_back({"jx_name" + std::to_string(i), "char(80) default('')"});
+  for (int i = 0; i <= 9; ++i)
+    xf.push_back({"jx_name" + std::to_string(i), "char(80) default('')"});
   Exec(CreateTable("lib_jifen_xf", xf));
   Exec({G("insert into lib_jifen_xf(jx_name0) values('交换二手图书') ")});
 }

@@ -63,8 +63,8 @@ class RowProgress {
 void Upgrader::Do200703() {
   if (TableAbsent("lib_card_bars")) {
     Exec({"create table lib_card_bars ( ", "  cb_no int NOT NULL IDENTITY (1, 1),",
-          "  cb_begin char(9) not null,", "  cb_end char(9) not null,",
-          "  cb_sign int default(0)", ") "});
+          "  cb_begin char(9) not null,", "  cb_end char(9) not null,", "  cb_sign int default(0)",
+          ") "});
     Exec({"ALTER TABLE lib_card_bars ADD CONSTRAINT ", "PK_lib_card_bars PRIMARY KEY NONCLUSTERED",
           "(cb_no)"});
   }
@@ -123,12 +123,12 @@ void Upgrader::Do200703() {
       Exec({"insert into lib_chuban select * from lib_chuban1"});
       Exec({"drop table lib_chuban1"});
     });
-
-    view.SetBarVisible(false);
-    view.SetNumVisible(false);
-    view.SetProcessText("");
-    view.Repaint();
   }
+  // The label is cleared on every run, also when nothing was left to convert.
+  view.SetBarVisible(false);
+  view.SetNumVisible(false);
+  view.SetProcessText("");
+  view.Repaint();
 
   if (ColumnAbsent("lib_caigou", "cg_isbn")) {
     Exec({"alter table lib_caigou add cg_isbn char(22) default('')"});
@@ -136,11 +136,10 @@ void Upgrader::Do200703() {
     db::OpenQuery(qrTmp, {"select cg_no,cg_sbookno from lib_caigou where cg_sbookno<>''"});
     while (!qrTmp.Eof()) {
       view.ProcessMessages();
-      Exec(qrTmp1,
-           {"update lib_caigou set ",
-            "  cg_sbookno='" + text::EscapeQuotes(text::BookIdTo13(qrTmp.AsString("cg_sbookno"))) +
-                "'",
-            "where cg_no=" + text::Trim(qrTmp.AsString("cg_no"))});
+      Exec(qrTmp1, {"update lib_caigou set ",
+                    "  cg_sbookno='" +
+                        text::EscapeQuotes(text::BookIdTo13(qrTmp.AsString("cg_sbookno"))) + "'",
+                    "where cg_no=" + text::Trim(qrTmp.AsString("cg_no"))});
       qrTmp.Next();
     }
     qrTmp.Close();

@@ -164,14 +164,17 @@ void Upgrader::Do2007_03_12() {
   announce("lib_tingjie");
   db::RunInTransaction(qrTmp, [this] {
     Exec(SuspensionTable("tmp_tingjie", 9));
-    Exec({"insert into tmp_tingjie(tj_code,tj_bdate,tj_edate) select tj_code,tj_bdate,tj_edate "
-          "from lib_tingjie"});
+    Exec(
+        {"insert into tmp_tingjie(tj_code,tj_bdate,tj_edate) select tj_code,tj_bdate,tj_edate "
+         "from lib_tingjie"});
     Exec({"drop table lib_tingjie"});
     Exec(SuspensionTable("lib_tingjie", 12));
-    Exec({"ALTER TABLE lib_tingjie ADD CONSTRAINT PK_lib_tingjie PRIMARY KEY "
-          "NONCLUSTERED(tj_code)"});
-    Exec({"insert into lib_tingjie(tj_code,tj_bdate,tj_edate) select tj_code,tj_bdate,tj_edate "
-          "from tmp_tingjie"});
+    Exec(
+        {"ALTER TABLE lib_tingjie ADD CONSTRAINT PK_lib_tingjie PRIMARY KEY "
+         "NONCLUSTERED(tj_code)"});
+    Exec(
+        {"insert into lib_tingjie(tj_code,tj_bdate,tj_edate) select tj_code,tj_bdate,tj_edate "
+         "from tmp_tingjie"});
     Exec({"drop table tmp_tingjie"});
   });
 
@@ -182,8 +185,9 @@ void Upgrader::Do2007_03_12() {
   announce("lib_jieshu");
   Exec({"DROP Index lib_jieshu.PK_lib_jieshu_libcard"});
   widen("lib_jieshu", "js_libcard", 12);
-  Exec({"create index PK_lib_jieshu_libcard on lib_jieshu(js_libcard) WITH "
-        "PAD_INDEX,FILLFACTOR=85"});
+  Exec(
+      {"create index PK_lib_jieshu_libcard on lib_jieshu(js_libcard) WITH "
+       "PAD_INDEX,FILLFACTOR=85"});
 
   announce("lib_cuihuan");
   widen("lib_cuihuan", "ch_libcard", 12);
