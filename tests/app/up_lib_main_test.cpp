@@ -1,0 +1,165 @@
+// The upgrade window: its states around the backup box and the start button,
+// the key chords that reveal the maintenance buttons, and whole runs through
+// the upgrade core against the embedded engine.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "app/look.h"
+#include "app/up_lib_main.h"
+#include "tests/app/qt_harness.h"
+#include "tests/support/support.h"
+#include "text/gbk.h"
+
+namespace {
+
+using app_testing::BoxWatcher;
+using testing_support::Rows;
+using testing_support::Scalar;
+
+struct Window {
+  testing_support::ScratchDb scratch;
+  std::unique_ptr<db::Connection> c;
+  std::unique_ptr<app::TUpLibMain> w;
+
+  explicit Window(const std::vector<std::string>& fixtures = {}) : scratch(fixtures) {
+    app_testing::App();
+    c = scratch.Connect();
+    w = std::make_unique<app::TUpLibMain>(*c, testing_support::SampleDir());
+    w->show();
+  }
+  bool Enabled(bool dowork, bool exit, bool backup) const {
+    return w->btDoWork->isEnabled() == dowork && w->btExit->isEnabled() == exit &&
+           w->cbBackUp->isEnabled() == backup;
+  }
+};
+
+const QString kDone = QString::fromUtf8("所有处理已完成！");
+
+TEST(UpLibMain, StartsWaitingAndTheBackupBoxGovernsTheStartButton) {
+  Window t;
+  EXPECT_EQ(t.w->windowTitle(), QString::fromUtf8("图书管理系统升级 V6.2017.1(32位)"));
+  EXPECT_EQ(t.w->size(), QSize(453, 267));
+  EXPECT_TRUE(t.Enabled(false, true, true));
+  EXPECT_FALSE(t.w->cbBackUp->isChecked());
+  EXPECT_FALSE(t.w->cbBefore->isChecked());
+  EXPECT_TRUE(t.w->lbProcess->isVisible());
+  EXPECT_EQ(t.w->lbProcess->text(), QString::fromUtf8("处理："));
+  for (QWidget* hidden : std::vector<QWidget*>{t.w->pBar, t.w->lbNum, t.w->ckbDel, t.w->btCrtPrt,
+                                               t.w->btExpZZM})
+    EXPECT_TRUE(hidden->isHidden()) << hidden->objectName().toStdString();
+
+  t.w->cbBackUp->click();
+  EXPECT_TRUE(t.Enabled(true, true, true));
+  t.w->cbBackUp->click();
+  EXPECT_TRUE(t.Enabled(false, true, true));
+}
+
+TEST(UpLibMain, OnlyCtrlAltF1AndCtrlAltF2RevealTheHiddenControls) {
+  const auto Ctrl = Qt::ControlModifier, Alt = Qt::AltModifier, Shift = Qt::ShiftModifier;
+  struct Case {
+    Qt::Key key;
+    Qt::KeyboardModifiers mods;
+    bool del, crtprt;
+  } cases[] = {
+      {Qt::Key_F1, Ctrl | Alt, true, false},         {Qt::Key_F2, Ctrl | Alt, false, true},
+      {Qt::Key_F1, Ctrl | Alt | Shift, false, false}, {Qt::Key_F1, Alt, false, false},
+      {Qt::Key_F1, Ctrl, false, false},              {Qt::Key_F1, {}, false, false},
+      {Qt::Key_F2, Ctrl | Shift, false, false},      {Qt::Key_F3, Ctrl | Alt, false, false},
+  };
+  Window t;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(QKeySequence(c.key | c.mods).toString().toStdString());
+    auto w = std::make_unique<app::TUpLibMain>(*t.c, testing_support::SampleDir());
+    w->show();
+    // Released over a control: the window previews every key.
+    QKeyEvent release(QEvent::KeyRelease, c.key, c.mods);
+    QCoreApplication::sendEvent(w->cbBackUp, &release);
+    EXPECT_EQ(!w->ckbDel->isHidden(), c.del);
+    EXPECT_EQ(!w->btCrtPrt->isHidden(), c.crtprt);
+    EXPECT_TRUE(w->btExpZZM->isHidden());
+  }
+}
+
+TEST(UpLibMain, StatisticsButtonCreatesTheTablesSilently) {
+  Window t;
+  BoxWatcher boxes;
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_F2, Qt::ControlModifier | Qt::AltModifier);
+  QCoreApplication::sendEvent(t.w.get(), &release);
+  ASSERT_FALSE(t.w->btCrtPrt->isHidden());
+  t.w->btCrtPrt->click();
+  t.w->btCrtPrt->click();
+  app_testing::Pump(20);
+
+  EXPECT_EQ(Rows(*t.c, "select name from sysobjects where name like 'lib_prttab4%' order by name"),
+            (std::vector<std::string>{"lib_prttab4anew", "lib_prttab4new"}));
+  EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_TRUE(t.Enabled(false, true, true));
+}
+
+// A complete run ends Ready with the completion box; a second run in the same
+// session shows its progress label again and records no new sign.
+TEST(UpLibMain, CompleteRunEndsReadyWithTheCompletionBoxAndCanBeRepeated) {
+  Window t({"release_2007_12.sql"});
+  BoxWatcher boxes;
+  bool ready_at_box = false, labels_hidden_at_box = false;
+  boxes.on_box = [&] {
+    ready_at_box = t.Enabled(true, true, true);
+    labels_hidden_at_box = t.w->lbProcess->isHidden() && t.w->pBar->isHidden();
+  };
+  t.w->cbBackUp->click();
+  t.w->btDoWork->click();
+
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].caption, QString::fromUtf8("提示信息"));
+  EXPECT_EQ(boxes.boxes[0].text, kDone);
+  EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Information);
+  EXPECT_TRUE(ready_at_box);
+  EXPECT_TRUE(labels_hidden_at_box);
+  const auto signs = Rows(*t.c, "select vm_mess from ver_manage");
+  for (const char* sign : {"ZZ20130901.VERUP", "ZZ20170109.SFZ"})
+    EXPECT_NE(std::find(signs.begin(), signs.end(), sign), signs.end()) << sign;
+
+  std::vector<bool> label_shown;
+  t.c->on_statement = [&](const db::StatementEvent&) {
+    label_shown.push_back(!t.w->lbProcess->isHidden());
+  };
+  t.w->btDoWork->click();
+  t.c->on_statement = nullptr;
+
+  ASSERT_EQ(boxes.boxes.size(), 2u);
+  EXPECT_EQ(boxes.boxes[1].text, kDone);
+  ASSERT_FALSE(label_shown.empty());
+  EXPECT_TRUE(label_shown.back()) << "the second run's progress label stayed hidden";
+  EXPECT_EQ(Rows(*t.c, "select vm_mess from ver_manage"), signs);
+  EXPECT_TRUE(t.Enabled(true, true, true));
+}
+
+// A statement the server rejects ends the run in the error box with the
+// server's own message, and the window stays Stopped.
+TEST(UpLibMain, RejectedStatementLeavesTheWindowStoppedWithTheServerMessage) {
+  Window t({"release_2007_12.sql"});
+  Rows(*t.c, "drop table lib_people");
+  std::string last_error;
+  bool last_failed = false;
+  t.c->on_statement = [&](const db::StatementEvent& e) {
+    last_failed = !e.ok;
+    last_error = e.error;
+  };
+  BoxWatcher boxes;
+  t.w->cbBackUp->click();
+  t.w->btDoWork->click();
+  t.c->on_statement = nullptr;
+
+  ASSERT_TRUE(last_failed) << "the run did not stop at a failing statement";
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Critical);
+  EXPECT_EQ(boxes.boxes[0].text, app::ErrorText(last_error.c_str()));
+  EXPECT_TRUE(t.Enabled(false, false, false));
+}
+
+}  // namespace
