@@ -1,0 +1,167 @@
+// libupgrade-cli end to end on embedded databases: the backup confirmation,
+// the output and exit codes, the statement log, the registry stand-in.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::BinDir;
+using testing_support::Rows;
+using testing_support::SampleDir;
+using testing_support::ScratchDb;
+
+struct Outcome {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& s) {
+  std::vector<std::string> lines;
+  std::istringstream in(s);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs the program with the arguments (and environment assignments) in a
+// scratch folder; output is not a terminal, so progress comes as plain lines.
+Outcome RunCli(const fs::path& dir, const std::vector<std::string>& args,
+               const std::string& env = "LIBUPGRADE_REGISTRY_ROOT=/nonexistent") {
+  std::string cmd = env + " " + Quote((BinDir() / "libupgrade-cli").string());
+  for (const auto& a : args) cmd += " " + Quote(a);
+  cmd += " >" + Quote((dir / "out.txt").string()) + " 2>" + Quote((dir / "err.txt").string());
+  const int status = std::system(cmd.c_str());
+  Outcome o;
+  o.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  o.out = Slurp(dir / "out.txt");
+  o.err = Slurp(dir / "err.txt");
+  return o;
+}
+
+TEST(Cli, EmptyDatabaseGetsItsLedgerAndASecondRunRecordsNothing) {
+  ScratchDb db;
+  const std::vector<std::string> args = {"--backed-up", "--data-source", db.data_source(),
+                                         "--data-dir", SampleDir().string()};
+  const Outcome first = RunCli(db.dir(), args);
+  ASSERT_EQ(first.code, 0) << first.err;
+  ASSERT_FALSE(Lines(first.out).empty());
+  EXPECT_EQ(Lines(first.out).back(), "所有处理已完成！");
+  {
+    auto c = db.Connect();
+    const auto signs = Rows(*c, "select vm_mess from ver_manage");
+    EXPECT_NE(std::find(signs.begin(), signs.end(), "ZZ20130901.VERUP"), signs.end());
+  }
+  std::vector<std::string> before;
+  {
+    auto c = db.Connect();
+    before = Rows(*c, "select vm_mess from ver_manage");
+  }
+  const Outcome second = RunCli(db.dir(), args);
+  ASSERT_EQ(second.code, 0) << second.err;
+  EXPECT_EQ(Lines(second.out).back(), "所有处理已完成！");
+  auto c = db.Connect();
+  EXPECT_EQ(Rows(*c, "select vm_mess from ver_manage"), before);
+}
+
+TEST(Cli, RefusesWithoutTheBackupConfirmation) {
+  ScratchDb db;
+  const Outcome o = RunCli(db.dir(), {"--data-source", db.data_source()});
+  EXPECT_EQ(o.code, 2);
+  EXPECT_NE(o.err.find("--backed-up"), std::string::npos) << o.err;
+  EXPECT_EQ(o.out, "");
+  auto c = db.Connect();
+  EXPECT_TRUE(Rows(*c, "select name from sysobjects where name = 'ver_manage'").empty());
+}
+
+TEST(Cli, UsageErrorsAndHelp) {
+  ScratchDb db;
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* where;  // "out" or "err"
+    const char* text;
+  } cases[] = {
+      {{"--help"}, 0, "out", "--backed-up"},
+      {{"--backed-up", "--frobnicate"}, 2, "err", "--frobnicate"},
+      {{"--backed-up", "--data-source"}, 2, "err", "--data-source needs a value"},
+      {{"--create-prt-tables"}, 2, "err", "--backed-up"},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = RunCli(db.dir(), c.args);
+    EXPECT_EQ(o.code, c.code) << c.args.back();
+    const std::string& text = std::string(c.where) == "out" ? o.out : o.err;
+    EXPECT_NE(text.find(c.text), std::string::npos) << text;
+  }
+}
+
+TEST(Cli, ServerErrorGoesToStderrWithExitOneAndIntoTheLog) {
+  ScratchDb db;
+  {
+    // A ledger too narrow for any sign: the first sign's insert fails.
+    auto c = db.Connect();
+    testing_support::RunScript(*c, "create table ver_manage (vm_mess char(5))");
+  }
+  const fs::path log = db.dir() / "log.jsonl";
+  const Outcome o = RunCli(db.dir(), {"--backed-up", "--data-source", db.data_source(),
+                                      "--data-dir", SampleDir().string(), "--log", log.string()});
+  EXPECT_EQ(o.code, 1);
+  EXPECT_NE(o.err.find("truncated"), std::string::npos) << o.err;
+  EXPECT_EQ(o.out.find("所有处理已完成！"), std::string::npos);
+  const auto lines = Lines(Slurp(log));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines.front().rfind("{\"step\":\"run\",\"sql\":\"select * from sysobjects where "
+                                "name ='ver_manage'\",\"ms\":",
+                                0),
+            0u)
+      << lines.front();
+  EXPECT_NE(lines.front().find("\"outcome\":\"ok\",\"rows\":1"), std::string::npos) << lines.front();
+  EXPECT_NE(lines.back().find("\"outcome\":\"error\""), std::string::npos) << lines.back();
+  EXPECT_NE(lines.back().find("\"error\":\"String or binary data would be truncated."),
+            std::string::npos)
+      << lines.back();
+  EXPECT_NE(lines.back().find("\"sql\":\"insert into ver_manage(vm_mess)values('ZZ"),
+            std::string::npos)
+      << lines.back();
+}
+
+TEST(Cli, MissingDatabaseIsAConnectionError) {
+  ScratchDb db;
+  const auto missing = db.dir() / "none.db";
+  const Outcome o =
+      RunCli(db.dir(), {"--backed-up", "--data-source", "embedded:" + missing.string()});
+  EXPECT_EQ(o.code, 1);
+  EXPECT_NE(o.err.find("cannot connect"), std::string::npos) << o.err;
+  EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST(Cli, ReadsTheConnectionParametersFromTheRegistryStandIn) {
+  ScratchDb db;
+  const fs::path key = db.dir() / "reg" / "SOFTWARE" / "Quorvant" / "Lib";
+  fs::create_directories(key);
+  std::ofstream(key / "values.txt") << "ODBCNAME=  " << db.data_source() << " \nUSERNAME=37073403\n";
+  const Outcome o = RunCli(db.dir(), {"--backed-up", "--data-dir", SampleDir().string()},
+                           "LIBUPGRADE_REGISTRY_ROOT=" + Quote((db.dir() / "reg").string()));
+  ASSERT_EQ(o.code, 0) << o.err;
+  auto c = db.Connect();
+  EXPECT_FALSE(Rows(*c, "select vm_mess from ver_manage where vm_mess='ZZ20130901.VERUP'").empty());
+}
+
+}  // namespace
