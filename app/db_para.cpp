@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <stdexcept>
 
 #include "app/look.h"
@@ -46,9 +47,14 @@ QLineEdit* MakeEdit(QWidget* parent, const char* name, int left, int top, bool m
   return edit;
 }
 
+// A right-aligned label keeps the right edge it has in SimSun (6 pixels a
+// byte at 12 pixels); a wider stand-in font makes it grow to the left.
 QLabel* MakeRightLabel(QWidget* parent, const char* name, int left, int top, const char* caption) {
   QLabel* label = MakeLabel(parent, name, left, top, U(caption), kNavy);
   label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  const int right = left + 6 * static_cast<int>(text::Gbk(caption).size());
+  const int width = std::max(right - left, label->sizeHint().width());
+  label->setGeometry(right - width, top, width, label->sizeHint().height());
   return label;
 }
 

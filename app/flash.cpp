@@ -1,6 +1,7 @@
 #include "app/flash.h"
 
 #include <QLabel>
+#include <algorithm>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -31,7 +32,7 @@ TFlash::TFlash(QWidget* parent) : QWidget(parent, Qt::SplashScreen | Qt::Framele
   Label1->setObjectName("Label1");
   Label1->setFont(SongTi(15));
   SetTextColour(Label1, QColor(0xFF, 0x00, 0xFF));
-  Label1->setGeometry(200, 24, 60, 15);
+  Label1->setGeometry(200, 24, std::max(60, Label1->sizeHint().width()), 15);
 
   Image2 = new QLabel(this);
   Image2->setObjectName("Image2");

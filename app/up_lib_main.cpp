@@ -1,6 +1,7 @@
 #include "app/up_lib_main.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <QCheckBox>
 #include <QFrame>
 #include <QKeyEvent>
