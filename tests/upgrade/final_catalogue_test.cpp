@@ -29,7 +29,7 @@ TEST_P(FinalCatalogue, FullUpgradeReachesTheExpectedCatalogue) {
   ScratchDb db({fixture});
   auto conn = db.Connect();
   RecordingView view;
-  RunFullUpgrade(*conn, view);
+  if (auto error = RunFullUpgrade(*conn, view)) FAIL() << fixture << ": " << *error;
 
   const auto info = view.Only("info ");
   EXPECT_EQ(info, std::vector<std::string>{"所有处理已完成！"}) << "the run did not end normally";

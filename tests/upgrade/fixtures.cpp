@@ -1,8 +1,10 @@
 #include "tests/upgrade/fixtures.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "steps/upgrader.h"
+#include "text/gbk.h"
 
 namespace upgrade_check {
 
@@ -34,10 +36,22 @@ std::string FixtureTestName(const std::string& file) {
   return name;
 }
 
-void RunFullUpgrade(db::Connection& c, testing_support::RecordingView& view) {
+std::optional<std::string> RunFullUpgrade(db::Connection& c,
+                                          testing_support::RecordingView& view) {
   view.backup_ = true;
   steps::Upgrader upgrader(c, view, testing_support::SampleDir());
-  upgrader.RunSequence();
+  try {
+    upgrader.RunSequence();
+  } catch (const std::exception& e) {
+    std::string message;
+    try {
+      message = text::Utf8(e.what());
+    } catch (...) {
+      message = e.what();
+    }
+    return "the run stopped in " + upgrader.CurrentStep() + ": " + message;
+  }
+  return std::nullopt;
 }
 
 }  // namespace upgrade_check

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ std::string FixtureTestName(const std::string& file);
 // Runs the whole sequence as the start button does, with the backup
 // confirmation ticked and the sample data files; the view keeps whatever the
 // run leaves on it (cbBefore, ckbDel), as the window does between clicks.
-void RunFullUpgrade(db::Connection& c, testing_support::RecordingView& view);
+// Returns the error that ended the run, naming the step it ended in (UTF-8);
+// nullopt when the run ended normally.
+std::optional<std::string> RunFullUpgrade(db::Connection& c, testing_support::RecordingView& view);
 
 }  // namespace upgrade_check

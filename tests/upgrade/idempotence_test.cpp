@@ -92,19 +92,19 @@ TEST_P(Idempotence, FurtherRunsChangeNothing) {
   ScratchDb db({fixture});
   auto conn = db.Connect();
   RecordingView window;
-  RunFullUpgrade(*conn, window);
+  if (auto error = RunFullUpgrade(*conn, window)) FAIL() << "first run: " << *error;
   const Snapshot first = Take(*conn);
   ASSERT_FALSE(first.signs.empty());
 
   // The next click in the same window: cbBefore and ckbDel keep their ticks.
   window.events.clear();
-  RunFullUpgrade(*conn, window);
+  if (auto error = RunFullUpgrade(*conn, window)) FAIL() << "second click: " << *error;
   EXPECT_EQ(window.Only("info "), std::vector<std::string>{"所有处理已完成！"});
   ExpectSame(first, Take(*conn), "second click in the same session");
 
   // The program started again on the upgraded database.
   RecordingView fresh;
-  RunFullUpgrade(*conn, fresh);
+  if (auto error = RunFullUpgrade(*conn, fresh)) FAIL() << "run after a restart: " << *error;
   EXPECT_EQ(fresh.Only("info "), std::vector<std::string>{"所有处理已完成！"});
   EXPECT_EQ(fresh.Only("before "), std::vector<std::string>{})
       << "the consolidation was started again on an upgraded database";
