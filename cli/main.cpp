@@ -98,16 +98,26 @@ Options Parse(int argc, char** argv) {
       if (inline_value) throw UsageError{name + " takes no value"};
       f = true;
     };
-    if (name == "--backed-up") flag(o.backed_up);
-    else if (name == "--before") flag(o.before);
-    else if (name == "--export-zzm") flag(o.export_zzm);
-    else if (name == "--create-prt-tables") flag(o.create_prt_tables);
-    else if (name == "--data-source") o.data_source = value();
-    else if (name == "--user") o.user = value();
-    else if (name == "--password") o.password = value();
-    else if (name == "--data-dir") o.data_dir = value();
-    else if (name == "--log") o.log = value();
-    else throw UsageError{"unknown option " + args[i]};
+    if (name == "--backed-up")
+      flag(o.backed_up);
+    else if (name == "--before")
+      flag(o.before);
+    else if (name == "--export-zzm")
+      flag(o.export_zzm);
+    else if (name == "--create-prt-tables")
+      flag(o.create_prt_tables);
+    else if (name == "--data-source")
+      o.data_source = value();
+    else if (name == "--user")
+      o.user = value();
+    else if (name == "--password")
+      o.password = value();
+    else if (name == "--data-dir")
+      o.data_dir = value();
+    else if (name == "--log")
+      o.log = value();
+    else
+      throw UsageError{"unknown option " + args[i]};
   }
   return o;
 }
@@ -157,7 +167,8 @@ int Run(const Options& o) {
   }
 
   cli::TerminalView view(stdout, isatty(fileno(stdout)) != 0, o.before);
-  steps::Upgrader upgrader(*connection, view, o.data_dir ? std::filesystem::path(*o.data_dir) : ProgramDir());
+  steps::Upgrader upgrader(*connection, view,
+                           o.data_dir ? std::filesystem::path(*o.data_dir) : ProgramDir());
   std::unique_ptr<cli::StatementLog> log;
   if (o.log) {
     log = std::make_unique<cli::StatementLog>(*o.log);

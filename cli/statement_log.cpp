@@ -13,11 +13,21 @@ std::string JsonString(std::string_view gbk) {
   std::string out = "\"";
   for (unsigned char c : utf8) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -38,7 +48,9 @@ StatementLog::StatementLog(const std::filesystem::path& file) : f_(std::fopen(fi
                              std::strerror(errno));
 }
 
-StatementLog::~StatementLog() { std::fclose(f_); }
+StatementLog::~StatementLog() {
+  std::fclose(f_);
+}
 
 void StatementLog::Write(std::string_view step, const db::StatementEvent& e) {
   std::string line = "{\"step\":" + JsonString(step) + ",\"sql\":" + JsonString(e.sql);

@@ -18,9 +18,13 @@ constexpr int kBarWidth = 30;
 TerminalView::TerminalView(std::FILE* out, bool live, bool before_checked)
     : out_(out), live_(live), before_(before_checked) {}
 
-void TerminalView::SetProcessText(std::string_view gbk) { PrintLine(text::Utf8(gbk)); }
+void TerminalView::SetProcessText(std::string_view gbk) {
+  PrintLine(text::Utf8(gbk));
+}
 
-void TerminalView::SetProcessVisible(bool visible) { process_visible_ = visible; }
+void TerminalView::SetProcessVisible(bool visible) {
+  process_visible_ = visible;
+}
 
 void TerminalView::SetBarVisible(bool visible) {
   bar_visible_ = visible;

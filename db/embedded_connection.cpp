@@ -45,8 +45,7 @@ class EmbeddedConnection : public Connection {
         r.rows_affected = (r.rows_affected < 0 ? 0 : r.rows_affected) + s.rows_affected;
       }
     }
-    const std::int64_t rows =
-        have_set ? static_cast<std::int64_t>(r.rows.size()) : r.rows_affected;
+    const std::int64_t rows = have_set ? static_cast<std::int64_t>(r.rows.size()) : r.rows_affected;
     Report(sql, elapsed(), true, rows, std::string());
     return std::make_unique<ResultSetCursor>(std::move(r));
   }

@@ -42,8 +42,7 @@ void EnsureLedger(Query& q) {
 }
 
 bool CheckVerSign(Query& q, std::string_view sign) {
-  OpenQuery(q, {"select vm_mess from ver_manage",
-                "where vm_mess='" + std::string(sign) + "'"});
+  OpenQuery(q, {"select vm_mess from ver_manage", "where vm_mess='" + std::string(sign) + "'"});
   const bool absent = q.Eof();
   q.Close();
   if (absent) RunCommand(q, {"insert into ver_manage(vm_mess)values('" + std::string(sign) + "')"});
@@ -65,15 +64,15 @@ bool IndexAbsent(Query& q, std::string_view index) {
 }
 
 bool MenuAbsent(Query& q, int menu_code) {
-  return ReturnsNoRow(q, "select gn_menucode from lib_gongneng where gn_menucode=" +
-                             std::to_string(menu_code));
+  return ReturnsNoRow(
+      q, "select gn_menucode from lib_gongneng where gn_menucode=" + std::to_string(menu_code));
 }
 
 std::optional<std::int64_t> ColumnLength(Query& q, std::string_view table,
                                          std::string_view column) {
-  OpenQuery(q, {"select length from syscolumns where name='" + std::string(column) +
-                "' and id in (select id from sysobjects where name = '" + std::string(table) +
-                "')"});
+  OpenQuery(q,
+            {"select length from syscolumns where name='" + std::string(column) +
+             "' and id in (select id from sysobjects where name = '" + std::string(table) + "')"});
   std::optional<std::int64_t> length;
   if (!q.Eof()) length = q.AsInteger("length");
   q.Close();

@@ -24,8 +24,7 @@ Error Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const std::string& fallbac
     SQLINTEGER native = 0;
     SQLCHAR text[SQL_MAX_MESSAGE_LENGTH + 1] = {};
     SQLSMALLINT len = 0;
-    const SQLRETURN rc =
-        SQLGetDiagRec(type, handle, rec, state, &native, text, sizeof text, &len);
+    const SQLRETURN rc = SQLGetDiagRec(type, handle, rec, state, &native, text, sizeof text, &len);
     if (!SQL_SUCCEEDED(rc)) break;
     if (!message.empty()) message += '\n';
     message += reinterpret_cast<const char*>(text);
@@ -132,8 +131,9 @@ class OdbcConnection : public Connection {
   // is kept, counts of the other statements add up.
   void Run(const std::string& sql, ResultSet& r) {
     Statement stmt(dbc_);
-    SQLRETURN rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                                 static_cast<SQLINTEGER>(sql.size()));
+    SQLRETURN rc =
+        SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                      static_cast<SQLINTEGER>(sql.size()));
     bool have_set = false;
     if (rc == SQL_NO_DATA) {  // a searched update or delete that touched no row
       r.rows_affected = 0;
@@ -178,10 +178,10 @@ std::unique_ptr<Connection> ConnectOdbc(const ConnectParams& params) {
   auto text = [](const std::string& s) {
     return reinterpret_cast<SQLCHAR*>(const_cast<char*>(s.c_str()));
   };
-  const SQLRETURN rc = SQLConnect(
-      dbc, text(params.data_source), static_cast<SQLSMALLINT>(params.data_source.size()),
-      text(params.user), static_cast<SQLSMALLINT>(params.user.size()), text(params.password),
-      static_cast<SQLSMALLINT>(params.password.size()));
+  const SQLRETURN rc =
+      SQLConnect(dbc, text(params.data_source), static_cast<SQLSMALLINT>(params.data_source.size()),
+                 text(params.user), static_cast<SQLSMALLINT>(params.user.size()),
+                 text(params.password), static_cast<SQLSMALLINT>(params.password.size()));
   if (!SQL_SUCCEEDED(rc)) {
     Error e = Diagnostics(SQL_HANDLE_DBC, dbc,
                           "cannot connect to data source '" + params.data_source + "'");

@@ -2,17 +2,21 @@
 // rows of its result.
 #include "db/query.h"
 
+#include <strings.h>
 #include <charconv>
 #include <cmath>
-#include <strings.h>
 
 #include "text/gbk.h"
 
 namespace db {
 
-void Query::Clear() { lines_.clear(); }
+void Query::Clear() {
+  lines_.clear();
+}
 
-void Query::Add(std::string line) { lines_.push_back(std::move(line)); }
+void Query::Add(std::string line) {
+  lines_.push_back(std::move(line));
+}
 
 std::string Query::Text() const {
   std::string s;
@@ -34,7 +38,9 @@ void Query::Open() {
   eof_ = !cursor_->Fetch();
 }
 
-bool Query::Eof() const { return cursor_ == nullptr || eof_; }
+bool Query::Eof() const {
+  return cursor_ == nullptr || eof_;
+}
 
 void Query::Next() {
   if (!Eof()) eof_ = !cursor_->Fetch();
@@ -80,8 +86,7 @@ std::int64_t Query::AsInteger(std::string_view field) const {
   // numeric and decimal values read as text ("12.00") round to an integer.
   double d = 0;
   auto [pd, ecd] = std::from_chars(first, end, d);
-  if (ecd == std::errc() && pd == end && first != end && std::isfinite(d) &&
-      std::fabs(d) < 9.2e18)
+  if (ecd == std::errc() && pd == end && first != end && std::isfinite(d) && std::fabs(d) < 9.2e18)
     return std::llround(d);
   throw Error(0, "'" + raw + "' is not a valid integer value (field '" + std::string(field) + "')");
 }

@@ -35,7 +35,9 @@ std::string WithCheckDigit(std::string_view s) {
   return out;
 }
 
-bool TwelveDigits(std::string_view s) { return s.size() >= 12 && IsAllDigits(s.substr(0, 12)); }
+bool TwelveDigits(std::string_view s) {
+  return s.size() >= 12 && IsAllDigits(s.substr(0, 12));
+}
 
 }  // namespace
 

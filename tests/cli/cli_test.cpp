@@ -60,10 +60,19 @@ TEST(Cli, EmptyDatabaseGetsItsLedgerAndASecondRunRecordsNothing) {
   ScratchDb db;
   const std::vector<std::string> args = {"--backed-up", "--data-source", db.data_source(),
                                          "--data-dir", SampleDir().string()};
-  const Outcome first = RunCli(db.dir(), args);
+  std::vector<std::string> logged_args = args;
+  logged_args.insert(logged_args.end(), {"--log", (db.dir() / "log.jsonl").string()});
+  const Outcome first = RunCli(db.dir(), logged_args);
   ASSERT_EQ(first.code, 0) << first.err;
   ASSERT_FALSE(Lines(first.out).empty());
   EXPECT_EQ(Lines(first.out).back(), "所有处理已完成！");
+  const auto log = Lines(Slurp(db.dir() / "log.jsonl"));
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_NE(log[0].find("\"outcome\":\"ok\",\"rows\":0}"), std::string::npos) << log[0];
+  EXPECT_NE(log[1].find("\"sql\":\"create table ver_manage ( \\n\\t\\tvm_mess \\tchar(40) "
+                        "default('')\\n) \""),
+            std::string::npos)
+      << log[1];
   {
     auto c = db.Connect();
     const auto signs = Rows(*c, "select vm_mess from ver_manage");
@@ -132,7 +141,8 @@ TEST(Cli, ServerErrorGoesToStderrWithExitOneAndIntoTheLog) {
                                 0),
             0u)
       << lines.front();
-  EXPECT_NE(lines.front().find("\"outcome\":\"ok\",\"rows\":1"), std::string::npos) << lines.front();
+  EXPECT_NE(lines.front().find("\"outcome\":\"ok\",\"rows\":1"), std::string::npos)
+      << lines.front();
   EXPECT_NE(lines.back().find("\"outcome\":\"error\""), std::string::npos) << lines.back();
   EXPECT_NE(lines.back().find("\"error\":\"String or binary data would be truncated."),
             std::string::npos)
@@ -156,7 +166,8 @@ TEST(Cli, ReadsTheConnectionParametersFromTheRegistryStandIn) {
   ScratchDb db;
   const fs::path key = db.dir() / "reg" / "SOFTWARE" / "Quorvant" / "Lib";
   fs::create_directories(key);
-  std::ofstream(key / "values.txt") << "ODBCNAME=  " << db.data_source() << " \nUSERNAME=37073403\n";
+  std::ofstream(key / "values.txt")
+      << "ODBCNAME=  " << db.data_source() << " \nUSERNAME=37073403\n";
   const Outcome o = RunCli(db.dir(), {"--backed-up", "--data-dir", SampleDir().string()},
                            "LIBUPGRADE_REGISTRY_ROOT=" + Quote((db.dir() / "reg").string()));
   ASSERT_EQ(o.code, 0) << o.err;

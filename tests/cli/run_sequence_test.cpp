@@ -88,8 +88,8 @@ TEST(RunSequence, SignsInStepOrderAndControlsThroughARun) {
                                       "backup enabled", "dowork enabled", "exit enabled",
                                       "info 所有处理已完成！"}));
   const std::vector<std::string> tail(view.events.end() - 3, view.events.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"process hidden", "bar hidden",
-                                            "info 所有处理已完成！"}));
+  EXPECT_EQ(tail,
+            (std::vector<std::string>{"process hidden", "bar hidden", "info 所有处理已完成！"}));
   EXPECT_TRUE(view.do_work_enabled_ && view.exit_enabled_ && view.backup_enabled_);
 
   // "ZZ20130901.VERUP" sits between the 2011 and the 2015 steps.

@@ -53,8 +53,9 @@ TEST_F(Ledger, FirstRunCreatesTheTableAndRecordsEachSignOnce) {
             (std::vector<std::string>{"ZZ20170109.SFZ", "PEOPLE_LEN_12"}));
   // The one column: char(40), nullable, blank by default.
   EXPECT_EQ(db::ColumnLength(q, "ver_manage", "vm_mess"), 40);
-  EXPECT_EQ(Scalar(*c_, "select count(*) from syscolumns where id in (select id from sysobjects "
-                        "where name='ver_manage')"),
+  EXPECT_EQ(Scalar(*c_,
+                   "select count(*) from syscolumns where id in (select id from sysobjects "
+                   "where name='ver_manage')"),
             "1");
   RunScript(*c_, "insert into ver_manage(vm_mess) values (NULL)");
 }
@@ -149,7 +150,8 @@ TEST_F(Ledger, RowWalkWritesThroughAnotherComponent) {
   std::vector<std::string> names;
   while (!walker.Eof()) {
     names.push_back(walker.AsString("NAME"));  // char keeps its blanks; NULL reads as ""
-    db::RunCommand(writer, {"insert into dst values (" + std::to_string(walker.AsInteger("k") * 10) + ")"});
+    db::RunCommand(writer,
+                   {"insert into dst values (" + std::to_string(walker.AsInteger("k") * 10) + ")"});
     walker.Next();
   }
   walker.Close();

@@ -38,11 +38,12 @@ int ClosedPort() {
 class OdbcBackend : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new fs::path(fs::temp_directory_path() / ("libupgrade-odbc-" + std::to_string(getpid())));
+    dir_ =
+        new fs::path(fs::temp_directory_path() / ("libupgrade-odbc-" + std::to_string(getpid())));
     fs::create_directories(*dir_);
-    std::ofstream(*dir_ / "odbcinst.ini") << "[SQLite3]\nDriver=" << kDriverDir
-                                          << "/libsqlite3odbc.so\n\n[FreeTDS]\nDriver="
-                                          << kDriverDir << "/libtdsodbc.so\n";
+    std::ofstream(*dir_ / "odbcinst.ini")
+        << "[SQLite3]\nDriver=" << kDriverDir
+        << "/libsqlite3odbc.so\n\n[FreeTDS]\nDriver=" << kDriverDir << "/libtdsodbc.so\n";
     std::ofstream(*dir_ / "odbc.ini")
         << "[LibTest]\nDriver=SQLite3\nDatabase=" << (*dir_ / "lib.sqlite").string()
         << "\n\n[LibTds]\nDriver=FreeTDS\nServer=127.0.0.1\nPort=" << ClosedPort()

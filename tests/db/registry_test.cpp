@@ -67,7 +67,8 @@ TEST_F(RegistryTest, ValuesSurviveWhateverBytesTheyHold) {
   db::Registry reg(root_);
   std::string all;
   for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
-  const std::string values[] = {"", "a=b=c", "line1\nline2\\n", "\x81\x5C\x81", "\xD6\xD0\xCE\xC4", all};
+  const std::string values[] = {"", "a=b=c", "line1\nline2\\n", "\x81\x5C\x81", "\xD6\xD0\xCE\xC4",
+                                all};
   for (const auto& v : values) {
     reg.WriteString("SOFTWARE\\Quorvant\\Other", "V", v);
     reg.WriteString("SOFTWARE\\Quorvant\\Other", "W", "after");

@@ -15,7 +15,9 @@ namespace testing_support {
 
 namespace {
 
-std::string OnOff(bool b, const char* on, const char* off) { return b ? on : off; }
+std::string OnOff(bool b, const char* on, const char* off) {
+  return b ? on : off;
+}
 
 std::string ReadFile(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -67,7 +69,9 @@ void RecordingView::SetBarPosition(int position) {
   bar_ = position;
   events.push_back("bar " + std::to_string(position));
 }
-void RecordingView::SetNumText(std::string_view gbk) { events.push_back("num " + text::Utf8(gbk)); }
+void RecordingView::SetNumText(std::string_view gbk) {
+  events.push_back("num " + text::Utf8(gbk));
+}
 void RecordingView::SetNumVisible(bool visible) {
   num_visible_ = visible;
   events.push_back(OnOff(visible, "num visible", "num hidden"));
@@ -92,8 +96,12 @@ void RecordingView::SetBackUpEnabled(bool enabled) {
   backup_enabled_ = enabled;
   events.push_back(OnOff(enabled, "backup enabled", "backup disabled"));
 }
-void RecordingView::Repaint() { events.push_back("repaint"); }
-void RecordingView::ProcessMessages() { events.push_back("pump"); }
+void RecordingView::Repaint() {
+  events.push_back("repaint");
+}
+void RecordingView::ProcessMessages() {
+  events.push_back("pump");
+}
 void RecordingView::ShowInformation(std::string_view gbk) {
   events.push_back("info " + text::Utf8(gbk));
 }
@@ -164,6 +172,8 @@ std::filesystem::path SampleDir() {
   return std::filesystem::path(LIBUPGRADE_SOURCE_DIR) / "data" / "sample";
 }
 
-std::filesystem::path BinDir() { return std::filesystem::path(LIBUPGRADE_BIN_DIR); }
+std::filesystem::path BinDir() {
+  return std::filesystem::path(LIBUPGRADE_BIN_DIR);
+}
 
 }  // namespace testing_support

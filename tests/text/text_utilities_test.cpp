@@ -74,9 +74,9 @@ TEST(SafeSqlText, Cases) {
       {"a\x80z", "az"},                          // 0x80 leads no pair
       {"\x81\x40", "\x81\x40"},                  // GBK pair with a low trail byte stays whole
       {"\xC4\xAA\x95\x46\xB4\xA8", "\xC4\xAA\x95\x46\xB4\xA8"},  // 莫旻川 keeps 旻 (95 46)
-      {"\x95'", "\""},                           // a quote is never a trail byte
+      {"\x95'", "\""},                                           // a quote is never a trail byte
       {"\"\\;", "\"\\;"},
-      {"\xFF\xB0\xA1", "\xB0\xA1"},              // 0xFF leads no pair
+      {"\xFF\xB0\xA1", "\xB0\xA1"},  // 0xFF leads no pair
   };
   for (const auto& c : cases) {
     const std::string got = text::SafeSqlText(c.in);
@@ -135,7 +135,7 @@ TEST(Gbk, ConvertsBothWays) {
 
 TEST(Gbk, InvalidInputs) {
   EXPECT_THROW(text::Gbk("\xFF\xFE"), std::runtime_error);  // not UTF-8
-  EXPECT_THROW(text::Gbk("😀"), std::runtime_error);        // outside GBK
+  EXPECT_THROW(text::Gbk("😀"), std::runtime_error);         // outside GBK
   // A stray lead byte shows as U+FFFD; the rest still converts.
   const std::string u = text::Utf8("a\xB0");
   EXPECT_EQ(u.substr(0, 1), "a");
