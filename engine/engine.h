@@ -25,6 +25,16 @@ class Error : public std::runtime_error {
  public:
   Error(int number, int severity, std::string message, int line = 1)
       : std::runtime_error(std::move(message)), number_(number), severity_(severity), line_(line) {}
+
+  // Messages SQL Server sends after the first one for the same failure, e.g.
+  // 4922 after 5074, or 3621 "The statement has been terminated." after 8152.
+  struct Message {
+    int number;
+    int severity;
+    std::string text;
+  };
+  std::vector<Message> follow_on;
+
   int number() const { return number_; }
   int severity() const { return severity_; }
   // Line of the batch (1-based) on which the failing statement starts.

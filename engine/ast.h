@@ -1,0 +1,116 @@
+// Parsed form of the statements the engine runs. Names are kept as written;
+// the executor resolves them case-insensitively.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/value.h"
+
+namespace engine {
+
+struct Select;
+
+struct Expr {
+  enum K {
+    Lit, Col, Var, Neg, Arith, Cmp, And, Or, Not, IsNull, Like, InList, InSub, Exists,
+    Func, Agg, Cast, Subquery, Case, Between
+  } k = Lit;
+  Value lit;
+  std::string name;  // column, function or aggregate name (lower case for functions)
+  std::string qual;  // table qualifier of a column
+  std::string op;    // "+", "=", "<>", ...
+  bool negated = false;   // NOT LIKE, IS NOT NULL, NOT IN, NOT BETWEEN
+  bool distinct = false;  // COUNT(DISTINCT x)
+  bool star = false;      // COUNT(*)
+  std::vector<std::unique_ptr<Expr>> args;
+  std::unique_ptr<Select> sub;
+  TypeSpec type;  // target of CAST / CONVERT
+  std::size_t offset = 0;
+
+  // Bound by the executor.
+  int src = -1, col = -1;
+  int slot = -1;  // aggregate slot
+};
+using ExprP = std::unique_ptr<Expr>;
+
+struct SelectItem {
+  ExprP expr;
+  std::string alias;
+  bool star = false;
+  std::string star_qual;
+  std::string text;  // source text, for error messages
+};
+
+struct TableRef {
+  std::string name;
+  std::string alias;
+  ExprP on;  // JOIN ... ON
+};
+
+struct OrderItem {
+  ExprP expr;
+  bool desc = false;
+};
+
+struct Select {
+  bool distinct = false;
+  std::int64_t top = -1;
+  std::vector<SelectItem> items;
+  std::vector<TableRef> from;
+  ExprP where;
+  std::vector<ExprP> group;
+  ExprP having;
+  std::vector<OrderItem> order;
+};
+
+struct ColumnDef {
+  std::string name;
+  TypeSpec type;
+  bool null_given = false;
+  bool not_null = false;
+  ExprP def;
+  std::string def_text;  // source of the default expression, kept in the catalogue
+  std::string def_name;  // CONSTRAINT name DEFAULT ...
+  bool identity = false;
+  std::int64_t seed = 1, increment = 1;
+  bool primary_key = false;
+  bool clustered = false;
+  std::string pk_name;
+};
+
+struct Stmt {
+  enum K {
+    CreateTable, DropTable, CreateIndex, DropIndex, CreateObject, DropObject,
+    AlterAdd, AlterAlterColumn, AlterDropColumn, AlterAddPk, AlterAddDefault, AlterDropConstraint,
+    Insert, Update, Delete, SelectStmt, Begin, Commit, Rollback, If, Nothing, Exec
+  } k = Nothing;
+  int line = 1;
+  std::size_t begin = 0, end = 0;  // source span of the statement in the batch
+
+  std::string table;  // table of the statement
+  std::string name;   // index, constraint, view or procedure name
+  std::string xtype;  // CreateObject / DropObject: "V" or "P"
+  std::vector<ColumnDef> columns;
+  std::vector<std::string> names;  // column lists, drop lists ("t.i" for indexes)
+  bool unique = false, clustered = false;
+  std::vector<std::vector<ExprP>> values;
+  std::unique_ptr<Select> select;
+  std::vector<std::pair<std::string, ExprP>> sets;
+  ExprP where;
+  ExprP cond;
+  std::unique_ptr<Stmt> then_stmt, else_stmt;
+  std::string body;  // CREATE VIEW / PROCEDURE text
+  std::vector<std::pair<std::string, ExprP>> params;  // EXEC @name = value
+};
+
+// Parses a batch into statements. Throws engine::Error (102/156, severity 15)
+// naming the token near which the syntax is wrong.
+std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view batch);
+// Parses a lone expression (a stored default).
+ExprP ParseExpression(std::string_view text);
+
+}  // namespace engine

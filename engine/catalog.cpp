@@ -1,0 +1,353 @@
+// Row encoding, indexes and the system tables derived from the catalogue.
+#include "engine/catalog.h"
+
+#include <cstring>
+
+namespace engine {
+
+namespace {
+
+void PutVarint(std::string& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out += static_cast<char>((v & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  out += static_cast<char>(v);
+}
+
+std::uint64_t GetVarint(const char*& p) {
+  std::uint64_t v = 0;
+  int shift = 0;
+  for (;;) {
+    unsigned char b = static_cast<unsigned char>(*p++);
+    v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+    if (!(b & 0x80)) return v;
+    shift += 7;
+  }
+}
+
+void Put64(std::string& out, std::int64_t v) {
+  char buf[8];
+  std::memcpy(buf, &v, 8);
+  out.append(buf, 8);
+}
+
+std::int64_t Get64(const char*& p) {
+  std::int64_t v;
+  std::memcpy(&v, p, 8);
+  p += 8;
+  return v;
+}
+
+// Skips one encoded value.
+void Skip(const char*& p) {
+  Kind k = static_cast<Kind>(*p++);
+  switch (k) {
+    case Kind::Null: break;
+    case Kind::Int:
+    case Kind::Date:
+    case Kind::Float: p += 8; break;
+    case Kind::Num: p += 9; break;
+    case Kind::Str: {
+      std::uint64_t n = GetVarint(p);
+      p += n;
+      break;
+    }
+  }
+}
+
+Value Read(const char*& p) {
+  Kind k = static_cast<Kind>(*p++);
+  switch (k) {
+    case Kind::Null: return Value::Null();
+    case Kind::Int: return Value::Int(Get64(p));
+    case Kind::Date: return Value::Date(Get64(p));
+    case Kind::Float: {
+      std::int64_t bits = Get64(p);
+      double d;
+      std::memcpy(&d, &bits, 8);
+      return Value::Float(d);
+    }
+    case Kind::Num: {
+      int scale = static_cast<unsigned char>(*p++);
+      return Value::Num(Get64(p), scale);
+    }
+    case Kind::Str: {
+      std::uint64_t n = GetVarint(p);
+      Value v = Value::Str(std::string(p, n));
+      p += n;
+      return v;
+    }
+  }
+  return Value::Null();
+}
+
+}  // namespace
+
+std::string EncodeRow(const std::vector<Value>& vals) {
+  std::string out;
+  std::size_t need = 0;
+  for (const Value& v : vals) need += 10 + v.s.size();
+  out.reserve(need);
+  for (const Value& v : vals) {
+    out += static_cast<char>(v.kind);
+    switch (v.kind) {
+      case Kind::Null: break;
+      case Kind::Int:
+      case Kind::Date: Put64(out, v.i); break;
+      case Kind::Float: {
+        std::int64_t bits;
+        std::memcpy(&bits, &v.f, 8);
+        Put64(out, bits);
+        break;
+      }
+      case Kind::Num:
+        out += static_cast<char>(v.scale);
+        Put64(out, v.i);
+        break;
+      case Kind::Str:
+        PutVarint(out, v.s.size());
+        out += v.s;
+        break;
+    }
+  }
+  out.shrink_to_fit();
+  return out;
+}
+
+void DecodeRow(const std::string& row, std::vector<Value>* vals) {
+  vals->clear();
+  const char* p = row.data();
+  const char* end = p + row.size();
+  while (p < end) vals->push_back(Read(p));
+}
+
+Value GetColumn(const std::string& row, int col) {
+  const char* p = row.data();
+  for (int c = 0; c < col; ++c) Skip(p);
+  return Read(p);
+}
+
+std::string KeyPart(const Value& v) {
+  std::string k;
+  switch (v.kind) {
+    case Kind::Null: return std::string(1, '\0');
+    case Kind::Str: return "S" + Fold(v.s);
+    case Kind::Int: k = "N" + std::to_string(v.i); return k;
+    case Kind::Num: {
+      // Normalised decimal text, so 5 and 5.00 meet.
+      std::string t = ToText(v);
+      if (t.find('.') != std::string::npos) {
+        while (t.back() == '0') t.pop_back();
+        if (t.back() == '.') t.pop_back();
+      }
+      return "N" + t;
+    }
+    case Kind::Date: k = "D"; Put64(k, v.i); return k;
+    case Kind::Float: {
+      char buf[40];
+      std::snprintf(buf, sizeof buf, "F%.17g", v.f);
+      return buf;
+    }
+  }
+  return k;
+}
+
+std::shared_ptr<Table> Table::Clone() const {
+  auto t = std::make_shared<Table>();
+  t->name = name;
+  t->id = id;
+  t->crdate = crdate;
+  t->cols = cols;
+  t->rows = rows;
+  t->live = live;
+  t->identity_next = identity_next;
+  t->identity_used = identity_used;
+  for (const auto& ix : indexes) t->indexes.push_back(std::make_unique<Index>(*ix));
+  return t;
+}
+
+int Table::FindColumn(std::string_view n) const {
+  for (std::size_t c = 0; c < cols.size(); ++c)
+    if (Fold(cols[c].name) == Fold(n)) return static_cast<int>(c);
+  return -1;
+}
+
+Index* Table::FindIndex(std::string_view n) const {
+  for (const auto& ix : indexes)
+    if (Fold(ix->name) == Fold(n)) return ix.get();
+  return nullptr;
+}
+
+int Table::IdentityColumn() const {
+  for (std::size_t c = 0; c < cols.size(); ++c)
+    if (cols[c].identity) return static_cast<int>(c);
+  return -1;
+}
+
+std::string Table::KeyOf(const Index& ix, const std::string& row) const {
+  if (ix.cols.size() == 1) return KeyPart(GetColumn(row, ix.cols[0]));
+  std::string key;
+  for (int c : ix.cols) {
+    std::string part = KeyPart(GetColumn(row, c));
+    PutVarint(key, part.size());
+    key += part;
+  }
+  return key;
+}
+
+std::string Table::KeyOfValues(const Index& ix, const std::vector<Value>& vals) const {
+  if (ix.cols.size() == 1) return KeyPart(vals[ix.cols[0]]);
+  std::string key;
+  for (int c : ix.cols) {
+    std::string part = KeyPart(vals[c]);
+    PutVarint(key, part.size());
+    key += part;
+  }
+  return key;
+}
+
+void Table::IndexRow(std::uint32_t slot) {
+  for (auto& ix : indexes) ix->map.emplace(KeyOf(*ix, rows[slot]), slot);
+}
+
+void Table::UnindexRow(std::uint32_t slot) {
+  for (auto& ix : indexes) {
+    auto range = ix->map.equal_range(KeyOf(*ix, rows[slot]));
+    for (auto it = range.first; it != range.second; ++it)
+      if (it->second == slot) {
+        ix->map.erase(it);
+        break;
+      }
+  }
+}
+
+void Table::RebuildIndex(Index& ix) {
+  ix.map.clear();
+  ix.map.reserve(live);
+  for (std::uint32_t r = 0; r < rows.size(); ++r)
+    if (!rows[r].empty()) ix.map.emplace(KeyOf(ix, rows[r]), r);
+}
+
+std::shared_ptr<Table> Catalog::FindTable(std::string_view name) const {
+  auto it = tables.find(Fold(name));
+  return it == tables.end() ? nullptr : it->second;
+}
+
+Object* Catalog::FindObject(std::string_view name) {
+  std::string f = Fold(name);
+  for (Object& o : objects)
+    if (Fold(o.name) == f) return &o;
+  return nullptr;
+}
+
+const Table* Catalog::TableById(int id) const {
+  for (const auto& [k, t] : tables)
+    if (t->id == id) return t.get();
+  return nullptr;
+}
+
+bool Catalog::NameTaken(std::string_view name) const {
+  if (tables.count(Fold(name))) return true;
+  std::string f = Fold(name);
+  for (const Object& o : objects)
+    if (Fold(o.name) == f) return true;
+  return f == "SYSOBJECTS" || f == "SYSCOLUMNS" || f == "SYSINDEXES";
+}
+
+namespace {
+
+Column Col(const char* name, Type t, int len = 0) {
+  Column c;
+  c.name = name;
+  c.type = TypeSpec{t, len, 0, 0};
+  return c;
+}
+
+void AddRow(Table& t, std::vector<Value> vals) {
+  t.rows.push_back(EncodeRow(vals));
+  ++t.live;
+}
+
+Value OrNull(int v) { return v ? Value::Int(v) : Value::Null(); }
+
+}  // namespace
+
+std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name) {
+  std::string f = Fold(name);
+  auto t = std::make_shared<Table>();
+  t->name = std::string(name);
+  if (f == "SYSOBJECTS") {
+    t->id = 1;
+    t->cols = {Col("name", Type::VarChar, 128), Col("id", Type::Int),        Col("xtype", Type::Char, 2),
+               Col("uid", Type::SmallInt),      Col("parent_obj", Type::Int), Col("crdate", Type::DateTime),
+               Col("type", Type::Char, 2),      Col("category", Type::Int),  Col("status", Type::Int)};
+    auto add = [&](const std::string& n, int id, const std::string& xt, int parent, std::int64_t cr, int cat_) {
+      std::string x = xt;
+      x.resize(2, ' ');
+      std::string ty = xt == "PK" || xt == "UQ" ? "K " : x;
+      AddRow(*t, {Value::Str(n), Value::Int(id), Value::Str(x), Value::Int(1), Value::Int(parent),
+                  Value::Date(cr), Value::Str(ty), Value::Int(cat_), Value::Int(0)});
+    };
+    add("sysobjects", 1, "S", 0, 0, 2);
+    add("sysindexes", 2, "S", 0, 0, 2);
+    add("syscolumns", 3, "S", 0, 0, 2);
+    for (const auto& [k, tb] : cat.tables) add(tb->name, tb->id, "U", 0, tb->crdate, 0);
+    for (const Object& o : cat.objects) add(o.name, o.id, o.xtype, o.parent, o.crdate, 0);
+    return t;
+  }
+  if (f == "SYSCOLUMNS") {
+    t->id = 3;
+    t->cols = {Col("name", Type::VarChar, 128), Col("id", Type::Int),       Col("xtype", Type::TinyInt),
+               Col("length", Type::SmallInt),   Col("xprec", Type::TinyInt), Col("xscale", Type::TinyInt),
+               Col("colid", Type::SmallInt),    Col("cdefault", Type::Int), Col("colorder", Type::SmallInt),
+               Col("prec", Type::SmallInt),     Col("scale", Type::Int),    Col("isnullable", Type::Int),
+               Col("status", Type::TinyInt)};
+    for (const auto& [k, tb] : cat.tables) {
+      for (std::size_t c = 0; c < tb->cols.size(); ++c) {
+        const Column& col = tb->cols[c];
+        const TypeSpec& ty = col.type;
+        bool numeric = ty.type == Type::Numeric || ty.type == Type::Money;
+        int prec = numeric ? ty.precision
+                   : ty.type == Type::Int ? 10 : ty.type == Type::SmallInt ? 5
+                   : ty.type == Type::TinyInt ? 3 : ty.type == Type::Bit ? 1
+                   : ty.type == Type::DateTime ? 23 : ty.type == Type::Float ? 53
+                   : (ty.type == Type::Char || ty.type == Type::VarChar) ? ty.length : 0;
+        bool has_scale = numeric || ty.type == Type::Int || ty.type == Type::SmallInt ||
+                         ty.type == Type::TinyInt || ty.type == Type::Bit || ty.type == Type::DateTime;
+        int status = (col.nullable ? 8 : 0) | (col.identity ? 0x80 : 0);
+        AddRow(*t, {Value::Str(col.name), Value::Int(tb->id), Value::Int(SysXType(ty)),
+                    Value::Int(SysLength(ty)), Value::Int(numeric || prec ? prec : 0),
+                    Value::Int(numeric ? ty.scale : 0), Value::Int(static_cast<int>(c) + 1),
+                    Value::Int(col.default_id), Value::Int(static_cast<int>(c) + 1),
+                    prec ? Value::Int(prec) : Value::Null(),
+                    has_scale ? Value::Int(numeric ? ty.scale : ty.type == Type::DateTime ? 3 : 0) : Value::Null(),
+                    Value::Int(col.nullable ? 1 : 0), Value::Int(status)});
+      }
+    }
+    return t;
+  }
+  if (f == "SYSINDEXES") {
+    t->id = 2;
+    t->cols = {Col("id", Type::Int),       Col("status", Type::Int),      Col("indid", Type::SmallInt),
+               Col("name", Type::VarChar, 128), Col("keycnt", Type::SmallInt),
+               Col("origfillfactor", Type::TinyInt), Col("rows", Type::Int)};
+    for (const auto& [k, tb] : cat.tables) {
+      bool clustered = false;
+      for (const auto& ix : tb->indexes) clustered = clustered || ix->clustered;
+      if (!clustered)
+        AddRow(*t, {Value::Int(tb->id), Value::Int(0), Value::Int(0), Value::Null(), Value::Int(0),
+                    Value::Int(0), Value::Int(static_cast<std::int64_t>(tb->live))});
+      for (const auto& ix : tb->indexes)
+        AddRow(*t, {Value::Int(tb->id), Value::Int(ix->primary ? 2050 : ix->unique ? 2 : 0),
+                    Value::Int(ix->indid), Value::Str(ix->name),
+                    Value::Int(static_cast<int>(ix->cols.size())), Value::Int(0),
+                    Value::Int(static_cast<std::int64_t>(tb->live))});
+      (void)OrNull;
+    }
+    return t;
+  }
+  return nullptr;
+}
+
+}  // namespace engine

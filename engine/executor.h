@@ -1,0 +1,110 @@
+// Runs parsed statements against a catalogue: one session of one database,
+// with its transaction state and the undo log that makes every statement (and
+// every transaction) all-or-nothing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "engine/ast.h"
+#include "engine/catalog.h"
+#include "engine/engine.h"
+
+namespace engine {
+
+// A committed change as the journal keeps it: the statement text and the
+// clock it ran with, so that replaying it gives the same rows.
+struct Committed {
+  std::int64_t now;
+  std::string text;
+};
+
+class Session {
+ public:
+  // db_name appears in messages ("table 'lib.dbo.t'").
+  Session(Catalog& catalog, std::string db_name);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Called with the statements that became durable (one autocommit statement,
+  // or a whole transaction at its outermost COMMIT). When it throws, the
+  // change is undone and the error reaches the caller.
+  std::function<void(const std::vector<Committed>&)> on_commit;
+
+  std::vector<StatementResult> Execute(std::string_view batch);
+  // Re-runs a journaled statement with its recorded clock.
+  void Replay(const Committed& c);
+  // Undoes an open transaction (when the database closes).
+  void RollbackAll();
+  int trancount() const { return trancount_; }
+
+ private:
+  struct Undo;
+  struct Source;
+  struct Scope;
+  struct Ctx;
+
+  void Run(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out);
+  StatementResult RunStatement(const Stmt& s);
+  void Commit();
+  void UndoTo(std::size_t mark);
+
+  StatementResult DoSelect(const Select& q);
+  StatementResult DoInsert(const Stmt& s);
+  StatementResult DoUpdate(const Stmt& s);
+  StatementResult DoDelete(const Stmt& s);
+  void DoCreateTable(const Stmt& s);
+  void DoDropTable(const Stmt& s);
+  void DoCreateIndex(const Stmt& s);
+  void DoDropIndex(const Stmt& s);
+  void DoAlterAdd(const Stmt& s);
+  void DoAlterColumn(const Stmt& s);
+  void DoDropColumn(const Stmt& s);
+  void DoAddPk(const Stmt& s);
+  void DoAddDefault(const Stmt& s);
+  void DoDropConstraint(const Stmt& s);
+  void DoCreateObject(const Stmt& s);
+  void DoDropObject(const Stmt& s);
+  StatementResult DoExec(const Stmt& s);
+
+  // Query machinery.
+  std::shared_ptr<Table> UserTable(const std::string& name);
+  std::shared_ptr<Table> AnyTable(const std::string& name);
+  void Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs);
+  Value Eval(const Expr& e, const Ctx& ctx);
+  int Truth(const Expr& e, const Ctx& ctx);  // 1 true, 0 false, -1 unknown
+  const std::vector<Value>& SubqueryValues(const Expr& e);
+  // Slots of table t (source 0 of scope) that may satisfy where, using an index
+  // on an equality when there is one; nullopt means scan everything.
+  bool IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out);
+  std::vector<std::uint32_t> MatchingSlots(const std::shared_ptr<Table>& t, Expr* where,
+                                           Scope& scope);
+
+  void SchemaSnapshot();
+  int NewId() { return cat_.next_id++; }
+  std::string DefaultName(const Table& t, const Column& c, int id) const;
+  void CheckUnique(const Table& t, const std::vector<Value>& vals, std::uint32_t self);
+  Value DefaultValue(const Column& c);
+  [[noreturn]] void Fail515(const Table& t, const Column& c, const char* verb) const;
+
+  Catalog& cat_;
+  std::string db_name_;
+  int trancount_ = 0;
+  std::int64_t now_ = 0;
+  bool replaying_ = false;
+  std::vector<Undo> undo_;
+  std::vector<Committed> pending_;  // statements of the open transaction
+  std::unordered_map<const Expr*, std::vector<Value>> subquery_cache_;
+};
+
+// Current local time as milliseconds since 1900-01-01.
+std::int64_t LocalNow();
+
+}  // namespace engine

@@ -1,0 +1,887 @@
+// Recursive-descent parser of the T-SQL the library's programs send.
+#include <cctype>
+#include <cstdlib>
+#include <set>
+#include <string_view>
+
+#include "engine/ast.h"
+#include "engine/lexer.h"
+
+namespace engine {
+
+namespace {
+
+const std::set<std::string> kReserved = {
+    "add", "all", "alter", "and", "as", "asc", "begin", "between", "by", "case", "check",
+    "clustered", "column", "commit", "constraint", "create", "default", "delete", "desc",
+    "distinct", "drop", "else", "end", "exec", "execute", "exists", "for", "from", "go",
+    "group", "having", "identity", "if", "in", "index", "inner", "insert", "into", "is",
+    "join", "key", "left", "like", "nonclustered", "not", "null", "on", "or", "order",
+    "primary", "print", "proc", "procedure", "rollback", "select", "set", "table", "then",
+    "top", "tran", "transaction", "union", "unique", "update", "values", "view", "when",
+    "where", "with", "declare", "return", "use", "cross", "outer", "right"};
+
+std::string Lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return r;
+}
+
+class Parser {
+ public:
+  explicit Parser(std::string_view src) : src_(src), toks_(Tokenize(src)) {}
+
+  std::vector<std::unique_ptr<Stmt>> Batch() {
+    std::vector<std::unique_ptr<Stmt>> out;
+    for (;;) {
+      while (Peek().IsSymbol(";")) ++pos_;
+      if (Peek().kind == Tok::End) break;
+      out.push_back(Statement());
+    }
+    return out;
+  }
+
+  ExprP LoneExpression() {
+    ExprP e = Expression();
+    if (Peek().kind != Tok::End) Fail();
+    return e;
+  }
+
+ private:
+  const Token& Peek(int ahead = 0) const {
+    std::size_t p = pos_ + ahead;
+    return p < toks_.size() ? toks_[p] : toks_.back();
+  }
+  const Token& Next() {
+    const Token& t = Peek();
+    if (pos_ < toks_.size() - 1) ++pos_;
+    return t;
+  }
+  bool Accept(std::string_view word) {
+    if (Peek().Is(word)) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+  bool AcceptSymbol(std::string_view s) {
+    if (Peek().IsSymbol(s)) {
+      ++pos_;
+      return true;
+    }
+    return false;
+  }
+  [[noreturn]] void Fail() const {
+    const Token& t = Peek();
+    if (t.kind == Tok::End)
+      throw Error(102, 15, "Incorrect syntax near '" + LastText() + "'.", t.line);
+    if (t.kind == Tok::Ident && !t.quoted && kReserved.count(Lower(t.text)))
+      throw Error(156, 15, "Incorrect syntax near the keyword '" + Lower(t.text) + "'.", t.line);
+    std::string shown = t.kind == Tok::String ? t.text : std::string(src_.substr(t.offset, t.end - t.offset));
+    throw Error(102, 15, "Incorrect syntax near '" + shown + "'.", t.line);
+  }
+  std::string LastText() const {
+    if (pos_ == 0) return "";
+    const Token& t = toks_[pos_ - 1];
+    return std::string(src_.substr(t.offset, t.end - t.offset));
+  }
+  void Expect(std::string_view word) {
+    if (!Accept(word)) Fail();
+  }
+  void ExpectSymbol(std::string_view s) {
+    if (!AcceptSymbol(s)) Fail();
+  }
+  bool IsName(const Token& t) const {
+    return t.kind == Tok::Ident && (t.quoted || !kReserved.count(Lower(t.text)));
+  }
+  std::string Name() {
+    if (!IsName(Peek())) Fail();
+    return Next().text;
+  }
+  // dbo.table or db..table or table: the last part names the object.
+  std::string ObjectName() {
+    std::string n = Name();
+    while (Peek().IsSymbol(".")) {
+      ++pos_;
+      while (AcceptSymbol(".")) {
+      }
+      n = Name();
+    }
+    return n;
+  }
+
+  std::unique_ptr<Stmt> Statement() {
+    auto s = std::make_unique<Stmt>();
+    const Token& first = Peek();
+    s->line = first.line;
+    s->begin = first.offset;
+    if (Accept("select")) {
+      s->k = Stmt::SelectStmt;
+      s->select = SelectBody();
+    } else if (Accept("insert")) {
+      Insert(*s);
+    } else if (Accept("update")) {
+      Update(*s);
+    } else if (Accept("delete")) {
+      s->k = Stmt::Delete;
+      Accept("from");
+      s->table = ObjectName();
+      if (Accept("where")) s->where = Expression();
+    } else if (Accept("create")) {
+      Create(*s);
+    } else if (Accept("drop")) {
+      Drop(*s);
+    } else if (Accept("alter")) {
+      Alter(*s);
+    } else if (Accept("begin")) {
+      if (!Accept("tran") && !Accept("transaction")) Fail();
+      s->k = Stmt::Begin;
+      if (IsName(Peek()) && Peek().line == first.line) Next();
+    } else if (Accept("commit") || Accept("rollback")) {
+      s->k = toks_[pos_ - 1].Is("commit") ? Stmt::Commit : Stmt::Rollback;
+      if (Accept("tran") || Accept("transaction") || Accept("work"))
+        if (IsName(Peek()) && Peek().line == toks_[pos_ - 1].line) Next();
+    } else if (Accept("if")) {
+      s->k = Stmt::If;
+      s->cond = Expression();
+      s->then_stmt = Statement();
+      while (AcceptSymbol(";")) {
+      }
+      if (Accept("else")) s->else_stmt = Statement();
+    } else if (Accept("set")) {
+      // SET NOCOUNT ON, SET ANSI_PADDING ON, ...: session options the engine
+      // already behaves by.
+      s->k = Stmt::Nothing;
+      Name();
+      Next();
+    } else if (Accept("exec") || Accept("execute")) {
+      s->k = Stmt::Exec;
+      s->name = ObjectName();
+      while (Peek().kind == Tok::Variable || (Peek().kind != Tok::End && !Peek().IsSymbol(";") &&
+                                              !StartsStatement(Peek()))) {
+        std::string pname;
+        if (Peek().kind == Tok::Variable && Peek(1).IsSymbol("=")) {
+          pname = Next().text;
+          ++pos_;
+        }
+        s->params.emplace_back(pname, Expression());
+        if (!AcceptSymbol(",")) break;
+      }
+    } else if (Accept("print")) {
+      s->k = Stmt::Nothing;
+      Expression();
+    } else {
+      Fail();
+    }
+    s->end = toks_[pos_ == 0 ? 0 : pos_ - 1].end;
+    return s;
+  }
+
+  bool StartsStatement(const Token& t) const {
+    static const char* kStarts[] = {"select", "insert", "update", "delete", "create", "drop",
+                                    "alter", "begin", "commit", "rollback", "if", "exec",
+                                    "execute", "set", "print", "else"};
+    for (const char* w : kStarts)
+      if (t.Is(w)) return true;
+    return false;
+  }
+
+  void Insert(Stmt& s) {
+    s.k = Stmt::Insert;
+    Accept("into");
+    s.table = ObjectName();
+    if (Peek().IsSymbol("(") && !Peek(1).Is("select")) {
+      ++pos_;
+      do s.names.push_back(Name());
+      while (AcceptSymbol(","));
+      ExpectSymbol(")");
+    }
+    if (Accept("values")) {
+      do {
+        ExpectSymbol("(");
+        std::vector<ExprP> row;
+        do row.push_back(Expression());
+        while (AcceptSymbol(","));
+        ExpectSymbol(")");
+        s.values.push_back(std::move(row));
+      } while (AcceptSymbol(","));
+    } else if (Accept("select")) {
+      s.select = SelectBody();
+    } else if (AcceptSymbol("(")) {
+      Expect("select");
+      s.select = SelectBody();
+      ExpectSymbol(")");
+    } else {
+      Fail();
+    }
+  }
+
+  void Update(Stmt& s) {
+    s.k = Stmt::Update;
+    s.table = ObjectName();
+    Expect("set");
+    do {
+      std::string col = Name();
+      if (AcceptSymbol(".")) col = Name();
+      ExpectSymbol("=");
+      s.sets.emplace_back(col, Expression());
+    } while (AcceptSymbol(","));
+    if (Accept("where")) s.where = Expression();
+  }
+
+  TypeSpec ParseType() {
+    const Token& t = Peek();
+    Type ty;
+    if (t.kind != Tok::Ident || !TypeFromName(t.text, &ty))
+      throw Error(2715, 16, "Column, parameter, or variable #1: Cannot find data type " + t.text + ".",
+                  t.line);
+    std::string raw = Lower(Next().text);
+    TypeSpec spec{ty, 0, 0, 0};
+    if (ty == Type::Char || ty == Type::VarChar) spec.length = 1;
+    if (ty == Type::Numeric) spec.precision = 18;
+    if (raw == "real") spec.precision = 24;
+    if (AcceptSymbol("(")) {
+      if (Peek().Is("max")) {
+        Next();
+        spec.type = Type::Text;
+      } else {
+        if (Peek().kind != Tok::Number) Fail();
+        int a = std::atoi(Next().text.c_str());
+        int b = 0;
+        if (AcceptSymbol(",")) {
+          if (Peek().kind != Tok::Number) Fail();
+          b = std::atoi(Next().text.c_str());
+        }
+        if (ty == Type::Char || ty == Type::VarChar) {
+          if (a < 1 || a > 8000)
+            throw Error(131, 15, "The size (" + std::to_string(a) + ") given to the type '" + raw +
+                                     "' exceeds the maximum allowed for any data type (8000).", t.line);
+          spec.length = a;
+        } else if (ty == Type::Numeric) {
+          if (a < 1 || a > 38)
+            throw Error(2750, 16, "Column or parameter #1: Specified column precision " +
+                                      std::to_string(a) + " is greater than the maximum precision of 38.", t.line);
+          spec.precision = a;
+          spec.scale = b;
+          if (b > a)
+            throw Error(2751, 16, "Column or parameter #1: Specified column scale " + std::to_string(b) +
+                                      " is greater than the specified precision of " + std::to_string(a) + ".", t.line);
+        }
+      }
+      ExpectSymbol(")");
+    }
+    if (spec.type == Type::Money) {
+      spec.precision = 19;
+      spec.scale = 4;
+    }
+    return spec;
+  }
+
+  ExprP DefaultExpr(std::string* text) {
+    std::size_t from = Peek().offset;
+    ExprP e;
+    if (Peek().IsSymbol("(")) {
+      e = Primary();
+    } else {
+      e = Unary();
+    }
+    *text = std::string(src_.substr(from, toks_[pos_ - 1].end - from));
+    return e;
+  }
+
+  ColumnDef Column() {
+    ColumnDef c;
+    c.name = Name();
+    c.type = ParseType();
+    for (;;) {
+      if (Accept("null")) {
+        c.null_given = true;
+        c.not_null = false;
+      } else if (Peek().Is("not") && Peek(1).Is("null")) {
+        pos_ += 2;
+        c.null_given = true;
+        c.not_null = true;
+      } else if (Accept("default")) {
+        c.def = DefaultExpr(&c.def_text);
+      } else if (Accept("constraint")) {
+        std::string cname = Name();
+        if (Accept("default")) {
+          c.def_name = cname;
+          c.def = DefaultExpr(&c.def_text);
+        } else if (Accept("primary")) {
+          Expect("key");
+          c.primary_key = true;
+          c.pk_name = cname;
+          c.clustered = !Accept("nonclustered") && (Accept("clustered") || true);
+        } else {
+          Fail();
+        }
+      } else if (Accept("identity")) {
+        c.identity = true;
+        if (AcceptSymbol("(")) {
+          c.seed = SignedNumber();
+          ExpectSymbol(",");
+          c.increment = SignedNumber();
+          ExpectSymbol(")");
+        }
+      } else if (Accept("primary")) {
+        Expect("key");
+        c.primary_key = true;
+        c.clustered = !Accept("nonclustered");
+        Accept("clustered");
+      } else if (Accept("collate")) {
+        Name();
+      } else {
+        break;
+      }
+    }
+    return c;
+  }
+
+  std::int64_t SignedNumber() {
+    bool neg = AcceptSymbol("-");
+    if (Peek().kind != Tok::Number) Fail();
+    std::int64_t v = std::atoll(Next().text.c_str());
+    return neg ? -v : v;
+  }
+
+  void IndexColumns(std::vector<std::string>* names) {
+    ExpectSymbol("(");
+    do {
+      names->push_back(Name());
+      if (!Accept("asc")) Accept("desc");
+    } while (AcceptSymbol(","));
+    ExpectSymbol(")");
+  }
+
+  void PrimaryKeyTail(Stmt& s) {
+    s.clustered = true;
+    if (Accept("nonclustered")) s.clustered = false;
+    else Accept("clustered");
+    IndexColumns(&s.names);
+    SkipWith();
+  }
+
+  void SkipWith() {
+    if (!Accept("with")) return;
+    bool paren = AcceptSymbol("(");
+    do {
+      Name();
+      if (AcceptSymbol("=")) Next();
+    } while (AcceptSymbol(","));
+    if (paren) ExpectSymbol(")");
+    if (Accept("on")) Name();
+  }
+
+  void Create(Stmt& s) {
+    if (Accept("table")) {
+      s.k = Stmt::CreateTable;
+      s.table = ObjectName();
+      ExpectSymbol("(");
+      do {
+        if (Accept("constraint")) {
+          std::string cname = Name();
+          Expect("primary");
+          Expect("key");
+          if (!s.name.empty()) Fail();
+          s.name = cname;
+          PrimaryKeyTail(s);
+        } else if (Peek().Is("primary")) {
+          Next();
+          Expect("key");
+          s.name = "";
+          PrimaryKeyTail(s);
+          s.unique = true;  // unnamed table-level key
+        } else {
+          s.columns.push_back(Column());
+        }
+      } while (AcceptSymbol(","));
+      ExpectSymbol(")");
+      if (Accept("on")) Name();
+      return;
+    }
+    bool unique = Accept("unique");
+    bool clustered = false;
+    if (Accept("clustered")) clustered = true;
+    else Accept("nonclustered");
+    if (Accept("index")) {
+      s.k = Stmt::CreateIndex;
+      s.unique = unique;
+      s.clustered = clustered;
+      s.name = Name();
+      Expect("on");
+      s.table = ObjectName();
+      IndexColumns(&s.names);
+      SkipWith();
+      return;
+    }
+    if (unique || clustered) Fail();
+    if (Accept("view")) s.xtype = "V";
+    else if (Accept("proc") || Accept("procedure")) s.xtype = "P";
+    else if (Accept("trigger")) s.xtype = "TR";
+    else Fail();
+    s.k = Stmt::CreateObject;
+    s.name = ObjectName();
+    // The body runs to the end of the batch, as on SQL Server where CREATE
+    // VIEW / PROCEDURE must be the only statement of its batch.
+    s.body = std::string(src_.substr(s.begin));
+    while (Peek().kind != Tok::End) Next();
+  }
+
+  void Drop(Stmt& s) {
+    if (Accept("table")) {
+      s.k = Stmt::DropTable;
+      do s.names.push_back(ObjectName());
+      while (AcceptSymbol(","));
+    } else if (Accept("index")) {
+      s.k = Stmt::DropIndex;
+      do {
+        std::string a = Name();
+        if (AcceptSymbol(".")) {
+          std::string b = Name();
+          if (AcceptSymbol(".")) {  // owner.table.index
+            a = b;
+            b = Name();
+          }
+          s.names.push_back(a + "." + b);
+        } else if (Accept("on")) {
+          s.names.push_back(ObjectName() + "." + a);
+        } else {
+          throw Error(159, 16,
+                      "Must specify the table name and index name for the DROP INDEX statement.",
+                      s.line);
+        }
+      } while (AcceptSymbol(","));
+    } else if (Accept("view") || Accept("proc") || Accept("procedure") || Accept("trigger")) {
+      const Token& kw = toks_[pos_ - 1];
+      s.k = Stmt::DropObject;
+      s.xtype = kw.Is("view") ? "V" : kw.Is("trigger") ? "TR" : "P";
+      do s.names.push_back(ObjectName());
+      while (AcceptSymbol(","));
+    } else {
+      Fail();
+    }
+  }
+
+  void Alter(Stmt& s) {
+    Expect("table");
+    s.table = ObjectName();
+    if (Accept("add")) {
+      if (Accept("constraint")) {
+        s.name = Name();
+        if (Accept("primary")) {
+          Expect("key");
+          s.k = Stmt::AlterAddPk;
+          PrimaryKeyTail(s);
+        } else if (Accept("default")) {
+          s.k = Stmt::AlterAddDefault;
+          ColumnDef c;
+          c.def = DefaultExpr(&c.def_text);
+          Expect("for");
+          c.name = Name();
+          s.columns.push_back(std::move(c));
+        } else {
+          Fail();
+        }
+        return;
+      }
+      s.k = Stmt::AlterAdd;
+      do s.columns.push_back(Column());
+      while (AcceptSymbol(","));
+    } else if (Accept("alter")) {
+      Expect("column");
+      s.k = Stmt::AlterAlterColumn;
+      ColumnDef c;
+      c.name = Name();
+      c.type = ParseType();
+      if (Accept("null")) {
+        c.null_given = true;
+      } else if (Accept("not")) {
+        Expect("null");
+        c.null_given = c.not_null = true;
+      }
+      s.columns.push_back(std::move(c));
+    } else if (Accept("drop")) {
+      if (Accept("constraint")) {
+        s.k = Stmt::AlterDropConstraint;
+        s.name = Name();
+      } else {
+        Accept("column");
+        s.k = Stmt::AlterDropColumn;
+        do s.names.push_back(Name());
+        while (AcceptSymbol(","));
+      }
+    } else {
+      Fail();
+    }
+  }
+
+  // ---- SELECT ----
+
+  std::unique_ptr<Select> SelectBody() {
+    auto q = std::make_unique<Select>();
+    if (Accept("distinct")) q->distinct = true;
+    else Accept("all");
+    if (Accept("top")) {
+      bool paren = AcceptSymbol("(");
+      if (Peek().kind != Tok::Number) Fail();
+      q->top = std::atoll(Next().text.c_str());
+      if (paren) ExpectSymbol(")");
+    }
+    do {
+      SelectItem item;
+      std::size_t from = Peek().offset;
+      if (Peek().IsSymbol("*")) {
+        ++pos_;
+        item.star = true;
+      } else if (Peek().kind == Tok::Ident && Peek(1).IsSymbol(".") && Peek(2).IsSymbol("*")) {
+        item.star = true;
+        item.star_qual = Next().text;
+        pos_ += 2;
+      } else {
+        if (Peek().kind == Tok::Ident && Peek(1).IsSymbol("=") && IsName(Peek())) {
+          item.alias = Next().text;  // alias = expr
+          ++pos_;
+        }
+        item.expr = Expression();
+        if (Accept("as")) {
+          if (Peek().kind == Tok::String) item.alias = Next().text;
+          else item.alias = Name();
+        } else if (IsName(Peek())) {
+          item.alias = Next().text;
+        } else if (Peek().kind == Tok::String) {
+          item.alias = Next().text;
+        }
+      }
+      item.text = std::string(src_.substr(from, toks_[pos_ - 1].end - from));
+      q->items.push_back(std::move(item));
+    } while (AcceptSymbol(","));
+    if (Accept("from")) {
+      q->from.push_back(TableSource());
+      for (;;) {
+        if (AcceptSymbol(",")) {
+          q->from.push_back(TableSource());
+        } else if (Peek().Is("join") || Peek().Is("inner")) {
+          Accept("inner");
+          Expect("join");
+          q->from.push_back(TableSource());
+          Expect("on");
+          q->from.back().on = Expression();
+        } else {
+          break;
+        }
+      }
+    }
+    if (Accept("where")) q->where = Expression();
+    if (Accept("group")) {
+      Expect("by");
+      do q->group.push_back(Expression());
+      while (AcceptSymbol(","));
+    }
+    if (Accept("having")) q->having = Expression();
+    if (Accept("order")) {
+      Expect("by");
+      do {
+        OrderItem o;
+        o.expr = Expression();
+        if (Accept("desc")) o.desc = true;
+        else Accept("asc");
+        q->order.push_back(std::move(o));
+      } while (AcceptSymbol(","));
+    }
+    return q;
+  }
+
+  TableRef TableSource() {
+    TableRef r;
+    r.name = ObjectName();
+    if (Accept("as")) r.alias = Name();
+    else if (IsName(Peek())) r.alias = Next().text;
+    if (Accept("with")) {  // table hints: WITH (NOLOCK)
+      ExpectSymbol("(");
+      while (!AcceptSymbol(")")) Next();
+    }
+    return r;
+  }
+
+  // ---- expressions ----
+
+  ExprP Make(Expr::K k, std::size_t offset) {
+    auto e = std::make_unique<Expr>();
+    e->k = k;
+    e->offset = offset;
+    return e;
+  }
+
+  ExprP Expression() { return OrExpr(); }
+
+  ExprP OrExpr() {
+    ExprP l = AndExpr();
+    while (Peek().Is("or")) {
+      auto e = Make(Expr::Or, Next().offset);
+      e->args.push_back(std::move(l));
+      e->args.push_back(AndExpr());
+      l = std::move(e);
+    }
+    return l;
+  }
+  ExprP AndExpr() {
+    ExprP l = NotExpr();
+    while (Peek().Is("and")) {
+      auto e = Make(Expr::And, Next().offset);
+      e->args.push_back(std::move(l));
+      e->args.push_back(NotExpr());
+      l = std::move(e);
+    }
+    return l;
+  }
+  ExprP NotExpr() {
+    if (Peek().Is("not")) {
+      auto e = Make(Expr::Not, Next().offset);
+      e->args.push_back(NotExpr());
+      return e;
+    }
+    if (Peek().Is("exists")) {
+      auto e = Make(Expr::Exists, Next().offset);
+      ExpectSymbol("(");
+      Expect("select");
+      e->sub = SelectBody();
+      ExpectSymbol(")");
+      return e;
+    }
+    return Predicate();
+  }
+  ExprP Predicate() {
+    ExprP l = Additive();
+    const Token& t = Peek();
+    static const char* kCmp[] = {"=", "<>", "!=", "<", ">", "<=", ">=", "!<", "!>"};
+    for (const char* op : kCmp)
+      if (t.IsSymbol(op)) {
+        auto e = Make(Expr::Cmp, Next().offset);
+        e->op = op;
+        if (e->op == "!=") e->op = "<>";
+        if (e->op == "!<") e->op = ">=";
+        if (e->op == "!>") e->op = "<=";
+        e->args.push_back(std::move(l));
+        e->args.push_back(Additive());
+        return e;
+      }
+    bool neg = false;
+    if (t.Is("not") && (Peek(1).Is("like") || Peek(1).Is("in") || Peek(1).Is("between"))) {
+      ++pos_;
+      neg = true;
+    }
+    if (Accept("is")) {
+      auto e = Make(Expr::IsNull, t.offset);
+      e->negated = Accept("not");
+      Expect("null");
+      e->args.push_back(std::move(l));
+      return e;
+    }
+    if (Accept("like")) {
+      auto e = Make(Expr::Like, t.offset);
+      e->negated = neg;
+      e->args.push_back(std::move(l));
+      e->args.push_back(Additive());
+      return e;
+    }
+    if (Accept("between")) {
+      auto e = Make(Expr::Between, t.offset);
+      e->negated = neg;
+      e->args.push_back(std::move(l));
+      e->args.push_back(Additive());
+      Expect("and");
+      e->args.push_back(Additive());
+      return e;
+    }
+    if (Accept("in")) {
+      ExpectSymbol("(");
+      if (Accept("select")) {
+        auto e = Make(Expr::InSub, t.offset);
+        e->negated = neg;
+        e->args.push_back(std::move(l));
+        e->sub = SelectBody();
+        ExpectSymbol(")");
+        return e;
+      }
+      auto e = Make(Expr::InList, t.offset);
+      e->negated = neg;
+      e->args.push_back(std::move(l));
+      do e->args.push_back(Expression());
+      while (AcceptSymbol(","));
+      ExpectSymbol(")");
+      return e;
+    }
+    if (neg) Fail();
+    return l;
+  }
+  ExprP Additive() {
+    ExprP l = Multiplicative();
+    while (Peek().IsSymbol("+") || Peek().IsSymbol("-")) {
+      auto e = Make(Expr::Arith, Peek().offset);
+      e->op = Next().text;
+      e->args.push_back(std::move(l));
+      e->args.push_back(Multiplicative());
+      l = std::move(e);
+    }
+    return l;
+  }
+  ExprP Multiplicative() {
+    ExprP l = Unary();
+    while (Peek().IsSymbol("*") || Peek().IsSymbol("/") || Peek().IsSymbol("%")) {
+      auto e = Make(Expr::Arith, Peek().offset);
+      e->op = Next().text;
+      e->args.push_back(std::move(l));
+      e->args.push_back(Unary());
+      l = std::move(e);
+    }
+    return l;
+  }
+  ExprP Unary() {
+    if (Peek().IsSymbol("-")) {
+      auto e = Make(Expr::Neg, Next().offset);
+      e->args.push_back(Unary());
+      if (e->args[0]->k == Expr::Lit && !e->args[0]->lit.null()) {  // fold -literal
+        Value& v = e->args[0]->lit;
+        if (v.kind == Kind::Float) v.f = -v.f;
+        else v.i = -v.i;
+        return std::move(e->args[0]);
+      }
+      return e;
+    }
+    if (AcceptSymbol("+")) return Unary();
+    return Primary();
+  }
+
+  ExprP Primary() {
+    const Token& t = Peek();
+    if (t.kind == Tok::Number) {
+      Next();
+      auto e = Make(Expr::Lit, t.offset);
+      if (t.text.find_first_of("eE") != std::string::npos) {
+        e->lit = Value::Float(std::strtod(t.text.c_str(), nullptr));
+      } else if (t.text.find('.') != std::string::npos) {
+        std::size_t dot = t.text.find('.');
+        std::string digits = t.text.substr(0, dot) + t.text.substr(dot + 1);
+        if (digits.size() > 18) Fail();
+        e->lit = Value::Num(std::atoll(digits.c_str()), static_cast<int>(t.text.size() - dot - 1));
+      } else if (t.text.size() > 18) {
+        Fail();
+      } else {
+        std::int64_t v = std::atoll(t.text.c_str());
+        e->lit = v > INT32_MAX ? Value::Num(v, 0) : Value::Int(v);
+      }
+      return e;
+    }
+    if (t.kind == Tok::String) {
+      Next();
+      auto e = Make(Expr::Lit, t.offset);
+      e->lit = Value::Str(t.text);
+      return e;
+    }
+    if (t.kind == Tok::Variable) {
+      Next();
+      auto e = Make(Expr::Var, t.offset);
+      e->name = Lower(t.text);
+      return e;
+    }
+    if (t.IsSymbol("(")) {
+      Next();
+      if (Accept("select")) {
+        auto e = Make(Expr::Subquery, t.offset);
+        e->sub = SelectBody();
+        ExpectSymbol(")");
+        return e;
+      }
+      ExprP inner = Expression();
+      ExpectSymbol(")");
+      return inner;
+    }
+    if (t.Is("null")) {
+      Next();
+      return Make(Expr::Lit, t.offset);
+    }
+    if (t.Is("case")) return CaseExpr();
+    if (t.kind != Tok::Ident) Fail();
+    if (Peek(1).IsSymbol("(")) {
+      std::string fn = Lower(t.text);
+      Next();
+      Next();
+      if (fn == "cast") {
+        auto e = Make(Expr::Cast, t.offset);
+        e->args.push_back(Expression());
+        Expect("as");
+        e->type = ParseType();
+        ExpectSymbol(")");
+        return e;
+      }
+      if (fn == "convert") {
+        auto e = Make(Expr::Cast, t.offset);
+        e->type = ParseType();
+        ExpectSymbol(",");
+        e->args.push_back(Expression());
+        if (AcceptSymbol(",")) e->args.push_back(Expression());  // style
+        ExpectSymbol(")");
+        return e;
+      }
+      bool agg = fn == "count" || fn == "sum" || fn == "min" || fn == "max" || fn == "avg";
+      auto e = Make(agg ? Expr::Agg : Expr::Func, t.offset);
+      e->name = fn;
+      if (agg && AcceptSymbol("*")) {
+        if (fn != "count") Fail();
+        e->star = true;
+      } else if (!Peek().IsSymbol(")")) {
+        if (agg && Accept("distinct")) e->distinct = true;
+        do e->args.push_back(Expression());
+        while (AcceptSymbol(","));
+      }
+      ExpectSymbol(")");
+      return e;
+    }
+    if (!IsName(t)) Fail();
+    Next();
+    auto e = Make(Expr::Col, t.offset);
+    e->name = t.text;
+    if (Peek().IsSymbol(".") && Peek(1).kind == Tok::Ident) {
+      Next();
+      e->qual = e->name;
+      e->name = Next().text;
+      if (Peek().IsSymbol(".") && Peek(1).kind == Tok::Ident) {  // owner.table.column
+        Next();
+        e->qual = e->name;
+        e->name = Next().text;
+      }
+    }
+    return e;
+  }
+
+  ExprP CaseExpr() {
+    auto e = Make(Expr::Case, Next().offset);
+    // args: [operand or null-literal], then when/then pairs, then else.
+    if (!Peek().Is("when")) e->args.push_back(Expression());
+    else e->args.push_back(nullptr);
+    while (Accept("when")) {
+      e->args.push_back(Expression());
+      Expect("then");
+      e->args.push_back(Expression());
+    }
+    if (Accept("else")) e->args.push_back(Expression());
+    else e->args.push_back(Make(Expr::Lit, e->offset));
+    Expect("end");
+    return e;
+  }
+
+  std::string_view src_;
+  std::vector<Token> toks_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view batch) {
+  return Parser(batch).Batch();
+}
+
+ExprP ParseExpression(std::string_view text) { return Parser(text).LoneExpression(); }
+
+}  // namespace engine

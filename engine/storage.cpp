@@ -1,0 +1,373 @@
+// Snapshot and journal files (see FORMAT.md).
+#include "engine/storage.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace engine {
+
+namespace {
+
+std::uint32_t Crc32(const char* data, std::size_t n) {
+  static std::uint32_t table[256] = {};
+  static bool ready = [] {
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      table[i] = c;
+    }
+    return true;
+  }();
+  (void)ready;
+  std::uint32_t c = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < n; ++i) c = table[(c ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+Error FileError(const std::string& path, const std::string& what) {
+  return Error(5120, 16, "Unable to open the physical file \"" + path + "\". " + what);
+}
+
+struct Writer {
+  std::string out;
+  void U8(unsigned v) { out += static_cast<char>(v); }
+  void U32(std::uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
+  void U64(std::uint64_t v) { out.append(reinterpret_cast<const char*>(&v), 8); }
+  void I64(std::int64_t v) { out.append(reinterpret_cast<const char*>(&v), 8); }
+  void Var(std::uint64_t v) {
+    while (v >= 0x80) {
+      out += static_cast<char>((v & 0x7F) | 0x80);
+      v >>= 7;
+    }
+    out += static_cast<char>(v);
+  }
+  void Str(const std::string& s) {
+    Var(s.size());
+    out += s;
+  }
+};
+
+struct Reader {
+  const char* p;
+  const char* end;
+  bool ok = true;
+  bool Need(std::size_t n) {
+    if (static_cast<std::size_t>(end - p) < n) ok = false;
+    return ok;
+  }
+  unsigned U8() { return Need(1) ? static_cast<unsigned char>(*p++) : 0; }
+  std::uint32_t U32() {
+    std::uint32_t v = 0;
+    if (Need(4)) std::memcpy(&v, p, 4), p += 4;
+    return v;
+  }
+  std::uint64_t U64() {
+    std::uint64_t v = 0;
+    if (Need(8)) std::memcpy(&v, p, 8), p += 8;
+    return v;
+  }
+  std::int64_t I64() { return static_cast<std::int64_t>(U64()); }
+  std::uint64_t Var() {
+    std::uint64_t v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      unsigned b = U8();
+      if (!ok) return 0;
+      v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+      if (!(b & 0x80)) return v;
+    }
+    ok = false;
+    return 0;
+  }
+  std::string Str() {
+    std::uint64_t n = Var();
+    if (!Need(n)) return {};
+    std::string s(p, n);
+    p += n;
+    return s;
+  }
+};
+
+bool ReadFile(const std::string& path, std::string* out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  ::fstat(fd, &st);
+  out->resize(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  while (got < out->size()) {
+    ssize_t n = ::read(fd, out->data() + got, out->size() - got);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  out->resize(got);
+  ::close(fd);
+  return true;
+}
+
+void WriteAll(int fd, const std::string& data, const std::string& path) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      throw Error(9002, 17, "Could not write to \"" + path + "\": " + std::strerror(errno) + ".");
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::string EncodeSnapshot(const Catalog& cat, std::uint64_t generation) {
+  Writer w;
+  w.out = "LIBSQLDB";
+  w.U32(1);
+  w.U64(generation);
+  w.Var(static_cast<std::uint64_t>(cat.next_id));
+  w.Var(cat.tables.size());
+  for (const auto& [key, t] : cat.tables) {
+    w.Str(t->name);
+    w.Var(static_cast<std::uint64_t>(t->id));
+    w.I64(t->crdate);
+    w.I64(t->identity_next);
+    w.U8(t->identity_used ? 1 : 0);
+    w.Var(t->cols.size());
+    for (const Column& c : t->cols) {
+      w.Str(c.name);
+      w.U8(static_cast<unsigned>(c.type.type));
+      w.Var(static_cast<std::uint64_t>(c.type.length));
+      w.Var(static_cast<std::uint64_t>(c.type.precision));
+      w.Var(static_cast<std::uint64_t>(c.type.scale));
+      w.U8((c.nullable ? 1 : 0) | (c.identity ? 2 : 0));
+      w.I64(c.seed);
+      w.I64(c.increment);
+      w.Var(static_cast<std::uint64_t>(c.default_id));
+      w.Str(c.default_text);
+    }
+    w.Var(t->indexes.size());
+    for (const auto& ix : t->indexes) {
+      w.Str(ix->name);
+      w.Var(static_cast<std::uint64_t>(ix->indid));
+      w.U8((ix->unique ? 1 : 0) | (ix->primary ? 2 : 0) | (ix->clustered ? 4 : 0));
+      w.Var(ix->cols.size());
+      for (int c : ix->cols) w.Var(static_cast<std::uint64_t>(c));
+    }
+    w.Var(t->live);
+    for (const std::string& row : t->rows)
+      if (!row.empty()) w.Str(row);
+  }
+  w.Var(cat.objects.size());
+  for (const Object& o : cat.objects) {
+    w.Var(static_cast<std::uint64_t>(o.id));
+    w.Str(o.name);
+    w.Str(o.xtype);
+    w.Var(static_cast<std::uint64_t>(o.parent));
+    w.I64(o.crdate);
+    w.Str(o.text);
+  }
+  w.U32(Crc32(w.out.data(), w.out.size()));
+  return std::move(w.out);
+}
+
+bool DecodeSnapshot(const std::string& data, Catalog* cat, std::uint64_t* generation) {
+  if (data.size() < 24 || data.compare(0, 8, "LIBSQLDB") != 0) return false;
+  std::uint32_t crc;
+  std::memcpy(&crc, data.data() + data.size() - 4, 4);
+  if (Crc32(data.data(), data.size() - 4) != crc) return false;
+  Reader r{data.data() + 8, data.data() + data.size() - 4};
+  if (r.U32() != 1) return false;
+  *generation = r.U64();
+  cat->next_id = static_cast<int>(r.Var());
+  std::uint64_t ntables = r.Var();
+  for (std::uint64_t k = 0; k < ntables && r.ok; ++k) {
+    auto t = std::make_shared<Table>();
+    t->name = r.Str();
+    t->id = static_cast<int>(r.Var());
+    t->crdate = r.I64();
+    t->identity_next = r.I64();
+    t->identity_used = r.U8() != 0;
+    std::uint64_t ncols = r.Var();
+    for (std::uint64_t c = 0; c < ncols && r.ok; ++c) {
+      Column col;
+      col.name = r.Str();
+      col.type.type = static_cast<Type>(r.U8());
+      col.type.length = static_cast<int>(r.Var());
+      col.type.precision = static_cast<int>(r.Var());
+      col.type.scale = static_cast<int>(r.Var());
+      unsigned flags = r.U8();
+      col.nullable = flags & 1;
+      col.identity = flags & 2;
+      col.seed = r.I64();
+      col.increment = r.I64();
+      col.default_id = static_cast<int>(r.Var());
+      col.default_text = r.Str();
+      if (!col.default_text.empty()) col.default_expr = ParseExpression(col.default_text);
+      t->cols.push_back(std::move(col));
+    }
+    std::uint64_t nix = r.Var();
+    for (std::uint64_t i = 0; i < nix && r.ok; ++i) {
+      auto ix = std::make_unique<Index>();
+      ix->name = r.Str();
+      ix->indid = static_cast<int>(r.Var());
+      unsigned flags = r.U8();
+      ix->unique = flags & 1;
+      ix->primary = flags & 2;
+      ix->clustered = flags & 4;
+      std::uint64_t n = r.Var();
+      for (std::uint64_t c = 0; c < n && r.ok; ++c) ix->cols.push_back(static_cast<int>(r.Var()));
+      t->indexes.push_back(std::move(ix));
+    }
+    std::uint64_t nrows = r.Var();
+    if (!r.ok) return false;
+    t->rows.reserve(nrows);
+    for (std::uint64_t i = 0; i < nrows && r.ok; ++i) t->rows.push_back(r.Str());
+    t->live = t->rows.size();
+    for (auto& ix : t->indexes) t->RebuildIndex(*ix);
+    cat->tables[Fold(t->name)] = t;
+  }
+  std::uint64_t nobj = r.Var();
+  for (std::uint64_t k = 0; k < nobj && r.ok; ++k) {
+    Object o;
+    o.id = static_cast<int>(r.Var());
+    o.name = r.Str();
+    o.xtype = r.Str();
+    o.parent = static_cast<int>(r.Var());
+    o.crdate = r.I64();
+    o.text = r.Str();
+    cat->objects.push_back(std::move(o));
+  }
+  return r.ok && r.p == r.end;
+}
+
+}  // namespace
+
+Storage::Storage(const std::string& path, bool create, Catalog* catalog,
+                 std::vector<Committed>* replay)
+    : path_(path), journal_path_(path + "-journal") {
+  bool exists = std::filesystem::exists(path_);
+  if (!exists && !create)
+    throw Error(4060, 11, "Cannot open database \"" + path_ + "\" requested by the login. The login failed.");
+  journal_fd_ = ::open(journal_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (journal_fd_ < 0) throw FileError(journal_path_, std::string("Operating system error: ") + std::strerror(errno) + ".");
+  if (::flock(journal_fd_, LOCK_EX | LOCK_NB) != 0) {
+    ::close(journal_fd_);
+    journal_fd_ = -1;
+    throw FileError(path_, "Operating system error 32: \"32(The process cannot access the file because it is being used by another process.)\".");
+  }
+  try {
+    if (exists) {
+      std::string data;
+      if (!ReadFile(path_, &data) || !DecodeSnapshot(data, catalog, &generation_))
+        throw Error(5172, 16, "The header for file '" + path_ + "' is not a valid database file header.");
+    } else {
+      Checkpoint(*catalog);
+      return;
+    }
+    std::string journal;
+    ReadFile(journal_path_, &journal);
+    std::uint64_t good = 0;
+    if (journal.size() >= 16 && journal.compare(0, 8, "LIBSQLJ1") == 0) {
+      std::uint64_t gen;
+      std::memcpy(&gen, journal.data() + 8, 8);
+      if (gen == generation_) {
+        good = 16;
+        Reader r{journal.data() + 16, journal.data() + journal.size()};
+        while (r.ok && r.p < r.end) {
+          std::uint32_t len = r.U32(), crc = r.U32();
+          if (!r.ok || !r.Need(len) || Crc32(r.p, len) != crc) break;
+          Reader pr{r.p, r.p + len};
+          std::uint64_t count = pr.Var();
+          std::vector<Committed> group;
+          for (std::uint64_t k = 0; k < count && pr.ok; ++k) {
+            Committed c;
+            c.now = pr.I64();
+            c.text = pr.Str();
+            group.push_back(std::move(c));
+          }
+          if (!pr.ok) break;
+          for (auto& c : group) replay->push_back(std::move(c));
+          r.p += len;
+          good = static_cast<std::uint64_t>(r.p - journal.data());
+        }
+      }
+    }
+    if (good == 0) {
+      ResetJournal();
+    } else {
+      if (::ftruncate(journal_fd_, static_cast<off_t>(good)) != 0)
+        throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
+      ::lseek(journal_fd_, 0, SEEK_END);
+      journal_size_ = good;
+    }
+  } catch (...) {
+    ::close(journal_fd_);
+    journal_fd_ = -1;
+    throw;
+  }
+}
+
+Storage::~Storage() {
+  if (journal_fd_ >= 0) ::close(journal_fd_);  // releases the lock
+}
+
+void Storage::ResetJournal() {
+  Writer w;
+  w.out = "LIBSQLJ1";
+  w.U64(generation_);
+  if (::ftruncate(journal_fd_, 0) != 0) throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
+  ::lseek(journal_fd_, 0, SEEK_SET);
+  WriteAll(journal_fd_, w.out, journal_path_);
+  journal_size_ = w.out.size();
+}
+
+void Storage::Append(const std::vector<Committed>& group) {
+  Writer payload;
+  payload.Var(group.size());
+  for (const Committed& c : group) {
+    payload.I64(c.now);
+    payload.Str(c.text);
+  }
+  Writer rec;
+  rec.U32(static_cast<std::uint32_t>(payload.out.size()));
+  rec.U32(Crc32(payload.out.data(), payload.out.size()));
+  rec.out += payload.out;
+  off_t before = ::lseek(journal_fd_, 0, SEEK_END);
+  try {
+    WriteAll(journal_fd_, rec.out, journal_path_);
+  } catch (...) {
+    if (before >= 0 && ::ftruncate(journal_fd_, before) == 0) ::lseek(journal_fd_, before, SEEK_SET);
+    throw;
+  }
+  journal_size_ += rec.out.size();
+}
+
+void Storage::Checkpoint(const Catalog& catalog) {
+  std::string data = EncodeSnapshot(catalog, generation_ + 1);
+  std::string tmp = path_ + ".tmp";
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) throw Error(9002, 17, "Could not create \"" + tmp + "\": " + std::strerror(errno) + ".");
+  try {
+    WriteAll(fd, data, tmp);
+    if (::fsync(fd) != 0) throw Error(9002, 17, "Could not flush \"" + tmp + "\".");
+  } catch (...) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    throw;
+  }
+  ::close(fd);
+  if (::rename(tmp.c_str(), path_.c_str()) != 0)
+    throw Error(9002, 17, "Could not replace \"" + path_ + "\": " + std::strerror(errno) + ".");
+  std::string dir = std::filesystem::path(path_).parent_path().string();
+  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  ++generation_;
+  ResetJournal();
+}
+
+}  // namespace engine

@@ -1,0 +1,116 @@
+// Values and column types of the engine, with SQL Server's conversion,
+// comparison and text-form rules.
+//
+// Text is GBK bytes. Comparisons ignore trailing blanks and the case of ASCII
+// letters (the library databases use a case-insensitive Chinese collation);
+// the second byte of a GBK pair is never case-folded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/engine.h"
+
+namespace engine {
+
+enum class Kind : std::uint8_t { Null, Int, Num, Str, Date, Float };
+
+// A value in flight. Num is a scaled integer (i / 10^scale); Date is
+// milliseconds since 1900-01-01 00:00:00 (SQL Server's day zero).
+struct Value {
+  Kind kind = Kind::Null;
+  std::uint8_t scale = 0;
+  union {
+    std::int64_t i = 0;
+    double f;
+  };
+  std::string s;
+
+  static Value Null() { return {}; }
+  static Value Int(std::int64_t v) {
+    Value x;
+    x.kind = Kind::Int;
+    x.i = v;
+    return x;
+  }
+  static Value Num(std::int64_t v, int scale) {
+    Value x;
+    x.kind = Kind::Num;
+    x.i = v;
+    x.scale = static_cast<std::uint8_t>(scale);
+    return x;
+  }
+  static Value Str(std::string v) {
+    Value x;
+    x.kind = Kind::Str;
+    x.s = std::move(v);
+    return x;
+  }
+  static Value Date(std::int64_t ms) {
+    Value x;
+    x.kind = Kind::Date;
+    x.i = ms;
+    return x;
+  }
+  static Value Float(double v) {
+    Value x;
+    x.kind = Kind::Float;
+    x.f = v;
+    return x;
+  }
+  bool null() const { return kind == Kind::Null; }
+};
+
+enum class Type : std::uint8_t {
+  Char, VarChar, Text, Image, Int, SmallInt, TinyInt, Bit, Numeric, DateTime, Float, Money
+};
+
+struct TypeSpec {
+  Type type = Type::Int;
+  int length = 0;  // char/varchar width in bytes
+  int precision = 0;
+  int scale = 0;
+
+  bool is_string() const {
+    return type == Type::Char || type == Type::VarChar || type == Type::Text || type == Type::Image;
+  }
+};
+
+// Parses a type name as written in DDL ("char", "integer", "decimal", ...).
+// Returns false for an unknown name.
+bool TypeFromName(std::string_view name, Type* type);
+// The name SQL Server uses in its messages ("int", "varchar", "numeric", ...).
+std::string TypeName(const TypeSpec& t);
+// syscolumns.xtype and syscolumns.length of a column of this type.
+int SysXType(const TypeSpec& t);
+int SysLength(const TypeSpec& t);
+ColumnType ResultType(const TypeSpec& t);
+
+// Converts v for storage in a column of type t (char padding, truncation,
+// numeric rounding and overflow, '' to int 0, ...). Throws engine::Error.
+Value ConvertTo(const Value& v, const TypeSpec& t);
+// Explicit CONVERT/CAST: as ConvertTo, but an int too long for a char gives '*'.
+Value CastTo(const Value& v, const TypeSpec& t);
+
+// Text form of a value as an ODBC client reads it with SQL_C_CHAR.
+std::string ToText(const Value& v);
+std::string FormatDate(std::int64_t ms);
+bool ParseDate(std::string_view s, std::int64_t* ms);
+
+// Three-way comparison under SQL Server's type precedence; both non-null.
+// Throws engine::Error when a string does not convert to the other side's type.
+int Compare(const Value& a, const Value& b);
+// ASCII-case-folded, trailing-blank-trimmed form of GBK text: equal keys mean
+// equal under the collation, and byte order of keys is the sort order.
+std::string Fold(std::string_view s);
+std::string_view TrimRightBlanks(std::string_view s);
+// LIKE with % and _ (a GBK pair counts as one character), collation-aware.
+bool Like(std::string_view value, std::string_view pattern);
+
+// Arithmetic on non-null values (+ concatenates strings).
+Value Arith(char op, const Value& a, const Value& b);
+
+Error SqlError(int number, std::string message, int severity = 16);
+
+}  // namespace engine

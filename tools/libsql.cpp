@@ -1,0 +1,179 @@
+// libsql: command shell of the embedded engine, with sqlcmd's options.
+//
+//   libsql [-b] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q "batch" | -i SCRIPT)
+//
+// -d names the database file (created when absent); -Q runs one batch; -i runs
+// a script whose lines holding only GO end batches. Result sets print one row a
+// line, values separated by SEP (a tab by default), NULL as NULL, after a
+// header line unless -h -1; -W removes trailing blanks of values. An error
+// prints "Msg N, Level S, State 1, Line L" and its message on stderr; with -b
+// the shell stops at the first error with exit code 1. Text in and out is
+// UTF-8 unless -f 936 says GBK; the database always holds GBK.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "text/gbk.h"
+
+namespace {
+
+struct Options {
+  bool stop_on_error = false;
+  bool trim = false;
+  bool header = true;
+  std::string sep = "\t";
+  bool gbk_io = false;
+  std::string db;
+  std::string query;
+  std::string script;
+  bool has_query = false;
+};
+
+int Usage() {
+  std::cerr << "usage: libsql [-b] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q \"batch\" | -i SCRIPT)\n";
+  return 2;
+}
+
+std::string In(const Options& o, const std::string& s) { return o.gbk_io ? s : text::Gbk(s); }
+std::string Out(const Options& o, const std::string& s) { return o.gbk_io ? s : text::Utf8(s); }
+
+std::string TrimRight(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+void PrintError(const Options& o, const engine::Error& e, int line_offset) {
+  int line = e.line() + line_offset;
+  std::cerr << "Msg " << e.number() << ", Level " << e.severity() << ", State 1, Line " << line << "\n"
+            << Out(o, e.what()) << "\n";
+  for (const auto& m : e.follow_on)
+    std::cerr << "Msg " << m.number << ", Level " << m.severity << ", State 1, Line " << line << "\n"
+              << Out(o, m.text) << "\n";
+}
+
+// Runs one batch; false when it failed.
+bool RunBatch(const Options& o, engine::Database& db, const std::string& batch, int line_offset) {
+  std::vector<engine::StatementResult> results;
+  bool ok = true;
+  try {
+    results = db.execute(In(o, batch));
+  } catch (const engine::Error& e) {
+    PrintError(o, e, line_offset);
+    return false;
+  } catch (const std::exception& e) {  // text conversion of the input
+    std::cerr << "Msg 0, Level 16, State 1, Line " << line_offset + 1 << "\n" << e.what() << "\n";
+    return false;
+  }
+  for (const auto& r : results) {
+    if (!r.has_result_set) continue;
+    std::string out;
+    if (o.header) {
+      for (std::size_t c = 0; c < r.columns.size(); ++c) {
+        if (c) out += o.sep;
+        out += Out(o, r.columns[c].name);
+      }
+      out += "\n";
+    }
+    for (const auto& row : r.rows) {
+      for (std::size_t c = 0; c < row.size(); ++c) {
+        if (c) out += o.sep;
+        if (!row[c]) {
+          out += "NULL";
+          continue;
+        }
+        out += Out(o, o.trim ? TrimRight(*row[c]) : *row[c]);
+      }
+      out += "\n";
+    }
+    std::cout << out;
+  }
+  return ok;
+}
+
+bool IsGo(const std::string& line) {
+  std::string t;
+  for (char c : line)
+    if (c != ' ' && c != '\t' && c != '\r') t += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return t == "GO";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(a);
+      return argv[++i];
+    };
+    try {
+      if (a == "-b") o.stop_on_error = true;
+      else if (a == "-W") o.trim = true;
+      else if (a == "-h") o.header = value() != "-1";
+      else if (a == "-s") o.sep = value();
+      else if (a == "-f") {
+        std::string cp = value();
+        if (cp != "936" && cp != "65001") {
+          std::cerr << "libsql: code page " << cp << " is not supported (936 or 65001)\n";
+          return 2;
+        }
+        o.gbk_io = cp == "936";
+      } else if (a == "-d") o.db = value();
+      else if (a == "-Q") {
+        o.query = value();
+        o.has_query = true;
+      } else if (a == "-i") o.script = value();
+      else return Usage();
+    } catch (const std::invalid_argument&) {
+      return Usage();
+    }
+  }
+  if (o.db.empty() || o.has_query == !o.script.empty()) return Usage();
+
+  std::unique_ptr<engine::Database> db;
+  try {
+    db = engine::Database::open(o.db, engine::Database::OpenMode::CreateIfMissing);
+  } catch (const engine::Error& e) {
+    PrintError(o, e, 0);
+    return 1;
+  }
+  bool failed = false;
+  if (o.has_query) {
+    failed = !RunBatch(o, *db, o.query, 0);
+  } else {
+    std::ifstream in(o.script, std::ios::binary);
+    if (!in) {
+      std::cerr << "libsql: cannot open script \"" << o.script << "\"\n";
+      return 1;
+    }
+    std::string line, batch;
+    int line_no = 0, batch_start = 0;
+    auto flush = [&]() {
+      bool blank = batch.find_first_not_of(" \t\r\n") == std::string::npos;
+      bool ok = blank || RunBatch(o, *db, batch, batch_start);
+      batch.clear();
+      return ok;
+    };
+    while (std::getline(in, line)) {
+      ++line_no;
+      if (IsGo(line)) {
+        if (!flush()) {
+          failed = true;
+          if (o.stop_on_error) return 1;
+        }
+        batch_start = line_no;
+        continue;
+      }
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      batch += line;
+      batch += '\n';
+    }
+    if (!flush()) failed = true;
+  }
+  return failed && o.stop_on_error ? 1 : 0;
+}
