@@ -98,7 +98,8 @@ constexpr std::size_t kAuthorKeyWidth = 23;
 const char* const kSubFieldColumns[] = {
     "bm_country char(3) default('chi')",    "bm_namesec char(80) default('')",
     "bm_namefu char(80) default('')",       "bm_namepy char(40) default('')",
-    "bm_namesecpy char(40) default('')",    "bm_sauthor char(46) default('')",
+    "bm_namesecpy char(40) default('')",    "bm_namefupy char(40) default('')",
+    "bm_sauthor char(46) default('')",
     "bm_seriouspy char(40) default('')",    "bm_authorsec char(46) default('')",
     "bm_authorpy char(23) default('')",     "bm_authorsecpy char(23) default('')",
 };
