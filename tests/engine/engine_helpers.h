@@ -1,0 +1,81 @@
+// Shared helpers of the engine tests: a database in a fresh folder, and
+// one-call query / error readers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace engine_test {
+
+class TempDb {
+ public:
+  TempDb() {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("engine_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    path_ = (dir_ / "lib.db").string();
+    Open();
+  }
+  ~TempDb() {
+    db_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+  void Open() { db_ = engine::Database::open(path_, engine::Database::OpenMode::CreateIfMissing); }
+  void Close() { db_.reset(); }
+  void Reopen() {
+    Close();
+    Open();
+  }
+  engine::Database& db() { return *db_; }
+  const std::string& path() const { return path_; }
+
+  // Runs a batch; throws what the engine throws.
+  std::vector<engine::StatementResult> Run(const std::string& sql) { return db_->execute(sql); }
+  // Rows of the last result set, each row's values joined by '|', NULL as "NULL".
+  std::vector<std::string> Rows(const std::string& sql) {
+    auto results = db_->execute(sql);
+    std::vector<std::string> out;
+    for (auto it = results.rbegin(); it != results.rend(); ++it) {
+      if (!it->has_result_set) continue;
+      for (const auto& row : it->rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+          if (c) line += "|";
+          line += row[c] ? *row[c] : "NULL";
+        }
+        out.push_back(line);
+      }
+      break;
+    }
+    return out;
+  }
+  std::string One(const std::string& sql) {
+    auto rows = Rows(sql);
+    return rows.size() == 1 ? rows[0] : "<" + std::to_string(rows.size()) + " rows>";
+  }
+  // Error number of the batch, 0 when it succeeds.
+  int ErrorOf(const std::string& sql, std::string* message = nullptr) {
+    try {
+      db_->execute(sql);
+    } catch (const engine::Error& e) {
+      if (message) *message = e.what();
+      return e.number();
+    }
+    return 0;
+  }
+
+ private:
+  static inline int counter_ = 0;
+  std::filesystem::path dir_;
+  std::string path_;
+  std::unique_ptr<engine::Database> db_;
+};
+
+}  // namespace engine_test
