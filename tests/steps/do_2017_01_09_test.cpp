@@ -1,0 +1,67 @@
+// The identity-card column of lib_people.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "steps/upgrader.h"
+#include "tests/support/support.h"
+#include "text/gbk.h"
+
+namespace {
+
+using testing_support::Rows;
+using testing_support::Scalar;
+
+struct At2007_12 {
+  testing_support::ScratchDb scratch{{"release_2007_12.sql"}};
+  std::unique_ptr<db::Connection> c = scratch.Connect();
+  testing_support::RecordingView view;
+  steps::Upgrader up{*c, view, scratch.dir()};
+  std::vector<std::string> sent;
+
+  At2007_12() {
+    c->on_statement = [this](const db::StatementEvent& e) { sent.push_back(text::Utf8(e.sql)); };
+  }
+};
+
+TEST(Do2017_01_09, AddsBlankedIndexedColumnOnceAndSecondRunOnlyReadsTheLedger) {
+  At2007_12 d;
+  d.up.Do2017_01_09();
+
+  EXPECT_EQ(Rows(*d.c, "select count(*) from lib_people where pe_shenfenzheng=''"),
+            Rows(*d.c, "select count(*) from lib_people"));
+  EXPECT_EQ(Scalar(*d.c, "select count(*) from lib_people where pe_shenfenzheng is null"), "0");
+  EXPECT_EQ(Scalar(*d.c, "select length from syscolumns where name='pe_shenfenzheng'"), "24");
+  EXPECT_EQ(Rows(*d.c,
+                 "select o.name from sysindexes i, sysobjects o "
+                 "where i.name='PK_lib_people_shenfenzheng' and o.id=i.id"),
+            std::vector<std::string>{"lib_people"});
+  EXPECT_EQ(Scalar(*d.c, "select count(*) from ver_manage where vm_mess='ZZ20170109.SFZ'"), "1");
+  // A reader added later gets the blank by default.
+  Rows(*d.c, "insert into lib_people(pe_id,pe_name) values('000000000999','新读者')");
+  EXPECT_EQ(Scalar(*d.c, "select pe_shenfenzheng from lib_people where pe_id='000000000999'"), "");
+  EXPECT_TRUE(d.view.events.empty());
+
+  d.sent.clear();
+  d.up.Do2017_01_09();
+  EXPECT_EQ(d.sent, (std::vector<std::string>{
+                        "select vm_mess from ver_manage\nwhere vm_mess='ZZ20170109.SFZ'"}));
+  EXPECT_EQ(Scalar(*d.c, "select count(*) from ver_manage where vm_mess='ZZ20170109.SFZ'"), "1");
+}
+
+TEST(Do2017_01_09, ColumnAlreadyThereOnlyRecordsTheSign) {
+  At2007_12 d;
+  Rows(*d.c, "alter table lib_people add pe_shenfenzheng char(24) default('')");
+  Rows(*d.c, "update lib_people set pe_shenfenzheng='110101199001011234' where pe_id='000000000201'");
+  d.up.Do2017_01_09();
+
+  EXPECT_EQ(Scalar(*d.c, "select count(*) from ver_manage where vm_mess='ZZ20170109.SFZ'"), "1");
+  EXPECT_EQ(Scalar(*d.c, "select pe_shenfenzheng from lib_people where pe_id='000000000201'"),
+            "110101199001011234");
+  EXPECT_EQ(Scalar(*d.c, "select count(*) from sysindexes where name='PK_lib_people_shenfenzheng'"),
+            "0");
+}
+
+}  // namespace
