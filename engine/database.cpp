@@ -17,11 +17,15 @@ class EmbeddedDatabase : public Database {
     storage_ = std::make_unique<Storage>(path, create, &catalog_, &replay);
     for (const Committed& c : replay) session_.Replay(c);
     if (!replay.empty()) storage_->Checkpoint(catalog_);
-    session_.on_commit = [this](const std::vector<Committed>& group) { storage_->Append(group); };
+    session_.on_commit = [this](const std::vector<Committed>& group) {
+      storage_->Append(group);
+      dirty_ = true;
+    };
   }
 
   ~EmbeddedDatabase() override {
     session_.RollbackAll();
+    if (!dirty_) return;
     try {
       storage_->Checkpoint(catalog_);
     } catch (...) {
@@ -31,7 +35,10 @@ class EmbeddedDatabase : public Database {
 
   std::vector<StatementResult> execute(std::string_view batch) override {
     auto results = session_.Execute(batch);
-    if (session_.trancount() == 0 && storage_->JournalLarge()) storage_->Checkpoint(catalog_);
+    if (session_.trancount() == 0 && storage_->JournalLarge()) {
+      storage_->Checkpoint(catalog_);
+      dirty_ = false;
+    }
     return results;
   }
 
@@ -39,6 +46,7 @@ class EmbeddedDatabase : public Database {
   Catalog catalog_;
   Session session_;
   std::unique_ptr<Storage> storage_;
+  bool dirty_ = false;  // committed changes since the last snapshot
 };
 
 }  // namespace

@@ -1,0 +1,184 @@
+// Benchmark of the embedded engine against SQLite on a catalogue-shaped table:
+// bulk load, single-row UPDATEs by key, one full-table UPDATE, a GROUP BY over
+// a char column, and the time to reopen the file; then peak memory.
+//
+//   bench_engine [ROWS] [DIR]     (ROWS defaults to 1000000, DIR to /tmp)
+//
+// Both run in this process with the same durability: every statement commits
+// by itself and reaches the operating system before it returns, without fsync
+// (engine: one journal write() per statement; SQLite: WAL, synchronous=OFF).
+// Statements are sent as text, one per row, on both sides.
+#include <sqlite3.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "text/gbk.h"
+
+namespace {
+
+double Seconds(const std::function<void()>& work) {
+  auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+long PeakKb() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_maxrss;
+}
+
+struct Row {
+  int code;
+  std::string name, author, press, cls;
+};
+
+std::vector<std::string> Words() {
+  const char* utf8[] = {"图书", "管理", "系统", "中国", "历史", "文学", "科学", "技术", "出版社", "北京",
+                        "上海", "教育", "人民", "大学", "数学", "物理", "化学", "艺术", "音乐", "地理"};
+  std::vector<std::string> w;
+  for (const char* u : utf8) w.push_back(text::Gbk(u));
+  return w;
+}
+
+Row MakeRow(int i, const std::vector<std::string>& w) {
+  Row r;
+  r.code = i;
+  auto pick = [&](int k) { return w[static_cast<std::size_t>((i * 7 + k * 13) % static_cast<int>(w.size()))]; };
+  r.name = pick(1) + pick(2) + pick(3) + std::to_string(i);
+  r.author = pick(4) + pick(5);
+  r.press = pick(6) + pick(7) + pick(8);
+  r.cls = std::string(1, static_cast<char>('A' + i % 22)) + std::to_string(i % 50);
+  return r;
+}
+
+std::string InsertText(const Row& r) {
+  return "insert into lib_bianma(bm_code,bm_name,bm_author,bm_press,bm_class) values(" +
+         std::to_string(r.code) + ",'" + r.name + "','" + r.author + "','" + r.press + "','" + r.cls + "')";
+}
+
+constexpr const char* kCreate =
+    "create table lib_bianma (bm_code int not null, bm_name char(60) default(''), "
+    "bm_author char(40) default(''), bm_press char(40) default(''), bm_class char(10) default(''))";
+
+struct Times {
+  double load = 0, update_key = 0, update_all = 0, group = 0, reopen = 0;
+};
+
+void Check(int rc, sqlite3* db) {
+  if (rc != SQLITE_OK) {
+    std::fprintf(stderr, "sqlite: %s\n", sqlite3_errmsg(db));
+    std::exit(1);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int rows = argc > 1 ? std::atoi(argv[1]) : 1000000;
+  std::filesystem::path dir = argc > 2 ? argv[2] : "/tmp";
+  std::string ours = (dir / "bench_engine.db").string();
+  std::string theirs = (dir / "bench_sqlite.db").string();
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    std::filesystem::remove(ours + suffix);
+    std::filesystem::remove(theirs + suffix);
+  }
+  std::vector<std::string> words = Words();
+  const int kBatch = 1000;  // statements per batch sent to the engine
+  std::size_t raw_bytes = 0;
+  for (int i = 1; i <= rows; ++i) {
+    Row r = MakeRow(i, words);
+    raw_bytes += 4 + 60 + 40 + 40 + 10;
+    (void)r;
+  }
+
+  Times e, s;
+  std::string group_result_engine, group_result_sqlite;
+  {
+    auto db = engine::Database::open(ours, engine::Database::OpenMode::CreateIfMissing);
+    db->execute(kCreate);
+    db->execute("ALTER TABLE lib_bianma ADD CONSTRAINT PK_lib_bianma PRIMARY KEY NONCLUSTERED(bm_code)");
+    e.load = Seconds([&] {
+      std::string batch;
+      for (int i = 1; i <= rows; ++i) {
+        batch += InsertText(MakeRow(i, words));
+        batch += '\n';
+        if (i % kBatch == 0 || i == rows) {
+          db->execute(batch);
+          batch.clear();
+        }
+      }
+    });
+    e.update_key = Seconds([&] {
+      for (int i = 1; i <= rows; ++i)
+        db->execute("update lib_bianma set bm_class='Z" + std::to_string(i % 9) + "' where bm_code=" + std::to_string(i));
+    });
+    e.update_all = Seconds([&] { db->execute("update lib_bianma set bm_press=bm_author"); });
+    e.group = Seconds([&] {
+      auto r = db->execute("select bm_class, count(*) from lib_bianma group by bm_class");
+      group_result_engine = std::to_string(r[0].rows.size());
+    });
+  }
+  e.reopen = Seconds([&] { auto db = engine::Database::open(ours, engine::Database::OpenMode::MustExist); });
+  long engine_peak = PeakKb();
+
+  {
+    sqlite3* db = nullptr;
+    Check(sqlite3_open(theirs.c_str(), &db), db);
+    Check(sqlite3_exec(db, "pragma journal_mode=wal; pragma synchronous=off;", nullptr, nullptr, nullptr), db);
+    Check(sqlite3_exec(db,
+                       "create table lib_bianma (bm_code int not null primary key, bm_name char(60) default '', "
+                       "bm_author char(40) default '', bm_press char(40) default '', bm_class char(10) default '')",
+                       nullptr, nullptr, nullptr),
+          db);
+    s.load = Seconds([&] {
+      for (int i = 1; i <= rows; ++i) Check(sqlite3_exec(db, InsertText(MakeRow(i, words)).c_str(), nullptr, nullptr, nullptr), db);
+    });
+    s.update_key = Seconds([&] {
+      for (int i = 1; i <= rows; ++i) {
+        std::string q = "update lib_bianma set bm_class='Z" + std::to_string(i % 9) + "' where bm_code=" + std::to_string(i);
+        Check(sqlite3_exec(db, q.c_str(), nullptr, nullptr, nullptr), db);
+      }
+    });
+    s.update_all = Seconds([&] { Check(sqlite3_exec(db, "update lib_bianma set bm_press=bm_author", nullptr, nullptr, nullptr), db); });
+    s.group = Seconds([&] {
+      int groups = 0;
+      Check(sqlite3_exec(db, "select bm_class, count(*) from lib_bianma group by bm_class",
+                         [](void* n, int, char**, char**) { ++*static_cast<int*>(n); return 0; }, &groups, nullptr),
+            db);
+      group_result_sqlite = std::to_string(groups);
+    });
+    sqlite3_close(db);
+    s.reopen = Seconds([&] {
+      sqlite3* again = nullptr;
+      sqlite3_open(theirs.c_str(), &again);
+      sqlite3_exec(again, "select count(*) from lib_bianma", nullptr, nullptr, nullptr);
+      sqlite3_close(again);
+    });
+  }
+
+  std::printf("rows: %d   groups: engine %s, sqlite %s\n", rows, group_result_engine.c_str(), group_result_sqlite.c_str());
+  std::printf("%-28s %12s %12s %10s\n", "measure", "engine s", "sqlite s", "ratio");
+  auto line = [](const char* what, double a, double b) {
+    std::printf("%-28s %12.3f %12.3f %10.2f\n", what, a, b, b > 0 ? a / b : 0.0);
+  };
+  line("bulk load", e.load, s.load);
+  line("single-row UPDATE by key", e.update_key, s.update_key);
+  line("full-table UPDATE", e.update_all, s.update_all);
+  line("GROUP BY char column", e.group, s.group);
+  line("reopen", e.reopen, s.reopen);
+  std::printf("raw data %.1f MB, engine peak RSS %.1f MB (%.2fx raw)\n", raw_bytes / 1e6,
+              engine_peak / 1024.0, engine_peak * 1024.0 / static_cast<double>(raw_bytes));
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    std::filesystem::remove(ours + suffix);
+    std::filesystem::remove(theirs + suffix);
+  }
+  return 0;
+}
