@@ -26,7 +26,9 @@ const QColor kNavy(0x00, 0x00, 0x80);
 constexpr int kClassicFrameHeight = 27;
 constexpr int kOuterHeightWithGroup = 261;
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+QString U(const char* utf8) {
+  return QString::fromUtf8(utf8);
+}
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const QRect& geometry,
                         const char* caption) {
@@ -59,7 +61,9 @@ QLabel* MakeRightLabel(QWidget* parent, const char* name, int left, int top, con
 }
 
 // Registry texts are GBK; the edit boxes show UTF-8.
-QString FromGbk(const std::string& gbk) { return QString::fromStdString(text::Utf8(gbk)); }
+QString FromGbk(const std::string& gbk) {
+  return QString::fromStdString(text::Utf8(gbk));
+}
 std::string TrimmedGbk(const QLineEdit* edit) {
   return text::Trim(text::Gbk(edit->text().toStdString()));
 }
@@ -77,10 +81,10 @@ TDbPara::TDbPara(const db::Registry& registry, QWidget* parent)
   Label4 = MakeLabel(this, "Label4", 24, 8, U("数据库连接出错！！！"), kRed);
   Label5 = MakeLabel(this, "Label5", 48, 32, U("首先检查数据库服务器是否已运行；"), kRed);
   Label8 = MakeLabel(this, "Label8", 48, 48, U("再检查与服务器的通信是否正常；"), kRed);
-  Label6 = MakeLabel(this, "Label6", 48, 64,
-                     U("再检查数据库参数是否是正确（注意不要随意改动）。"), kRed);
-  Label7 = MakeLabel(this, "Label7", 50, 80,
-                     U("确定无误后，重新运行系统。或与系统管理员联系。"), kRed);
+  Label6 = MakeLabel(this, "Label6", 48, 64, U("再检查数据库参数是否是正确（注意不要随意改动）。"),
+                     kRed);
+  Label7 =
+      MakeLabel(this, "Label7", 50, 80, U("确定无误后，重新运行系统。或与系统管理员联系。"), kRed);
   btMod = MakeButton(this, "btMod", QRect(352, 40, 121, 25), "修改数据库连接参数");
   btExit = MakeButton(this, "btExit", QRect(352, 72, 121, 25), "取消");
 
@@ -190,6 +194,8 @@ void TDbPara::Save() {
   }
 }
 
-void TDbPara::btExitClick() { close(); }
+void TDbPara::btExitClick() {
+  close();
+}
 
 }  // namespace app

@@ -1,11 +1,11 @@
 #include "app/flash.h"
 
 #include <QLabel>
-#include <algorithm>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <algorithm>
 
 #include "app/look.h"
 #include "app/start_mess.h"
@@ -61,7 +61,7 @@ QImage SplashBackground(int width, int height) {
   p.fillRect(image.rect(), sky);
 
   // A shelf of book spines along the lower part, behind the message.
-  const QColor spines[] = {QColor(178, 54, 48), QColor(214, 160, 52), QColor(58, 128, 84),
+  const QColor spines[] = {QColor(178, 54, 48),  QColor(214, 160, 52), QColor(58, 128, 84),
                            QColor(112, 72, 140), QColor(196, 110, 40), QColor(70, 110, 170)};
   const int shelf = height - 66;
   int x = 14;

@@ -5,7 +5,9 @@
 namespace app {
 
 Startup::Startup(db::Registry registry, std::filesystem::path data_dir, ConnectFn connect)
-    : registry_(std::move(registry)), data_dir_(std::move(data_dir)), connect_(std::move(connect)) {}
+    : registry_(std::move(registry)),
+      data_dir_(std::move(data_dir)),
+      connect_(std::move(connect)) {}
 
 Startup::~Startup() {
   UpLibMain.reset();

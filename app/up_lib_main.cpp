@@ -1,13 +1,13 @@
 #include "app/up_lib_main.h"
 
 #include <QApplication>
-#include <algorithm>
 #include <QCheckBox>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 
 #include "app/look.h"
 #include "text/gbk.h"
@@ -19,8 +19,12 @@ namespace {
 const QColor kRed(0xFF, 0x00, 0x00);
 const QColor kBlue(0x00, 0x00, 0xFF);
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
-QString FromGbk(std::string_view gbk) { return QString::fromStdString(text::Utf8(gbk)); }
+QString U(const char* utf8) {
+  return QString::fromUtf8(utf8);
+}
+QString FromGbk(std::string_view gbk) {
+  return QString::fromStdString(text::Utf8(gbk));
+}
 
 // The count label is right-aligned: it keeps its right edge and grows left.
 constexpr int kNumRight = 324 + 18;
@@ -63,12 +67,12 @@ TUpLibMain::TUpLibMain(db::Connection& LibDB, std::filesystem::path data_dir, QW
   Label3 = MakeLabel(this, "Label3", 64, 72,
                      U("系统。运行完成后，请更新所有其他终端的程序。此升级程序只影响"), kRed);
   Label4 = MakeLabel(this, "Label4", 64, 88, U("图书管理系统。"), kRed);
-  Label5 = MakeLabel(this, "Label5", 64, 104,
-                     U("此程序可以运行多次，但不能同时在两台终端上运行。"), kRed);
+  Label5 = MakeLabel(this, "Label5", 64, 104, U("此程序可以运行多次，但不能同时在两台终端上运行。"),
+                     kRed);
   Label7 = MakeLabel(this, "Label7", 52, 128,
                      U("◆处理完成后，请先运行一台终端，执行“维护->图书编目库整理”。"), kRed);
-  Label8 = MakeLabel(this, "Label8", 152, 248,
-                     U("注意：运行过程中绝对不能强行终止本程序的运行！"), kRed);
+  Label8 = MakeLabel(this, "Label8", 152, 248, U("注意：运行过程中绝对不能强行终止本程序的运行！"),
+                     kRed);
 
   Bevel2 = new QFrame(this);
   Bevel2->setObjectName("Bevel2");
@@ -92,7 +96,8 @@ TUpLibMain::TUpLibMain(db::Connection& LibDB, std::filesystem::path data_dir, QW
   lbNum->setGeometry(324, 200, 18, 12);
   lbNum->hide();
 
-  cbBefore = MakeCheckBox(this, "cbBefore", QRect(32, 188, 201, 17), "同时处理2005年3月前的升级工作");
+  cbBefore =
+      MakeCheckBox(this, "cbBefore", QRect(32, 188, 201, 17), "同时处理2005年3月前的升级工作");
   btDoWork = MakeButton(this, "btDoWork", QRect(24, 208, 185, 25), "开始本次系统升级");
   btDoWork->setEnabled(false);
   cbBackUp = MakeCheckBox(this, "cbBackUp", QRect(216, 210, 105, 17), "已备份好数据库");
@@ -136,9 +141,13 @@ void TUpLibMain::btDoWorkClick() {
   }
 }
 
-void TUpLibMain::cbBackUpClick() { btDoWork->setEnabled(cbBackUp->isChecked()); }
+void TUpLibMain::cbBackUpClick() {
+  btDoWork->setEnabled(cbBackUp->isChecked());
+}
 
-void TUpLibMain::btExitClick() { close(); }
+void TUpLibMain::btExitClick() {
+  close();
+}
 
 void TUpLibMain::btCrtPrtClick() {
   try {
@@ -177,10 +186,18 @@ void TUpLibMain::SetProcessText(std::string_view gbk) {
   lbProcess->adjustSize();
 }
 
-void TUpLibMain::SetProcessVisible(bool visible) { lbProcess->setVisible(visible); }
-void TUpLibMain::SetBarVisible(bool visible) { pBar->setVisible(visible); }
-void TUpLibMain::SetBarPosition(int position) { pBar->setValue(std::clamp(position, 0, 100)); }
-int TUpLibMain::BarPosition() const { return pBar->value(); }
+void TUpLibMain::SetProcessVisible(bool visible) {
+  lbProcess->setVisible(visible);
+}
+void TUpLibMain::SetBarVisible(bool visible) {
+  pBar->setVisible(visible);
+}
+void TUpLibMain::SetBarPosition(int position) {
+  pBar->setValue(std::clamp(position, 0, 100));
+}
+int TUpLibMain::BarPosition() const {
+  return pBar->value();
+}
 
 void TUpLibMain::SetNumText(std::string_view gbk) {
   lbNum->setText(FromGbk(gbk));
@@ -189,18 +206,42 @@ void TUpLibMain::SetNumText(std::string_view gbk) {
   lbNum->repaint();
 }
 
-void TUpLibMain::SetNumVisible(bool visible) { lbNum->setVisible(visible); }
-bool TUpLibMain::BeforeChecked() const { return cbBefore->isChecked(); }
-void TUpLibMain::SetBeforeChecked(bool checked) { cbBefore->setChecked(checked); }
-bool TUpLibMain::DeleteOldChecked() const { return ckbDel->isChecked(); }
-void TUpLibMain::SetDeleteOldChecked(bool checked) { ckbDel->setChecked(checked); }
-bool TUpLibMain::BackUpChecked() const { return cbBackUp->isChecked(); }
-void TUpLibMain::SetDoWorkEnabled(bool enabled) { btDoWork->setEnabled(enabled); }
-void TUpLibMain::SetExitEnabled(bool enabled) { btExit->setEnabled(enabled); }
-void TUpLibMain::SetBackUpEnabled(bool enabled) { cbBackUp->setEnabled(enabled); }
-void TUpLibMain::Repaint() { repaint(); }
-void TUpLibMain::ProcessMessages() { QCoreApplication::processEvents(); }
+void TUpLibMain::SetNumVisible(bool visible) {
+  lbNum->setVisible(visible);
+}
+bool TUpLibMain::BeforeChecked() const {
+  return cbBefore->isChecked();
+}
+void TUpLibMain::SetBeforeChecked(bool checked) {
+  cbBefore->setChecked(checked);
+}
+bool TUpLibMain::DeleteOldChecked() const {
+  return ckbDel->isChecked();
+}
+void TUpLibMain::SetDeleteOldChecked(bool checked) {
+  ckbDel->setChecked(checked);
+}
+bool TUpLibMain::BackUpChecked() const {
+  return cbBackUp->isChecked();
+}
+void TUpLibMain::SetDoWorkEnabled(bool enabled) {
+  btDoWork->setEnabled(enabled);
+}
+void TUpLibMain::SetExitEnabled(bool enabled) {
+  btExit->setEnabled(enabled);
+}
+void TUpLibMain::SetBackUpEnabled(bool enabled) {
+  cbBackUp->setEnabled(enabled);
+}
+void TUpLibMain::Repaint() {
+  repaint();
+}
+void TUpLibMain::ProcessMessages() {
+  QCoreApplication::processEvents();
+}
 
-void TUpLibMain::ShowInformation(std::string_view gbk) { ShowInformationBox(this, FromGbk(gbk)); }
+void TUpLibMain::ShowInformation(std::string_view gbk) {
+  ShowInformationBox(this, FromGbk(gbk));
+}
 
 }  // namespace app

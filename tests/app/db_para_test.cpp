@@ -147,7 +147,8 @@ TEST(DbPara, KeyThatCannotBeCreatedIsReportedAndTheDialogStays) {
 
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Critical);
-  EXPECT_TRUE(boxes.boxes[0].text.contains("SOFTWARE\\Quorvant")) << boxes.boxes[0].text.toStdString();
+  EXPECT_TRUE(boxes.boxes[0].text.contains("SOFTWARE\\Quorvant"))
+      << boxes.boxes[0].text.toStdString();
   EXPECT_TRUE(t.d->isVisible());
   EXPECT_FALSE(t.reg.registry().KeyExists("SOFTWARE\\Quorvant"));
 }

@@ -49,8 +49,8 @@ TEST(UpLibMain, StartsWaitingAndTheBackupBoxGovernsTheStartButton) {
   EXPECT_FALSE(t.w->cbBefore->isChecked());
   EXPECT_TRUE(t.w->lbProcess->isVisible());
   EXPECT_EQ(t.w->lbProcess->text(), QString::fromUtf8("处理："));
-  for (QWidget* hidden : std::vector<QWidget*>{t.w->pBar, t.w->lbNum, t.w->ckbDel, t.w->btCrtPrt,
-                                               t.w->btExpZZM})
+  for (QWidget* hidden :
+       std::vector<QWidget*>{t.w->pBar, t.w->lbNum, t.w->ckbDel, t.w->btCrtPrt, t.w->btExpZZM})
     EXPECT_TRUE(hidden->isHidden()) << hidden->objectName().toStdString();
 
   t.w->cbBackUp->click();
@@ -66,10 +66,14 @@ TEST(UpLibMain, OnlyCtrlAltF1AndCtrlAltF2RevealTheHiddenControls) {
     Qt::KeyboardModifiers mods;
     bool del, crtprt;
   } cases[] = {
-      {Qt::Key_F1, Ctrl | Alt, true, false},         {Qt::Key_F2, Ctrl | Alt, false, true},
-      {Qt::Key_F1, Ctrl | Alt | Shift, false, false}, {Qt::Key_F1, Alt, false, false},
-      {Qt::Key_F1, Ctrl, false, false},              {Qt::Key_F1, {}, false, false},
-      {Qt::Key_F2, Ctrl | Shift, false, false},      {Qt::Key_F3, Ctrl | Alt, false, false},
+      {Qt::Key_F1, Ctrl | Alt, true, false},
+      {Qt::Key_F2, Ctrl | Alt, false, true},
+      {Qt::Key_F1, Ctrl | Alt | Shift, false, false},
+      {Qt::Key_F1, Alt, false, false},
+      {Qt::Key_F1, Ctrl, false, false},
+      {Qt::Key_F1, {}, false, false},
+      {Qt::Key_F2, Ctrl | Shift, false, false},
+      {Qt::Key_F3, Ctrl | Alt, false, false},
   };
   Window t;
   for (const auto& c : cases) {

@@ -31,7 +31,8 @@ struct Db {
   std::vector<std::string> Columns(const std::string& table) {
     return Rows(*c,
                 "select c.name, c.length, c.isnullable from syscolumns c, sysobjects o "
-                "where o.name='" + table + "' and c.id=o.id order by c.colid");
+                "where o.name='" +
+                    table + "' and c.id=o.id order by c.colid");
   }
 };
 
@@ -80,9 +81,9 @@ TEST(CreatePrtTables, ExistingTableIsLeftAsItIsAndASecondClickOnlyProbes) {
 
   d.sent.clear();
   d.Click();
-  EXPECT_EQ(d.sent, (std::vector<std::string>{
-                        "select * from sysobjects where name ='lib_prttab4new'",
-                        "select * from sysobjects where name ='lib_prttab4anew'"}));
+  EXPECT_EQ(d.sent,
+            (std::vector<std::string>{"select * from sysobjects where name ='lib_prttab4new'",
+                                      "select * from sysobjects where name ='lib_prttab4anew'"}));
 }
 
 // The key statement fails when its constraint name is taken: the error leaves
