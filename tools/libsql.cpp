@@ -47,7 +47,8 @@ std::string TrimRight(std::string s) {
 }
 
 void PrintError(const Options& o, const engine::Error& e, int line_offset) {
-  int line = e.line() + line_offset;
+  (void)line_offset;  // sqlcmd counts lines within the batch
+  int line = e.line();
   std::cerr << "Msg " << e.number() << ", Level " << e.severity() << ", State 1, Line " << line << "\n"
             << Out(o, e.what()) << "\n";
   for (const auto& m : e.follow_on)

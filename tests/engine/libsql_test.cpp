@@ -1,0 +1,89 @@
+// The libsql shell: options, GO-separated scripts, output and error format.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+struct ShellRun {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+class LibsqlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("libsql_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir_);
+    db_ = (dir_ / "lib.db").string();
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  ShellRun Shell(const std::string& args) {
+    std::string err = (dir_ / "err.txt").string();
+    std::string cmd = std::string(LIBUPGRADE_BIN_DIR) + "/libsql -d '" + db_ + "' " + args + " 2>'" + err + "'";
+    ShellRun r;
+    FILE* p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(err);
+    r.err.assign(std::istreambuf_iterator<char>(in), {});
+    return r;
+  }
+  std::string Script(const std::string& body) {
+    std::string path = (dir_ / "script.sql").string();
+    std::ofstream(path) << body;
+    return path;
+  }
+
+  std::filesystem::path dir_;
+  std::string db_;
+};
+
+TEST_F(LibsqlTest, ScriptBatchesOutputAndOptions) {
+  std::string script = Script(
+      "create table lib_jiezhilx (jz_id int, jz_type char(8))\n"
+      "go\n"
+      "insert into lib_jiezhilx values(6,'教参')\n"
+      "insert into lib_jiezhilx values(7,NULL)\n"
+      "GO\n");
+  ShellRun r = Shell("-b -i '" + script + "'");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "");  // no "rows affected" lines
+  r = Shell("-Q \"select jz_id, jz_type from lib_jiezhilx order by jz_id\"");
+  EXPECT_EQ(r.out, "jz_id\tjz_type\n6\t教参    \n7\tNULL\n");
+  r = Shell("-h -1 -W -s , -Q \"select jz_id, jz_type from lib_jiezhilx where jz_type='教参'\"");
+  EXPECT_EQ(r.out, "6,教参\n");
+}
+
+TEST_F(LibsqlTest, ErrorsGoToStderrAndStopWithB) {
+  std::string script = Script(
+      "create table t (k int)\n"
+      "GO\n"
+      "insert into t values(1)\n"
+      "select * from nosuch\n"
+      "GO\n"
+      "insert into t values(2)\n"
+      "GO\n");
+  ShellRun r = Shell("-b -i '" + script + "'");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Msg 208, Level 16, State 1, Line 2\nInvalid object name 'nosuch'.\n");
+  r = Shell("-h -1 -Q \"select count(*) from t\"");
+  EXPECT_EQ(r.out, "1\n");  // the batch after the error did not run
+  r = Shell("-i '" + script + "'");  // without -b the shell goes on
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.err.find("Msg 2714, Level 16, State 1, Line 1\nThere is already an object named 't' in the database.\n"),
+            std::string::npos);
+  r = Shell("-h -1 -Q \"select count(*) from t\"");
+  EXPECT_EQ(r.out, "3\n");
+}
+
+}  // namespace
