@@ -247,7 +247,21 @@ void CreateSubFieldIndexes(Upgrader& u) {
       {"PK_lib_bianma_authorallpy", "lib_bianma", "bm_authorpy,bm_authorsecpy"},
       {"PK_lib_freebm_namepy", "lib_freebm", "bm_namepy"},
   };
-  for (const Index& ix : kIndexes) CreateIndexIfAbsent(u, ix.name, ix.table, ix.columns);
+  for (const Index& ix : kIndexes) {
+    const std::string_view name = ix.name;
+    // The 2007-12-07 release replaced the four two-column indexes by
+    // single-column ones (PK_lib_bianma_author among them); a later run of
+    // this step must not bring them back.
+    const bool combined = name.find("all") != std::string_view::npos && name.rfind("PK_lib_bianma_", 0) == 0;
+    if (combined) {
+      Announce(u, name);
+      if (u.IndexAbsent(name) && u.IndexAbsent("PK_lib_bianma_author"))
+        u.Exec({"create index " + std::string(name) + " on " + ix.table + "(" + ix.columns +
+                ") WITH PAD_INDEX,FILLFACTOR=85"});
+      continue;
+    }
+    CreateIndexIfAbsent(u, ix.name, ix.table, ix.columns);
+  }
 }
 
 void CreateLanguages(Upgrader& u) {

@@ -268,3 +268,18 @@ TEST(Do200503Before, CommandLineRunConsolidatesThenASecondRunIsQuiet) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Do200503Before, RerunDoesNotBringBackTheIndexesTheLaterReleaseReplaced) {
+  Old d;
+  d.up->Do200503Before();
+  d.up->Do2007_12_07();  // drops the four two-column indexes, makes PK_lib_bianma_author
+  d.up->Do200503Before();
+  EXPECT_EQ(d.Q("select count(*) from sysindexes where name in('PK_lib_bianma_nameall','PK_lib_bianma_nameallpy',"
+                "'PK_lib_bianma_authorall','PK_lib_bianma_authorallpy')"),
+            Strings{"0"});
+  EXPECT_EQ(d.Q("select count(*) from sysindexes where name='PK_lib_bianma_namefu'"), Strings{"1"});
+}
+
+}  // namespace
