@@ -64,4 +64,35 @@ TEST(Do2017_01_09, ColumnAlreadyThereOnlyRecordsTheSign) {
             "0");
 }
 
+// The whole run on a database of the 2007-12-27 release: the signs of these
+// steps follow the release's own in the order of the sequence, and a second
+// run of the steps from 2008 on sends nothing but reads.
+TEST(SequenceFrom2007_12_27, RecordsTheSignsInOrderAndRepeatsNothing) {
+  testing_support::ScratchDb scratch{{"release_2007_12.sql"}};
+  auto c = scratch.Connect();
+  testing_support::RecordingView view;
+  steps::Upgrader up{*c, view, testing_support::SampleDir()};
+  up.RunSequence();
+
+  EXPECT_EQ(Rows(*c, "select vm_mess from ver_manage"),
+            (std::vector<std::string>{
+                "PEOPLE_LEN_12", "ZZ20070913.BOOKBAR_LEN_12", "ZZ20071207.SELF_BOOK",
+                "ZZ20071227.MARC_DATA", "ZZ20080327.TIAOMA_PICI", "ZZ20080903.TUI_GOU",
+                "ZZ20081020.TUI_GOU2", "ZZ20091015.BIBIE", "ZZ20100409.PRTTAB1",
+                "ZZ20130901.VERUP", "ZZ20150201.GOODBOOK", "ZZ20150301.GOODBOOK2",
+                "ZZ20150325.YIGONG", "ZZ20170109.SFZ"}));
+  EXPECT_EQ(view.events.back(), "info 所有处理已完成！");
+
+  std::vector<std::string> writes;
+  bool from_2008 = false;
+  c->on_statement = [&](const db::StatementEvent& e) {
+    from_2008 = from_2008 || up.CurrentStep() == "Do2008_03_27";
+    if (from_2008 && !e.sql.starts_with("select")) writes.push_back(up.CurrentStep() + ": " + e.sql);
+  };
+  up.RunSequence();
+  EXPECT_TRUE(from_2008);
+  EXPECT_EQ(writes, std::vector<std::string>{});
+  EXPECT_EQ(Scalar(*c, "select count(*) from ver_manage"), "14");
+}
+
 }  // namespace
