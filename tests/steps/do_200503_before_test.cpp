@@ -274,6 +274,7 @@ namespace {
 TEST(Do200503Before, RerunDoesNotBringBackTheIndexesTheLaterReleaseReplaced) {
   Old d;
   d.up->Do200503Before();
+  db::EnsureLedger(d.up->qrTmp);
   d.up->Do2007_12_07();  // drops the four two-column indexes, makes PK_lib_bianma_author
   d.up->Do200503Before();
   EXPECT_EQ(d.Q("select count(*) from sysindexes where name in('PK_lib_bianma_nameall','PK_lib_bianma_nameallpy',"
