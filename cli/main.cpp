@@ -68,6 +68,7 @@ administrator rights); LIBUPGRADE_REGISTRY_ROOT names another folder.
 )";
 
 struct Options {
+  bool help = false;
   bool backed_up = false;
   bool before = false;
   bool export_zzm = false;
@@ -98,7 +99,9 @@ Options Parse(int argc, char** argv) {
       if (inline_value) throw UsageError{name + " takes no value"};
       f = true;
     };
-    if (name == "--backed-up")
+    if (name == "--help")
+      flag(o.help);
+    else if (name == "--backed-up")
       flag(o.backed_up);
     else if (name == "--before")
       flag(o.before);
@@ -206,11 +209,10 @@ int main(int argc, char** argv) {
     std::cerr << "libupgrade-cli: " << e.message << "\nTry 'libupgrade-cli --help'.\n";
     return kExitUsage;
   }
-  for (int i = 1; i < argc; ++i)
-    if (std::string(argv[i]) == "--help") {
-      std::cout << kHelp;
-      return kExitOk;
-    }
+  if (o.help) {
+    std::cout << kHelp;
+    return kExitOk;
+  }
   // Only the export, which reads the database, may run without the backup.
   const bool export_only = o.export_zzm && !o.create_prt_tables;
   if (!o.backed_up && !export_only) {

@@ -18,8 +18,9 @@ constexpr int kBarWidth = 30;
 TerminalView::TerminalView(std::FILE* out, bool live, bool before_checked)
     : out_(out), live_(live), before_(before_checked) {}
 
+// A cleared label shows nothing, so it prints nothing either.
 void TerminalView::SetProcessText(std::string_view gbk) {
-  PrintLine(text::Utf8(gbk));
+  if (!gbk.empty()) PrintLine(text::Utf8(gbk));
 }
 
 void TerminalView::SetProcessVisible(bool visible) {
