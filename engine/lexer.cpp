@@ -100,6 +100,19 @@ std::vector<Token> Tokenize(std::string_view s) {
       }
       count_lines(i, k);
       i = k + 1;
+    } else if (s[i] == '0' && i + 1 < s.size() && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
+      // Binary literal 0x..., kept as its bytes (image values).
+      t.kind = Tok::String;
+      std::size_t k = i + 2;
+      auto hex = [](char ch) {
+        return ch >= '0' && ch <= '9' ? ch - '0' : (std::tolower(static_cast<unsigned char>(ch)) - 'a' + 10);
+      };
+      while (k + 1 < s.size() && std::isxdigit(static_cast<unsigned char>(s[k])) &&
+             std::isxdigit(static_cast<unsigned char>(s[k + 1]))) {
+        t.text += static_cast<char>(hex(s[k]) * 16 + hex(s[k + 1]));
+        k += 2;
+      }
+      i = k;
     } else if (cls == kDigit || (s[i] == '.' && i + 1 < s.size() && ClassOf(s[i + 1]) == kDigit)) {
       t.kind = Tok::Number;
       std::size_t k = i;

@@ -83,6 +83,7 @@ TEST(EngineExpressions, FunctionsAndConversions) {
       {"convert(numeric(5,1), 2.25)", "2.3"},
       {"convert(datetime, '2007-03-12')", "2007-03-12 00:00:00.000"},
       {"case when 1 = 1 then 'y' else 'n' end", "y"},
+      {"datalength(0xFFD8FFD9)", "4"},
   };
   for (const auto& c : cases) EXPECT_EQ(t.One(std::string("select ") + c.expr), c.want) << c.expr;
 }
