@@ -4,6 +4,11 @@
 // Text is GBK bytes. Comparisons ignore trailing blanks and the case of ASCII
 // letters (the library databases use a case-insensitive Chinese collation);
 // the second byte of a GBK pair is never case-folded.
+//
+// Known differences from SQL Server: numeric values hold at most 18 digits
+// (numeric(19..38) columns are accepted but overflow past 18 digits); datetime
+// keeps whole milliseconds instead of rounding to 1/300 s; float prints with
+// 15 significant digits.
 #pragma once
 
 #include <cstdint>
