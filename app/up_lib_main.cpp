@@ -134,11 +134,15 @@ TUpLibMain::TUpLibMain(db::Connection& LibDB, std::filesystem::path data_dir, QW
 TUpLibMain::~TUpLibMain() = default;
 
 void TUpLibMain::btDoWorkClick() {
+  running_ = true;
   try {
     core_->RunSequence();
   } catch (const std::exception& e) {
+    running_ = false;
     ShowErrorBox(this, e);
+    return;
   }
+  running_ = false;
 }
 
 void TUpLibMain::cbBackUpClick() {
@@ -150,6 +154,7 @@ void TUpLibMain::btExitClick() {
 }
 
 void TUpLibMain::btCrtPrtClick() {
+  if (running_) return;
   try {
     core_->btCrtPrtClick();
   } catch (const std::exception& e) {
@@ -158,6 +163,7 @@ void TUpLibMain::btCrtPrtClick() {
 }
 
 void TUpLibMain::btExpZZMClick() {
+  if (running_) return;
   try {
     core_->btExpZZMClick();
   } catch (const std::exception& e) {

@@ -50,6 +50,9 @@ class TUpLibMain : public QWidget, public db::UpgradeView {
   void btDoWorkClick();
   void cbBackUpClick();
   void btExitClick();
+  // The maintenance buttons do nothing while a run is in progress (a click
+  // can arrive while a step lets the message queue run): they would send
+  // their statements through qrTmp in the middle of the step's own.
   void btCrtPrtClick();
   void btExpZZMClick();
   // Ctrl+Alt+F1 reveals ckbDel, Ctrl+Alt+F2 btCrtPrt; nothing else does.
@@ -80,6 +83,7 @@ class TUpLibMain : public QWidget, public db::UpgradeView {
 
  private:
   std::unique_ptr<steps::Upgrader> core_;
+  bool running_ = false;
 };
 
 }  // namespace app

@@ -168,3 +168,41 @@ TEST(UpLibMain, RejectedStatementLeavesTheWindowStoppedWithTheServerMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A click on the revealed statistics button that arrives while a step pumps
+// the message queue must not send statements through the step's components.
+TEST(UpLibMain, StatisticsClickDuringARunSendsNothing) {
+  Window t({"release_2007_03.sql"});
+  BoxWatcher boxes;
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_F2, Qt::ControlModifier | Qt::AltModifier);
+  QCoreApplication::sendEvent(t.w.get(), &release);
+  int clicks = 0, sent_by_click = 0;
+  bool in_click = false;
+  t.c->on_statement = [&](const db::StatementEvent&) {
+    if (in_click) {
+      ++sent_by_click;
+      return;
+    }
+    if (clicks++ < 3) {
+      in_click = true;
+      t.w->btCrtPrt->click();
+      in_click = false;
+    }
+  };
+  t.w->cbBackUp->click();
+  t.w->btDoWork->click();
+  t.c->on_statement = nullptr;
+
+  EXPECT_GT(clicks, 0);
+  EXPECT_EQ(sent_by_click, 0);
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text, kDone) << boxes.boxes[0].text.toStdString();
+
+  t.w->btCrtPrt->click();  // after the run it works again
+  EXPECT_EQ(Rows(*t.c, "select name from sysobjects where name like 'lib_prttab4%' order by name"),
+            (std::vector<std::string>{"lib_prttab4anew", "lib_prttab4new"}));
+}
+
+}  // namespace
