@@ -22,10 +22,8 @@ void Upgrader::Do2009_10_15() {
 
   if (!CheckVerSign("ZZ20091015.BIBIE")) return;
 
-  Exec({"create table lib_bibie(",
-        "  bb_id int default(0) not null,",
-        "  bb_bibie char(20) default(''),",
-        "  bb_char char(2) default(''))"});
+  Exec({"create table lib_bibie(", "  bb_id int default(0) not null,",
+        "  bb_bibie char(20) default(''),", "  bb_char char(2) default(''))"});
   Exec({"ALTER TABLE lib_bibie ADD CONSTRAINT PK_lib_bibie PRIMARY KEY NONCLUSTERED(bb_id)"});
   Exec({G("insert lib_bibie values(0,'人民币','￥')")});
   Exec({G("insert lib_bibie values(1,'美元','$')")});
@@ -37,8 +35,7 @@ void Upgrader::Do2009_10_15() {
   for (const std::string t : kCatalogueTables) {
     // Default-constraint lookup for bm_pages of t.
     Exec({"create table tmp_tmp_bm( ", "  pe_name char(250) default('')", ")"});
-    Exec({"insert into tmp_tmp_bm(pe_name)",
-          "select name from sysobjects",
+    Exec({"insert into tmp_tmp_bm(pe_name)", "select name from sysobjects",
           "where parent_obj in(select id from sysobjects where name='" + t + "')",
           "  and id in(select cdefault from syscolumns where name='bm_pages' and id in (select id "
           "from sysobjects where name='" +
@@ -46,7 +43,8 @@ void Upgrader::Do2009_10_15() {
     db::OpenQuery(qrTmp, {"select * from tmp_tmp_bm"});
     while (!qrTmp.Eof()) {
       qrTmp1.Clear();
-      qrTmp1.Add("ALTER TABLE " + t + " DROP CONSTRAINT " + text::TrimRight(qrTmp.AsString("pe_name")));
+      qrTmp1.Add("ALTER TABLE " + t + " DROP CONSTRAINT " +
+                 text::TrimRight(qrTmp.AsString("pe_name")));
       qrTmp1.ExecSQL();
       qrTmp1.Close();
       qrTmp.Next();

@@ -10,8 +10,9 @@ void Upgrader::Do2017_01_09() {
 
   Exec({"alter table lib_people add pe_shenfenzheng char(24) default('')"});
   Exec({"update lib_people set pe_shenfenzheng=''"});
-  Exec({"create index PK_lib_people_shenfenzheng on lib_people(pe_shenfenzheng) WITH "
-        "PAD_INDEX,FILLFACTOR=85"});
+  Exec(
+      {"create index PK_lib_people_shenfenzheng on lib_people(pe_shenfenzheng) WITH "
+       "PAD_INDEX,FILLFACTOR=85"});
 }
 
 }  // namespace steps

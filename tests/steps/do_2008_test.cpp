@@ -45,8 +45,8 @@ TEST(Do2008_03_27, BatchColumnAndTablesWithProgressThenQuiet) {
   Rows(*d.c, "insert into lib_pici_total(pt_id) values(7)");
   EXPECT_EQ(Rows(*d.c, "select pt_id,pt_name,pt_zhong,pt_ce,pt_amt from lib_pici_total"),
             V{"7||0|0|0.00"});
-  EXPECT_EQ(d.view.events,
-            (V{"bar visible", "bar 5", "process 处理：图书批次号", "pump", "bar 50", "bar hidden"}));
+  EXPECT_EQ(d.view.events, (V{"bar visible", "bar 5", "process 处理：图书批次号", "pump", "bar 50",
+                              "bar hidden"}));
 
   d.view.events.clear();
   d.sent.clear();
@@ -73,9 +73,9 @@ TEST(Do2008, RecommendationsAreCopiedToTheirReadersAndSecondRunOnlyProbes) {
 
   EXPECT_EQ(Rows(*d.c, "select bt_no,bt_price from lib_booktuigou order by bt_no"),
             (V{"1|1.00", "2|1.00"}));
-  EXPECT_EQ(Rows(*d.c,
-                 "select bw_id,bw_people,bw_date from lib_booktuigou_who order by bw_id"),
-            (V{"1|000000000101|2008-09-10 10:00:00.000", "2|000000000201|2008-09-12 15:30:00.000"}));
+  EXPECT_EQ(
+      Rows(*d.c, "select bw_id,bw_people,bw_date from lib_booktuigou_who order by bw_id"),
+      (V{"1|000000000101|2008-09-10 10:00:00.000", "2|000000000201|2008-09-12 15:30:00.000"}));
   EXPECT_EQ(Rows(*d.c, "select cs_todayyuyue from lib_canshub"), V{"0"});
   EXPECT_EQ(Rows(*d.c,
                  "select o.name from sysindexes i, sysobjects o "

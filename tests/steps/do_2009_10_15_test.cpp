@@ -69,8 +69,9 @@ TEST(Do2009_10_15, CurrenciesAndPagesAsTextInTheThreeCatalogueTables) {
                "ALTER TABLE lib_freebm DROP CONSTRAINT " + old_defaults[2]}));
   EXPECT_EQ(Scalar(*d.c, "select count(*) from sysobjects where name='tmp_tmp_bm'"), "0");
 
-  EXPECT_EQ(Rows(*d.c, "select bm_code,bm_pages,bm_bibie from lib_bianma where bm_code in (2,3)"
-                       " order by bm_code"),
+  EXPECT_EQ(Rows(*d.c,
+                 "select bm_code,bm_pages,bm_bibie from lib_bianma where bm_code in (2,3)"
+                 " order by bm_code"),
             (V{"2|320|0", "3|NULL|0"}));
   EXPECT_EQ(Rows(*d.c, "select bm_code,bm_pages,bm_bibie from lib_bianmatmp order by bm_code"),
             (V{"101|142|0", "102|NULL|0"}));
@@ -80,16 +81,19 @@ TEST(Do2009_10_15, CurrenciesAndPagesAsTextInTheThreeCatalogueTables) {
 
   for (const std::string t : {"lib_bianma", "lib_bianmatmp", "lib_freebm"}) {
     SCOPED_TRACE(t);
-    const std::string cols = "select name,length from syscolumns where id in (select id from "
-                             "sysobjects where name='" + t + "') ";
+    const std::string cols =
+        "select name,length from syscolumns where id in (select id from "
+        "sysobjects where name='" +
+        t + "') ";
     // The rebuilt column is char(20) and the last one before bm_bibie.
-    EXPECT_EQ(Rows(*d.c, cols + "and colid >= (select max(colid)-1 from syscolumns where id in "
-                                "(select id from sysobjects where name='" + t + "')) order by colid"),
+    EXPECT_EQ(Rows(*d.c, cols +
+                             "and colid >= (select max(colid)-1 from syscolumns where id in "
+                             "(select id from sysobjects where name='" +
+                             t + "')) order by colid"),
               (V{"bm_pages|20", "bm_bibie|4"}));
     EXPECT_EQ(Rows(*d.c, cols + "and name='bm_pages1'"), V{});
     Rows(*d.c, "insert into " + t + "(bm_code) values(900000)");
-    EXPECT_EQ(Rows(*d.c, "select bm_pages,bm_bibie from " + t + " where bm_code=900000"),
-              V{"|0"});
+    EXPECT_EQ(Rows(*d.c, "select bm_pages,bm_bibie from " + t + " where bm_code=900000"), V{"|0"});
   }
 }
 
@@ -97,7 +101,8 @@ TEST(Do2009_10_15, PagesWithoutADefaultAreConvertedWithoutAnyDrop) {
   At2007_12 d;
   Rows(*d.c, "drop table lib_freebm");
   Rows(*d.c, "create table lib_freebm (bm_code int not null, bm_name char(120), bm_pages int)");
-  Rows(*d.c, "insert into lib_freebm values(1,'校史',320)\ninsert into lib_freebm values(2,'',NULL)");
+  Rows(*d.c,
+       "insert into lib_freebm values(1,'校史',320)\ninsert into lib_freebm values(2,'',NULL)");
   d.up.Do2009_10_15();
 
   EXPECT_EQ(d.Sent("ALTER TABLE lib_freebm DROP CONSTRAINT"), V{});

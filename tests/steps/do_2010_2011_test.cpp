@@ -34,7 +34,8 @@ struct At2007_12 {
   // The stored GBK bytes of one column, trailing blanks removed.
   std::string Bytes(const std::string& column, int code) {
     db::Query q(*c);
-    db::OpenQuery(q, {"select " + column + " from lib_bianma where bm_code=" + std::to_string(code)});
+    db::OpenQuery(q,
+                  {"select " + column + " from lib_bianma where bm_code=" + std::to_string(code)});
     std::string v = text::TrimRight(q.AsString(column));
     q.Close();
     return v;
@@ -59,8 +60,10 @@ TEST(Do2011_09_02, ParametersAndTheNameRepairColumnByColumn) {
   At2007_12 d;
   // A match that exists only across two columns: bm_author is full to its
   // width and ends in 莫F, bm_authorsec starts with 川.
-  Rows(*d.c, "insert into lib_bianma(bm_code,bm_name,bm_namefu,bm_namesec,bm_author,bm_authorsec)"
-             " values(9,'诗集','','','" + std::string(43, 'a') + "莫F','川集')");
+  Rows(*d.c,
+       "insert into lib_bianma(bm_code,bm_name,bm_namefu,bm_namesec,bm_author,bm_authorsec)"
+       " values(9,'诗集','','','" +
+           std::string(43, 'a') + "莫F','川集')");
   d.up.Do2011_09_02();
 
   EXPECT_EQ(Rows(*d.c, "select cs_card_ykt_all from lib_canshub"), V{"0"});
@@ -99,17 +102,18 @@ TEST(Do2011_09_02, ParametersAndTheNameRepairColumnByColumn) {
   V updates;
   for (const auto& s : d.sent)
     if (s.starts_with("update lib_bianma")) updates.push_back(s);
-  EXPECT_EQ(updates,
-            (V{"update lib_bianma set \n bm_author='" + kRepaired + "' \nwhere bm_code=4",
-               "update lib_bianma set \n bm_name='" + kRepaired + text::Gbk("童诗选") + "' \n, bm_namefu='" +
-                   kRepaired + text::Gbk(" 编") + "' \n, bm_author='" + kRepaired +
-                   "' \nwhere bm_code=5",
-               "update lib_bianma set \n bm_name='" + kRepaired + text::Gbk("与") + kRepaired +
-                   text::Gbk("的学生") + "' \nwhere bm_code=6",
-               "update lib_bianma set \n bm_author='O''Neil " + text::Gbk("著 ") + kRepaired +
-                   text::Gbk(" 译") + "' \nwhere bm_code=7"}));
-  EXPECT_EQ(Scalar(*d.c, "select count(*) from lib_bianma where bm_name+bm_namefu+bm_namesec+"
-                         "bm_author+bm_authorsec like '%" + text::Utf8(kRepaired) + "%'"),
+  EXPECT_EQ(updates, (V{"update lib_bianma set \n bm_author='" + kRepaired + "' \nwhere bm_code=4",
+                        "update lib_bianma set \n bm_name='" + kRepaired + text::Gbk("童诗选") +
+                            "' \n, bm_namefu='" + kRepaired + text::Gbk(" 编") +
+                            "' \n, bm_author='" + kRepaired + "' \nwhere bm_code=5",
+                        "update lib_bianma set \n bm_name='" + kRepaired + text::Gbk("与") +
+                            kRepaired + text::Gbk("的学生") + "' \nwhere bm_code=6",
+                        "update lib_bianma set \n bm_author='O''Neil " + text::Gbk("著 ") +
+                            kRepaired + text::Gbk(" 译") + "' \nwhere bm_code=7"}));
+  EXPECT_EQ(Scalar(*d.c,
+                   "select count(*) from lib_bianma where bm_name+bm_namefu+bm_namesec+"
+                   "bm_author+bm_authorsec like '%" +
+                       text::Utf8(kRepaired) + "%'"),
             "4");
 }
 

@@ -64,20 +64,22 @@ TEST(Do2015_02_01, EveryRecommendationJoinsTheListOfItsTitle) {
                  "where g.gs_item=i.bi_id order by g.gs_code"),
             (V{"2|寒假推荐", "3|寒假推荐", "5|自助图书馆推荐", "7|O'Brien's picks"}));
   // The empty and the null title belong to no list.
-  EXPECT_EQ(Rows(*d.c, "select gs_code,gs_item from lib_goodbooksave where gs_code in (1,4) "
-                       "order by gs_code"),
+  EXPECT_EQ(Rows(*d.c,
+                 "select gs_code,gs_item from lib_goodbooksave where gs_code in (1,4) "
+                 "order by gs_code"),
             (V{"1|0", "4|0"}));
-  EXPECT_EQ(Count(*d.c, "lib_goodbooksave where gs_hits=1"),
-            Count(*d.c, "lib_goodbooksave"));
+  EXPECT_EQ(Count(*d.c, "lib_goodbooksave where gs_hits=1"), Count(*d.c, "lib_goodbooksave"));
 
-  EXPECT_EQ(Rows(*d.c, "select gn_menucode,gn_menuitem from lib_gongneng where gn_menucode>900 "
-                       "order by gn_menucode"),
+  EXPECT_EQ(Rows(*d.c,
+                 "select gn_menucode,gn_menuitem from lib_gongneng where gn_menucode>900 "
+                 "order by gn_menucode"),
             (V{"902|自助图书馆参数", "903|公告管理"}));
-  EXPECT_EQ(Rows(*d.c, "select rt_user,rt_menucode from lib_right where rt_menucode>900 "
-                       "order by rt_menucode"),
+  EXPECT_EQ(Rows(*d.c,
+                 "select rt_user,rt_menucode from lib_right where rt_menucode>900 "
+                 "order by rt_menucode"),
             (V{"system|902", "system|903"}));
-  for (const char* pk : {"PK_lib_self_para", "PK_lib_self_gonggao", "PK_lib_bianma_pic",
-                         "PK_lib_goodbookitem"}) {
+  for (const char* pk :
+       {"PK_lib_self_para", "PK_lib_self_gonggao", "PK_lib_bianma_pic", "PK_lib_goodbookitem"}) {
     EXPECT_EQ(Count(*d.c, std::string("sysindexes where name='") + pk + "'"), "1") << pk;
   }
   // The client adds announcements and parameters relying on the defaults.
@@ -118,8 +120,9 @@ TEST(Do2015, LaterStepsAddTheirColumnsAndTablesThenEveryRunShowsOnlyTheLabels) {
                  "where i.name='PK_lib_yigongjiangli' and o.id=i.id"),
             V{"lib_yigongjiangli"});
   // Rewards are many per reader card; totals one per card.
-  Rows(*d.c, "insert into lib_yigongjiangli(yj_code) values('000000000101')\n"
-             "insert into lib_yigongjiangli(yj_code) values('000000000101')");
+  Rows(*d.c,
+       "insert into lib_yigongjiangli(yj_code) values('000000000101')\n"
+       "insert into lib_yigongjiangli(yj_code) values('000000000101')");
   EXPECT_EQ(Rows(*d.c, "select yj_num,yj_sign from lib_yigongjiangli"), (V{"1|0", "1|0"}));
   Rows(*d.c, "insert into lib_yigongtotal(yt_code) values('000000000101')");
   EXPECT_ANY_THROW(Rows(*d.c, "insert into lib_yigongtotal(yt_code) values('000000000101')"));

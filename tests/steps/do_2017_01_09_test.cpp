@@ -46,15 +46,17 @@ TEST(Do2017_01_09, AddsBlankedIndexedColumnOnceAndSecondRunOnlyReadsTheLedger) {
 
   d.sent.clear();
   d.up.Do2017_01_09();
-  EXPECT_EQ(d.sent, (std::vector<std::string>{
-                        "select vm_mess from ver_manage\nwhere vm_mess='ZZ20170109.SFZ'"}));
+  EXPECT_EQ(
+      d.sent,
+      (std::vector<std::string>{"select vm_mess from ver_manage\nwhere vm_mess='ZZ20170109.SFZ'"}));
   EXPECT_EQ(Scalar(*d.c, "select count(*) from ver_manage where vm_mess='ZZ20170109.SFZ'"), "1");
 }
 
 TEST(Do2017_01_09, ColumnAlreadyThereOnlyRecordsTheSign) {
   At2007_12 d;
   Rows(*d.c, "alter table lib_people add pe_shenfenzheng char(24) default('')");
-  Rows(*d.c, "update lib_people set pe_shenfenzheng='110101199001011234' where pe_id='000000000201'");
+  Rows(*d.c,
+       "update lib_people set pe_shenfenzheng='110101199001011234' where pe_id='000000000201'");
   d.up.Do2017_01_09();
 
   EXPECT_EQ(Scalar(*d.c, "select count(*) from ver_manage where vm_mess='ZZ20170109.SFZ'"), "1");
@@ -74,20 +76,21 @@ TEST(SequenceFrom2007_12_27, RecordsTheSignsInOrderAndRepeatsNothing) {
   steps::Upgrader up{*c, view, testing_support::SampleDir()};
   up.RunSequence();
 
-  EXPECT_EQ(Rows(*c, "select vm_mess from ver_manage"),
-            (std::vector<std::string>{
-                "PEOPLE_LEN_12", "ZZ20070913.BOOKBAR_LEN_12", "ZZ20071207.SELF_BOOK",
-                "ZZ20071227.MARC_DATA", "ZZ20080327.TIAOMA_PICI", "ZZ20080903.TUI_GOU",
-                "ZZ20081020.TUI_GOU2", "ZZ20091015.BIBIE", "ZZ20100409.PRTTAB1",
-                "ZZ20130901.VERUP", "ZZ20150201.GOODBOOK", "ZZ20150301.GOODBOOK2",
-                "ZZ20150325.YIGONG", "ZZ20170109.SFZ"}));
+  EXPECT_EQ(
+      Rows(*c, "select vm_mess from ver_manage"),
+      (std::vector<std::string>{
+          "PEOPLE_LEN_12", "ZZ20070913.BOOKBAR_LEN_12", "ZZ20071207.SELF_BOOK",
+          "ZZ20071227.MARC_DATA", "ZZ20080327.TIAOMA_PICI", "ZZ20080903.TUI_GOU",
+          "ZZ20081020.TUI_GOU2", "ZZ20091015.BIBIE", "ZZ20100409.PRTTAB1", "ZZ20130901.VERUP",
+          "ZZ20150201.GOODBOOK", "ZZ20150301.GOODBOOK2", "ZZ20150325.YIGONG", "ZZ20170109.SFZ"}));
   EXPECT_EQ(view.events.back(), "info 所有处理已完成！");
 
   std::vector<std::string> writes;
   bool from_2008 = false;
   c->on_statement = [&](const db::StatementEvent& e) {
     from_2008 = from_2008 || up.CurrentStep() == "Do2008_03_27";
-    if (from_2008 && !e.sql.starts_with("select")) writes.push_back(up.CurrentStep() + ": " + e.sql);
+    if (from_2008 && !e.sql.starts_with("select"))
+      writes.push_back(up.CurrentStep() + ": " + e.sql);
   };
   up.RunSequence();
   EXPECT_TRUE(from_2008);
