@@ -73,7 +73,9 @@ std::string RemoveSpaces(std::string_view s) {
   return out;
 }
 
-std::string Quoted(std::string_view value) { return "'" + text::EscapeQuotes(value) + "'"; }
+std::string Quoted(std::string_view value) {
+  return "'" + text::EscapeQuotes(value) + "'";
+}
 
 // An unquoted number field goes into the statement as it stands, so that the
 // server judges it as before; anything that is not number-like is refused here
@@ -85,7 +87,9 @@ bool NumberLike(std::string_view s) {
   return true;
 }
 
-bool IsMarker(std::string_view line) { return line.substr(0, 3) == "==="; }
+bool IsMarker(std::string_view line) {
+  return line.substr(0, 3) == "===";
+}
 
 class RuleFile {
  public:
@@ -202,7 +206,9 @@ std::filesystem::path MarcRulePath(const db::StepContext& ctx) {
   return ctx.data_dir / "MarcRule.txt";
 }
 
-void CheckMarcRuleReadable(const db::StepContext& ctx) { RuleFile file(MarcRulePath(ctx)); }
+void CheckMarcRuleReadable(const db::StepContext& ctx) {
+  RuleFile file(MarcRulePath(ctx));
+}
 
 void InputMarcRule(db::StepContext& ctx) {
   ctx.view.SetBarPosition(35);

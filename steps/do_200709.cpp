@@ -52,20 +52,23 @@ void Upgrader::Do200709() {
   view.ProcessMessages();
   db::RunInTransaction(qrTmp, [&] {
     Exec(TiaomaTable("lib_tiaoma_tmp", 9));
-    Exec({"insert into lib_tiaoma_tmp(tm_barcode,tm_mark,tm_code,tm_place,tm_logdate,tm_yydate,"
-          "tm_initdate,tm_user)",
-          "select tm_barcode,tm_mark,tm_code,tm_place,tm_logdate,tm_yydate,tm_initdate,tm_user "
-          "from lib_tiaoma "});
+    Exec(
+        {"insert into lib_tiaoma_tmp(tm_barcode,tm_mark,tm_code,tm_place,tm_logdate,tm_yydate,"
+         "tm_initdate,tm_user)",
+         "select tm_barcode,tm_mark,tm_code,tm_place,tm_logdate,tm_yydate,tm_initdate,tm_user "
+         "from lib_tiaoma "});
     view.SetBarPosition(25);
     Exec({"drop table lib_tiaoma"});
     Exec(TiaomaTable("lib_tiaoma", 12));
-    Exec({"ALTER TABLE lib_tiaoma ADD CONSTRAINT PK_lib_tiaoma PRIMARY KEY "
-          "NONCLUSTERED(tm_barcode)"});
+    Exec(
+        {"ALTER TABLE lib_tiaoma ADD CONSTRAINT PK_lib_tiaoma PRIMARY KEY "
+         "NONCLUSTERED(tm_barcode)"});
     Exec({"create index PK_lib_tiaoma_code on lib_tiaoma(tm_code) WITH PAD_INDEX,FILLFACTOR=85"});
-    Exec({"insert into lib_tiaoma(tm_barcode,tm_mark,tm_code,tm_place,tm_logdate,tm_yydate,"
-          "tm_initdate,tm_user)",
-          "select tm_barcode,tm_mark,tm_code,tm_place,tm_logdate,tm_yydate,tm_initdate,tm_user "
-          "from lib_tiaoma_tmp "});
+    Exec(
+        {"insert into lib_tiaoma(tm_barcode,tm_mark,tm_code,tm_place,tm_logdate,tm_yydate,"
+         "tm_initdate,tm_user)",
+         "select tm_barcode,tm_mark,tm_code,tm_place,tm_logdate,tm_yydate,tm_initdate,tm_user "
+         "from lib_tiaoma_tmp "});
     view.SetBarPosition(45);
     Exec({"drop table lib_tiaoma_tmp"});
   });
@@ -75,8 +78,9 @@ void Upgrader::Do200709() {
   view.ProcessMessages();
   Exec({"DROP Index lib_jieshu.PK_lib_jieshu_barcode"});
   Exec({"alter table lib_jieshu ALTER COLUMN js_barcode char(12)"});
-  Exec({"create index PK_lib_jieshu_barcode on lib_jieshu(js_barcode) WITH "
-        "PAD_INDEX,FILLFACTOR=85"});
+  Exec(
+      {"create index PK_lib_jieshu_barcode on lib_jieshu(js_barcode) WITH "
+       "PAD_INDEX,FILLFACTOR=85"});
   view.SetBarPosition(75);
 
   Exec({"alter table lib_canshub add cs_maxbookbarlen int default(9)"});
@@ -92,8 +96,9 @@ void Upgrader::Do200709() {
           "select pd_barcode,pd_date,pd_user from lib_pandianbook "});
     Exec({"drop table lib_pandianbook"});
     Exec(PandianTable("lib_pandianbook", 12));
-    Exec({"ALTER TABLE lib_pandianbook ADD CONSTRAINT PK_lib_pandianbook PRIMARY KEY "
-          "NONCLUSTERED(pd_barcode)"});
+    Exec(
+        {"ALTER TABLE lib_pandianbook ADD CONSTRAINT PK_lib_pandianbook PRIMARY KEY "
+         "NONCLUSTERED(pd_barcode)"});
     Exec({"insert into lib_pandianbook(pd_barcode,pd_date,pd_user)",
           "select pd_barcode,pd_date,pd_user from lib_pandianbook_tmp "});
     Exec({"drop table lib_pandianbook_tmp"});

@@ -52,8 +52,9 @@ void Upgrader::Do2007_12_07() {
         "  sb_sign int default(0),",
         "  sb_user char(12) default(''))",
     });
-    Exec({"ALTER TABLE lib_self_book ADD CONSTRAINT PK_lib_self_book PRIMARY KEY "
-          "NONCLUSTERED(sb_id)"});
+    Exec(
+        {"ALTER TABLE lib_self_book ADD CONSTRAINT PK_lib_self_book PRIMARY KEY "
+         "NONCLUSTERED(sb_id)"});
   }
   // The bar stays visible at 50; the next step sets it again.
 }

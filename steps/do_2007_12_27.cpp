@@ -39,7 +39,8 @@ void Tick(db::UpgradeView& view) {
 void Upgrader::Do2007_12_27() {
   // The ledger is read first without recording anything, so that a missing
   // rule file stops the run before the sign is written.
-  db::OpenQuery(qrTmp, {"select vm_mess from ver_manage", std::string("where vm_mess='") + kSign + "'"});
+  db::OpenQuery(qrTmp,
+                {"select vm_mess from ver_manage", std::string("where vm_mess='") + kSign + "'"});
   const bool sign_new = qrTmp.Eof();
   qrTmp.Close();
   if (!sign_new) return;
@@ -61,8 +62,9 @@ void Upgrader::Do2007_12_27() {
         "  mr_more char(1) default('0'),",
         "  mr_remark text default(''))",
     });
-    Exec({"ALTER TABLE lib_marc_rule ADD CONSTRAINT PK_lib_marc_rule PRIMARY KEY "
-          "NONCLUSTERED(mr_code)"});
+    Exec(
+        {"ALTER TABLE lib_marc_rule ADD CONSTRAINT PK_lib_marc_rule PRIMARY KEY "
+         "NONCLUSTERED(mr_code)"});
     view.SetBarPosition(15);
     Exec({
         "create table lib_marc_field_rule(",
@@ -75,8 +77,9 @@ void Upgrader::Do2007_12_27() {
         "  mf_order int default(1),",
         "  mf_chinese int default(0))",
     });
-    Exec({"ALTER TABLE lib_marc_field_rule ADD CONSTRAINT PK_lib_marc_field_rule PRIMARY KEY "
-          "NONCLUSTERED(mf_id)"});
+    Exec(
+        {"ALTER TABLE lib_marc_field_rule ADD CONSTRAINT PK_lib_marc_field_rule PRIMARY KEY "
+         "NONCLUSTERED(mf_id)"});
     view.SetBarPosition(20);
     Exec({
         "create table lib_pin_yin(",
@@ -85,16 +88,18 @@ void Upgrader::Do2007_12_27() {
         "  py_pinyin char(6) default(''),",
         "  py_order int default(' '))",
     });
-    Exec({"ALTER TABLE lib_pin_yin ADD CONSTRAINT PK_lib_pin_yin PRIMARY KEY "
-          "NONCLUSTERED(py_id)"});
+    Exec(
+        {"ALTER TABLE lib_pin_yin ADD CONSTRAINT PK_lib_pin_yin PRIMARY KEY "
+         "NONCLUSTERED(py_id)"});
     view.SetBarPosition(25);
     Exec({
         "create table lib_marc_data(",
         "  md_code int not null,",
         "  md_data text default(''))",
     });
-    Exec({"ALTER TABLE lib_marc_data ADD CONSTRAINT PK_lib_marc_data PRIMARY KEY "
-          "NONCLUSTERED(md_code)"});
+    Exec(
+        {"ALTER TABLE lib_marc_data ADD CONSTRAINT PK_lib_marc_data PRIMARY KEY "
+         "NONCLUSTERED(md_code)"});
     view.SetBarPosition(30);
 
     Exec({"alter table lib_canshub add cs_canusemarcedit char(1) default('0')"});
@@ -124,12 +129,11 @@ void Upgrader::Do2007_12_27() {
     view.ProcessMessages();
     try {
       if (qrTmp.IsNull("bm_code")) throw db::Error(0, "bm_code is null");
-      Exec(qrTmp1, {"update lib_freebm set bm_code=" + std::to_string(counter),
-                    "where bm_code=" + std::to_string(qrTmp.AsInteger("bm_code")),
-                    "  and bm_bookid='" +
-                        text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_bookid"))) + "'",
-                    "  and bm_name='" +
-                        text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_name"))) + "'"});
+      Exec(qrTmp1,
+           {"update lib_freebm set bm_code=" + std::to_string(counter),
+            "where bm_code=" + std::to_string(qrTmp.AsInteger("bm_code")),
+            "  and bm_bookid='" + text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_bookid"))) + "'",
+            "  and bm_name='" + text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_name"))) + "'"});
     } catch (const db::Error&) {
     }
     Tick(view);

@@ -98,8 +98,8 @@ TEST(InputMarcRule, ReadsTheThreeSectionsLineByLine) {
       "x|200|题名 与　责任|正题名等|0,1| |1|0",
       "|010|国际标准书号|ISBN|a|b|0|1",
       "1|010|重复的代码|被主键拒绝|||0|0",
-      "|999||||1",    // 9 bytes: skipped although it has separators
-      "|998|||||1",   // 10 bytes: too few separators, the text after the last goes to mr_more
+      "|999||||1",   // 9 bytes: skipped although it has separators
+      "|998|||||1",  // 10 bytes: too few separators, the text after the last goes to mr_more
       "1|330|提要|It's a note|||0|0",
       " ===|997|前有空格|不是结束标记|||0|0",
       "===字段规则结束 and more",
@@ -120,13 +120,14 @@ TEST(InputMarcRule, ReadsTheThreeSectionsLineByLine) {
   });
   refdata::InputMarcRule(t.up.ctx);
 
-  EXPECT_EQ(Rows(*t.c, "select mr_code,mr_name,mr_sign1,mr_sign2,mr_must,mr_more,mr_remark "
-                       "from lib_marc_rule order by mr_code"),
+  EXPECT_EQ(Rows(*t.c,
+                 "select mr_code,mr_name,mr_sign1,mr_sign2,mr_must,mr_more,mr_remark "
+                 "from lib_marc_rule order by mr_code"),
             (Lines{"010|国际标准书号|a|b|0|1|ISBN", "200|题名与责任|0,1||1|0|正题名等",
-                   "330|提要|||0|0|It's a note", "997|前有空格|||0|0|不是结束标记",
-                   "998|||||1|"}));
-  EXPECT_EQ(Rows(*t.c, "select mf_code,mf_subcode,mf_name,mf_must,mf_more,mf_order,mf_chinese "
-                       "from lib_marc_field_rule order by mf_id"),
+                   "330|提要|||0|0|It's a note", "997|前有空格|||0|0|不是结束标记", "998|||||1|"}));
+  EXPECT_EQ(Rows(*t.c,
+                 "select mf_code,mf_subcode,mf_name,mf_must,mf_more,mf_order,mf_chinese "
+                 "from lib_marc_field_rule order by mf_id"),
             (Lines{"200|a|正题名|1|0|1|1", "200|b|资料|0|1|2|0"}));
   EXPECT_EQ(Rows(*t.c, "select py_hanzi,py_pinyin,py_order from lib_pin_yin order by py_id"),
             (Lines{"啊|a|1", "爱|ai|x|1", "ab|c|1"}));

@@ -42,7 +42,8 @@ struct At2007_03 {
 const char* kCopies =
     "select tm_barcode,tm_mark,tm_code,tm_place,tm_logdate,tm_yydate,tm_initdate,tm_user "
     "from lib_tiaoma order by tm_barcode";
-const char* kStockTaking = "select pd_barcode,pd_date,pd_user from lib_pandianbook order by pd_barcode";
+const char* kStockTaking =
+    "select pd_barcode,pd_date,pd_user from lib_pandianbook order by pd_barcode";
 
 TEST(Do200709, WidensEveryBarcodeKeepingCopiesStockTakingAndKeys) {
   At2007_03 d;
@@ -54,20 +55,21 @@ TEST(Do200709, WidensEveryBarcodeKeepingCopiesStockTakingAndKeys) {
 
   EXPECT_EQ(Rows(*d.c, kCopies), copies);
   EXPECT_EQ(Rows(*d.c, kStockTaking), stock);
-  for (const auto& [table, column] : std::vector<std::pair<std::string, std::string>>{
-           {"lib_tiaoma", "tm_barcode"},
-           {"lib_pandianbook", "pd_barcode"},
-           {"lib_jieshu", "js_barcode"},
-           {"lib_zhucetmp", "np_barcode"},
-           {"lib_goodbook", "gb_barcode"},
-           {"lib_zhuxiaoinfo", "zi_barcode"}})
+  for (const auto& [table, column] :
+       std::vector<std::pair<std::string, std::string>>{{"lib_tiaoma", "tm_barcode"},
+                                                        {"lib_pandianbook", "pd_barcode"},
+                                                        {"lib_jieshu", "js_barcode"},
+                                                        {"lib_zhucetmp", "np_barcode"},
+                                                        {"lib_goodbook", "gb_barcode"},
+                                                        {"lib_zhuxiaoinfo", "zi_barcode"}})
     EXPECT_EQ(d.Length(table, column), "12") << table << "." << column;
   EXPECT_EQ(d.IndexTable("PK_lib_tiaoma"), "lib_tiaoma");
   EXPECT_EQ(d.IndexTable("PK_lib_tiaoma_code"), "lib_tiaoma");
   EXPECT_EQ(d.IndexTable("PK_lib_pandianbook"), "lib_pandianbook");
   EXPECT_EQ(d.IndexTable("PK_lib_jieshu_barcode"), "lib_jieshu");
-  EXPECT_EQ(Scalar(*d.c, "select count(*) from sysobjects where name in "
-                         "('lib_tiaoma_tmp','lib_pandianbook_tmp')"),
+  EXPECT_EQ(Scalar(*d.c,
+                   "select count(*) from sysobjects where name in "
+                   "('lib_tiaoma_tmp','lib_pandianbook_tmp')"),
             "0");
   EXPECT_EQ(Rows(*d.c, "select cs_maxbookbarlen from lib_canshub"), Lines{"9"});
   EXPECT_EQ(Rows(*d.c, "select distinct cf_jiechusign from lib_cunfang"), Lines{"0"});
@@ -76,7 +78,8 @@ TEST(Do200709, WidensEveryBarcodeKeepingCopiesStockTakingAndKeys) {
 
   // Twelve-character barcodes fit, and the new key refuses a second copy of one.
   Rows(*d.c, "insert into lib_tiaoma(tm_barcode,tm_code) values('000000010007',2)");
-  EXPECT_ANY_THROW(Rows(*d.c, "insert into lib_tiaoma(tm_barcode,tm_code) values('000000010007',3)"));
+  EXPECT_ANY_THROW(
+      Rows(*d.c, "insert into lib_tiaoma(tm_barcode,tm_code) values('000000010007',3)"));
   Rows(*d.c, "insert into lib_pandianbook(pd_barcode) values('000000010007')");
   EXPECT_ANY_THROW(Rows(*d.c, "insert into lib_pandianbook(pd_barcode) values('000000010007')"));
 
@@ -86,7 +89,8 @@ TEST(Do200709, WidensEveryBarcodeKeepingCopiesStockTakingAndKeys) {
   d.sent.clear();
   d.view.events.clear();
   d.up.Do200709();
-  EXPECT_EQ(d.sent, Lines{"select vm_mess from ver_manage\nwhere vm_mess='ZZ20070913.BOOKBAR_LEN_12'"});
+  EXPECT_EQ(d.sent,
+            Lines{"select vm_mess from ver_manage\nwhere vm_mess='ZZ20070913.BOOKBAR_LEN_12'"});
   EXPECT_TRUE(d.view.events.empty());
 }
 
@@ -94,8 +98,9 @@ TEST(Do200709, DuplicateBarcodeLeavesTheOldCopiesTableWhole) {
   At2007_03 d;
   // An old database whose copies table lost its key and holds one barcode twice.
   Rows(*d.c, "ALTER TABLE lib_tiaoma DROP CONSTRAINT PK_lib_tiaoma");
-  Rows(*d.c, "insert into lib_tiaoma(tm_barcode,tm_mark,tm_code,tm_user) "
-             "values('000010003','0',5,'zhang')");
+  Rows(*d.c,
+       "insert into lib_tiaoma(tm_barcode,tm_mark,tm_code,tm_user) "
+       "values('000010003','0',5,'zhang')");
   const Lines copies = Rows(*d.c, kCopies);
 
   EXPECT_THROW(d.up.Do200709(), db::Error);
@@ -109,8 +114,9 @@ TEST(Do200709, DuplicateBarcodeLeavesTheOldCopiesTableWhole) {
   EXPECT_EQ(d.Length("lib_pandianbook", "pd_barcode"), "9");
   EXPECT_EQ(d.IndexTable("PK_lib_jieshu_barcode"), "lib_jieshu");
   // The sign was recorded before the work, so a later run leaves the step alone.
-  EXPECT_EQ(Scalar(*d.c, "select count(*) from ver_manage where vm_mess='ZZ20070913.BOOKBAR_LEN_12'"),
-            "1");
+  EXPECT_EQ(
+      Scalar(*d.c, "select count(*) from ver_manage where vm_mess='ZZ20070913.BOOKBAR_LEN_12'"),
+      "1");
   d.up.Do200709();
   EXPECT_EQ(d.Length("lib_tiaoma", "tm_barcode"), "9");
 }

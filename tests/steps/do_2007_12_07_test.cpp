@@ -45,10 +45,10 @@ Lines With(Lines names, const Lines& more = kOthers) {
   return names;
 }
 
-const Lines kSingleColumn = With({"PK_lib_bianma_allclass", "PK_lib_bianma_author",
-                                  "PK_lib_bianma_authorpy", "PK_lib_bianma_authorsec",
-                                  "PK_lib_bianma_authorsecpy", "PK_lib_bianma_date",
-                                  "PK_lib_bianma_serious", "PK_lib_bianma_seriouspy"});
+const Lines kSingleColumn =
+    With({"PK_lib_bianma_allclass", "PK_lib_bianma_author", "PK_lib_bianma_authorpy",
+          "PK_lib_bianma_authorsec", "PK_lib_bianma_authorsecpy", "PK_lib_bianma_date",
+          "PK_lib_bianma_serious", "PK_lib_bianma_seriouspy"});
 
 TEST(Do2007_12_07, ReplacesCombinedIndexesAndCreatesTheBookshelfOnce) {
   At2007_03 d;
@@ -57,9 +57,11 @@ TEST(Do2007_12_07, ReplacesCombinedIndexesAndCreatesTheBookshelfOnce) {
   // The combined indexes are gone; the fixture's single-column ones stay.
   EXPECT_EQ(d.CatalogueIndexes(), kSingleColumn);
 
-  EXPECT_EQ(Rows(*d.c, "select c.name, c.length from syscolumns c, sysobjects o "
-                       "where o.name='lib_self_book' and c.id=o.id order by c.colid"),
-            (Lines{"sb_id|4", "sb_name|162", "sb_url|162", "sb_date|8", "sb_sign|4", "sb_user|12"}));
+  EXPECT_EQ(
+      Rows(*d.c,
+           "select c.name, c.length from syscolumns c, sysobjects o "
+           "where o.name='lib_self_book' and c.id=o.id order by c.colid"),
+      (Lines{"sb_id|4", "sb_name|162", "sb_url|162", "sb_date|8", "sb_sign|4", "sb_user|12"}));
   EXPECT_EQ(Scalar(*d.c, "select xtype from sysobjects where name='PK_lib_self_book'"), "PK");
   Rows(*d.c, "insert into lib_self_book(sb_name,sb_user) values('三体','000000000101')");
   Rows(*d.c, "insert into lib_self_book(sb_name,sb_user) values('草房子','000000000101')");

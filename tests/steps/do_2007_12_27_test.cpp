@@ -51,11 +51,13 @@ int ThisYear() {
 const Lines kBookNumbersAfter = {
     "1|9787020002207",  // already right: not rewritten
     "2|9787536692930",  // check digit corrected
-    "3|9787500612346",  "4|9787532401840",
+    "3|9787500612346",
+    "4|9787532401840",
     "5|75OO612345",     // letters among the first nine: left alone
     "6|7-5600-3201-7",  // no stored ISBN
     "7|7-5358-2801-1",  // stored ISBN is NULL
-    "8|",               "9|9787500733560",
+    "8|",
+    "9|9787500733560",
 };
 
 TEST(Do2007_12_27, FirstRunLoadsRulesStoresTemplatesRenumbersAndNormalises) {
@@ -66,8 +68,9 @@ TEST(Do2007_12_27, FirstRunLoadsRulesStoresTemplatesRenumbersAndNormalises) {
   EXPECT_EQ(d.Count("lib_marc_rule"), "41");
   EXPECT_EQ(d.Count("lib_marc_field_rule"), "98");
   EXPECT_EQ(d.Count("lib_pin_yin"), "360");
-  EXPECT_EQ(Rows(*d.c, "select mr_code,mr_name,mr_must,mr_more from lib_marc_rule "
-                       "where mr_code in ('010','215') order by mr_code"),
+  EXPECT_EQ(Rows(*d.c,
+                 "select mr_code,mr_name,mr_must,mr_more from lib_marc_rule "
+                 "where mr_code in ('010','215') order by mr_code"),
             (Lines{"010|国际标准书号|0|1", "215|载体形态|0|1"}));
   EXPECT_EQ(Rows(*d.c, "select py_pinyin,py_order from lib_pin_yin where py_hanzi='啊'"),
             Lines{"a|1"});
@@ -147,8 +150,8 @@ TEST(Do2007_12_27, RowTickWrapsFrom100To0) {
   At2007_03 d;
   std::string batch;
   for (int i = 0; i < 246; ++i)  // with the fixture's four: 250 records
-    batch += "insert into lib_freebm(bm_code,bm_name) values(" + std::to_string(200000 + i) +
-             ",'' )\n";
+    batch +=
+        "insert into lib_freebm(bm_code,bm_name) values(" + std::to_string(200000 + i) + ",'' )\n";
   Rows(*d.c, batch);
   d.up.Do2007_12_27();
 
