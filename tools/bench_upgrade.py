@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""Measures what the whole upgrade of a large library costs on the embedded
+engine, and how far the programs are from the engine's own speed.
+
+From one generated database of the release before March 2005
+(tools/gen_library.py, bench size by default: 200,000 catalogue records,
+500,000 copies, 50,000 readers, 200,000 loans) it makes a fresh copy for each
+of four runs, one after the other:
+
+  cli      libupgrade-cli, as an administrator runs it: wall time, peak memory
+  cli+log  libupgrade-cli --log: the same with every statement written to the
+           log, which gives the statement time of each step
+  replay   the logged statements sent straight into the engine with libsql,
+           each statement one batch as the utility sent it: the floor
+  window   the upgrade window on Qt's offscreen platform (bench_window), from
+           the click on the start button to the closing message box
+
+and prints the figures and the two ratios against their targets: the utility
+within 1.25x of the replayed statements, the window within 1.5x of the command
+line. Each run must end as the others do (same signs, same catalogue); a run
+that fails or ends differently stops the benchmark with its message.
+
+    tools/bench_upgrade.py                       # build/ programs, bench size
+    tools/bench_upgrade.py --build build-x --records 20000 --copies 50000 \\
+        --readers 5000 --loans 20000             # a smaller library
+
+Peak memory is the largest resident set of the process (getrusage). Runs are
+sequential; the machine should otherwise be idle for figures worth comparing.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+
+TARGET_CLI_OVER_REPLAY = 1.25
+TARGET_WINDOW_OVER_CLI = 1.5
+
+
+def run(argv, stdout=subprocess.DEVNULL, stderr=None, env=None):
+    """Runs argv to its end; returns (exit code, wall seconds, peak RSS in MiB)."""
+    start = time.monotonic()
+    p = subprocess.Popen(argv, stdout=stdout, stderr=stderr, env=env)
+    _, status, usage = os.wait4(p.pid, 0)
+    wall = time.monotonic() - start
+    p.returncode = os.waitstatus_to_exitcode(status)
+    return p.returncode, wall, usage.ru_maxrss / 1024.0
+
+
+def copy_db(src, dst):
+    for suffix in ("", "-journal", ".lock"):
+        if os.path.exists(dst + suffix):
+            os.remove(dst + suffix)
+    shutil.copyfile(src, dst)
+    if os.path.exists(src + "-journal"):
+        shutil.copyfile(src + "-journal", dst + "-journal")
+
+
+def query(libsql, db, sql):
+    out = subprocess.run([libsql, "-b", "-W", "-h", "-1", "-d", db, "-Q", sql],
+                         check=True, capture_output=True, text=True).stdout
+    return [line for line in out.splitlines() if line]
+
+
+def fingerprint(libsql, db):
+    """What every run must agree on: the signs and the shape of the catalogue."""
+    return (query(libsql, db, "select vm_mess from ver_manage"),
+            query(libsql, db, "select count(*) from sysobjects"),
+            query(libsql, db, "select count(*) from syscolumns"),
+            query(libsql, db, "select count(*) from sysindexes"))
+
+
+def fail(message):
+    print("bench_upgrade: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def tail(path, n=5):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return "".join(f.readlines()[-n:])
+    except OSError:
+        return ""
+
+
+def read_log(path):
+    """Statements of a --log file, in order."""
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f]
+
+
+def write_replay(entries, path):
+    """The logged statements as a libsql script, one batch each."""
+    with open(path, "w", encoding="utf-8", newline="\n") as out:
+        for e in entries:
+            out.write(e["sql"])
+            out.write("\nGO\n")
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--build", default=os.path.join(TOP, "build"), help="build folder (default build/)")
+    p.add_argument("--work", default="/tmp/libupgrade-bench", help="folder for the databases and logs")
+    p.add_argument("--size", default="bench", help="gen_library.py size preset (default bench)")
+    for name in ("records", "copies", "readers", "loans"):
+        p.add_argument("--" + name, type=int, help="overrides the preset's " + name)
+    p.add_argument("--reuse", action="store_true",
+                   help="keep the generated database of an earlier run of the same size")
+    p.add_argument("--no-window", action="store_true", help="leave out the window's run")
+    args = p.parse_args()
+
+    bindir = os.path.join(os.path.abspath(args.build), "bin")
+    libsql, cli, window = (os.path.join(bindir, n) for n in ("libsql", "libupgrade-cli", "bench_window"))
+    for prog in (libsql, cli) + (() if args.no_window else (window,)):
+        if not os.access(prog, os.X_OK):
+            fail("%s is not built (ninja -C %s -j2 libsql libupgrade-cli bench_window)" % (prog, args.build))
+    data_dir = os.path.join(TOP, "data", "sample")
+    os.makedirs(args.work, exist_ok=True)
+    w = lambda name: os.path.join(args.work, name)
+
+    gen = [sys.executable, os.path.join(HERE, "gen_library.py"), "--size", args.size, "--progress"]
+    for name in ("records", "copies", "readers", "loans"):
+        if getattr(args, name) is not None:
+            gen += ["--" + name, str(getattr(args, name))]
+    size_key = " ".join(gen[2:])
+    base = w("old-release.db")
+    results = {"size": size_key}
+
+    # The old-release database, made once per size.
+    have = args.reuse and os.path.exists(base) and os.path.exists(w("size.txt")) and \
+        open(w("size.txt")).read() == size_key
+    if not have:
+        print("generating %s" % w("library.sql"), flush=True)
+        subprocess.run(gen + ["-o", w("library.sql")], check=True)
+        for suffix in ("", "-journal", ".lock"):
+            if os.path.exists(base + suffix):
+                os.remove(base + suffix)
+        print("loading it with libsql", flush=True)
+        code, wall, rss = run([libsql, "-b", "-d", base, "-i", w("library.sql")],
+                              stderr=open(w("load.err"), "w"))
+        if code:
+            fail("loading the generated script failed:\n" + tail(w("load.err")))
+        results["load"] = {"s": wall, "rss_mib": rss}
+        with open(w("size.txt"), "w") as f:
+            f.write(size_key)
+    counts = [int(query(libsql, base, "select count(*) from " + t)[0])
+              for t in ("lib_bianma", "lib_tiaoma", "lib_people", "lib_jieshu")]
+    print("old-release database: %d catalogue records, %d copies, %d readers, %d loans, %.0f MiB"
+          % (*counts, os.path.getsize(base) / 2**20), flush=True)
+    results["rows"] = dict(zip(("records", "copies", "readers", "loans"), counts))
+
+    def upgrade(name, extra):
+        db = w(name + ".db")
+        copy_db(base, db)
+        print("run %-8s ..." % name, end=" ", flush=True)
+        code, wall, rss = run([cli, "--backed-up", "--data-source", "embedded:" + db,
+                               "--data-dir", data_dir] + extra,
+                              stdout=open(w(name + ".out"), "w"), stderr=open(w(name + ".err"), "w"))
+        if code:
+            fail("libupgrade-cli %s failed (exit %d):\n%s" % (name, code, tail(w(name + ".err"))))
+        print("%.1f s, %.0f MiB" % (wall, rss), flush=True)
+        results[name] = {"s": wall, "rss_mib": rss}
+        return db
+
+    cli_db = upgrade("cli", [])
+    expected = fingerprint(libsql, cli_db)
+    logged_db = upgrade("cli+log", ["--log", w("statements.jsonl")])
+    if fingerprint(libsql, logged_db) != expected:
+        fail("the logged run ended differently from the first one")
+
+    entries = read_log(w("statements.jsonl"))
+    write_replay(entries, w("replay.sql"))
+    replay_db = w("replay.db")
+    copy_db(base, replay_db)
+    print("run replay   ...", end=" ", flush=True)
+    code, wall, rss = run([libsql, "-d", replay_db, "-i", w("replay.sql")],
+                          stderr=open(w("replay.err"), "w"))
+    print("%.1f s, %.0f MiB" % (wall, rss), flush=True)
+    results["replay"] = {"s": wall, "rss_mib": rss}
+    refused_logged = sum(e["outcome"] != "ok" for e in entries)
+    with open(w("replay.err"), encoding="utf-8", errors="replace") as f:
+        replay_messages = sum(line.startswith("Msg ") and not line.startswith("Msg 3621,") for line in f)
+    if fingerprint(libsql, replay_db) != expected:
+        fail("the replayed statements ended differently from the utility's run")
+
+    if not args.no_window:
+        win_db = w("window.db")
+        copy_db(base, win_db)
+        print("run window   ...", end=" ", flush=True)
+        code, wall, rss = run([window, win_db, data_dir], stdout=open(w("window.out"), "w"),
+                              stderr=open(w("window.err"), "w"))
+        if code:
+            fail("the window's run failed (exit %d): %s%s" % (code, tail(w("window.out")), tail(w("window.err"))))
+        run_s = json.loads(tail(w("window.out"), 1))["run_s"]
+        print("%.1f s (%.1f s from the click), %.0f MiB" % (wall, run_s, rss), flush=True)
+        results["window"] = {"s": wall, "click_to_box_s": run_s, "rss_mib": rss}
+        if fingerprint(libsql, win_db) != expected:
+            fail("the window's run ended differently from the command line's")
+
+    # Statement time per step, from the log.
+    steps = {}
+    for e in entries:
+        s = steps.setdefault(e["step"], {"statements": 0, "ms": 0.0, "rows": 0})
+        s["statements"] += 1
+        s["ms"] += e["ms"]
+        s["rows"] += max(e.get("rows", 0), 0)
+    total_ms = sum(s["ms"] for s in steps.values())
+    results["steps"] = steps
+
+    print()
+    print("%-14s %10s %12s %10s %6s" % ("step", "statements", "rows", "stmt s", "share"))
+    for name, s in steps.items():
+        print("%-14s %10d %12d %10.2f %5.1f%%"
+              % (name, s["statements"], s["rows"], s["ms"] / 1000, 100 * s["ms"] / max(total_ms, 1e-9)))
+    print("%-14s %10d %12s %10.2f" % ("all", len(entries), "", total_ms / 1000))
+    print()
+    print("%-34s %9s %9s" % ("run", "wall s", "peak MiB"))
+    for name, label in (("cli", "libupgrade-cli"), ("cli+log", "libupgrade-cli --log"),
+                        ("replay", "statements replayed with libsql"), ("window", "upgrade window (offscreen)")):
+        if name in results:
+            print("%-34s %9.1f %9.0f" % (label, results[name]["s"], results[name]["rss_mib"]))
+    print("statements %d; refused and passed over: %d in the log; server messages in the replay: %d"
+          % (len(entries), refused_logged, replay_messages))
+    print("time inside statements (log) %.1f s; libupgrade-cli --log outside them %.1f s"
+          % (total_ms / 1000, results["cli+log"]["s"] - total_ms / 1000))
+    print()
+    ratios = [("libupgrade-cli / replayed statements", results["cli"]["s"] / results["replay"]["s"],
+               TARGET_CLI_OVER_REPLAY)]
+    if "window" in results:
+        ratios.append(("window / libupgrade-cli", results["window"]["s"] / results["cli"]["s"],
+                       TARGET_WINDOW_OVER_CLI))
+    for label, ratio, target in ratios:
+        print("%-38s %5.2fx  (target <= %.2fx: %s)" % (label, ratio, target,
+                                                       "met" if ratio <= target else "MISSED"))
+        results[label] = ratio
+    with open(w("results.json"), "w") as f:
+        json.dump(results, f, indent=1)
+    print("\nfigures in %s" % w("results.json"))
+
+
+if __name__ == "__main__":
+    main()
