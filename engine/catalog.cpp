@@ -84,35 +84,106 @@ Value Read(const char*& p) {
 
 }  // namespace
 
+void EncodeValue(std::string& out, const Value& v) {
+  out += static_cast<char>(v.kind);
+  switch (v.kind) {
+    case Kind::Null: break;
+    case Kind::Int:
+    case Kind::Date: Put64(out, v.i); break;
+    case Kind::Float: {
+      std::int64_t bits;
+      std::memcpy(&bits, &v.f, 8);
+      Put64(out, bits);
+      break;
+    }
+    case Kind::Num:
+      out += static_cast<char>(v.scale);
+      Put64(out, v.i);
+      break;
+    case Kind::Str:
+      PutVarint(out, v.s.size());
+      out += v.s;
+      break;
+  }
+}
+
 std::string EncodeRow(const std::vector<Value>& vals) {
   std::string out;
   std::size_t need = 0;
   for (const Value& v : vals) need += 10 + v.s.size();
   out.reserve(need);
-  for (const Value& v : vals) {
-    out += static_cast<char>(v.kind);
-    switch (v.kind) {
-      case Kind::Null: break;
-      case Kind::Int:
-      case Kind::Date: Put64(out, v.i); break;
-      case Kind::Float: {
-        std::int64_t bits;
-        std::memcpy(&bits, &v.f, 8);
-        Put64(out, bits);
-        break;
-      }
-      case Kind::Num:
-        out += static_cast<char>(v.scale);
-        Put64(out, v.i);
-        break;
-      case Kind::Str:
-        PutVarint(out, v.s.size());
-        out += v.s;
-        break;
-    }
-  }
+  for (const Value& v : vals) EncodeValue(out, v);
   out.shrink_to_fit();
   return out;
+}
+
+std::pair<std::size_t, std::size_t> ColumnSpan(const std::string& row, int col) {
+  const char* p = row.data();
+  for (int c = 0; c < col; ++c) Skip(p);
+  const char* b = p;
+  Skip(p);
+  return {static_cast<std::size_t>(b - row.data()), static_cast<std::size_t>(p - row.data())};
+}
+
+void AppendColumns(const std::string& row, const std::vector<int>& cols, std::string& out) {
+  const char* p = row.data();
+  int at = 0;
+  for (int c : cols) {
+    for (; at < c; ++at) Skip(p);
+    const char* b = p;
+    Skip(p);
+    ++at;
+    out.append(b, static_cast<std::size_t>(p - b));
+  }
+}
+
+void PatchRow(std::string& row, const std::vector<int>& cols, std::string_view enc) {
+  // First pass: do the new encodings have the sizes of the old ones?
+  bool same = true;
+  {
+    const char* p = row.data();
+    const char* e = enc.data();
+    int at = 0;
+    for (int c : cols) {
+      for (; at < c; ++at) Skip(p);
+      const char* b = p;
+      Skip(p);
+      ++at;
+      const char* eb = e;
+      Skip(e);
+      if (p - b != e - eb) same = false;
+    }
+  }
+  const char* p = row.data();
+  const char* e = enc.data();
+  int at = 0;
+  if (same) {
+    for (int c : cols) {
+      for (; at < c; ++at) Skip(p);
+      const char* b = p;
+      Skip(p);
+      ++at;
+      std::memcpy(row.data() + (b - row.data()), e, static_cast<std::size_t>(p - b));
+      e += p - b;
+    }
+    return;
+  }
+  std::string out;
+  out.reserve(row.size() + enc.size());
+  const char* copied = p;
+  for (int c : cols) {
+    for (; at < c; ++at) Skip(p);
+    out.append(copied, static_cast<std::size_t>(p - copied));
+    Skip(p);
+    ++at;
+    copied = p;
+    const char* eb = e;
+    Skip(e);
+    out.append(eb, static_cast<std::size_t>(e - eb));
+  }
+  out.append(copied, static_cast<std::size_t>(row.data() + row.size() - copied));
+  out.shrink_to_fit();
+  row = std::move(out);
 }
 
 void DecodeRow(const std::string& row, std::vector<Value>* vals) {
@@ -161,6 +232,7 @@ std::shared_ptr<Table> Table::Clone() const {
   t->cols = cols;
   t->rows = rows;
   t->live = live;
+  t->indexes_stale = indexes_stale;
   t->identity_next = identity_next;
   t->identity_used = identity_used;
   for (const auto& ix : indexes) t->indexes.push_back(std::make_unique<Index>(*ix));
@@ -208,10 +280,12 @@ std::string Table::KeyOfValues(const Index& ix, const std::vector<Value>& vals) 
 }
 
 void Table::IndexRow(std::uint32_t slot) {
+  if (indexes_stale) return;
   for (auto& ix : indexes) ix->map.emplace(KeyOf(*ix, rows[slot]), slot);
 }
 
 void Table::UnindexRow(std::uint32_t slot) {
+  if (indexes_stale) return;
   for (auto& ix : indexes) {
     auto range = ix->map.equal_range(KeyOf(*ix, rows[slot]));
     for (auto it = range.first; it != range.second; ++it)
@@ -227,6 +301,13 @@ void Table::RebuildIndex(Index& ix) {
   ix.map.reserve(live);
   for (std::uint32_t r = 0; r < rows.size(); ++r)
     if (!rows[r].empty()) ix.map.emplace(KeyOf(ix, rows[r]), r);
+}
+
+void Table::EnsureIndexes() const {
+  if (!indexes_stale) return;
+  Table& self = const_cast<Table&>(*this);
+  for (auto& ix : self.indexes) self.RebuildIndex(*ix);
+  indexes_stale = false;
 }
 
 std::shared_ptr<Table> Catalog::FindTable(std::string_view name) const {

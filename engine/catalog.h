@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/ast.h"
@@ -49,6 +50,9 @@ struct Table {
   std::int64_t identity_next = 0;  // next identity value (valid when identity_used)
   bool identity_used = false;
   std::vector<std::unique_ptr<Index>> indexes;
+  // Set when the rows were loaded without building the indexes: the maps are
+  // empty and unmaintained until EnsureIndexes() builds them from the rows.
+  mutable bool indexes_stale = false;
 
   std::shared_ptr<Table> Clone() const;
   int FindColumn(std::string_view name) const;  // -1 when absent
@@ -60,12 +64,22 @@ struct Table {
   void IndexRow(std::uint32_t slot);
   void UnindexRow(std::uint32_t slot);
   void RebuildIndex(Index& ix);
+  // Builds every index from the rows if they were left unbuilt at load.
+  void EnsureIndexes() const;
 };
 
 // Key form of a value already converted to the column's type.
 std::string KeyPart(const Value& v);
 
 std::string EncodeRow(const std::vector<Value>& vals);
+void EncodeValue(std::string& out, const Value& v);
+// Byte range [begin, end) of column col in an encoded row.
+std::pair<std::size_t, std::size_t> ColumnSpan(const std::string& row, int col);
+// Appends the encoded values of cols (ascending) of row to out.
+void AppendColumns(const std::string& row, const std::vector<int>& cols, std::string& out);
+// Replaces the values of cols (ascending) in row by the encoded values in enc,
+// in place when the sizes match.
+void PatchRow(std::string& row, const std::vector<int>& cols, std::string_view enc);
 void DecodeRow(const std::string& row, std::vector<Value>* vals);
 Value GetColumn(const std::string& row, int col);
 

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <set>
@@ -38,11 +39,25 @@ std::int64_t LocalNow() {
   return (local + 25567LL * 86400) * 1000 + ms;
 }
 
-struct Session::Undo {
-  enum K { RowIns, RowUpd, RowDel, Schema, IndexAdded, IndexDropped, ColumnDefault, Identity } k;
-  std::shared_ptr<Table> t;
-  std::uint32_t slot = 0;
-  std::string old;
+// Old bytes of the columns an UPDATE changed, row by row, so that undoing it
+// needs no copy of whole rows. Records are appended to fixed-size chunks (no
+// reallocation of a large buffer): the old encodings of cols in order, then the
+// record's length and the slot, both u32, so the log reads backwards.
+struct PatchLog {
+  static constexpr std::size_t kChunk = 1 << 20;
+  std::vector<int> cols;  // ascending
+  std::vector<std::string> chunks;
+
+  std::string& Room(std::size_t need) {
+    if (chunks.empty() || chunks.back().size() + need > chunks.back().capacity()) {
+      chunks.emplace_back();
+      chunks.back().reserve(std::max(kChunk, need));
+    }
+    return chunks.back();
+  }
+};
+
+struct UndoDetail {
   std::map<std::string, std::shared_ptr<Table>> tables;
   std::vector<Object> objects;
   int next_id = 0;
@@ -52,6 +67,22 @@ struct Session::Undo {
   Column column;
   std::int64_t identity_next = 0;
   bool identity_used = false;
+  PatchLog patch;
+};
+
+// One entry of the undo log. Row entries are small; what schema changes need
+// lives in the detail, allocated only for them.
+struct Session::Undo {
+  enum K { RowIns, RowPatch, RowDel, Schema, IndexAdded, IndexDropped, ColumnDefault, Identity } k;
+  std::uint32_t slot = 0;
+  std::shared_ptr<Table> t;
+  std::string old;
+  std::unique_ptr<UndoDetail> d;
+
+  UndoDetail& D() {
+    if (!d) d = std::make_unique<UndoDetail>();
+    return *d;
+  }
 };
 
 struct Session::Source {
@@ -238,6 +269,50 @@ void Session::RollbackAll() {
   trancount_ = 0;
 }
 
+namespace {
+
+// Indexes of t with a key column among cols (ascending).
+std::vector<Index*> IndexesOver(const Table& t, const std::vector<int>& cols) {
+  std::vector<Index*> out;
+  for (const auto& ix : t.indexes)
+    for (int c : ix->cols)
+      if (std::binary_search(cols.begin(), cols.end(), c)) {
+        out.push_back(ix.get());
+        break;
+      }
+  return out;
+}
+
+void EraseEntry(Index& ix, const std::string& key, std::uint32_t slot) {
+  auto range = ix.map.equal_range(key);
+  for (auto it = range.first; it != range.second; ++it)
+    if (it->second == slot) {
+      ix.map.erase(it);
+      return;
+    }
+}
+
+// Puts back the old values an UPDATE recorded, newest row first.
+void UndoPatch(Table& t, const PatchLog& log) {
+  std::vector<Index*> keyed = t.indexes_stale ? std::vector<Index*>() : IndexesOver(t, log.cols);
+  for (auto chunk = log.chunks.rbegin(); chunk != log.chunks.rend(); ++chunk) {
+    const char* base = chunk->data();
+    std::size_t end = chunk->size();
+    while (end > 0) {
+      std::uint32_t slot, len;
+      std::memcpy(&slot, base + end - 4, 4);
+      std::memcpy(&len, base + end - 8, 4);
+      std::size_t begin = end - 8 - len;
+      for (Index* ix : keyed) EraseEntry(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
+      PatchRow(t.rows[slot], log.cols, std::string_view(base + begin, len));
+      for (Index* ix : keyed) ix->map.emplace(t.KeyOf(*ix, t.rows[slot]), slot);
+      end = begin;
+    }
+  }
+}
+
+}  // namespace
+
 void Session::UndoTo(std::size_t mark) {
   while (undo_.size() > mark) {
     Undo& u = undo_.back();
@@ -247,33 +322,29 @@ void Session::UndoTo(std::size_t mark) {
         u.t->rows[u.slot].clear();
         --u.t->live;
         break;
-      case Undo::RowUpd:
-        u.t->UnindexRow(u.slot);
-        u.t->rows[u.slot] = std::move(u.old);
-        u.t->IndexRow(u.slot);
-        break;
+      case Undo::RowPatch: UndoPatch(*u.t, u.D().patch); break;
       case Undo::RowDel:
         u.t->rows[u.slot] = std::move(u.old);
         ++u.t->live;
         u.t->IndexRow(u.slot);
         break;
       case Undo::Schema:
-        cat_.tables = std::move(u.tables);
-        cat_.objects = std::move(u.objects);
-        cat_.next_id = u.next_id;
+        cat_.tables = std::move(u.D().tables);
+        cat_.objects = std::move(u.D().objects);
+        cat_.next_id = u.D().next_id;
         break;
       case Undo::IndexAdded: {
         auto& ixs = u.t->indexes;
         ixs.erase(std::remove_if(ixs.begin(), ixs.end(),
-                                 [&](const auto& ix) { return ix->name == u.index_name; }),
+                                 [&](const auto& ix) { return ix->name == u.D().index_name; }),
                   ixs.end());
         break;
       }
-      case Undo::IndexDropped: u.t->indexes.push_back(std::move(u.index)); break;
-      case Undo::ColumnDefault: u.t->cols[u.col] = u.column; break;
+      case Undo::IndexDropped: u.t->indexes.push_back(std::move(u.D().index)); break;
+      case Undo::ColumnDefault: u.t->cols[u.D().col] = u.D().column; break;
       case Undo::Identity:
-        u.t->identity_next = u.identity_next;
-        u.t->identity_used = u.identity_used;
+        u.t->identity_next = u.D().identity_next;
+        u.t->identity_used = u.D().identity_used;
         break;
     }
     undo_.pop_back();
@@ -283,9 +354,9 @@ void Session::UndoTo(std::size_t mark) {
 void Session::SchemaSnapshot() {
   Undo u{};
   u.k = Undo::Schema;
-  u.tables = cat_.tables;
-  u.objects = cat_.objects;
-  u.next_id = cat_.next_id;
+  u.D().tables = cat_.tables;
+  u.D().objects = cat_.objects;
+  u.D().next_id = cat_.next_id;
   undo_.push_back(std::move(u));
 }
 
@@ -746,6 +817,7 @@ bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std
       key = KeyPart(v);
     }
     out->clear();
+    t.EnsureIndexes();
     auto range = ix->map.equal_range(key);
     for (auto it = range.first; it != range.second; ++it) out->push_back(it->second);
     std::sort(out->begin(), out->end());
@@ -878,8 +950,10 @@ StatementResult Session::DoSelect(const Select& cq) {
   std::vector<const std::string*> cur(n ? n : 1, nullptr);
   Ctx ctx;
   ctx.rows = cur.data();
-  std::vector<std::vector<std::string>> matched;  // copies of matched rows (per source)
-  std::vector<std::vector<const std::string*>> matched_ptrs;
+  // Matched combinations, one row pointer per source each, end to end.
+  const std::size_t width = cur.size();
+  std::vector<const std::string*> matched;
+  auto keep = [&] { matched.insert(matched.end(), cur.begin(), cur.end()); };
   const std::string empty;
 
   std::vector<std::uint32_t> cand0;
@@ -887,7 +961,7 @@ StatementResult Session::DoSelect(const Select& cq) {
 
   std::function<void(std::size_t)> loop = [&](std::size_t s) {
     if (s == n) {
-      if (!q.where || Truth(*q.where, ctx) == 1) matched_ptrs.push_back(cur);
+      if (!q.where || Truth(*q.where, ctx) == 1) keep();
       return;
     }
     const Table& t = *scope.srcs[s].t;
@@ -905,7 +979,7 @@ StatementResult Session::DoSelect(const Select& cq) {
   };
   if (n == 0) {
     cur[0] = &empty;
-    if (!q.where || Truth(*q.where, ctx) == 1) matched_ptrs.push_back(cur);
+    if (!q.where || Truth(*q.where, ctx) == 1) keep();
   } else {
     loop(0);
   }
@@ -925,9 +999,9 @@ StatementResult Session::DoSelect(const Select& cq) {
   };
 
   if (!grouped) {
-    for (auto& m : matched_ptrs) {
+    for (std::size_t m = 0; m < matched.size(); m += width) {
       Ctx c;
-      c.rows = m.data();
+      c.rows = matched.data() + m;
       emit(c);
     }
   } else {
@@ -936,9 +1010,9 @@ StatementResult Session::DoSelect(const Select& cq) {
       std::vector<AggState> st;
     };
     std::map<std::string, Group> groups;
-    for (auto& m : matched_ptrs) {
+    for (std::size_t m = 0; m < matched.size(); m += width) {
       Ctx c;
-      c.rows = m.data();
+      c.rows = matched.data() + m;
       std::string key;
       for (auto& g : q.group) {
         std::string part = KeyPart(Eval(*g, c));
@@ -947,7 +1021,8 @@ StatementResult Session::DoSelect(const Select& cq) {
       auto [it, fresh] = groups.try_emplace(key);
       Group& grp = it->second;
       if (fresh) {
-        grp.first = m;
+        grp.first.assign(matched.begin() + static_cast<std::ptrdiff_t>(m),
+                         matched.begin() + static_cast<std::ptrdiff_t>(m + width));
         grp.st.resize(aggs.size());
       }
       for (std::size_t a = 0; a < aggs.size(); ++a) {
@@ -1070,6 +1145,7 @@ Value Session::DefaultValue(const Column& c) {
 }
 
 void Session::CheckUnique(const Table& t, const std::vector<Value>& vals, std::uint32_t self) {
+  t.EnsureIndexes();
   for (const auto& ix : t.indexes) {
     if (!ix->unique) continue;
     auto range = ix->map.equal_range(t.KeyOfValues(*ix, vals));
@@ -1178,8 +1254,8 @@ StatementResult Session::DoInsert(const Stmt& s) {
     Undo u{};
     u.k = Undo::Identity;
     u.t = t;
-    u.identity_next = t->identity_next;
-    u.identity_used = t->identity_used;
+    u.D().identity_next = t->identity_next;
+    u.D().identity_used = t->identity_used;
     undo_.push_back(std::move(u));
   }
   std::vector<Value> full(t->cols.size());
@@ -1233,56 +1309,67 @@ StatementResult Session::DoUpdate(const Stmt& s) {
     Bind(*e, scope, nullptr);
   }
   std::vector<std::uint32_t> slots = MatchingSlots(t, s.where.get(), scope);
-  std::vector<bool> touched(t->cols.size(), false);
-  for (int c : cols) touched[c] = true;
-  std::vector<Index*> affected;
-  for (auto& ix : t->indexes)
-    for (int c : ix->cols)
-      if (touched[c]) {
-        affected.push_back(ix.get());
-        break;
-      }
+  StatementResult r;
+  r.rows_affected = static_cast<std::int64_t>(slots.size());
+  if (slots.empty()) return r;
+
+  // The changed columns in ascending order; a column set twice takes the last value.
+  std::vector<int> changed(cols);
+  std::sort(changed.begin(), changed.end());
+  changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+  std::vector<std::size_t> source(changed.size());
+  for (std::size_t k = 0; k < cols.size(); ++k)
+    source[std::lower_bound(changed.begin(), changed.end(), cols[k]) - changed.begin()] = k;
+  std::vector<Index*> affected = IndexesOver(*t, changed);
+  if (!affected.empty()) t->EnsureIndexes();
+
+  // Only the old values of the changed columns are kept for undo, and a row
+  // is changed in place when its new values have the old sizes.
+  Undo entry{};
+  entry.k = Undo::RowPatch;
+  entry.t = t;
+  PatchLog& log = entry.D().patch;
+  log.cols = changed;
+  undo_.push_back(std::move(entry));
 
   std::vector<Value> vals, fresh(cols.size());
+  std::vector<std::string> old_keys(affected.size());
+  std::string enc;
   const std::string* row[1];
   Ctx ctx;
   ctx.rows = row;
   for (std::uint32_t slot : slots) {
-    row[0] = &t->rows[slot];
+    std::string& cur = t->rows[slot];
+    row[0] = &cur;
     for (std::size_t k = 0; k < cols.size(); ++k) {
       fresh[k] = ConvertTo(Eval(*s.sets[k].second, ctx), t->cols[cols[k]].type);
       if (fresh[k].null() && !t->cols[cols[k]].nullable) Fail515(*t, t->cols[cols[k]], "UPDATE");
     }
-    DecodeRow(t->rows[slot], &vals);
-    for (std::size_t k = 0; k < cols.size(); ++k) vals[cols[k]] = fresh[k];
-    std::string encoded = EncodeRow(vals);
-    std::vector<std::string> old_keys;
-    for (Index* ix : affected) {
-      old_keys.push_back(t->KeyOf(*ix, t->rows[slot]));
-      auto range = ix->map.equal_range(old_keys.back());
-      for (auto it = range.first; it != range.second; ++it)
-        if (it->second == slot) {
-          ix->map.erase(it);
-          break;
-        }
+    enc.clear();
+    for (std::size_t j = 0; j < changed.size(); ++j) EncodeValue(enc, fresh[source[j]]);
+    if (!affected.empty()) {
+      DecodeRow(cur, &vals);
+      for (std::size_t k = 0; k < cols.size(); ++k) vals[cols[k]] = fresh[k];
+      for (std::size_t k = 0; k < affected.size(); ++k) {
+        old_keys[k] = t->KeyOf(*affected[k], cur);
+        EraseEntry(*affected[k], old_keys[k], slot);
+      }
+      try {
+        CheckUnique(*t, vals, slot);
+      } catch (...) {
+        for (std::size_t k = 0; k < affected.size(); ++k) affected[k]->map.emplace(old_keys[k], slot);
+        throw;
+      }
     }
-    try {
-      CheckUnique(*t, vals, slot);
-    } catch (...) {
-      for (std::size_t k = 0; k < affected.size(); ++k) affected[k]->map.emplace(old_keys[k], slot);
-      throw;
-    }
-    Undo u{};
-    u.k = Undo::RowUpd;
-    u.t = t;
-    u.slot = slot;
-    u.old = std::move(t->rows[slot]);
-    t->rows[slot] = std::move(encoded);
-    for (Index* ix : affected) ix->map.emplace(t->KeyOf(*ix, t->rows[slot]), slot);
-    undo_.push_back(std::move(u));
+    std::string& out = log.Room(enc.size() + 8);
+    std::size_t before = out.size();
+    AppendColumns(cur, changed, out);
+    auto len = static_cast<std::uint32_t>(out.size() - before);
+    out.append(reinterpret_cast<const char*>(&len), 4);
+    out.append(reinterpret_cast<const char*>(&slot), 4);
+    PatchRow(cur, changed, enc);
+    for (Index* ix : affected) ix->map.emplace(t->KeyOf(*ix, cur), slot);
   }
-  StatementResult r;
-  r.rows_affected = static_cast<std::int64_t>(slots.size());
   return r;
 }
 
@@ -1491,7 +1578,7 @@ void Session::DoCreateIndex(const Stmt& s) {
   Undo u{};
   u.k = Undo::IndexAdded;
   u.t = t;
-  u.index_name = ix->name;
+  u.D().index_name = ix->name;
   t->indexes.push_back(std::move(ix));
   undo_.push_back(std::move(u));
 }
@@ -1512,7 +1599,7 @@ void Session::DoDropIndex(const Stmt& s) {
     u.t = t;
     for (auto it = t->indexes.begin(); it != t->indexes.end(); ++it)
       if (it->get() == ix) {
-        u.index = std::move(*it);
+        u.D().index = std::move(*it);
         t->indexes.erase(it);
         break;
       }
@@ -1628,6 +1715,7 @@ void Session::DoAlterColumn(const Stmt& s) {
     row = EncodeRow(vals);
   }
   for (auto& ix : t->indexes) t->RebuildIndex(*ix);
+  t->indexes_stale = false;
   cat_.tables[Fold(t->name)] = t;
 }
 
@@ -1730,8 +1818,8 @@ void Session::DoAddDefault(const Stmt& s) {
   Undo u{};
   u.k = Undo::ColumnDefault;
   u.t = t;
-  u.col = c;
-  u.column = t->cols[c];
+  u.D().col = c;
+  u.D().column = t->cols[c];
   undo_.push_back(std::move(u));
   Object o;
   o.id = NewId();
@@ -1763,8 +1851,8 @@ void Session::DoDropConstraint(const Stmt& s) {
         Undo u{};
         u.k = Undo::ColumnDefault;
         u.t = t;
-        u.col = static_cast<int>(c);
-        u.column = t->cols[c];
+        u.D().col = static_cast<int>(c);
+        u.D().column = t->cols[c];
         undo_.push_back(std::move(u));
         t->cols[c].default_id = 0;
         t->cols[c].default_text.clear();
@@ -1776,11 +1864,11 @@ void Session::DoDropConstraint(const Stmt& s) {
     u.t = t;
     for (auto it = t->indexes.begin(); it != t->indexes.end(); ++it)
       if (Fold((*it)->name) == Fold(gone.name)) {
-        u.index = std::move(*it);
+        u.D().index = std::move(*it);
         t->indexes.erase(it);
         break;
       }
-    if (u.index) undo_.push_back(std::move(u));
+    if (u.D().index) undo_.push_back(std::move(u));
   }
 }
 

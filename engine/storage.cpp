@@ -9,33 +9,67 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 namespace engine {
 
 namespace {
 
-std::uint32_t Crc32(const char* data, std::size_t n) {
-  static std::uint32_t table[256] = {};
-  static bool ready = [] {
+// CRC-32 (IEEE), eight bytes at a time; CrcUpdate(0, ...) starts a new one and
+// a result can be fed back in to continue it.
+struct CrcTables {
+  std::uint32_t t[8][256];
+  CrcTables() {
     for (std::uint32_t i = 0; i < 256; ++i) {
       std::uint32_t c = i;
       for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      table[i] = c;
+      t[0][i] = c;
     }
-    return true;
-  }();
-  (void)ready;
-  std::uint32_t c = 0xFFFFFFFFu;
-  for (std::size_t i = 0; i < n; ++i) c = table[(c ^ static_cast<unsigned char>(data[i])) & 0xFF] ^ (c >> 8);
+    for (std::uint32_t i = 0; i < 256; ++i)
+      for (int k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+  }
+};
+
+std::uint32_t CrcUpdate(std::uint32_t crc, const char* data, std::size_t n) {
+  static const CrcTables tables;
+  const auto& t = tables.t;
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  std::uint32_t c = crc ^ 0xFFFFFFFFu;
+  while (n >= 8) {
+    std::uint32_t lo = c ^ (static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+    c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
+        t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+    p += 8;
+    n -= 8;
+  }
+  while (n--) c = t[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;
 }
+
+std::uint32_t Crc32(const char* data, std::size_t n) { return CrcUpdate(0, data, n); }
 
 Error FileError(const std::string& path, const std::string& what) {
   return Error(5120, 16, "Unable to open the physical file \"" + path + "\". " + what);
 }
 
+void WriteAll(int fd, const std::string& data, const std::string& path);
+
+// Encodes into out; when it writes to a file (fd >= 0), Spill() hands out to
+// the file whenever a megabyte has gathered, keeping the CRC of what went.
 struct Writer {
   std::string out;
+  int fd = -1;
+  const std::string* path = nullptr;
+  std::uint32_t crc = 0;
+  void Spill() {
+    if (fd >= 0 && out.size() >= (1u << 20)) Flush();
+  }
+  void Flush() {
+    crc = CrcUpdate(crc, out.data(), out.size());
+    WriteAll(fd, out, *path);
+    out.clear();
+  }
   void U8(unsigned v) { out += static_cast<char>(v); }
   void U32(std::uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
   void U64(std::uint64_t v) { out.append(reinterpret_cast<const char*>(&v), 8); }
@@ -54,11 +88,15 @@ struct Writer {
 };
 
 struct Reader {
+  Reader(const char* begin, const char* stop) : p(begin), end(stop) {}
   const char* p;
   const char* end;
   bool ok = true;
+  // Called when fewer than n bytes are left: may make [p, end) hold at least n.
+  std::function<bool(Reader&, std::size_t)> refill;
   bool Need(std::size_t n) {
-    if (static_cast<std::size_t>(end - p) < n) ok = false;
+    if (static_cast<std::size_t>(end - p) >= n) return ok;
+    if (!(refill && refill(*this, n))) ok = false;
     return ok;
   }
   unsigned U8() { return Need(1) ? static_cast<unsigned char>(*p++) : 0; }
@@ -121,8 +159,12 @@ void WriteAll(int fd, const std::string& data, const std::string& path) {
   }
 }
 
-std::string EncodeSnapshot(const Catalog& cat, std::uint64_t generation) {
+// Writes the snapshot to fd a megabyte at a time.
+void WriteSnapshot(int fd, const std::string& path, const Catalog& cat, std::uint64_t generation) {
   Writer w;
+  w.fd = fd;
+  w.path = &path;
+  w.out.reserve(2u << 20);
   w.out = "LIBSQLDB";
   w.U32(1);
   w.U64(generation);
@@ -157,7 +199,10 @@ std::string EncodeSnapshot(const Catalog& cat, std::uint64_t generation) {
     }
     w.Var(t->live);
     for (const std::string& row : t->rows)
-      if (!row.empty()) w.Str(row);
+      if (!row.empty()) {
+        w.Str(row);
+        w.Spill();
+      }
   }
   w.Var(cat.objects.size());
   for (const Object& o : cat.objects) {
@@ -168,16 +213,56 @@ std::string EncodeSnapshot(const Catalog& cat, std::uint64_t generation) {
     w.I64(o.crdate);
     w.Str(o.text);
   }
-  w.U32(Crc32(w.out.data(), w.out.size()));
-  return std::move(w.out);
+  w.Flush();
+  w.U32(w.crc);
+  WriteAll(fd, w.out, path);
 }
 
-bool DecodeSnapshot(const std::string& data, Catalog* cat, std::uint64_t* generation) {
-  if (data.size() < 24 || data.compare(0, 8, "LIBSQLDB") != 0) return false;
-  std::uint32_t crc;
-  std::memcpy(&crc, data.data() + data.size() - 4, 4);
-  if (Crc32(data.data(), data.size() - 4) != crc) return false;
-  Reader r{data.data() + 8, data.data() + data.size() - 4};
+// Reads the snapshot at path a few megabytes at a time: the rows are copied
+// once, from the read buffer into the table, and the whole file is never held
+// in memory. Indexes are left to be built on first use. False when the file is
+// not a whole snapshot (bad header, short, or failing its CRC).
+bool ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generation) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_size < 24) return false;
+  // Everything before the trailing CRC goes through buf, in order.
+  std::uint64_t left = static_cast<std::uint64_t>(st.st_size) - 4;
+  std::uint32_t crc = 0;
+  std::string buf;
+  buf.resize(4u << 20);
+  Reader r{buf.data(), buf.data()};
+  r.refill = [&](Reader& rd, std::size_t n) {
+    std::size_t have = static_cast<std::size_t>(rd.end - rd.p);
+    if (n - have > left) return false;
+    if (n > buf.size()) {
+      std::string bigger(n + (1u << 20), '\0');
+      std::memcpy(bigger.data(), rd.p, have);
+      buf.swap(bigger);
+    } else {
+      std::memmove(buf.data(), rd.p, have);
+    }
+    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size() - have, left));
+    std::size_t got = 0;
+    while (got < want) {
+      ssize_t k = ::read(fd, buf.data() + have + got, want - got);
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) return false;
+      got += static_cast<std::size_t>(k);
+    }
+    crc = CrcUpdate(crc, buf.data() + have, got);
+    left -= got;
+    rd.p = buf.data();
+    rd.end = buf.data() + have + got;
+    return have + got >= n;
+  };
+  if (!r.Need(8) || std::memcmp(r.p, "LIBSQLDB", 8) != 0) return false;
+  r.p += 8;
   if (r.U32() != 1) return false;
   *generation = r.U64();
   cat->next_id = static_cast<int>(r.Var());
@@ -204,7 +289,6 @@ bool DecodeSnapshot(const std::string& data, Catalog* cat, std::uint64_t* genera
       col.increment = r.I64();
       col.default_id = static_cast<int>(r.Var());
       col.default_text = r.Str();
-      if (!col.default_text.empty()) col.default_expr = ParseExpression(col.default_text);
       t->cols.push_back(std::move(col));
     }
     std::uint64_t nix = r.Var();
@@ -225,7 +309,7 @@ bool DecodeSnapshot(const std::string& data, Catalog* cat, std::uint64_t* genera
     t->rows.reserve(nrows);
     for (std::uint64_t i = 0; i < nrows && r.ok; ++i) t->rows.push_back(r.Str());
     t->live = t->rows.size();
-    for (auto& ix : t->indexes) t->RebuildIndex(*ix);
+    t->indexes_stale = !t->indexes.empty();
     cat->tables[Fold(t->name)] = t;
   }
   std::uint64_t nobj = r.Var();
@@ -239,7 +323,14 @@ bool DecodeSnapshot(const std::string& data, Catalog* cat, std::uint64_t* genera
     o.text = r.Str();
     cat->objects.push_back(std::move(o));
   }
-  return r.ok && r.p == r.end;
+  if (!r.ok || r.p != r.end || left != 0) return false;
+  std::uint32_t stored = 0;
+  if (::pread(fd, &stored, 4, st.st_size - 4) != 4 || stored != crc) return false;
+  // Defaults are parsed only once the file is known whole.
+  for (auto& [key, t] : cat->tables)
+    for (Column& col : t->cols)
+      if (!col.default_text.empty()) col.default_expr = ParseExpression(col.default_text);
+  return true;
 }
 
 }  // namespace
@@ -259,8 +350,7 @@ Storage::Storage(const std::string& path, bool create, Catalog* catalog,
   }
   try {
     if (exists) {
-      std::string data;
-      if (!ReadFile(path_, &data) || !DecodeSnapshot(data, catalog, &generation_))
+      if (!ReadSnapshot(path_, catalog, &generation_))
         throw Error(5172, 16, "The header for file '" + path_ + "' is not a valid database file header.");
     } else {
       Checkpoint(*catalog);
@@ -334,23 +424,23 @@ void Storage::Append(const std::vector<Committed>& group) {
   rec.U32(static_cast<std::uint32_t>(payload.out.size()));
   rec.U32(Crc32(payload.out.data(), payload.out.size()));
   rec.out += payload.out;
-  off_t before = ::lseek(journal_fd_, 0, SEEK_END);
+  // The file offset is always the journal's end (journal_size_).
+  auto before = static_cast<off_t>(journal_size_);
   try {
     WriteAll(journal_fd_, rec.out, journal_path_);
   } catch (...) {
-    if (before >= 0 && ::ftruncate(journal_fd_, before) == 0) ::lseek(journal_fd_, before, SEEK_SET);
+    if (::ftruncate(journal_fd_, before) == 0) ::lseek(journal_fd_, before, SEEK_SET);
     throw;
   }
   journal_size_ += rec.out.size();
 }
 
 void Storage::Checkpoint(const Catalog& catalog) {
-  std::string data = EncodeSnapshot(catalog, generation_ + 1);
   std::string tmp = path_ + ".tmp";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw Error(9002, 17, "Could not create \"" + tmp + "\": " + std::strerror(errno) + ".");
   try {
-    WriteAll(fd, data, tmp);
+    WriteSnapshot(fd, tmp, catalog, generation_ + 1);
     if (::fsync(fd) != 0) throw Error(9002, 17, "Could not flush \"" + tmp + "\".");
   } catch (...) {
     ::close(fd);
