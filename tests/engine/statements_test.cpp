@@ -258,4 +258,61 @@ TEST(EngineTransactions, RollbackUndoesDdlAndDml) {
   EXPECT_EQ(t.Rows("select k from keep order by k"), (std::vector<std::string>{"1", "3"}));
 }
 
+// An UPDATE that fails on its third row has already changed the first two: it
+// must put back every value (same-size and resized ones) and every index entry,
+// on its own and inside a transaction that later rolls back an earlier UPDATE.
+TEST(EngineErrors, UpdateFailingPartWayRestoresRowsAndIndexes) {
+  const std::vector<std::string> original = {"1|a   |a|1", "2|b   |b|2", "3|c   |cc|3", "13|d   |d|13"};
+  struct Case {
+    const char* update;
+    int error;
+  };
+  const Case cases[] = {
+      {"update u set v = v + '123456789'", 8152},  // resized values, then truncation
+      {"update u set c = 'q', n = n / (n - 3)", 8134},  // indexed column in place, then divide by zero
+      {"update u set k = k + 10", 2627},                // key moved, then a duplicate key
+  };
+  for (bool in_transaction : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.update) + (in_transaction ? " (in a transaction)" : ""));
+      TempDb t;
+      t.Run("create table u (k int not null primary key, c char(4), v varchar(10), n int)\n"
+            "create index ix_u_c on u(c)\n"
+            "insert into u values(1,'a','a',1)\ninsert into u values(2,'b','b',2)\n"
+            "insert into u values(3,'c','cc',3)\ninsert into u values(13,'d','d',13)");
+      if (in_transaction) t.Run("begin transaction\nupdate u set v = 'w', c = 'w' where k = 2");
+      EXPECT_EQ(t.ErrorOf(c.update), c.error);
+      if (in_transaction) {
+        EXPECT_EQ(t.One("select k from u where c = 'w'"), "2");
+        t.Run("rollback transaction");
+      }
+      EXPECT_EQ(t.Rows("select k, c, v, n from u"), original);
+      EXPECT_EQ(t.One("select k from u where c = 'c'"), "3");
+      EXPECT_TRUE(t.Rows("select k from u where c = 'q' or c = 'w'").empty());
+      EXPECT_TRUE(t.Rows("select k from u where k = 11").empty());
+      EXPECT_EQ(t.ErrorOf("insert into u values(3,'x','x',0)"), 2627);
+      EXPECT_EQ(t.ErrorOf("insert into u values(11,'x','x',0)"), 0);
+      t.Reopen();  // the journal holds nothing of the failed statement
+      EXPECT_EQ(t.Rows("select k, c, v, n from u where k <> 11"), original);
+    }
+  }
+}
+
+// Several UPDATEs of the same rows in one transaction, resizing some values,
+// roll back to the first state; committed ones survive reopening.
+TEST(EngineTransactions, RollbackUndoesStackedUpdates) {
+  TempDb t;
+  t.Run("create table s (k int not null primary key, v varchar(20), c char(3))\n"
+        "insert into s values(1,'one','x')\ninsert into s values(2,'two','y')");
+  t.Run("begin transaction\nupdate s set v = v + v, c = 'z'\nupdate s set v = 'q' where k = 2\n"
+        "update s set k = k + 100");
+  EXPECT_EQ(t.Rows("select k, v, c from s"), (std::vector<std::string>{"101|oneone|z  ", "102|q|z  "}));
+  t.Run("rollback transaction");
+  EXPECT_EQ(t.Rows("select k, v, c from s"), (std::vector<std::string>{"1|one|x  ", "2|two|y  "}));
+  EXPECT_EQ(t.One("select v from s where k = 2"), "two");
+  t.Run("update s set v = 'longer value' where k = 1");
+  t.Reopen();
+  EXPECT_EQ(t.Rows("select k, v from s where k = 1"), (std::vector<std::string>{"1|longer value"}));
+}
+
 }  // namespace
