@@ -14,7 +14,7 @@ std::filesystem::path FixturePath(const std::string& name) {
 
 std::vector<std::string> ReleaseFixtures() {
   std::vector<std::string> names = {"pre2005.sql", "release_2005_01.sql", "release_2007_03.sql",
-                                    "release_2007_12.sql"};
+                                    "release_2007_12.sql", "release_2015_03.sql"};
   std::vector<std::string> more;
   std::error_code ec;
   for (const auto& entry :

@@ -15,7 +15,7 @@ namespace upgrade_check {
 // data/fixtures/<name>
 std::filesystem::path FixturePath(const std::string& name);
 
-// The release fixtures: the four named ones (whether or not they exist yet),
+// The release fixtures: the five named ones (whether or not they exist yet),
 // then any further release_*.sql in data/fixtures/, by name.
 std::vector<std::string> ReleaseFixtures();
 
