@@ -14,6 +14,8 @@ of four runs, one after the other:
            each statement one batch as the utility sent it: the floor
   window   the upgrade window on Qt's offscreen platform (bench_window), from
            the click on the start button to the closing message box
+           (with --framed-window also a window that paints at most once a
+           frame, to show what the painting costs)
 
 and prints the figures and the two ratios against their targets: the utility
 within 1.25x of the replayed statements, the window within 1.5x of the command
@@ -113,6 +115,9 @@ def main():
     p.add_argument("--reuse", action="store_true",
                    help="keep the generated database of an earlier run of the same size")
     p.add_argument("--no-window", action="store_true", help="leave out the window's run")
+    p.add_argument("--framed-window", action="store_true",
+                   help="also run the window with repaints and pumps limited to one per 16 ms "
+                        "(bench_window --frame-ms 16), to see what the window's painting costs")
     args = p.parse_args()
 
     bindir = os.path.join(os.path.abspath(args.build), "bin")
@@ -202,6 +207,19 @@ def main():
         results["window"] = {"s": wall, "click_to_box_s": run_s, "rss_mib": rss}
         if fingerprint(libsql, win_db) != expected:
             fail("the window's run ended differently from the command line's")
+    if not args.no_window and args.framed_window:
+        win_db = w("window-framed.db")
+        copy_db(base, win_db)
+        print("run framed   ...", end=" ", flush=True)
+        code, wall, rss = run([window, "--frame-ms", "16", win_db, data_dir],
+                              stdout=open(w("window-framed.out"), "w"),
+                              stderr=open(w("window-framed.err"), "w"))
+        if code:
+            fail("the frame-limited window's run failed (exit %d): %s" % (code, tail(w("window-framed.out"))))
+        print("%.1f s, %.0f MiB" % (wall, rss), flush=True)
+        results["window-framed"] = {"s": wall, "rss_mib": rss}
+        if fingerprint(libsql, win_db) != expected:
+            fail("the frame-limited window's run ended differently from the command line's")
 
     # Statement time per step, from the log.
     steps = {}
@@ -222,7 +240,8 @@ def main():
     print()
     print("%-34s %9s %9s" % ("run", "wall s", "peak MiB"))
     for name, label in (("cli", "libupgrade-cli"), ("cli+log", "libupgrade-cli --log"),
-                        ("replay", "statements replayed with libsql"), ("window", "upgrade window (offscreen)")):
+                        ("replay", "statements replayed with libsql"), ("window", "upgrade window (offscreen)"),
+                        ("window-framed", "window, painting once per 16 ms")):
         if name in results:
             print("%-34s %9.1f %9.0f" % (label, results[name]["s"], results[name]["rss_mib"]))
     print("statements %d; refused and passed over: %d in the log; server messages in the replay: %d"

@@ -2,7 +2,7 @@
 // librarian would, and reports how long it took, so that the window's run can
 // be set against libupgrade-cli's on the same database.
 //
-//   bench_window DATABASE_FILE DATA_DIR
+//   bench_window [--frame-ms N] DATABASE_FILE DATA_DIR
 //
 // The window is built on whatever Qt platform is chosen (offscreen when
 // QT_QPA_PLATFORM is not set), shown, "已备份好数据库" is ticked and the start
@@ -13,12 +13,18 @@
 //
 //   {"run_s":12.345,"outcome":"done","box":"所有处理已完成！"}
 //
-// outcome is "done" or "error". Exit code 0 when the run completed, 1 when it
+// outcome is "done" or "error". --frame-ms N measures a window that repaints
+// and pumps its message queue at most once every N milliseconds (a screen
+// shows no more than its frame rate) instead of on every request of a step,
+// and paints the bar and the count with the next frame instead of at once;
+// the program itself does not do this. Exit code 0 when the run completed, 1 when it
 // ended in the error box, 2 on a usage error or when the database cannot be
 // opened.
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <chrono>
@@ -28,6 +34,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/up_lib_main.h"
 #include "db/connection.h"
@@ -61,6 +68,43 @@ class BoxAnswerer : public QObject {
   }
 };
 
+// The upgrade window with its repaints and message pumps limited to one per
+// frame, and the bar and count label painted with the next frame rather than
+// at once; everything else is the program's own window.
+class FramedWindow : public app::TUpLibMain {
+ public:
+  FramedWindow(db::Connection& LibDB, std::filesystem::path data_dir, int frame_ms)
+      : TUpLibMain(LibDB, std::move(data_dir)), frame_(std::chrono::milliseconds(frame_ms)) {}
+  void Repaint() override {
+    if (Due(last_paint_)) TUpLibMain::Repaint();
+  }
+  void ProcessMessages() override {
+    if (Due(last_pump_)) TUpLibMain::ProcessMessages();
+  }
+  // QProgressBar::setValue and the count label paint at once on every change;
+  // here they only mark themselves for the next frame.
+  void SetBarPosition(int position) override {
+    pBar->setUpdatesEnabled(false);
+    TUpLibMain::SetBarPosition(position);
+    pBar->setUpdatesEnabled(true);
+  }
+  void SetNumText(std::string_view gbk) override {
+    lbNum->setUpdatesEnabled(false);
+    TUpLibMain::SetNumText(gbk);
+    lbNum->setUpdatesEnabled(true);
+  }
+
+ private:
+  bool Due(Clock::time_point& last) {
+    const auto now = Clock::now();
+    if (now - last < frame_) return false;
+    last = now;
+    return true;
+  }
+  Clock::duration frame_;
+  Clock::time_point last_paint_{}, last_pump_{};
+};
+
 std::string JsonText(const QString& s) {
   std::string out = "\"";
   for (const char c : s.toStdString()) {
@@ -79,8 +123,16 @@ std::string JsonText(const QString& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: bench_window DATABASE_FILE DATA_DIR\n";
+  int frame_ms = 0;
+  std::vector<std::string> files;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--frame-ms" && i + 1 < argc)
+      frame_ms = std::atoi(argv[++i]);
+    else
+      files.emplace_back(argv[i]);
+  }
+  if (files.size() != 2 || frame_ms < 0) {
+    std::cerr << "usage: bench_window [--frame-ms N] DATABASE_FILE DATA_DIR\n";
     return 2;
   }
   if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -88,16 +140,19 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("libupgrade");
 
   db::ConnectParams params;
-  params.data_source = text::Gbk(std::string("embedded:") + argv[1]);
+  params.data_source = text::Gbk("embedded:" + files[0]);
   std::unique_ptr<db::Connection> LibDB;
   try {
     LibDB = db::Connect(params);
   } catch (const std::exception& e) {
-    std::cerr << "bench_window: cannot open " << argv[1] << ": " << text::Utf8(e.what()) << "\n";
+    std::cerr << "bench_window: cannot open " << files[0] << ": " << text::Utf8(e.what()) << "\n";
     return 2;
   }
 
-  app::TUpLibMain window(*LibDB, std::filesystem::path(argv[2]));
+  std::unique_ptr<app::TUpLibMain> owned =
+      frame_ms > 0 ? std::make_unique<FramedWindow>(*LibDB, files[1], frame_ms)
+                   : std::make_unique<app::TUpLibMain>(*LibDB, files[1]);
+  app::TUpLibMain& window = *owned;
   BoxAnswerer answerer;
   application.installEventFilter(&answerer);
   window.show();
