@@ -42,7 +42,10 @@ targets="libsql libupgrade-cli"
 ninja -C "$build" -t query libupgrade >/dev/null 2>&1 && targets="$targets libupgrade"
 # shellcheck disable=SC2086
 ninja -C "$build" -j2 $targets
-bin="$top/$build/bin"
+case "$build" in
+  /*) bin="$build/bin" ;;
+  *) bin="$top/$build/bin" ;;
+esac
 
 step "making a library database of the release before March 2005"
 mkdir -p "$dir"
