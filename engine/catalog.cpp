@@ -1,7 +1,9 @@
 // Row encoding, indexes and the system tables derived from the catalogue.
 #include "engine/catalog.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace engine {
 
@@ -279,28 +281,163 @@ std::string Table::KeyOfValues(const Index& ix, const std::vector<Value>& vals) 
   return key;
 }
 
+namespace {
+
+constexpr std::uint64_t kFreeCell = ~0ull;
+constexpr std::uint32_t kListRef = 0x80000000u;
+
+std::uint32_t KeyHash(const std::string& key) {
+  std::size_t h = std::hash<std::string>{}(key);
+  return static_cast<std::uint32_t>(h ^ (static_cast<std::uint64_t>(h) >> 32));
+}
+
+std::uint32_t CellHash(std::uint64_t cell) { return static_cast<std::uint32_t>(cell >> 32); }
+std::uint32_t CellRef(std::uint64_t cell) { return static_cast<std::uint32_t>(cell); }
+std::uint64_t MakeCell(std::uint32_t hash, std::uint32_t ref) {
+  return static_cast<std::uint64_t>(hash) << 32 | ref;
+}
+
+// A slot holding the cell's key.
+std::uint32_t Representative(const Index& ix, std::uint64_t cell) {
+  std::uint32_t ref = CellRef(cell);
+  return ref & kListRef ? ix.lists[ref & ~kListRef].front() : ref;
+}
+
+void PlaceCells(Index& ix, std::size_t size) {
+  std::vector<std::uint64_t> old(size, kFreeCell);
+  old.swap(ix.cells);
+  std::size_t mask = size - 1;
+  for (std::uint64_t c : old) {
+    if (c == kFreeCell) continue;
+    std::size_t i = CellHash(c) & mask;
+    while (ix.cells[i] != kFreeCell) i = (i + 1) & mask;
+    ix.cells[i] = c;
+  }
+}
+
+}  // namespace
+
+std::size_t Table::Probe(const Index& ix, const std::string& key, std::uint32_t hash) const {
+  std::size_t mask = ix.cells.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    std::uint64_t c = ix.cells[i];
+    if (c == kFreeCell) return i;
+    if (CellHash(c) == hash && KeyOf(ix, rows[Representative(ix, c)]) == key) return i;
+  }
+}
+
+void Table::IndexAdd(Index& ix, const std::string& key, std::uint32_t slot) {
+  if ((ix.used + 1) * 10 > ix.cells.size() * 7) PlaceCells(ix, std::max<std::size_t>(16, ix.cells.size() * 2));
+  std::uint32_t hash = KeyHash(key);
+  std::size_t i = Probe(ix, key, hash);
+  std::uint64_t c = ix.cells[i];
+  if (c == kFreeCell) {
+    ix.cells[i] = MakeCell(hash, slot);
+    ++ix.used;
+    return;
+  }
+  std::uint32_t ref = CellRef(c);
+  if (ref & kListRef) {
+    ix.lists[ref & ~kListRef].push_back(slot);
+    return;
+  }
+  std::uint32_t list;
+  if (!ix.free_lists.empty()) {
+    list = ix.free_lists.back();
+    ix.free_lists.pop_back();
+  } else {
+    list = static_cast<std::uint32_t>(ix.lists.size());
+    ix.lists.emplace_back();
+  }
+  ix.lists[list] = {ref, slot};
+  ix.cells[i] = MakeCell(hash, list | kListRef);
+}
+
+void Table::IndexRemove(Index& ix, const std::string& key, std::uint32_t slot) {
+  if (ix.cells.empty()) return;
+  std::uint32_t hash = KeyHash(key);
+  std::size_t i = Probe(ix, key, hash);
+  std::uint64_t c = ix.cells[i];
+  if (c == kFreeCell) return;
+  std::uint32_t ref = CellRef(c);
+  if (ref & kListRef) {
+    std::vector<std::uint32_t>& l = ix.lists[ref & ~kListRef];
+    auto it = std::find(l.begin(), l.end(), slot);
+    if (it == l.end()) return;
+    *it = l.back();
+    l.pop_back();
+    if (l.size() == 1) {
+      ix.cells[i] = MakeCell(hash, l.front());
+      std::vector<std::uint32_t>().swap(l);
+      ix.free_lists.push_back(ref & ~kListRef);
+    }
+    return;
+  }
+  if (ref != slot) return;
+  // Backward-shift deletion keeps every probe sequence unbroken.
+  std::size_t mask = ix.cells.size() - 1;
+  std::size_t hole = i;
+  ix.cells[hole] = kFreeCell;
+  --ix.used;
+  for (std::size_t j = (hole + 1) & mask; ix.cells[j] != kFreeCell; j = (j + 1) & mask) {
+    std::size_t home = CellHash(ix.cells[j]) & mask;
+    bool movable = j > hole ? (home <= hole || home > j) : (home <= hole && home > j);
+    if (movable) {
+      ix.cells[hole] = ix.cells[j];
+      ix.cells[j] = kFreeCell;
+      hole = j;
+    }
+  }
+}
+
+void Table::IndexFind(const Index& ix, const std::string& key, std::vector<std::uint32_t>* out) const {
+  if (ix.cells.empty()) return;
+  std::uint64_t c = ix.cells[Probe(ix, key, KeyHash(key))];
+  if (c == kFreeCell) return;
+  std::uint32_t ref = CellRef(c);
+  if (ref & kListRef) {
+    const auto& l = ix.lists[ref & ~kListRef];
+    out->insert(out->end(), l.begin(), l.end());
+  } else {
+    out->push_back(ref);
+  }
+}
+
+bool Table::IndexHasOther(const Index& ix, const std::string& key, std::uint32_t self) const {
+  if (ix.cells.empty()) return false;
+  std::uint64_t c = ix.cells[Probe(ix, key, KeyHash(key))];
+  if (c == kFreeCell) return false;
+  std::uint32_t ref = CellRef(c);
+  if (ref & kListRef) return true;  // two slots at least, so one is not self
+  return ref != self;
+}
+
+std::uint32_t Table::IndexDuplicate(const Index& ix) const {
+  for (std::uint64_t c : ix.cells)
+    if (c != kFreeCell && (CellRef(c) & kListRef)) return Representative(ix, c);
+  return UINT32_MAX;
+}
+
 void Table::IndexRow(std::uint32_t slot) {
   if (indexes_stale) return;
-  for (auto& ix : indexes) ix->map.emplace(KeyOf(*ix, rows[slot]), slot);
+  for (auto& ix : indexes) IndexAdd(*ix, KeyOf(*ix, rows[slot]), slot);
 }
 
 void Table::UnindexRow(std::uint32_t slot) {
   if (indexes_stale) return;
-  for (auto& ix : indexes) {
-    auto range = ix->map.equal_range(KeyOf(*ix, rows[slot]));
-    for (auto it = range.first; it != range.second; ++it)
-      if (it->second == slot) {
-        ix->map.erase(it);
-        break;
-      }
-  }
+  for (auto& ix : indexes) IndexRemove(*ix, KeyOf(*ix, rows[slot]), slot);
 }
 
 void Table::RebuildIndex(Index& ix) {
-  ix.map.clear();
-  ix.map.reserve(live);
+  ix.cells.clear();
+  ix.lists.clear();
+  ix.free_lists.clear();
+  ix.used = 0;
+  std::size_t size = 16;
+  while (size * 7 < live * 10) size *= 2;
+  ix.cells.assign(size, kFreeCell);
   for (std::uint32_t r = 0; r < rows.size(); ++r)
-    if (!rows[r].empty()) ix.map.emplace(KeyOf(ix, rows[r]), r);
+    if (!rows[r].empty()) IndexAdd(ix, KeyOf(ix, rows[r]), r);
 }
 
 void Table::EnsureIndexes() const {

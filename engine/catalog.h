@@ -10,7 +10,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -37,7 +36,15 @@ struct Index {
   bool primary = false;
   bool clustered = false;
   std::vector<int> cols;
-  std::unordered_multimap<std::string, std::uint32_t> map;  // key -> row slot
+  // Row slots by key, kept through the Table::Index* functions: open
+  // addressing over the distinct keys with linear probing. A cell holds the
+  // key's hash (high half) and either the one slot with that key or, with the
+  // top bit set, the number of a list of the slots sharing it. Keys are not
+  // stored: they are taken from a row holding the key when two hashes meet.
+  std::vector<std::uint64_t> cells;
+  std::vector<std::vector<std::uint32_t>> lists;
+  std::vector<std::uint32_t> free_lists;
+  std::size_t used = 0;  // occupied cells
 };
 
 struct Table {
@@ -61,11 +68,22 @@ struct Table {
   // Index key of slot r (or of decoded values) for index ix.
   std::string KeyOf(const Index& ix, const std::string& row) const;
   std::string KeyOfValues(const Index& ix, const std::vector<Value>& vals) const;
+  // Entries of ix, whose keys must be those of the rows they name.
+  void IndexAdd(Index& ix, const std::string& key, std::uint32_t slot);
+  void IndexRemove(Index& ix, const std::string& key, std::uint32_t slot);
+  void IndexFind(const Index& ix, const std::string& key, std::vector<std::uint32_t>* out) const;
+  // Whether a slot other than self has key.
+  bool IndexHasOther(const Index& ix, const std::string& key, std::uint32_t self) const;
+  // A slot whose key other slots share, or UINT32_MAX.
+  std::uint32_t IndexDuplicate(const Index& ix) const;
   void IndexRow(std::uint32_t slot);
   void UnindexRow(std::uint32_t slot);
   void RebuildIndex(Index& ix);
   // Builds every index from the rows if they were left unbuilt at load.
   void EnsureIndexes() const;
+
+ private:
+  std::size_t Probe(const Index& ix, const std::string& key, std::uint32_t hash) const;
 };
 
 // Key form of a value already converted to the column's type.

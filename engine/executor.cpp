@@ -283,15 +283,6 @@ std::vector<Index*> IndexesOver(const Table& t, const std::vector<int>& cols) {
   return out;
 }
 
-void EraseEntry(Index& ix, const std::string& key, std::uint32_t slot) {
-  auto range = ix.map.equal_range(key);
-  for (auto it = range.first; it != range.second; ++it)
-    if (it->second == slot) {
-      ix.map.erase(it);
-      return;
-    }
-}
-
 // Puts back the old values an UPDATE recorded, newest row first.
 void UndoPatch(Table& t, const PatchLog& log) {
   std::vector<Index*> keyed = t.indexes_stale ? std::vector<Index*>() : IndexesOver(t, log.cols);
@@ -303,9 +294,9 @@ void UndoPatch(Table& t, const PatchLog& log) {
       std::memcpy(&slot, base + end - 4, 4);
       std::memcpy(&len, base + end - 8, 4);
       std::size_t begin = end - 8 - len;
-      for (Index* ix : keyed) EraseEntry(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
+      for (Index* ix : keyed) t.IndexRemove(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
       PatchRow(t.rows[slot], log.cols, std::string_view(base + begin, len));
-      for (Index* ix : keyed) ix->map.emplace(t.KeyOf(*ix, t.rows[slot]), slot);
+      for (Index* ix : keyed) t.IndexAdd(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
       end = begin;
     }
   }
@@ -818,8 +809,7 @@ bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std
     }
     out->clear();
     t.EnsureIndexes();
-    auto range = ix->map.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it) out->push_back(it->second);
+    t.IndexFind(*ix, key, out);
     std::sort(out->begin(), out->end());
     return true;
   }
@@ -1148,9 +1138,7 @@ void Session::CheckUnique(const Table& t, const std::vector<Value>& vals, std::u
   t.EnsureIndexes();
   for (const auto& ix : t.indexes) {
     if (!ix->unique) continue;
-    auto range = ix->map.equal_range(t.KeyOfValues(*ix, vals));
-    for (auto it = range.first; it != range.second; ++it) {
-      if (it->second == self) continue;
+    if (t.IndexHasOther(*ix, t.KeyOfValues(*ix, vals), self)) {
       std::string shown;
       for (int c : ix->cols) shown += (shown.empty() ? "" : ", ") + ToText(vals[c]);
       if (ix->primary)
@@ -1352,12 +1340,12 @@ StatementResult Session::DoUpdate(const Stmt& s) {
       for (std::size_t k = 0; k < cols.size(); ++k) vals[cols[k]] = fresh[k];
       for (std::size_t k = 0; k < affected.size(); ++k) {
         old_keys[k] = t->KeyOf(*affected[k], cur);
-        EraseEntry(*affected[k], old_keys[k], slot);
+        t->IndexRemove(*affected[k], old_keys[k], slot);
       }
       try {
         CheckUnique(*t, vals, slot);
       } catch (...) {
-        for (std::size_t k = 0; k < affected.size(); ++k) affected[k]->map.emplace(old_keys[k], slot);
+        for (std::size_t k = 0; k < affected.size(); ++k) t->IndexAdd(*affected[k], old_keys[k], slot);
         throw;
       }
     }
@@ -1368,7 +1356,7 @@ StatementResult Session::DoUpdate(const Stmt& s) {
     out.append(reinterpret_cast<const char*>(&len), 4);
     out.append(reinterpret_cast<const char*>(&slot), 4);
     PatchRow(cur, changed, enc);
-    for (Index* ix : affected) ix->map.emplace(t->KeyOf(*ix, cur), slot);
+    for (Index* ix : affected) t->IndexAdd(*ix, t->KeyOf(*ix, cur), slot);
   }
   return r;
 }
@@ -1565,14 +1553,12 @@ void Session::DoCreateIndex(const Stmt& s) {
   ix->indid = indid;
   t->RebuildIndex(*ix);
   if (ix->unique) {
-    std::string prev;
-    for (const auto& [key, slot] : ix->map) {
-      if (ix->map.count(key) > 1) {
-        std::string shown;
-        for (int c : ix->cols) shown += (shown.empty() ? "" : ", ") + ToText(GetColumn(t->rows[slot], c));
-        throw SqlError(1505, "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for the object name 'dbo." +
-                                 t->name + "' and the index name '" + ix->name + "'. The duplicate key value is (" + shown + ").");
-      }
+    std::uint32_t slot = t->IndexDuplicate(*ix);
+    if (slot != UINT32_MAX) {
+      std::string shown;
+      for (int c : ix->cols) shown += (shown.empty() ? "" : ", ") + ToText(GetColumn(t->rows[slot], c));
+      throw SqlError(1505, "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for the object name 'dbo." +
+                               t->name + "' and the index name '" + ix->name + "'. The duplicate key value is (" + shown + ").");
     }
   }
   Undo u{};
