@@ -169,4 +169,68 @@ TEST(EngineStorage, DamagedSnapshotIsRefused) {
   }
 }
 
+// A database written by an earlier release (snapshot version 1, CRC-32 trailer)
+// opens; the next checkpoint rewrites it in the current version.
+TEST(EngineStorage, VersionOneSnapshotIsReadAndRewritten) {
+  TempDb t;
+  t.Close();
+  std::string f = "LIBSQLDB";
+  auto u32 = [&](std::uint32_t v) { f.append(reinterpret_cast<const char*>(&v), 4); };
+  auto i64 = [&](std::int64_t v) { f.append(reinterpret_cast<const char*>(&v), 8); };
+  auto var = [&](std::uint64_t v) {
+    for (; v >= 0x80; v >>= 7) f += static_cast<char>((v & 0x7F) | 0x80);
+    f += static_cast<char>(v);
+  };
+  auto str = [&](const std::string& v) {
+    var(v.size());
+    f += v;
+  };
+  u32(1);
+  i64(5);                                  // generation
+  var(2000);                               // next object id
+  var(1);                                  // one table
+  str("old_t");
+  var(1999);
+  i64(0);
+  i64(0);
+  f += '\0';                               // no identity
+  var(1);                                  // one column: n int NULL
+  str("n");
+  f += '\x04';
+  var(0);
+  var(0);
+  var(0);
+  f += '\x01';
+  i64(1);
+  i64(1);
+  var(0);
+  str("");
+  var(0);                                  // no index
+  var(2);                                  // two rows: 7, 8
+  for (std::int64_t n : {7, 8}) {
+    std::string row(1, '\x01');
+    row.append(reinterpret_cast<const char*>(&n), 8);
+    str(row);
+  }
+  var(0);                                  // no other objects
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char c : f) {
+    crc ^= c;
+    for (int k = 0; k < 8; ++k) crc = crc & 1 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+  }
+  u32(crc ^ 0xFFFFFFFFu);
+  std::filesystem::remove(t.path() + "-journal");
+  std::ofstream(t.path(), std::ios::binary | std::ios::trunc) << f;
+
+  t.Open();
+  EXPECT_EQ(t.Rows("select n from old_t"), (std::vector<std::string>{"7", "8"}));
+  t.Run("insert into old_t values(9)");
+  t.Reopen();
+  EXPECT_EQ(t.Rows("select n from old_t"), (std::vector<std::string>{"7", "8", "9"}));
+  std::ifstream in(t.path(), std::ios::binary);
+  std::string head(12, '\0');
+  in.read(head.data(), 12);
+  EXPECT_EQ(head.substr(8), std::string("\x02\x00\x00\x00", 4));
+}
+
 }  // namespace
