@@ -119,7 +119,7 @@ std::string EncodeRow(const std::vector<Value>& vals) {
   return out;
 }
 
-std::pair<std::size_t, std::size_t> ColumnSpan(const std::string& row, int col) {
+std::pair<std::size_t, std::size_t> ColumnSpan(std::string_view row, int col) {
   const char* p = row.data();
   for (int c = 0; c < col; ++c) Skip(p);
   const char* b = p;
@@ -127,7 +127,7 @@ std::pair<std::size_t, std::size_t> ColumnSpan(const std::string& row, int col) 
   return {static_cast<std::size_t>(b - row.data()), static_cast<std::size_t>(p - row.data())};
 }
 
-void AppendColumns(const std::string& row, const std::vector<int>& cols, std::string& out) {
+void AppendColumns(std::string_view row, const std::vector<int>& cols, std::string& out) {
   const char* p = row.data();
   int at = 0;
   for (int c : cols) {
@@ -139,7 +139,7 @@ void AppendColumns(const std::string& row, const std::vector<int>& cols, std::st
   }
 }
 
-void PatchRow(std::string& row, const std::vector<int>& cols, std::string_view enc) {
+void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc) {
   // First pass: do the new encodings have the sizes of the old ones?
   bool same = true;
   {
@@ -165,7 +165,7 @@ void PatchRow(std::string& row, const std::vector<int>& cols, std::string_view e
       const char* b = p;
       Skip(p);
       ++at;
-      std::memcpy(row.data() + (b - row.data()), e, static_cast<std::size_t>(p - b));
+      std::memcpy(row.mutable_data() + (b - row.data()), e, static_cast<std::size_t>(p - b));
       e += p - b;
     }
     return;
@@ -184,18 +184,17 @@ void PatchRow(std::string& row, const std::vector<int>& cols, std::string_view e
     out.append(eb, static_cast<std::size_t>(e - eb));
   }
   out.append(copied, static_cast<std::size_t>(row.data() + row.size() - copied));
-  out.shrink_to_fit();
-  row = std::move(out);
+  row.assign(out);
 }
 
-void DecodeRow(const std::string& row, std::vector<Value>* vals) {
+void DecodeRow(std::string_view row, std::vector<Value>* vals) {
   vals->clear();
   const char* p = row.data();
   const char* end = p + row.size();
   while (p < end) vals->push_back(Read(p));
 }
 
-Value GetColumn(const std::string& row, int col) {
+Value GetColumn(std::string_view row, int col) {
   const char* p = row.data();
   for (int c = 0; c < col; ++c) Skip(p);
   return Read(p);
@@ -232,7 +231,7 @@ std::shared_ptr<Table> Table::Clone() const {
   t->id = id;
   t->crdate = crdate;
   t->cols = cols;
-  t->rows = rows;
+  t->rows = rows;  // owned copies: the clone borrows nothing
   t->live = live;
   t->indexes_stale = indexes_stale;
   t->identity_next = identity_next;
@@ -259,7 +258,7 @@ int Table::IdentityColumn() const {
   return -1;
 }
 
-std::string Table::KeyOf(const Index& ix, const std::string& row) const {
+std::string Table::KeyOf(const Index& ix, std::string_view row) const {
   if (ix.cols.size() == 1) return KeyPart(GetColumn(row, ix.cols[0]));
   std::string key;
   for (int c : ix.cols) {
@@ -483,7 +482,7 @@ Column Col(const char* name, Type t, int len = 0) {
 }
 
 void AddRow(Table& t, std::vector<Value> vals) {
-  t.rows.push_back(EncodeRow(vals));
+  t.rows.emplace_back(EncodeRow(vals));
   ++t.live;
 }
 

@@ -1,15 +1,17 @@
 // Tables, their rows and indexes, and the catalogue of all objects of one
 // database, from which sysobjects, syscolumns and sysindexes are derived.
 //
-// A row is kept encoded in one byte string (see EncodeRow) to keep memory
-// close to the raw data; an empty string marks a deleted slot. Slots are never
+// A row is kept encoded in one run of bytes (see EncodeRow and Row) to keep
+// memory close to the raw data; an empty row marks a deleted slot. Slots are never
 // reused while the database is open, so a scan returns rows in insertion order.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,6 +19,78 @@
 #include "engine/value.h"
 
 namespace engine {
+
+// One row's encoded bytes (see EncodeRow); an empty row marks a deleted slot.
+// A row owns its bytes, or borrows them from the snapshot its table was loaded
+// from, so that opening a database copies no row. Each borrowed range belongs
+// to one Row only (a cloned table copies its rows), so a row may be changed in
+// place either way.
+class Row {
+ public:
+  Row() = default;
+  explicit Row(std::string_view bytes) { Own(bytes); }
+  static Row Borrow(char* bytes, std::size_t n) {
+    Row r;
+    r.p_ = bytes;
+    r.n_ = static_cast<std::uint32_t>(n);
+    r.borrowed_ = true;
+    return r;
+  }
+  Row(const Row& o) { Own(o.view()); }
+  Row(Row&& o) noexcept : p_(o.p_), n_(o.n_), borrowed_(o.borrowed_) { o.Forget(); }
+  Row& operator=(const Row& o) {
+    if (this != &o) assign(o.view());
+    return *this;
+  }
+  Row& operator=(Row&& o) noexcept {
+    if (this != &o) {
+      clear();
+      p_ = o.p_;
+      n_ = o.n_;
+      borrowed_ = o.borrowed_;
+      o.Forget();
+    }
+    return *this;
+  }
+  ~Row() { clear(); }
+
+  bool empty() const { return n_ == 0; }
+  std::size_t size() const { return n_; }
+  const char* data() const { return p_; }
+  char* mutable_data() { return p_; }
+  std::string_view view() const { return {p_, n_}; }
+  operator std::string_view() const { return view(); }
+
+  void clear() {
+    if (!borrowed_) delete[] p_;
+    Forget();
+  }
+  void assign(std::string_view bytes) {
+    Row fresh(bytes);
+    *this = std::move(fresh);
+  }
+  void append(std::string_view bytes) {
+    std::string joined(view());
+    joined += bytes;
+    assign(joined);
+  }
+
+ private:
+  void Own(std::string_view bytes) {
+    p_ = bytes.empty() ? nullptr : new char[bytes.size()];
+    if (!bytes.empty()) std::memcpy(p_, bytes.data(), bytes.size());
+    n_ = static_cast<std::uint32_t>(bytes.size());
+    borrowed_ = false;
+  }
+  void Forget() {
+    p_ = nullptr;
+    n_ = 0;
+    borrowed_ = false;
+  }
+  char* p_ = nullptr;
+  std::uint32_t n_ = 0;
+  bool borrowed_ = false;
+};
 
 struct Column {
   std::string name;
@@ -52,7 +126,9 @@ struct Table {
   int id = 0;
   std::int64_t crdate = 0;
   std::vector<Column> cols;
-  std::vector<std::string> rows;
+  std::vector<Row> rows;
+  // The snapshot bytes that rows loaded with the table borrow.
+  std::shared_ptr<char[]> loaded;
   std::size_t live = 0;
   std::int64_t identity_next = 0;  // next identity value (valid when identity_used)
   bool identity_used = false;
@@ -66,7 +142,7 @@ struct Table {
   Index* FindIndex(std::string_view name) const;
   int IdentityColumn() const;
   // Index key of slot r (or of decoded values) for index ix.
-  std::string KeyOf(const Index& ix, const std::string& row) const;
+  std::string KeyOf(const Index& ix, std::string_view row) const;
   std::string KeyOfValues(const Index& ix, const std::vector<Value>& vals) const;
   // Entries of ix, whose keys must be those of the rows they name.
   void IndexAdd(Index& ix, const std::string& key, std::uint32_t slot);
@@ -92,14 +168,14 @@ std::string KeyPart(const Value& v);
 std::string EncodeRow(const std::vector<Value>& vals);
 void EncodeValue(std::string& out, const Value& v);
 // Byte range [begin, end) of column col in an encoded row.
-std::pair<std::size_t, std::size_t> ColumnSpan(const std::string& row, int col);
+std::pair<std::size_t, std::size_t> ColumnSpan(std::string_view row, int col);
 // Appends the encoded values of cols (ascending) of row to out.
-void AppendColumns(const std::string& row, const std::vector<int>& cols, std::string& out);
+void AppendColumns(std::string_view row, const std::vector<int>& cols, std::string& out);
 // Replaces the values of cols (ascending) in row by the encoded values in enc,
 // in place when the sizes match.
-void PatchRow(std::string& row, const std::vector<int>& cols, std::string_view enc);
-void DecodeRow(const std::string& row, std::vector<Value>* vals);
-Value GetColumn(const std::string& row, int col);
+void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc);
+void DecodeRow(std::string_view row, std::vector<Value>* vals);
+Value GetColumn(std::string_view row, int col);
 
 // A non-table object: view, procedure, trigger, default or key constraint.
 struct Object {

@@ -76,7 +76,7 @@ struct Session::Undo {
   enum K { RowIns, RowPatch, RowDel, Schema, IndexAdded, IndexDropped, ColumnDefault, Identity } k;
   std::uint32_t slot = 0;
   std::shared_ptr<Table> t;
-  std::string old;
+  Row old;
   std::unique_ptr<UndoDetail> d;
 
   UndoDetail& D() {
@@ -95,7 +95,7 @@ struct Session::Scope {
 };
 
 struct Session::Ctx {
-  const std::string* const* rows = nullptr;  // raw row per source
+  const Row* const* rows = nullptr;  // raw row per source
   const std::vector<Value>* aggs = nullptr;  // aggregate results
 };
 
@@ -821,7 +821,7 @@ std::vector<std::uint32_t> Session::MatchingSlots(const std::shared_ptr<Table>& 
   if (where) Bind(*where, scope, nullptr);
   std::vector<std::uint32_t> cand, out;
   bool indexed = IndexCandidates(*t, where, &cand);
-  const std::string* row[1];
+  const Row* row[1];
   Ctx ctx;
   ctx.rows = row;
   auto consider = [&](std::uint32_t r) {
@@ -937,14 +937,14 @@ StatementResult Session::DoSelect(const Select& cq) {
 
   // Produce source row combinations that pass ON and WHERE.
   std::size_t n = scope.srcs.size();
-  std::vector<const std::string*> cur(n ? n : 1, nullptr);
+  std::vector<const Row*> cur(n ? n : 1, nullptr);
   Ctx ctx;
   ctx.rows = cur.data();
   // Matched combinations, one row pointer per source each, end to end.
   const std::size_t width = cur.size();
-  std::vector<const std::string*> matched;
+  std::vector<const Row*> matched;
   auto keep = [&] { matched.insert(matched.end(), cur.begin(), cur.end()); };
-  const std::string empty;
+  const Row empty;
 
   std::vector<std::uint32_t> cand0;
   bool indexed0 = n > 0 && IndexCandidates(*scope.srcs[0].t, q.where.get(), &cand0);
@@ -996,7 +996,7 @@ StatementResult Session::DoSelect(const Select& cq) {
     }
   } else {
     struct Group {
-      std::vector<const std::string*> first;
+      std::vector<const Row*> first;
       std::vector<AggState> st;
     };
     std::map<std::string, Group> groups;
@@ -1057,7 +1057,7 @@ StatementResult Session::DoSelect(const Select& cq) {
         else results.push_back(st.acc);
       }
       Ctx c;
-      std::vector<const std::string*> none(n ? n : 1, &empty);
+      std::vector<const Row*> none(n ? n : 1, &empty);
       c.rows = g.first.empty() ? none.data() : g.first.data();
       c.aggs = &results;
       if (g.first.empty()) {
@@ -1269,7 +1269,7 @@ StatementResult Session::DoInsert(const Stmt& s) {
     }
     CheckUnique(*t, full, UINT32_MAX);
     auto slot = static_cast<std::uint32_t>(t->rows.size());
-    t->rows.push_back(EncodeRow(full));
+    t->rows.emplace_back(EncodeRow(full));
     ++t->live;
     t->IndexRow(slot);
     Undo u{};
@@ -1323,11 +1323,11 @@ StatementResult Session::DoUpdate(const Stmt& s) {
   std::vector<Value> vals, fresh(cols.size());
   std::vector<std::string> old_keys(affected.size());
   std::string enc;
-  const std::string* row[1];
+  const Row* row[1];
   Ctx ctx;
   ctx.rows = row;
   for (std::uint32_t slot : slots) {
-    std::string& cur = t->rows[slot];
+    Row& cur = t->rows[slot];
     row[0] = &cur;
     for (std::size_t k = 0; k < cols.size(); ++k) {
       fresh[k] = ConvertTo(Eval(*s.sets[k].second, ctx), t->cols[cols[k]].type);
@@ -1645,17 +1645,17 @@ void Session::DoAlterAdd(const Stmt& s) {
     Value fill;
     if (!c.identity && !c.nullable) fill = DefaultValue(c);
     std::string enc = EncodeRow({fill});
-    for (std::string& row : t->rows) {
+    for (Row& row : t->rows) {
       if (row.empty()) continue;
       if (c.identity) {
         if (!t->identity_used) {
           t->identity_next = c.seed;
           t->identity_used = true;
         }
-        row += EncodeRow({Value::Int(t->identity_next)});
+        row.append(EncodeRow({Value::Int(t->identity_next)}));
         t->identity_next += c.increment;
       } else {
-        row += enc;
+        row.append(enc);
       }
     }
     t->cols.push_back(std::move(c));
@@ -1692,13 +1692,13 @@ void Session::DoAlterColumn(const Stmt& s) {
   nc.type = d.type;
   nc.nullable = !d.not_null;
   std::vector<Value> vals;
-  for (std::string& row : t->rows) {
+  for (Row& row : t->rows) {
     if (row.empty()) continue;
     DecodeRow(row, &vals);
     Value v = ConvertTo(vals[c], d.type);
     if (v.null() && !nc.nullable) Fail515(*t, nc, "UPDATE");
     vals[c] = std::move(v);
-    row = EncodeRow(vals);
+    row.assign(EncodeRow(vals));
   }
   for (auto& ix : t->indexes) t->RebuildIndex(*ix);
   t->indexes_stale = false;
@@ -1729,11 +1729,11 @@ void Session::DoDropColumn(const Stmt& s) {
   for (const std::string& n : s.names) {
     int c = t->FindColumn(n);
     std::vector<Value> vals;
-    for (std::string& row : t->rows) {
+    for (Row& row : t->rows) {
       if (row.empty()) continue;
       DecodeRow(row, &vals);
       vals.erase(vals.begin() + c);
-      row = EncodeRow(vals);
+      row.assign(EncodeRow(vals));
     }
     t->cols.erase(t->cols.begin() + c);
     for (auto& ix : t->indexes)

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 
 namespace engine {
 
@@ -119,7 +118,7 @@ struct Writer {
     }
     out += static_cast<char>(v);
   }
-  void Str(const std::string& s) {
+  void Str(std::string_view s) {
     Var(s.size());
     out += s;
   }
@@ -130,11 +129,8 @@ struct Reader {
   const char* p;
   const char* end;
   bool ok = true;
-  // Called when fewer than n bytes are left: may make [p, end) hold at least n.
-  std::function<bool(Reader&, std::size_t)> refill;
   bool Need(std::size_t n) {
-    if (static_cast<std::size_t>(end - p) >= n) return ok;
-    if (!(refill && refill(*this, n))) ok = false;
+    if (static_cast<std::size_t>(end - p) < n) ok = false;
     return ok;
   }
   unsigned U8() { return Need(1) ? static_cast<unsigned char>(*p++) : 0; }
@@ -237,7 +233,7 @@ void WriteSnapshot(int fd, const std::string& path, const Catalog& cat, std::uin
       for (int c : ix->cols) w.Var(static_cast<std::uint64_t>(c));
     }
     w.Var(t->live);
-    for (const std::string& row : t->rows)
+    for (const Row& row : t->rows)
       if (!row.empty()) {
         w.Str(row);
         w.Spill();
@@ -257,10 +253,9 @@ void WriteSnapshot(int fd, const std::string& path, const Catalog& cat, std::uin
   WriteAll(fd, w.out, path);
 }
 
-// Reads the snapshot at path a few megabytes at a time: the rows are copied
-// once, from the read buffer into the table, and the whole file is never held
-// in memory. Indexes are left to be built on first use. False when the file is
-// not a whole snapshot (bad header, short, or failing its CRC).
+// Reads the snapshot at path with one read into one block, which the tables'
+// rows borrow. Indexes are left to be built on first use. False when the file
+// is not a whole snapshot (bad header, short, or failing its CRC).
 bool ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generation) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -270,46 +265,26 @@ bool ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
   } closer{fd};
   struct stat st {};
   if (::fstat(fd, &st) != 0 || st.st_size < 24) return false;
-  // Everything before the trailing CRC goes through buf, in order.
-  // The version, read first, says which CRC the file carries.
-  char head[12];
-  if (::pread(fd, head, 12, 0) != 12) return false;
-  std::uint32_t version;
-  std::memcpy(&version, head + 8, 4);
-  if (version != 1 && version != kSnapshotVersion) return false;
-  CrcFunction crc_update = version == 1 ? CrcUpdate : Crc32cUpdate;
-  std::uint64_t left = static_cast<std::uint64_t>(st.st_size) - 4;
-  std::uint32_t crc = 0;
-  std::string buf;
-  buf.resize(4u << 20);
-  Reader r{buf.data(), buf.data()};
-  r.refill = [&](Reader& rd, std::size_t n) {
-    std::size_t have = static_cast<std::size_t>(rd.end - rd.p);
-    if (n - have > left) return false;
-    if (n > buf.size()) {
-      std::string bigger(n + (1u << 20), '\0');
-      std::memcpy(bigger.data(), rd.p, have);
-      buf.swap(bigger);
-    } else {
-      std::memmove(buf.data(), rd.p, have);
-    }
-    std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size() - have, left));
-    std::size_t got = 0;
-    while (got < want) {
-      ssize_t k = ::read(fd, buf.data() + have + got, want - got);
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) return false;
-      got += static_cast<std::size_t>(k);
-    }
-    crc = crc_update(crc, buf.data() + have, got);
-    left -= got;
-    rd.p = buf.data();
-    rd.end = buf.data() + have + got;
-    return have + got >= n;
-  };
-  if (!r.Need(8) || std::memcmp(r.p, "LIBSQLDB", 8) != 0) return false;
-  r.p += 8;
-  r.U32();  // the version, checked above
+  // One read of the whole file, which the rows then borrow: no per-row copy.
+  auto size = static_cast<std::size_t>(st.st_size);
+  std::shared_ptr<char[]> bytes = std::make_shared_for_overwrite<char[]>(size);
+  std::size_t got = 0;
+  while (got < size) {
+    ssize_t k = ::read(fd, bytes.get() + got, size - got);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    got += static_cast<std::size_t>(k);
+  }
+  if (std::memcmp(bytes.get(), "LIBSQLDB", 8) != 0) return false;
+  std::uint32_t version, stored;
+  std::memcpy(&version, bytes.get() + 8, 4);
+  std::memcpy(&stored, bytes.get() + size - 4, 4);
+  if (version == 1) {
+    if (CrcUpdate(0, bytes.get(), size - 4) != stored) return false;
+  } else if (version != kSnapshotVersion || Crc32cUpdate(0, bytes.get(), size - 4) != stored) {
+    return false;
+  }
+  Reader r{bytes.get() + 12, bytes.get() + size - 4};
   *generation = r.U64();
   cat->next_id = static_cast<int>(r.Var());
   std::uint64_t ntables = r.Var();
@@ -352,8 +327,15 @@ bool ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     }
     std::uint64_t nrows = r.Var();
     if (!r.ok) return false;
+    if (nrows > static_cast<std::uint64_t>(r.end - r.p)) return false;
     t->rows.reserve(nrows);
-    for (std::uint64_t i = 0; i < nrows && r.ok; ++i) t->rows.push_back(r.Str());
+    t->loaded = bytes;
+    for (std::uint64_t i = 0; i < nrows && r.ok; ++i) {
+      std::uint64_t n = r.Var();
+      if (!r.Need(n)) break;
+      t->rows.push_back(Row::Borrow(bytes.get() + (r.p - bytes.get()), n));
+      r.p += n;
+    }
     t->live = t->rows.size();
     t->indexes_stale = !t->indexes.empty();
     cat->tables[Fold(t->name)] = t;
@@ -369,9 +351,7 @@ bool ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     o.text = r.Str();
     cat->objects.push_back(std::move(o));
   }
-  if (!r.ok || r.p != r.end || left != 0) return false;
-  std::uint32_t stored = 0;
-  if (::pread(fd, &stored, 4, st.st_size - 4) != 4 || stored != crc) return false;
+  if (!r.ok || r.p != r.end) return false;
   // Defaults are parsed only once the file is known whole.
   for (auto& [key, t] : cat->tables)
     for (Column& col : t->cols)

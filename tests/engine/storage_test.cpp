@@ -233,4 +233,22 @@ TEST(EngineStorage, VersionOneSnapshotIsReadAndRewritten) {
   EXPECT_EQ(head.substr(8), std::string("\x02\x00\x00\x00", 4));
 }
 
+// Rows read at opening are changed in place, rolled back, cloned by ALTER
+// TABLE and rolled back again exactly as rows written since.
+TEST(EngineStorage, RowsReadAtOpeningChangeAndRollBackLikeOthers) {
+  TempDb t;
+  t.Run("create table b (k int not null primary key, c char(4), v varchar(10))\n"
+        "insert into b values(1,'one','a')\ninsert into b values(2,'two','bb')\ninsert into b values(3,'six','c')");
+  const std::vector<std::string> original = {"1|one |a", "2|two |bb", "3|six |c"};
+  t.Reopen();
+  t.Run("begin transaction\nalter table b add extra int default(0)\nupdate b set c = 'new'\n"
+        "update b set v = v + 'long'\nrollback transaction");
+  EXPECT_EQ(t.Rows("select * from b"), original);
+  t.Run("begin transaction\nupdate b set c = 'zz'\ndelete from b where k = 2\nrollback transaction");
+  EXPECT_EQ(t.Rows("select * from b"), original);
+  t.Run("update b set c = 'kept' where k = 1\nupdate b set v = 'longer' where k = 3");
+  t.Reopen();
+  EXPECT_EQ(t.Rows("select * from b"), (std::vector<std::string>{"1|kept|a", "2|two |bb", "3|six |longer"}));
+}
+
 }  // namespace
