@@ -1,5 +1,8 @@
 // Database::open: the embedded database as its public interface shows it.
 #include <filesystem>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "engine/engine.h"
 #include "engine/executor.h"
@@ -25,12 +28,20 @@ class EmbeddedDatabase : public Database {
 
   ~EmbeddedDatabase() override {
     session_.RollbackAll();
-    if (!dirty_) return;
-    try {
-      storage_->Checkpoint(catalog_);
-    } catch (...) {
-      // The journal still holds every committed change; the next open replays it.
+    if (dirty_) {
+      try {
+        storage_->Checkpoint(catalog_);
+      } catch (...) {
+        // The journal still holds every committed change; the next open replays it.
+      }
     }
+    // A large database leaves the heap full of freed rows: give that memory
+    // back to the system now rather than keep it for the life of the process.
+    catalog_.tables.clear();
+    catalog_.objects.clear();
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
   }
 
   std::vector<StatementResult> execute(std::string_view batch) override {
