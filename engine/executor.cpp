@@ -40,18 +40,21 @@ std::int64_t LocalNow() {
 }
 
 // Old bytes of the columns an UPDATE changed, row by row, so that undoing it
-// needs no copy of whole rows. Records are appended to fixed-size chunks (no
-// reallocation of a large buffer): the old encodings of cols in order, then the
-// record's length and the slot, both u32, so the log reads backwards.
+// needs no copy of whole rows: the old encodings of cols in order, then the
+// record's length and the slot, both u32, so the log reads backwards. The first
+// chunk grows as a string does (an UPDATE of one row keeps a few bytes); past a
+// megabyte the log goes on in fresh chunks of that size, so a large log is
+// never reallocated and copied.
 struct PatchLog {
   static constexpr std::size_t kChunk = 1 << 20;
   std::vector<int> cols;  // ascending
   std::vector<std::string> chunks;
 
   std::string& Room(std::size_t need) {
-    if (chunks.empty() || chunks.back().size() + need > chunks.back().capacity()) {
+    if (chunks.empty() ||
+        (chunks.back().capacity() >= kChunk && chunks.back().size() + need > chunks.back().capacity())) {
       chunks.emplace_back();
-      chunks.back().reserve(std::max(kChunk, need));
+      if (chunks.size() > 1) chunks.back().reserve(std::max(kChunk, need));
     }
     return chunks.back();
   }
@@ -67,7 +70,6 @@ struct UndoDetail {
   Column column;
   std::int64_t identity_next = 0;
   bool identity_used = false;
-  PatchLog patch;
 };
 
 // One entry of the undo log. Row entries are small; what schema changes need
@@ -78,6 +80,7 @@ struct Session::Undo {
   std::shared_ptr<Table> t;
   Row old;
   std::unique_ptr<UndoDetail> d;
+  std::unique_ptr<PatchLog> patch;  // RowPatch
 
   UndoDetail& D() {
     if (!d) d = std::make_unique<UndoDetail>();
@@ -313,7 +316,7 @@ void Session::UndoTo(std::size_t mark) {
         u.t->rows[u.slot].clear();
         --u.t->live;
         break;
-      case Undo::RowPatch: UndoPatch(*u.t, u.D().patch); break;
+      case Undo::RowPatch: UndoPatch(*u.t, *u.patch); break;
       case Undo::RowDel:
         u.t->rows[u.slot] = std::move(u.old);
         ++u.t->live;
@@ -1316,7 +1319,8 @@ StatementResult Session::DoUpdate(const Stmt& s) {
   Undo entry{};
   entry.k = Undo::RowPatch;
   entry.t = t;
-  PatchLog& log = entry.D().patch;
+  entry.patch = std::make_unique<PatchLog>();
+  PatchLog& log = *entry.patch;
   log.cols = changed;
   undo_.push_back(std::move(entry));
 
