@@ -1,6 +1,7 @@
 // Benchmark of the embedded engine against SQLite on a catalogue-shaped table:
 // bulk load, single-row UPDATEs by key, one full-table UPDATE, a GROUP BY over
-// a char column, and the time to reopen the file; then peak memory.
+// a char column, and the time to reopen the file (alone, and with the first
+// look-up by key, which builds the key's index); then peak memory.
 //
 //   bench_engine [ROWS] [DIR]     (ROWS defaults to 1000000, DIR to /tmp)
 //
