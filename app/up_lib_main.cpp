@@ -198,8 +198,24 @@ void TUpLibMain::SetProcessVisible(bool visible) {
 void TUpLibMain::SetBarVisible(bool visible) {
   pBar->setVisible(visible);
 }
+bool TUpLibMain::FrameDue(QElapsedTimer& clock) const {
+  constexpr qint64 kFrameMs = 16;
+  if (clock.isValid() && clock.elapsed() < kFrameMs) return false;
+  clock.restart();
+  return true;
+}
+
 void TUpLibMain::SetBarPosition(int position) {
-  pBar->setValue(std::clamp(position, 0, 100));
+  const int value = std::clamp(position, 0, 100);
+  if (FrameDue(bar_clock_)) {
+    pBar->setValue(value);
+    return;
+  }
+  // QProgressBar repaints at once on every visible change; between frames it
+  // takes the value and paints with the next frame instead.
+  pBar->setUpdatesEnabled(false);
+  pBar->setValue(value);
+  pBar->setUpdatesEnabled(true);
 }
 int TUpLibMain::BarPosition() const {
   return pBar->value();
@@ -209,7 +225,11 @@ void TUpLibMain::SetNumText(std::string_view gbk) {
   lbNum->setText(FromGbk(gbk));
   const int width = std::max(18, lbNum->sizeHint().width());
   lbNum->setGeometry(kNumRight - width, 200, width, 12);
-  lbNum->repaint();
+  if (FrameDue(num_clock_)) {
+    lbNum->repaint();
+  } else {
+    lbNum->update();
+  }
 }
 
 void TUpLibMain::SetNumVisible(bool visible) {
@@ -240,10 +260,14 @@ void TUpLibMain::SetBackUpEnabled(bool enabled) {
   cbBackUp->setEnabled(enabled);
 }
 void TUpLibMain::Repaint() {
-  repaint();
+  if (FrameDue(paint_clock_)) {
+    repaint();
+  } else {
+    update();
+  }
 }
 void TUpLibMain::ProcessMessages() {
-  QCoreApplication::processEvents();
+  if (FrameDue(pump_clock_)) QCoreApplication::processEvents();
 }
 
 void TUpLibMain::ShowInformation(std::string_view gbk) {

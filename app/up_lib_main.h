@@ -4,6 +4,7 @@
 // buttons until Ctrl+Alt+F1 / Ctrl+Alt+F2 reveal them.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QWidget>
 #include <filesystem>
 #include <memory>
@@ -82,8 +83,18 @@ class TUpLibMain : public QWidget, public db::UpgradeView {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // The steps ask for a repaint and a pass of the message queue after every
+  // row they process; painting the window that often costs several times
+  // the upgrade itself. What they show is painted at most once a frame: in
+  // between, the widgets take their new state and a paint is only scheduled.
+  bool FrameDue(QElapsedTimer& clock) const;
+
   std::unique_ptr<steps::Upgrader> core_;
   bool running_ = false;
+  QElapsedTimer paint_clock_;
+  QElapsedTimer pump_clock_;
+  QElapsedTimer num_clock_;
+  QElapsedTimer bar_clock_;
 };
 
 }  // namespace app
