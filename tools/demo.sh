@@ -28,13 +28,6 @@ step() { printf '\n== %s\n' "$*"; }
 
 step "packages"
 tools/install-deps.sh
-if ! command -v python3 >/dev/null 2>&1; then
-  # The record generator is a Python script.
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends python3
-fi
 
 step "building in $build/ (2 jobs)"
 cmake -S . -B "$build" -G Ninja >/dev/null
