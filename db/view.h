@@ -39,4 +39,11 @@ class UpgradeView {
   virtual void ShowInformation(std::string_view gbk) = 0;
 };
 
+// The progress tick: one step of pBar per processed row or line, back to
+// wrap_to once it has reached 100 (each row walk has its own wrap value).
+inline void ProgressTick(UpgradeView& view, int wrap_to) {
+  const int position = view.BarPosition();
+  view.SetBarPosition(position >= 100 ? wrap_to : position + 1);
+}
+
 }  // namespace db

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "db/ledger.h"
+#include "refdata/text_file.h"
 #include "text/gbk.h"
 #include "text/isbn.h"
 #include "text/sql_text.h"
@@ -29,29 +30,6 @@
 namespace refdata {
 namespace {
 
-void Tick(db::UpgradeView& view) {
-  const int p = view.BarPosition();
-  view.SetBarPosition(p >= 100 ? 1 : p + 1);
-}
-
-std::vector<std::string> ReadLines(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + path.string());
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) throw std::runtime_error("cannot read " + path.string());
-  const std::string all = buf.str();
-  std::vector<std::string> lines;
-  for (std::size_t start = 0; start < all.size();) {
-    std::size_t end = all.find('\n', start);
-    if (end == std::string::npos) end = all.size();
-    std::string line = all.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
 
 struct ClassLine {
   std::string code;  // with its trailing "/"
@@ -110,7 +88,7 @@ void InputOtherData(db::StepContext& ctx) {
                                      "fl_keyword='" + caption + "'", "where fl_code='" + code + "'"});
       }
     }
-    Tick(ctx.view);
+    db::ProgressTick(ctx.view, 1);
   }
 }
 

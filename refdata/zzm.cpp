@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "db/ledger.h"
+#include "refdata/text_file.h"
 #include "text/gbk.h"
 #include "text/sql_text.h"
 
@@ -30,11 +31,6 @@ namespace refdata {
 namespace {
 
 constexpr unsigned char kNew = 0xB4, kHz = 0xB5, kOld = 0xB6, kZst = 0xB7;
-
-void Tick(db::UpgradeView& view) {
-  const int p = view.BarPosition();
-  view.SetBarPosition(p >= 100 ? 1 : p + 1);
-}
 
 // Cuts `count` fields from the record text, from the left; see the format.
 std::vector<std::string> CutFields(std::string rest, std::size_t count) {
@@ -61,8 +57,6 @@ std::string Quoted(const std::vector<std::string>& fields) {
   return s;
 }
 
-std::vector<std::string> ReadLines(const std::filesystem::path& path);
-
 }  // namespace
 
 std::string ReverseEvenBytes(std::string_view line) {
@@ -73,37 +67,13 @@ std::string ReverseEvenBytes(std::string_view line) {
   return out;
 }
 
-namespace {
-
-std::vector<std::string> ReadLines(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + path.string());
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) throw std::runtime_error("cannot read " + path.string());
-  const std::string all = buf.str();
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < all.size()) {
-    std::size_t end = all.find('\n', start);
-    if (end == std::string::npos) end = all.size();
-    std::string line = all.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
-
-}  // namespace
-
 void InputZzmCode(db::StepContext& ctx) {
   db::UpgradeView& view = ctx.view;
   view.SetBarVisible(true);
   const std::vector<std::string> lines = ReadLines(ctx.data_dir / "zzm.dat");
   for (const std::string& stored : lines) {
     view.ProcessMessages();
-    Tick(view);
+    db::ProgressTick(view, 1);
     if (stored.size() < 2) continue;
     const std::string line = ReverseEvenBytes(stored);
     const unsigned char marker = static_cast<unsigned char>(line[0]);

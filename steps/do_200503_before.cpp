@@ -29,11 +29,6 @@ void Announce(Upgrader& u, std::string_view task_utf8) {
   u.view.ProcessMessages();
 }
 
-void Tick(db::UpgradeView& view) {
-  const int p = view.BarPosition();
-  view.SetBarPosition(p >= 100 ? 1 : p + 1);
-}
-
 std::vector<std::string> CreateTable(std::string_view table, const std::vector<std::string>& columns,
                                      std::string_view closing) {
   std::vector<std::string> lines = {"create table " + std::string(table) + " ( "};

@@ -14,8 +14,6 @@ namespace steps::consolidation {
 
 // lbProcess "处理：" + task (UTF-8), then repaint and one pass of the queue.
 void Announce(Upgrader& u, std::string_view task_utf8);
-// pBar advanced by one, wrapped from 100 back to 1.
-void Tick(db::UpgradeView& view);
 
 // "create table NAME ( ", one "    column," line per column, closing line.
 std::vector<std::string> CreateTable(std::string_view table, const std::vector<std::string>& columns,

@@ -120,7 +120,7 @@ std::vector<std::string> AddSubFieldColumns(std::string_view first_line) {
 }
 
 void CountRow(Upgrader& u, int& counter) {
-  Tick(u.view);
+  db::ProgressTick(u.view, 1);
   ++counter;
   u.view.SetNumText(G("已处理：") + std::to_string(counter));
   u.view.Repaint();

@@ -28,12 +28,6 @@ int CurrentYear() {
   return local.tm_year + 1900;
 }
 
-// One step of the bar per processed row, back to 0 once it has reached 100.
-void Tick(db::UpgradeView& view) {
-  const int position = view.BarPosition();
-  view.SetBarPosition(position >= 100 ? 0 : position + 1);
-}
-
 }  // namespace
 
 void Upgrader::Do2007_12_27() {
@@ -136,7 +130,7 @@ void Upgrader::Do2007_12_27() {
             "  and bm_name='" + text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_name"))) + "'"});
     } catch (const db::Error&) {
     }
-    Tick(view);
+    db::ProgressTick(view, 0);
     qrTmp.Next();
   }
   qrTmp.Close();
@@ -163,7 +157,7 @@ void Upgrader::Do2007_12_27() {
         }
       } catch (const db::Error&) {
       }
-      Tick(view);
+      db::ProgressTick(view, 0);
       qrTmp.Next();
     }
     qrTmp.Close();
