@@ -12,18 +12,22 @@ using steps::consolidation::ClearHalfChar;
 using steps::consolidation::SplitAuthor;
 using steps::consolidation::SplitTitle;
 
-std::string G(const char* utf8) { return text::Gbk(utf8); }
+std::string G(const char* utf8) {
+  return text::Gbk(utf8);
+}
 
 TEST(ClearHalfChar, BlanksOnlyBytesThatBelongToNoCharacter) {
   struct Case {
     std::string in, out;
   } cases[] = {
       {G("图书"), G("图书")},
-      {"\x95\x46", "\x95\x46"},        // 旻: trail byte below 0x80 is still a character
+      {"\x95\x46", "\x95\x46"},           // 旻: trail byte below 0x80 is still a character
       {G("书") + "\xB0", G("书") + " "},  // lead byte cut off at the end
-      {"A\x80" "B", "A B"},            // 0x80 leads no character
-      {"\xFF\xA1", "  "},              // 0xFF is no lead byte; A1 is then alone
-      {"\x81\x7F", " \x7F"},           // 0x7F is no trail byte
+      {"A\x80"
+       "B",
+       "A B"},                // 0x80 leads no character
+      {"\xFF\xA1", "  "},     // 0xFF is no lead byte; A1 is then alone
+      {"\x81\x7F", " \x7F"},  // 0x7F is no trail byte
       {"O'Neil", "O'Neil"},
       {"", ""},
   };
@@ -43,12 +47,12 @@ TEST(SplitTitle, CutsAtTheFirstColonOutsideTheFirstBracketPair) {
       {"书名：副书名", "书名", "副书名"},
       {"书名:副书名", "书名", "副书名"},
       {"书名：副:题", "书名", "副:题"},
-      {"甲:乙：丙", "甲:乙", "丙"},             // the full-width colon wins
+      {"甲:乙：丙", "甲:乙", "丙"},              // the full-width colon wins
       {"书名（上：下）", "书名（上：下）", ""},  // colon inside the brackets
       {"书名(上:下)", "书名(上:下)", ""},
-      {"书名：副（上）", "书名", "副（上）"},    // colon before the bracket
-      {"书名（上）：副", "书名（上）", "副"},    // colon after the bracket
-      {"书名 ： 副书名 ", "书名", "副书名"},     // halves trimmed
+      {"书名：副（上）", "书名", "副（上）"},  // colon before the bracket
+      {"书名（上）：副", "书名（上）", "副"},  // colon after the bracket
+      {"书名 ： 副书名 ", "书名", "副书名"},   // halves trimmed
       {"三国演义", "三国演义", ""},
       {"旻天集：莫旻川诗选", "旻天集", "莫旻川诗选"},
       {"", "", ""},

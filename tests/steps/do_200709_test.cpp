@@ -16,16 +16,8 @@ using testing_support::Rows;
 using testing_support::Scalar;
 using Lines = std::vector<std::string>;
 
-struct At2007_03 {
-  testing_support::ScratchDb scratch{{"release_2007_03.sql"}};
-  std::unique_ptr<db::Connection> c = scratch.Connect();
-  testing_support::RecordingView view;
-  steps::Upgrader up{*c, view, scratch.dir()};
-  Lines sent;
-
-  At2007_03() {
-    c->on_statement = [this](const db::StatementEvent& e) { sent.push_back(text::Utf8(e.sql)); };
-  }
+struct At2007_03 : testing_support::StepRig {
+  At2007_03() : StepRig({"release_2007_03.sql"}) {}
   std::string Length(const std::string& table, const std::string& column) {
     return Scalar(*c, "select length from syscolumns where name='" + column +
                           "' and id in (select id from sysobjects where name='" + table + "')")

@@ -20,16 +20,8 @@ using testing_support::Rows;
 using testing_support::Scalar;
 using Lines = std::vector<std::string>;
 
-struct At2007_03 {
-  testing_support::ScratchDb scratch{{"release_2007_03.sql"}};
-  std::unique_ptr<db::Connection> c = scratch.Connect();
-  testing_support::RecordingView view;
-  steps::Upgrader up{*c, view, testing_support::SampleDir()};
-  Lines sent;
-
-  At2007_03() {
-    c->on_statement = [this](const db::StatementEvent& e) { sent.push_back(text::Utf8(e.sql)); };
-  }
+struct At2007_03 : testing_support::StepRig {
+  At2007_03() : StepRig({"release_2007_03.sql"}, testing_support::SampleDir()) {}
   std::string Count(const std::string& from_where) {
     return Scalar(*c, "select count(*) from " + from_where).value_or("none");
   }

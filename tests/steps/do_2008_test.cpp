@@ -16,16 +16,8 @@ using testing_support::Rows;
 using testing_support::Scalar;
 using V = std::vector<std::string>;
 
-struct At2007_12 {
-  testing_support::ScratchDb scratch{{"release_2007_12.sql"}};
-  std::unique_ptr<db::Connection> c = scratch.Connect();
-  testing_support::RecordingView view;
-  steps::Upgrader up{*c, view, scratch.dir()};
-  std::vector<std::string> sent;
-
-  At2007_12() {
-    c->on_statement = [this](const db::StatementEvent& e) { sent.push_back(text::Utf8(e.sql)); };
-  }
+struct At2007_12 : testing_support::StepRig {
+  At2007_12() : StepRig({"release_2007_12.sql"}) {}
 };
 
 std::string SignQuery(const std::string& sign) {

@@ -20,16 +20,8 @@ using V = std::vector<std::string>;
 const std::string kBroken = "\xC4\xAA\x46\xB4\xA8";
 const std::string kRepaired = "\xC4\xAA\x95\x46\xB4\xA8";
 
-struct At2007_12 {
-  testing_support::ScratchDb scratch{{"release_2007_12.sql"}};
-  std::unique_ptr<db::Connection> c = scratch.Connect();
-  testing_support::RecordingView view;
-  steps::Upgrader up{*c, view, scratch.dir()};
-  std::vector<std::string> sent;  // GBK, as sent
-
-  At2007_12() {
-    c->on_statement = [this](const db::StatementEvent& e) { sent.push_back(e.sql); };
-  }
+struct At2007_12 : testing_support::StepRig {
+  At2007_12() : StepRig({"release_2007_12.sql"}) {}
 
   // The stored GBK bytes of one column, trailing blanks removed.
   std::string Bytes(const std::string& column, int code) {
@@ -50,10 +42,10 @@ TEST(Do2010_04_09, WidensTheBookNumberKeepingValuesAndShowsItsLabelOnEveryRun) {
             (V{"I247.5/2", "I247.55/15"}));
 
   d.view.events.clear();
-  d.sent.clear();
+  d.sent_gbk.clear();
   d.up.Do2010_04_09();
   EXPECT_EQ(d.view.events, (V{"process 处理：Lib_PrtTab1", "pump"}));
-  EXPECT_EQ(d.sent, V{"select vm_mess from ver_manage\nwhere vm_mess='ZZ20100409.PRTTAB1'"});
+  EXPECT_EQ(d.sent_gbk, V{"select vm_mess from ver_manage\nwhere vm_mess='ZZ20100409.PRTTAB1'"});
 }
 
 TEST(Do2011_09_02, ParametersAndTheNameRepairColumnByColumn) {
@@ -100,7 +92,7 @@ TEST(Do2011_09_02, ParametersAndTheNameRepairColumnByColumn) {
   }
 
   V updates;
-  for (const auto& s : d.sent)
+  for (const auto& s : d.sent_gbk)
     if (s.starts_with("update lib_bianma")) updates.push_back(s);
   EXPECT_EQ(updates, (V{"update lib_bianma set \n bm_author='" + kRepaired + "' \nwhere bm_code=4",
                         "update lib_bianma set \n bm_name='" + kRepaired + text::Gbk("童诗选") +
@@ -121,17 +113,18 @@ TEST(Do2011_09_02, SecondRunShowsBothLabelsAndChangesNothing) {
   At2007_12 d;
   d.up.Do2011_09_02();
   d.view.events.clear();
-  d.sent.clear();
+  d.sent_gbk.clear();
 
   d.up.Do2011_09_02();
   EXPECT_EQ(d.view.events,
             (V{"process 处理：cs_card_ykt_all", "pump", "process 处理：莫F川->莫旻川", "pump",
                // the lower-case record is still selected, and left alone
                "pump"}));
-  ASSERT_EQ(d.sent.size(), 3u);
-  EXPECT_TRUE(d.sent[0].starts_with("select name from syscolumns where name='cs_card_ykt_all'"));
-  EXPECT_TRUE(d.sent[1].starts_with("select bm_code,bm_name,bm_namefu,bm_namesec,bm_author"));
-  EXPECT_TRUE(d.sent[2].starts_with("select name from syscolumns where name='dz_duzhedx'"));
+  ASSERT_EQ(d.sent_gbk.size(), 3u);
+  EXPECT_TRUE(
+      d.sent_gbk[0].starts_with("select name from syscolumns where name='cs_card_ykt_all'"));
+  EXPECT_TRUE(d.sent_gbk[1].starts_with("select bm_code,bm_name,bm_namefu,bm_namesec,bm_author"));
+  EXPECT_TRUE(d.sent_gbk[2].starts_with("select name from syscolumns where name='dz_duzhedx'"));
 }
 
 }  // namespace

@@ -14,16 +14,8 @@ namespace {
 using testing_support::Rows;
 using testing_support::Scalar;
 
-struct At2007_12 {
-  testing_support::ScratchDb scratch{{"release_2007_12.sql"}};
-  std::unique_ptr<db::Connection> c = scratch.Connect();
-  testing_support::RecordingView view;
-  steps::Upgrader up{*c, view, scratch.dir()};
-  std::vector<std::string> sent;
-
-  At2007_12() {
-    c->on_statement = [this](const db::StatementEvent& e) { sent.push_back(text::Utf8(e.sql)); };
-  }
+struct At2007_12 : testing_support::StepRig {
+  At2007_12() : StepRig({"release_2007_12.sql"}) {}
 };
 
 TEST(Do2017_01_09, AddsBlankedIndexedColumnOnceAndSecondRunOnlyReadsTheLedger) {

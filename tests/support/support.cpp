@@ -176,4 +176,13 @@ std::filesystem::path BinDir() {
   return std::filesystem::path(LIBUPGRADE_BIN_DIR);
 }
 
+StepRig::StepRig(const std::vector<std::string>& fixtures,
+                 std::optional<std::filesystem::path> data_dir)
+    : scratch(fixtures), c(scratch.Connect()), up(*c, view, data_dir.value_or(scratch.dir())) {
+  c->on_statement = [this](const db::StatementEvent& e) {
+    sent_gbk.push_back(e.sql);
+    sent.push_back(text::Utf8(e.sql));
+  };
+}
+
 }  // namespace testing_support

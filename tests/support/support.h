@@ -82,6 +82,23 @@ class ScratchDb {
   std::filesystem::path path_;
 };
 
+// What a step test works with: a database built from fixture scripts, a
+// connection to it, a recording view, an Upgrader on both, and every statement
+// sent through the connection, in order.
+struct StepRig {
+  // data_dir: folder of the data files; by default the database's own folder
+  // (which holds none).
+  explicit StepRig(const std::vector<std::string>& fixtures,
+                   std::optional<std::filesystem::path> data_dir = std::nullopt);
+
+  ScratchDb scratch;
+  std::unique_ptr<db::Connection> c;
+  RecordingView view;
+  steps::Upgrader up;
+  std::vector<std::string> sent;      // UTF-8
+  std::vector<std::string> sent_gbk;  // as sent
+};
+
 // Runs a UTF-8 script (GO-separated batches) on an open connection.
 void RunScript(db::Connection& c, const std::string& utf8_script);
 // Runs one UTF-8 batch and returns its rows, each value converted to UTF-8 with
