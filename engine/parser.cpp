@@ -236,14 +236,14 @@ class Parser {
       throw Error(2715, 16, "Column, parameter, or variable #1: Cannot find data type " + t.text + ".",
                   t.line);
     std::string raw = Lower(Next().text);
-    TypeSpec spec{ty, 0, 0, 0};
-    if (ty == Type::Char || ty == Type::VarChar) spec.length = 1;
-    if (ty == Type::Numeric) spec.precision = 18;
-    if (raw == "real") spec.precision = 24;
+    TypeSpec type_spec{ty, 0, 0, 0};
+    if (ty == Type::Char || ty == Type::VarChar) type_spec.length = 1;
+    if (ty == Type::Numeric) type_spec.precision = 18;
+    if (raw == "real") type_spec.precision = 24;
     if (AcceptSymbol("(")) {
       if (Peek().Is("max")) {
         Next();
-        spec.type = Type::Text;
+        type_spec.type = Type::Text;
       } else {
         if (Peek().kind != Tok::Number) Fail();
         int a = std::atoi(Next().text.c_str());
@@ -256,13 +256,13 @@ class Parser {
           if (a < 1 || a > 8000)
             throw Error(131, 15, "The size (" + std::to_string(a) + ") given to the type '" + raw +
                                      "' exceeds the maximum allowed for any data type (8000).", t.line);
-          spec.length = a;
+          type_spec.length = a;
         } else if (ty == Type::Numeric) {
           if (a < 1 || a > 38)
             throw Error(2750, 16, "Column or parameter #1: Specified column precision " +
                                       std::to_string(a) + " is greater than the maximum precision of 38.", t.line);
-          spec.precision = a;
-          spec.scale = b;
+          type_spec.precision = a;
+          type_spec.scale = b;
           if (b > a)
             throw Error(2751, 16, "Column or parameter #1: Specified column scale " + std::to_string(b) +
                                       " is greater than the specified precision of " + std::to_string(a) + ".", t.line);
@@ -270,11 +270,11 @@ class Parser {
       }
       ExpectSymbol(")");
     }
-    if (spec.type == Type::Money) {
-      spec.precision = 19;
-      spec.scale = 4;
+    if (type_spec.type == Type::Money) {
+      type_spec.precision = 19;
+      type_spec.scale = 4;
     }
-    return spec;
+    return type_spec;
   }
 
   ExprP DefaultExpr(std::string* text) {
