@@ -16,13 +16,31 @@ struct Select;
 
 struct Expr {
   enum K {
-    Lit, Col, Var, Neg, Arith, Cmp, And, Or, Not, IsNull, Like, InList, InSub, Exists,
-    Func, Agg, Cast, Subquery, Case, Between
+    Lit,
+    Col,
+    Var,
+    Neg,
+    Arith,
+    Cmp,
+    And,
+    Or,
+    Not,
+    IsNull,
+    Like,
+    InList,
+    InSub,
+    Exists,
+    Func,
+    Agg,
+    Cast,
+    Subquery,
+    Case,
+    Between
   } k = Lit;
   Value lit;
-  std::string name;  // column, function or aggregate name (lower case for functions)
-  std::string qual;  // table qualifier of a column
-  std::string op;    // "+", "=", "<>", ...
+  std::string name;       // column, function or aggregate name (lower case for functions)
+  std::string qual;       // table qualifier of a column
+  std::string op;         // "+", "=", "<>", ...
   bool negated = false;   // NOT LIKE, IS NOT NULL, NOT IN, NOT BETWEEN
   bool distinct = false;  // COUNT(DISTINCT x)
   bool star = false;      // COUNT(*)
@@ -84,9 +102,28 @@ struct ColumnDef {
 
 struct Stmt {
   enum K {
-    CreateTable, DropTable, CreateIndex, DropIndex, CreateObject, DropObject,
-    AlterAdd, AlterAlterColumn, AlterDropColumn, AlterAddPk, AlterAddDefault, AlterDropConstraint,
-    Insert, Update, Delete, SelectStmt, Begin, Commit, Rollback, If, Nothing, Exec
+    CreateTable,
+    DropTable,
+    CreateIndex,
+    DropIndex,
+    CreateObject,
+    DropObject,
+    AlterAdd,
+    AlterAlterColumn,
+    AlterDropColumn,
+    AlterAddPk,
+    AlterAddDefault,
+    AlterDropConstraint,
+    Insert,
+    Update,
+    Delete,
+    SelectStmt,
+    Begin,
+    Commit,
+    Rollback,
+    If,
+    Nothing,
+    Exec
   } k = Nothing;
   int line = 1;
   std::size_t begin = 0, end = 0;  // source span of the statement in the batch
@@ -103,7 +140,7 @@ struct Stmt {
   ExprP where;
   ExprP cond;
   std::unique_ptr<Stmt> then_stmt, else_stmt;
-  std::string body;  // CREATE VIEW / PROCEDURE text
+  std::string body;                                   // CREATE VIEW / PROCEDURE text
   std::vector<std::pair<std::string, ExprP>> params;  // EXEC @name = value
 };
 

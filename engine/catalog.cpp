@@ -45,11 +45,16 @@ std::int64_t Get64(const char*& p) {
 void Skip(const char*& p) {
   Kind k = static_cast<Kind>(*p++);
   switch (k) {
-    case Kind::Null: break;
+    case Kind::Null:
+      break;
     case Kind::Int:
     case Kind::Date:
-    case Kind::Float: p += 8; break;
-    case Kind::Num: p += 9; break;
+    case Kind::Float:
+      p += 8;
+      break;
+    case Kind::Num:
+      p += 9;
+      break;
     case Kind::Str: {
       std::uint64_t n = GetVarint(p);
       p += n;
@@ -61,9 +66,12 @@ void Skip(const char*& p) {
 Value Read(const char*& p) {
   Kind k = static_cast<Kind>(*p++);
   switch (k) {
-    case Kind::Null: return Value::Null();
-    case Kind::Int: return Value::Int(Get64(p));
-    case Kind::Date: return Value::Date(Get64(p));
+    case Kind::Null:
+      return Value::Null();
+    case Kind::Int:
+      return Value::Int(Get64(p));
+    case Kind::Date:
+      return Value::Date(Get64(p));
     case Kind::Float: {
       std::int64_t bits = Get64(p);
       double d;
@@ -89,9 +97,12 @@ Value Read(const char*& p) {
 void EncodeValue(std::string& out, const Value& v) {
   out += static_cast<char>(v.kind);
   switch (v.kind) {
-    case Kind::Null: break;
+    case Kind::Null:
+      break;
     case Kind::Int:
-    case Kind::Date: Put64(out, v.i); break;
+    case Kind::Date:
+      Put64(out, v.i);
+      break;
     case Kind::Float: {
       std::int64_t bits;
       std::memcpy(&bits, &v.f, 8);
@@ -203,9 +214,13 @@ Value GetColumn(std::string_view row, int col) {
 std::string KeyPart(const Value& v) {
   std::string k;
   switch (v.kind) {
-    case Kind::Null: return std::string(1, '\0');
-    case Kind::Str: return "S" + Fold(v.s);
-    case Kind::Int: k = "N" + std::to_string(v.i); return k;
+    case Kind::Null:
+      return std::string(1, '\0');
+    case Kind::Str:
+      return "S" + Fold(v.s);
+    case Kind::Int:
+      k = "N" + std::to_string(v.i);
+      return k;
     case Kind::Num: {
       // Normalised decimal text, so 5 and 5.00 meet.
       std::string t = ToText(v);
@@ -215,7 +230,10 @@ std::string KeyPart(const Value& v) {
       }
       return "N" + t;
     }
-    case Kind::Date: k = "D"; Put64(k, v.i); return k;
+    case Kind::Date:
+      k = "D";
+      Put64(k, v.i);
+      return k;
     case Kind::Float: {
       char buf[40];
       std::snprintf(buf, sizeof buf, "F%.17g", v.f);
@@ -290,8 +308,12 @@ std::uint32_t KeyHash(const std::string& key) {
   return static_cast<std::uint32_t>(h ^ (static_cast<std::uint64_t>(h) >> 32));
 }
 
-std::uint32_t CellHash(std::uint64_t cell) { return static_cast<std::uint32_t>(cell >> 32); }
-std::uint32_t CellRef(std::uint64_t cell) { return static_cast<std::uint32_t>(cell); }
+std::uint32_t CellHash(std::uint64_t cell) {
+  return static_cast<std::uint32_t>(cell >> 32);
+}
+std::uint32_t CellRef(std::uint64_t cell) {
+  return static_cast<std::uint32_t>(cell);
+}
 std::uint64_t MakeCell(std::uint32_t hash, std::uint32_t ref) {
   return static_cast<std::uint64_t>(hash) << 32 | ref;
 }
@@ -326,7 +348,8 @@ std::size_t Table::Probe(const Index& ix, const std::string& key, std::uint32_t 
 }
 
 void Table::IndexAdd(Index& ix, const std::string& key, std::uint32_t slot) {
-  if ((ix.used + 1) * 10 > ix.cells.size() * 7) PlaceCells(ix, std::max<std::size_t>(16, ix.cells.size() * 2));
+  if ((ix.used + 1) * 10 > ix.cells.size() * 7)
+    PlaceCells(ix, std::max<std::size_t>(16, ix.cells.size() * 2));
   std::uint32_t hash = KeyHash(key);
   std::size_t i = Probe(ix, key, hash);
   std::uint64_t c = ix.cells[i];
@@ -389,7 +412,8 @@ void Table::IndexRemove(Index& ix, const std::string& key, std::uint32_t slot) {
   }
 }
 
-void Table::IndexFind(const Index& ix, const std::string& key, std::vector<std::uint32_t>* out) const {
+void Table::IndexFind(const Index& ix, const std::string& key,
+                      std::vector<std::uint32_t>* out) const {
   if (ix.cells.empty()) return;
   std::uint64_t c = ix.cells[Probe(ix, key, KeyHash(key))];
   if (c == kFreeCell) return;
@@ -486,7 +510,9 @@ void AddRow(Table& t, std::vector<Value> vals) {
   ++t.live;
 }
 
-Value OrNull(int v) { return v ? Value::Int(v) : Value::Null(); }
+Value OrNull(int v) {
+  return v ? Value::Int(v) : Value::Null();
+}
 
 }  // namespace
 
@@ -496,10 +522,13 @@ std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name) {
   t->name = std::string(name);
   if (f == "SYSOBJECTS") {
     t->id = 1;
-    t->cols = {Col("name", Type::VarChar, 128), Col("id", Type::Int),        Col("xtype", Type::Char, 2),
-               Col("uid", Type::SmallInt),      Col("parent_obj", Type::Int), Col("crdate", Type::DateTime),
-               Col("type", Type::Char, 2),      Col("category", Type::Int),  Col("status", Type::Int)};
-    auto add = [&](const std::string& n, int id, const std::string& xt, int parent, std::int64_t cr, int cat_) {
+    t->cols = {Col("name", Type::VarChar, 128), Col("id", Type::Int),
+               Col("xtype", Type::Char, 2),     Col("uid", Type::SmallInt),
+               Col("parent_obj", Type::Int),    Col("crdate", Type::DateTime),
+               Col("type", Type::Char, 2),      Col("category", Type::Int),
+               Col("status", Type::Int)};
+    auto add = [&](const std::string& n, int id, const std::string& xt, int parent, std::int64_t cr,
+                   int cat_) {
       std::string x = xt;
       x.resize(2, ' ');
       std::string ty = xt == "PK" || xt == "UQ" ? "K " : x;
@@ -515,30 +544,40 @@ std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name) {
   }
   if (f == "SYSCOLUMNS") {
     t->id = 3;
-    t->cols = {Col("name", Type::VarChar, 128), Col("id", Type::Int),       Col("xtype", Type::TinyInt),
-               Col("length", Type::SmallInt),   Col("xprec", Type::TinyInt), Col("xscale", Type::TinyInt),
-               Col("colid", Type::SmallInt),    Col("cdefault", Type::Int), Col("colorder", Type::SmallInt),
-               Col("prec", Type::SmallInt),     Col("scale", Type::Int),    Col("isnullable", Type::Int),
+    t->cols = {Col("name", Type::VarChar, 128), Col("id", Type::Int),
+               Col("xtype", Type::TinyInt),     Col("length", Type::SmallInt),
+               Col("xprec", Type::TinyInt),     Col("xscale", Type::TinyInt),
+               Col("colid", Type::SmallInt),    Col("cdefault", Type::Int),
+               Col("colorder", Type::SmallInt), Col("prec", Type::SmallInt),
+               Col("scale", Type::Int),         Col("isnullable", Type::Int),
                Col("status", Type::TinyInt)};
     for (const auto& [k, tb] : cat.tables) {
       for (std::size_t c = 0; c < tb->cols.size(); ++c) {
         const Column& col = tb->cols[c];
         const TypeSpec& ty = col.type;
         bool numeric = ty.type == Type::Numeric || ty.type == Type::Money;
-        int prec = numeric ? ty.precision
-                   : ty.type == Type::Int ? 10 : ty.type == Type::SmallInt ? 5
-                   : ty.type == Type::TinyInt ? 3 : ty.type == Type::Bit ? 1
-                   : ty.type == Type::DateTime ? 23 : ty.type == Type::Float ? 53
-                   : (ty.type == Type::Char || ty.type == Type::VarChar) ? ty.length : 0;
+        int prec = numeric                                               ? ty.precision
+                   : ty.type == Type::Int                                ? 10
+                   : ty.type == Type::SmallInt                           ? 5
+                   : ty.type == Type::TinyInt                            ? 3
+                   : ty.type == Type::Bit                                ? 1
+                   : ty.type == Type::DateTime                           ? 23
+                   : ty.type == Type::Float                              ? 53
+                   : (ty.type == Type::Char || ty.type == Type::VarChar) ? ty.length
+                                                                         : 0;
         bool has_scale = numeric || ty.type == Type::Int || ty.type == Type::SmallInt ||
-                         ty.type == Type::TinyInt || ty.type == Type::Bit || ty.type == Type::DateTime;
+                         ty.type == Type::TinyInt || ty.type == Type::Bit ||
+                         ty.type == Type::DateTime;
         int status = (col.nullable ? 8 : 0) | (col.identity ? 0x80 : 0);
         AddRow(*t, {Value::Str(col.name), Value::Int(tb->id), Value::Int(SysXType(ty)),
                     Value::Int(SysLength(ty)), Value::Int(numeric || prec ? prec : 0),
                     Value::Int(numeric ? ty.scale : 0), Value::Int(static_cast<int>(c) + 1),
                     Value::Int(col.default_id), Value::Int(static_cast<int>(c) + 1),
                     prec ? Value::Int(prec) : Value::Null(),
-                    has_scale ? Value::Int(numeric ? ty.scale : ty.type == Type::DateTime ? 3 : 0) : Value::Null(),
+                    has_scale ? Value::Int(numeric                     ? ty.scale
+                                           : ty.type == Type::DateTime ? 3
+                                                                       : 0)
+                              : Value::Null(),
                     Value::Int(col.nullable ? 1 : 0), Value::Int(status)});
       }
     }
@@ -546,9 +585,10 @@ std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name) {
   }
   if (f == "SYSINDEXES") {
     t->id = 2;
-    t->cols = {Col("id", Type::Int),       Col("status", Type::Int),      Col("indid", Type::SmallInt),
-               Col("name", Type::VarChar, 128), Col("keycnt", Type::SmallInt),
-               Col("origfillfactor", Type::TinyInt), Col("rows", Type::Int)};
+    t->cols = {Col("id", Type::Int),          Col("status", Type::Int),
+               Col("indid", Type::SmallInt),  Col("name", Type::VarChar, 128),
+               Col("keycnt", Type::SmallInt), Col("origfillfactor", Type::TinyInt),
+               Col("rows", Type::Int)};
     for (const auto& [k, tb] : cat.tables) {
       bool clustered = false;
       for (const auto& ix : tb->indexes) clustered = clustered || ix->clustered;
@@ -556,7 +596,10 @@ std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name) {
         AddRow(*t, {Value::Int(tb->id), Value::Int(0), Value::Int(0), Value::Null(), Value::Int(0),
                     Value::Int(0), Value::Int(static_cast<std::int64_t>(tb->live))});
       for (const auto& ix : tb->indexes)
-        AddRow(*t, {Value::Int(tb->id), Value::Int(ix->primary ? 2050 : ix->unique ? 2 : 0),
+        AddRow(*t, {Value::Int(tb->id),
+                    Value::Int(ix->primary  ? 2050
+                               : ix->unique ? 2
+                                            : 0),
                     Value::Int(ix->indid), Value::Str(ix->name),
                     Value::Int(static_cast<int>(ix->cols.size())), Value::Int(0),
                     Value::Int(static_cast<std::int64_t>(tb->live))});

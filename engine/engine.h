@@ -66,8 +66,8 @@ struct StatementResult {
 class Database {
  public:
   enum class OpenMode {
-    MustExist,      // a missing file is an error (a missing database on a server)
-    CreateIfMissing // libsql -d and tests
+    MustExist,       // a missing file is an error (a missing database on a server)
+    CreateIfMissing  // libsql -d and tests
   };
 
   // Opens the database at path. Throws engine::Error when the file is missing

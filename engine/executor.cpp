@@ -51,8 +51,8 @@ struct PatchLog {
   std::vector<std::string> chunks;
 
   std::string& Room(std::size_t need) {
-    if (chunks.empty() ||
-        (chunks.back().capacity() >= kChunk && chunks.back().size() + need > chunks.back().capacity())) {
+    if (chunks.empty() || (chunks.back().capacity() >= kChunk &&
+                           chunks.back().size() + need > chunks.back().capacity())) {
       chunks.emplace_back();
       if (chunks.size() > 1) chunks.back().reserve(std::max(kChunk, need));
     }
@@ -98,7 +98,7 @@ struct Session::Scope {
 };
 
 struct Session::Ctx {
-  const Row* const* rows = nullptr;  // raw row per source
+  const Row* const* rows = nullptr;          // raw row per source
   const std::vector<Value>* aggs = nullptr;  // aggregate results
 };
 
@@ -116,14 +116,16 @@ Error WithFollow(Error e, int number, int severity, std::string text) {
 }
 
 Error Terminated(int number, std::string text) {
-  return WithFollow(SqlError(number, std::move(text)), 3621, 0, "The statement has been terminated.");
+  return WithFollow(SqlError(number, std::move(text)), 3621, 0,
+                    "The statement has been terminated.");
 }
 
 Error Dependent(const std::string& what, const std::string& name, const std::string& col,
                 const char* verb) {
   Error e = SqlError(5074, "The " + what + " '" + name + "' is dependent on column '" + col + "'.");
-  e.follow_on.push_back({4922, 16, std::string("ALTER TABLE ") + verb + " " + col +
-                                       " failed because one or more objects access this column."});
+  e.follow_on.push_back({4922, 16,
+                         std::string("ALTER TABLE ") + verb + " " + col +
+                             " failed because one or more objects access this column."});
   return e;
 }
 
@@ -148,19 +150,26 @@ std::string CaseMap(std::string_view s, bool upper) {
   std::string out(s);
   for (std::size_t k = 0; k < out.size(); ++k) {
     unsigned char c = static_cast<unsigned char>(out[k]);
-    if (c >= 0x81 && k + 1 < out.size()) ++k;
-    else if (c < 0x80) out[k] = static_cast<char>(upper ? std::toupper(c) : std::tolower(c));
+    if (c >= 0x81 && k + 1 < out.size())
+      ++k;
+    else if (c < 0x80)
+      out[k] = static_cast<char>(upper ? std::toupper(c) : std::tolower(c));
   }
   return out;
 }
 
 ColumnType KindType(const Value& v) {
   switch (v.kind) {
-    case Kind::Int: return ColumnType::Int;
-    case Kind::Num: return ColumnType::Numeric;
-    case Kind::Date: return ColumnType::DateTime;
-    case Kind::Float: return ColumnType::Other;
-    default: return ColumnType::VarChar;
+    case Kind::Int:
+      return ColumnType::Int;
+    case Kind::Num:
+      return ColumnType::Numeric;
+    case Kind::Date:
+      return ColumnType::DateTime;
+    case Kind::Float:
+      return ColumnType::Other;
+    default:
+      return ColumnType::VarChar;
   }
 }
 
@@ -205,7 +214,8 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       return;
     case Stmt::Commit:
       if (trancount_ == 0)
-        throw Error(3902, 16, "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.",
+        throw Error(3902, 16,
+                    "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.",
                     s.line);
       if (--trancount_ == 0) Commit();
       out->emplace_back();
@@ -213,7 +223,8 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
     case Stmt::Rollback:
       if (trancount_ == 0)
         throw Error(3903, 16,
-                    "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.", s.line);
+                    "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.",
+                    s.line);
       RollbackAll();
       out->emplace_back();
       return;
@@ -229,11 +240,14 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
         moved.follow_on = e.follow_on;
         throw moved;
       }
-      if (t == 1) Run(*s.then_stmt, batch, out);
-      else if (s.else_stmt) Run(*s.else_stmt, batch, out);
+      if (t == 1)
+        Run(*s.then_stmt, batch, out);
+      else if (s.else_stmt)
+        Run(*s.else_stmt, batch, out);
       return;
     }
-    default: break;
+    default:
+      break;
   }
   std::size_t mark = undo_.size();
   try {
@@ -316,7 +330,9 @@ void Session::UndoTo(std::size_t mark) {
         u.t->rows[u.slot].clear();
         --u.t->live;
         break;
-      case Undo::RowPatch: UndoPatch(*u.t, *u.patch); break;
+      case Undo::RowPatch:
+        UndoPatch(*u.t, *u.patch);
+        break;
       case Undo::RowDel:
         u.t->rows[u.slot] = std::move(u.old);
         ++u.t->live;
@@ -334,8 +350,12 @@ void Session::UndoTo(std::size_t mark) {
                   ixs.end());
         break;
       }
-      case Undo::IndexDropped: u.t->indexes.push_back(std::move(u.D().index)); break;
-      case Undo::ColumnDefault: u.t->cols[u.D().col] = u.D().column; break;
+      case Undo::IndexDropped:
+        u.t->indexes.push_back(std::move(u.D().index));
+        break;
+      case Undo::ColumnDefault:
+        u.t->cols[u.D().col] = u.D().column;
+        break;
       case Undo::Identity:
         u.t->identity_next = u.D().identity_next;
         u.t->identity_used = u.D().identity_used;
@@ -357,24 +377,54 @@ void Session::SchemaSnapshot() {
 StatementResult Session::RunStatement(const Stmt& s) {
   StatementResult r;
   switch (s.k) {
-    case Stmt::SelectStmt: return DoSelect(*s.select);
-    case Stmt::Insert: return DoInsert(s);
-    case Stmt::Update: return DoUpdate(s);
-    case Stmt::Delete: return DoDelete(s);
-    case Stmt::CreateTable: DoCreateTable(s); break;
-    case Stmt::DropTable: DoDropTable(s); break;
-    case Stmt::CreateIndex: DoCreateIndex(s); break;
-    case Stmt::DropIndex: DoDropIndex(s); break;
-    case Stmt::AlterAdd: DoAlterAdd(s); break;
-    case Stmt::AlterAlterColumn: DoAlterColumn(s); break;
-    case Stmt::AlterDropColumn: DoDropColumn(s); break;
-    case Stmt::AlterAddPk: DoAddPk(s); break;
-    case Stmt::AlterAddDefault: DoAddDefault(s); break;
-    case Stmt::AlterDropConstraint: DoDropConstraint(s); break;
-    case Stmt::CreateObject: DoCreateObject(s); break;
-    case Stmt::DropObject: DoDropObject(s); break;
-    case Stmt::Exec: return DoExec(s);
-    default: break;
+    case Stmt::SelectStmt:
+      return DoSelect(*s.select);
+    case Stmt::Insert:
+      return DoInsert(s);
+    case Stmt::Update:
+      return DoUpdate(s);
+    case Stmt::Delete:
+      return DoDelete(s);
+    case Stmt::CreateTable:
+      DoCreateTable(s);
+      break;
+    case Stmt::DropTable:
+      DoDropTable(s);
+      break;
+    case Stmt::CreateIndex:
+      DoCreateIndex(s);
+      break;
+    case Stmt::DropIndex:
+      DoDropIndex(s);
+      break;
+    case Stmt::AlterAdd:
+      DoAlterAdd(s);
+      break;
+    case Stmt::AlterAlterColumn:
+      DoAlterColumn(s);
+      break;
+    case Stmt::AlterDropColumn:
+      DoDropColumn(s);
+      break;
+    case Stmt::AlterAddPk:
+      DoAddPk(s);
+      break;
+    case Stmt::AlterAddDefault:
+      DoAddDefault(s);
+      break;
+    case Stmt::AlterDropConstraint:
+      DoDropConstraint(s);
+      break;
+    case Stmt::CreateObject:
+      DoCreateObject(s);
+      break;
+    case Stmt::DropObject:
+      DoDropObject(s);
+      break;
+    case Stmt::Exec:
+      return DoExec(s);
+    default:
+      break;
   }
   return r;
 }
@@ -411,14 +461,19 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
         for (const Source& src : scope.srcs)
           known = known || Fold(e.qual) == Fold(src.alias) || Fold(e.qual) == Fold(src.t->name);
         if (!known)
-          throw SqlError(4104, "The multi-part identifier \"" + e.qual + "." + e.name + "\" could not be bound.");
+          throw SqlError(4104, "The multi-part identifier \"" + e.qual + "." + e.name +
+                                   "\" could not be bound.");
       }
       throw SqlError(207, "Invalid column name '" + e.name + "'.");
     }
     return;
   }
   if (e.k == Expr::Agg) {
-    if (!aggs) throw SqlError(147, "An aggregate may not appear in the WHERE clause unless it is in a subquery contained in a HAVING clause or a select list, and the column being aggregated is an outer reference.");
+    if (!aggs)
+      throw SqlError(147,
+                     "An aggregate may not appear in the WHERE clause unless it is in a subquery "
+                     "contained in a HAVING clause or a select list, and the column being "
+                     "aggregated is an outer reference.");
     e.slot = static_cast<int>(aggs->size());
     aggs->push_back(&e);
     for (auto& a : e.args) Bind(*a, scope, nullptr);
@@ -426,9 +481,10 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
   }
   if (e.k == Expr::Func) {
     static const std::set<std::string> kKnown = {
-        "getdate", "substring", "len", "datalength", "upper", "lower", "ltrim", "rtrim", "isnull",
-        "left", "right", "replace", "charindex", "abs", "year", "month", "day", "coalesce",
-        "space", "str", "object_id", "db_name", "nullif", "round", "floor", "ceiling"};
+        "getdate", "substring", "len",   "datalength", "upper",   "lower",     "ltrim",
+        "rtrim",   "isnull",    "left",  "right",      "replace", "charindex", "abs",
+        "year",    "month",     "day",   "coalesce",   "space",   "str",       "object_id",
+        "db_name", "nullif",    "round", "floor",      "ceiling"};
     if (!kKnown.count(e.name))
       throw SqlError(195, "'" + e.name + "' is not a recognized built-in function name.");
   }
@@ -446,7 +502,9 @@ const std::vector<Value>& Session::SubqueryValues(const Expr& e) {
   const Select& q = *e.sub;
   if (q.items.size() != 1 || q.items[0].star) {
     if (e.k != Expr::Exists)
-      throw SqlError(116, "Only one expression can be specified in the select list when the subquery is not introduced with EXISTS.");
+      throw SqlError(116,
+                     "Only one expression can be specified in the select list when the subquery is "
+                     "not introduced with EXISTS.");
   }
   // DoSelect returns text; run it in typed form by re-evaluating through a
   // private path: we convert the text back using the result column type.
@@ -458,12 +516,25 @@ const std::vector<Value>& Session::SubqueryValues(const Expr& e) {
       continue;
     }
     switch (r.columns.empty() ? ColumnType::VarChar : r.columns[0].type) {
-      case ColumnType::Int: vals.push_back(Value::Int(std::stoll(*cell))); break;
-      case ColumnType::Numeric: vals.push_back(CastTo(Value::Str(*cell), TypeSpec{Type::Numeric, 0, 18,
-          static_cast<int>(cell->find('.') == std::string::npos ? 0 : cell->size() - cell->find('.') - 1)})); break;
-      case ColumnType::DateTime: vals.push_back(ConvertTo(Value::Str(*cell), TypeSpec{Type::DateTime, 0, 0, 0})); break;
-      case ColumnType::Other: vals.push_back(Value::Float(std::stod(*cell))); break;
-      default: vals.push_back(Value::Str(*cell));
+      case ColumnType::Int:
+        vals.push_back(Value::Int(std::stoll(*cell)));
+        break;
+      case ColumnType::Numeric:
+        vals.push_back(
+            CastTo(Value::Str(*cell),
+                   TypeSpec{Type::Numeric, 0, 18,
+                            static_cast<int>(cell->find('.') == std::string::npos
+                                                 ? 0
+                                                 : cell->size() - cell->find('.') - 1)}));
+        break;
+      case ColumnType::DateTime:
+        vals.push_back(ConvertTo(Value::Str(*cell), TypeSpec{Type::DateTime, 0, 0, 0}));
+        break;
+      case ColumnType::Other:
+        vals.push_back(Value::Float(std::stod(*cell)));
+        break;
+      default:
+        vals.push_back(Value::Str(*cell));
     }
   }
   return subquery_cache_.emplace(&e, std::move(vals)).first->second;
@@ -496,8 +567,12 @@ int Session::Truth(const Expr& e, const Ctx& ctx) {
       if (b.null()) return -1;
       int c = Compare(a, b);
       const std::string& op = e.op;
-      bool r = op == "=" ? c == 0 : op == "<>" ? c != 0 : op == "<" ? c < 0 : op == ">" ? c > 0
-               : op == "<=" ? c <= 0 : c >= 0;
+      bool r = op == "="    ? c == 0
+               : op == "<>" ? c != 0
+               : op == "<"  ? c < 0
+               : op == ">"  ? c > 0
+               : op == "<=" ? c <= 0
+                            : c >= 0;
       return r ? 1 : 0;
     }
     case Expr::IsNull: {
@@ -522,8 +597,10 @@ int Session::Truth(const Expr& e, const Ctx& ctx) {
       if (a.null()) return -1;
       bool unknown = false, found = false;
       auto check = [&](const Value& v) {
-        if (v.null()) unknown = true;
-        else if (Compare(a, v) == 0) found = true;
+        if (v.null())
+          unknown = true;
+        else if (Compare(a, v) == 0)
+          found = true;
       };
       if (e.k == Expr::InSub) {
         for (const Value& v : SubqueryValues(e)) {
@@ -544,7 +621,10 @@ int Session::Truth(const Expr& e, const Ctx& ctx) {
     default: {
       Value v = Eval(e, ctx);
       if (v.null()) return -1;
-      if (v.kind == Kind::Str) throw SqlError(4145, "An expression of non-boolean type specified in a context where a condition is expected.");
+      if (v.kind == Kind::Str)
+        throw SqlError(4145,
+                       "An expression of non-boolean type specified in a context where a condition "
+                       "is expected.");
       return v.i != 0 ? 1 : 0;
     }
   }
@@ -552,8 +632,10 @@ int Session::Truth(const Expr& e, const Ctx& ctx) {
 
 Value Session::Eval(const Expr& e, const Ctx& ctx) {
   switch (e.k) {
-    case Expr::Lit: return e.lit;
-    case Expr::Col: return GetColumn(*ctx.rows[e.src], e.col);
+    case Expr::Lit:
+      return e.lit;
+    case Expr::Col:
+      return GetColumn(*ctx.rows[e.src], e.col);
     case Expr::Var:
       if (e.name == "@@trancount") return Value::Int(trancount_);
       if (e.name == "@@rowcount") return Value::Int(0);
@@ -571,7 +653,8 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
       if (a.null() || b.null()) return Value::Null();
       return Arith(e.op[0], a, b);
     }
-    case Expr::Agg: return (*ctx.aggs)[e.slot];
+    case Expr::Agg:
+      return (*ctx.aggs)[e.slot];
     case Expr::Cast: {
       Value v = Eval(*e.args[0], ctx);
       return CastTo(v, e.type);
@@ -579,7 +662,10 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     case Expr::Subquery: {
       const auto& vals = SubqueryValues(e);
       if (vals.size() > 1)
-        throw SqlError(512, "Subquery returned more than 1 value. This is not permitted when the subquery follows =, !=, <, <= , >, >= or when the subquery is used as an expression.");
+        throw SqlError(
+            512,
+            "Subquery returned more than 1 value. This is not permitted when the subquery follows "
+            "=, !=, <, <= , >, >= or when the subquery is used as an expression.");
       return vals.empty() ? Value::Null() : vals[0];
     }
     case Expr::Case: {
@@ -599,7 +685,8 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
       }
       return Eval(*e.args[n - 1], ctx);
     }
-    case Expr::Func: break;
+    case Expr::Func:
+      break;
     default: {
       int t = Truth(e, ctx);
       return t < 0 ? Value::Null() : Value::Int(t);
@@ -609,7 +696,8 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
   const std::string& f = e.name;
   auto arity = [&](std::size_t lo, std::size_t hi) {
     if (e.args.size() < lo || e.args.size() > hi)
-      throw SqlError(174, "The " + f + " function requires " + std::to_string(lo) + " argument(s).", 15);
+      throw SqlError(174, "The " + f + " function requires " + std::to_string(lo) + " argument(s).",
+                     15);
   };
   if (f == "getdate") {
     arity(0, 0);
@@ -669,9 +757,12 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
   if (f == "datalength") {
     arity(1, 1);
     switch (a[0].kind) {
-      case Kind::Str: return Value::Int(static_cast<std::int64_t>(a[0].s.size()));
-      case Kind::Int: return Value::Int(4);
-      default: return Value::Int(8);
+      case Kind::Str:
+        return Value::Int(static_cast<std::int64_t>(a[0].s.size()));
+      case Kind::Int:
+        return Value::Int(4);
+      default:
+        return Value::Int(8);
     }
   }
   if (f == "upper" || f == "lower") {
@@ -713,7 +804,8 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     std::vector<std::size_t> st = CharStarts(hay);
     std::int64_t from = a.size() > 2 ? std::max<std::int64_t>(integer(a[2]), 1) : 1;
     for (std::size_t c = from - 1; c < st.size(); ++c)
-      if (hay.compare(st[c], needle.size(), needle) == 0) return Value::Int(static_cast<std::int64_t>(c) + 1);
+      if (hay.compare(st[c], needle.size(), needle) == 0)
+        return Value::Int(static_cast<std::int64_t>(c) + 1);
     return Value::Int(0);
   }
   if (f == "abs") {
@@ -806,7 +898,9 @@ bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std
     } else if (ct.type == Type::Float) {
       continue;
     } else {
-      if (v.kind == Kind::Str) v = ConvertTo(v, ct.type == Type::Numeric ? TypeSpec{Type::Numeric, 0, 18, 6} : TypeSpec{Type::Int, 0, 0, 0});
+      if (v.kind == Kind::Str)
+        v = ConvertTo(v, ct.type == Type::Numeric ? TypeSpec{Type::Numeric, 0, 18, 6}
+                                                  : TypeSpec{Type::Int, 0, 0, 0});
       if (v.kind == Kind::Float || v.kind == Kind::Date) continue;
       key = KeyPart(v);
     }
@@ -853,7 +947,8 @@ struct AggState {
 StatementResult Session::DoSelect(const Select& cq) {
   Select& q = const_cast<Select&>(cq);
   Scope scope;
-  for (const TableRef& r : q.from) scope.srcs.push_back({AnyTable(r.name), r.alias.empty() ? r.name : r.alias});
+  for (const TableRef& r : q.from)
+    scope.srcs.push_back({AnyTable(r.name), r.alias.empty() ? r.name : r.alias});
   std::vector<Expr*> aggs;
   StatementResult res;
   res.has_result_set = true;
@@ -879,7 +974,9 @@ StatementResult Session::DoSelect(const Select& cq) {
           res.columns.push_back({src.t->cols[c].name, ResultType(src.t->cols[c].type)});
         }
       }
-      if (!any) throw SqlError(4104, "The multi-part identifier \"" + item.star_qual + "\" could not be bound.");
+      if (!any)
+        throw SqlError(4104,
+                       "The multi-part identifier \"" + item.star_qual + "\" could not be bound.");
       continue;
     }
     Bind(*item.expr, scope, &aggs);
@@ -918,12 +1015,15 @@ StatementResult Session::DoSelect(const Select& cq) {
     if (o.expr->k == Expr::Lit && o.expr->lit.kind == Kind::Int) {
       k.item = static_cast<int>(o.expr->lit.i) - 1;
       if (k.item < 0 || k.item >= static_cast<int>(outs.size()))
-        throw SqlError(108, "The ORDER BY position number " + std::to_string(o.expr->lit.i) +
-                                " is out of range of the number of items in the select list.", 15);
+        throw SqlError(108,
+                       "The ORDER BY position number " + std::to_string(o.expr->lit.i) +
+                           " is out of range of the number of items in the select list.",
+                       15);
     } else {
       if (o.expr->k == Expr::Col && o.expr->qual.empty())
         for (std::size_t i = 0; i < q.items.size(); ++i)
-          if (!q.items[i].alias.empty() && Fold(q.items[i].alias) == Fold(o.expr->name)) k.item = static_cast<int>(i);
+          if (!q.items[i].alias.empty() && Fold(q.items[i].alias) == Fold(o.expr->name))
+            k.item = static_cast<int>(i);
       if (k.item < 0) {
         Bind(*o.expr, scope, &aggs);
         k.expr = o.expr.get();
@@ -935,7 +1035,11 @@ StatementResult Session::DoSelect(const Select& cq) {
   bool grouped = !aggs.empty() || !q.group.empty();
   if (grouped) {
     for (const OutCol& oc : outs)
-      if (!oc.expr) throw SqlError(8120, "Column '" + scope.srcs[oc.src].t->name + "." + scope.srcs[oc.src].t->cols[oc.col].name + "' is invalid in the select list because it is not contained in either an aggregate function or the GROUP BY clause.");
+      if (!oc.expr)
+        throw SqlError(8120, "Column '" + scope.srcs[oc.src].t->name + "." +
+                                 scope.srcs[oc.src].t->cols[oc.col].name +
+                                 "' is invalid in the select list because it is not contained in "
+                                 "either an aggregate function or the GROUP BY clause.");
   }
 
   // Produce source row combinations that pass ON and WHERE.
@@ -987,7 +1091,8 @@ StatementResult Session::DoSelect(const Select& cq) {
     OutRow o;
     for (const OutCol& oc : outs)
       o.vals.push_back(oc.expr ? Eval(*oc.expr, c) : GetColumn(*c.rows[oc.src], oc.col));
-    for (const OrderKey& k : order) o.keys.push_back(k.item >= 0 ? o.vals[k.item] : Eval(*k.expr, c));
+    for (const OrderKey& k : order)
+      o.keys.push_back(k.item >= 0 ? o.vals[k.item] : Eval(*k.expr, c));
     rows.push_back(std::move(o));
   };
 
@@ -1053,11 +1158,13 @@ StatementResult Session::DoSelect(const Select& cq) {
       for (std::size_t a = 0; a < aggs.size(); ++a) {
         const Expr& ag = *aggs[a];
         AggState& st = g.st[a];
-        if (ag.name == "count") results.push_back(Value::Int(st.count));
+        if (ag.name == "count")
+          results.push_back(Value::Int(st.count));
         else if (ag.name == "avg" && !st.acc.null())
           results.push_back(st.acc.kind == Kind::Int ? Value::Int(st.acc.i / st.count)
                                                      : Arith('/', st.acc, Value::Int(st.count)));
-        else results.push_back(st.acc);
+        else
+          results.push_back(st.acc);
       }
       Ctx c;
       std::vector<const Row*> none(n ? n : 1, &empty);
@@ -1079,8 +1186,10 @@ StatementResult Session::DoSelect(const Select& cq) {
         const Value& x = a.keys[k];
         const Value& y = b.keys[k];
         int c;
-        if (x.null() || y.null()) c = x.null() == y.null() ? 0 : x.null() ? -1 : 1;
-        else c = Compare(x, y);
+        if (x.null() || y.null())
+          c = x.null() == y.null() ? 0 : x.null() ? -1 : 1;
+        else
+          c = Compare(x, y);
         if (c != 0) return order[k].desc ? c > 0 : c < 0;
       }
       return false;
@@ -1115,8 +1224,10 @@ StatementResult Session::DoSelect(const Select& cq) {
     std::vector<std::optional<std::string>> out;
     out.reserve(r.vals.size());
     for (const Value& v : r.vals) {
-      if (v.null()) out.emplace_back(std::nullopt);
-      else out.emplace_back(ToText(v));
+      if (v.null())
+        out.emplace_back(std::nullopt);
+      else
+        out.emplace_back(ToText(v));
     }
     res.rows.push_back(std::move(out));
   }
@@ -1127,8 +1238,8 @@ StatementResult Session::DoSelect(const Select& cq) {
 
 [[noreturn]] void Session::Fail515(const Table& t, const Column& c, const char* verb) const {
   throw Terminated(515, "Cannot insert the value NULL into column '" + c.name + "', table '" +
-                            db_name_ + ".dbo." + t.name + "'; column does not allow nulls. " + verb +
-                            " fails.");
+                            db_name_ + ".dbo." + t.name + "'; column does not allow nulls. " +
+                            verb + " fails.");
 }
 
 Value Session::DefaultValue(const Column& c) {
@@ -1149,14 +1260,15 @@ void Session::CheckUnique(const Table& t, const std::vector<Value>& vals, std::u
                                    "'. Cannot insert duplicate key in object 'dbo." + t.name +
                                    "'. The duplicate key value is (" + shown + ").");
       throw Terminated(2601, "Cannot insert duplicate key row in object 'dbo." + t.name +
-                                 "' with unique index '" + ix->name + "'. The duplicate key value is (" +
-                                 shown + ").");
+                                 "' with unique index '" + ix->name +
+                                 "'. The duplicate key value is (" + shown + ").");
     }
   }
 }
 
 StatementResult Session::DoInsert(const Stmt& s) {
-  if (SystemTable(cat_, s.table)) throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
+  if (SystemTable(cat_, s.table))
+    throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
   std::shared_ptr<Table> t = UserTable(s.table);
   int ident = t->IdentityColumn();
   std::vector<int> target;
@@ -1165,10 +1277,17 @@ StatementResult Session::DoInsert(const Stmt& s) {
       int c = t->FindColumn(n);
       if (c < 0) throw SqlError(207, "Invalid column name '" + n + "'.");
       if (std::find(target.begin(), target.end(), c) != target.end())
-        throw SqlError(264, "The column name '" + t->cols[c].name + "' is specified more than once in the SET clause or column list of an INSERT. A column cannot be assigned more than one value in the same clause. Modify the clause to make sure that a column is updated only once. If this statement updates or inserts columns into a view, column aliasing can conceal the duplication in your statement.", 16);
+        throw SqlError(264,
+                       "The column name '" + t->cols[c].name +
+                           "' is specified more than once in the SET clause or column list of an "
+                           "INSERT. A column cannot be assigned more than one value in the same "
+                           "clause. Modify the clause to make sure that a column is updated only "
+                           "once. If this statement updates or inserts columns into a view, column "
+                           "aliasing can conceal the duplication in your statement.",
+                       16);
       if (c == ident)
-        throw SqlError(544, "Cannot insert explicit value for identity column in table '" + t->name +
-                                "' when IDENTITY_INSERT is set to OFF.");
+        throw SqlError(544, "Cannot insert explicit value for identity column in table '" +
+                                t->name + "' when IDENTITY_INSERT is set to OFF.");
       target.push_back(c);
     }
   } else {
@@ -1184,15 +1303,21 @@ StatementResult Session::DoInsert(const Stmt& s) {
     if (width != target.size()) {
       if (s.names.empty()) {
         if (ident >= 0 && width == t->cols.size())
-          throw SqlError(8101, "An explicit value for the identity column in table '" + t->name +
-                                   "' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
-        throw SqlError(213, "Column name or number of supplied values does not match table definition.");
+          throw SqlError(
+              8101,
+              "An explicit value for the identity column in table '" + t->name +
+                  "' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
+        throw SqlError(213,
+                       "Column name or number of supplied values does not match table definition.");
       }
-      throw SqlError(width < target.size() ? 120 : 121,
-                     width < target.size()
-                         ? "The select list for the INSERT statement contains fewer items than the insert list. The number of SELECT values must match the number of INSERT columns."
-                         : "The select list for the INSERT statement contains more items than the insert list. The number of SELECT values must match the number of INSERT columns.",
-                     15);
+      throw SqlError(
+          width < target.size() ? 120 : 121,
+          width < target.size()
+              ? "The select list for the INSERT statement contains fewer items than the insert "
+                "list. The number of SELECT values must match the number of INSERT columns."
+              : "The select list for the INSERT statement contains more items than the insert "
+                "list. The number of SELECT values must match the number of INSERT columns.",
+          15);
     }
     for (auto& row : r.rows) {
       std::vector<Value> vals;
@@ -1202,15 +1327,20 @@ StatementResult Session::DoInsert(const Stmt& s) {
           continue;
         }
         switch (r.columns[c].type) {
-          case ColumnType::Int: vals.push_back(Value::Int(std::stoll(*row[c]))); break;
-          case ColumnType::DateTime: vals.push_back(ConvertTo(Value::Str(*row[c]), TypeSpec{Type::DateTime, 0, 0, 0})); break;
+          case ColumnType::Int:
+            vals.push_back(Value::Int(std::stoll(*row[c])));
+            break;
+          case ColumnType::DateTime:
+            vals.push_back(ConvertTo(Value::Str(*row[c]), TypeSpec{Type::DateTime, 0, 0, 0}));
+            break;
           case ColumnType::Numeric: {
             std::size_t dot = row[c]->find('.');
             int sc = dot == std::string::npos ? 0 : static_cast<int>(row[c]->size() - dot - 1);
             vals.push_back(ConvertTo(Value::Str(*row[c]), TypeSpec{Type::Numeric, 0, 18, sc}));
             break;
           }
-          default: vals.push_back(Value::Str(*row[c]));
+          default:
+            vals.push_back(Value::Str(*row[c]));
         }
       }
       input.push_back(std::move(vals));
@@ -1223,14 +1353,21 @@ StatementResult Session::DoInsert(const Stmt& s) {
         if (s.names.empty()) {
           if (ident >= 0 && row.size() == t->cols.size())
             throw SqlError(8101, "An explicit value for the identity column in table '" + t->name +
-                                     "' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
-          throw SqlError(213, "Column name or number of supplied values does not match table definition.");
+                                     "' can only be specified when a column list is used and "
+                                     "IDENTITY_INSERT is ON.");
+          throw SqlError(
+              213, "Column name or number of supplied values does not match table definition.");
         }
-        throw SqlError(row.size() < target.size() ? 109 : 110,
-                       row.size() < target.size()
-                           ? "There are more columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement."
-                           : "There are fewer columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement.",
-                       15);
+        throw SqlError(
+            row.size() < target.size() ? 109 : 110,
+            row.size() < target.size()
+                ? "There are more columns in the INSERT statement than values specified in the "
+                  "VALUES clause. The number of values in the VALUES clause must match the number "
+                  "of columns specified in the INSERT statement."
+                : "There are fewer columns in the INSERT statement than values specified in the "
+                  "VALUES clause. The number of values in the VALUES clause must match the number "
+                  "of columns specified in the INSERT statement.",
+            15);
       }
       std::vector<Value> vals;
       for (const auto& e : row) {
@@ -1287,7 +1424,8 @@ StatementResult Session::DoInsert(const Stmt& s) {
 }
 
 StatementResult Session::DoUpdate(const Stmt& s) {
-  if (SystemTable(cat_, s.table)) throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
+  if (SystemTable(cat_, s.table))
+    throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
   std::shared_ptr<Table> t = UserTable(s.table);
   Scope scope;
   scope.srcs.push_back({t, t->name});
@@ -1295,7 +1433,8 @@ StatementResult Session::DoUpdate(const Stmt& s) {
   for (const auto& [name, e] : s.sets) {
     int c = t->FindColumn(name);
     if (c < 0) throw SqlError(207, "Invalid column name '" + name + "'.");
-    if (t->cols[c].identity) throw SqlError(8102, "Cannot update identity column '" + t->cols[c].name + "'.");
+    if (t->cols[c].identity)
+      throw SqlError(8102, "Cannot update identity column '" + t->cols[c].name + "'.");
     cols.push_back(c);
     Bind(*e, scope, nullptr);
   }
@@ -1349,7 +1488,8 @@ StatementResult Session::DoUpdate(const Stmt& s) {
       try {
         CheckUnique(*t, vals, slot);
       } catch (...) {
-        for (std::size_t k = 0; k < affected.size(); ++k) t->IndexAdd(*affected[k], old_keys[k], slot);
+        for (std::size_t k = 0; k < affected.size(); ++k)
+          t->IndexAdd(*affected[k], old_keys[k], slot);
         throw;
       }
     }
@@ -1366,7 +1506,8 @@ StatementResult Session::DoUpdate(const Stmt& s) {
 }
 
 StatementResult Session::DoDelete(const Stmt& s) {
-  if (SystemTable(cat_, s.table)) throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
+  if (SystemTable(cat_, s.table))
+    throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
   std::shared_ptr<Table> t = UserTable(s.table);
   Scope scope;
   scope.srcs.push_back({t, t->name});
@@ -1398,7 +1539,8 @@ StatementResult Session::DoExec(const Stmt& s) {
   }
   if (n == "sp_releaseapplock") return r;
   Object* o = cat_.FindObject(s.name);
-  if (!o || o->xtype != "P") throw SqlError(2812, "Could not find stored procedure '" + s.name + "'.");
+  if (!o || o->xtype != "P")
+    throw SqlError(2812, "Could not find stored procedure '" + s.name + "'.");
   return r;
 }
 
@@ -1417,7 +1559,9 @@ namespace {
 void ValidateColumnType(const ColumnDef& d) {
   if (d.identity && d.type.type != Type::Int && d.type.type != Type::SmallInt &&
       d.type.type != Type::TinyInt && !(d.type.type == Type::Numeric && d.type.scale == 0))
-    throw SqlError(2749, "Identity column '" + d.name + "' must be of data type int, bigint, smallint, tinyint, or decimal or numeric with a scale of 0, and constrained to be nonnullable.");
+    throw SqlError(2749, "Identity column '" + d.name +
+                             "' must be of data type int, bigint, smallint, tinyint, or decimal or "
+                             "numeric with a scale of 0, and constrained to be nonnullable.");
 }
 
 }  // namespace
@@ -1452,7 +1596,8 @@ void Session::DoCreateTable(const Stmt& s) {
     c.increment = d.increment;
     if (d.primary_key) {
       if (has_pk)
-        throw WithFollow(SqlError(8110, "Cannot add multiple PRIMARY KEY constraints to table '" + s.table + "'."),
+        throw WithFollow(SqlError(8110, "Cannot add multiple PRIMARY KEY constraints to table '" +
+                                            s.table + "'."),
                          1750, 16, "Could not create constraint or index. See previous errors.");
       has_pk = true;
       pk_name = d.pk_name;
@@ -1469,8 +1614,9 @@ void Session::DoCreateTable(const Stmt& s) {
     o.id = NewId();
     o.name = d.def_name.empty() ? DefaultName(*t, c, o.id) : d.def_name;
     if (cat_.NameTaken(o.name))
-      throw WithFollow(SqlError(2714, "There is already an object named '" + o.name + "' in the database."),
-                       1750, 16, "Could not create constraint or index. See previous errors.");
+      throw WithFollow(
+          SqlError(2714, "There is already an object named '" + o.name + "' in the database."),
+          1750, 16, "Could not create constraint or index. See previous errors.");
     o.xtype = "D";
     o.parent = t->id;
     o.crdate = now_;
@@ -1512,7 +1658,10 @@ void Session::DoDropTable(const Stmt& s) {
   for (const std::string& n : s.names) {
     auto t = cat_.FindTable(n);
     if (!t)
-      throw SqlError(3701, "Cannot drop the table '" + n + "', because it does not exist or you do not have permission.", 11);
+      throw SqlError(3701,
+                     "Cannot drop the table '" + n +
+                         "', because it does not exist or you do not have permission.",
+                     11);
     SchemaSnapshot();
     cat_.tables.erase(Fold(n));
     std::erase_if(cat_.objects, [&](const Object& o) { return o.parent == t->id; });
@@ -1522,28 +1671,32 @@ void Session::DoDropTable(const Stmt& s) {
 void Session::DoCreateIndex(const Stmt& s) {
   auto t = cat_.FindTable(s.table);
   if (!t)
-    throw SqlError(1088, "Cannot find the object \"" + s.table + "\" because it does not exist or you do not have permissions.");
+    throw SqlError(1088, "Cannot find the object \"" + s.table +
+                             "\" because it does not exist or you do not have permissions.");
   if (t->FindIndex(s.name))
-    throw SqlError(1913, "The operation failed because an index or statistics with name '" + s.name +
-                             "' already exists on table '" + t->name + "'.");
+    throw SqlError(1913, "The operation failed because an index or statistics with name '" +
+                             s.name + "' already exists on table '" + t->name + "'.");
   auto ix = std::make_unique<Index>();
   ix->name = s.name;
   ix->unique = s.unique;
   ix->clustered = s.clustered;
   for (const std::string& n : s.names) {
     int c = t->FindColumn(n);
-    if (c < 0) throw SqlError(1911, "Column name '" + n + "' does not exist in the target table or view.");
+    if (c < 0)
+      throw SqlError(1911, "Column name '" + n + "' does not exist in the target table or view.");
     Type ty = t->cols[c].type.type;
     if (ty == Type::Text || ty == Type::Image)
-      throw SqlError(1919, "Column '" + t->cols[c].name + "' in table '" + t->name +
-                               "' is of a type that is invalid for use as a key column in an index.");
+      throw SqlError(1919,
+                     "Column '" + t->cols[c].name + "' in table '" + t->name +
+                         "' is of a type that is invalid for use as a key column in an index.");
     ix->cols.push_back(c);
   }
   if (s.clustered)
     for (const auto& other : t->indexes)
       if (other->clustered)
         throw SqlError(1902, "Cannot create more than one clustered index on table '" + t->name +
-                                 "'. Drop the existing clustered index '" + other->name + "' before creating another.");
+                                 "'. Drop the existing clustered index '" + other->name +
+                                 "' before creating another.");
   int indid = s.clustered ? 1 : 2;
   if (!s.clustered)
     for (bool clash = true; clash;) {
@@ -1560,9 +1713,13 @@ void Session::DoCreateIndex(const Stmt& s) {
     std::uint32_t slot = t->IndexDuplicate(*ix);
     if (slot != UINT32_MAX) {
       std::string shown;
-      for (int c : ix->cols) shown += (shown.empty() ? "" : ", ") + ToText(GetColumn(t->rows[slot], c));
-      throw SqlError(1505, "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for the object name 'dbo." +
-                               t->name + "' and the index name '" + ix->name + "'. The duplicate key value is (" + shown + ").");
+      for (int c : ix->cols)
+        shown += (shown.empty() ? "" : ", ") + ToText(GetColumn(t->rows[slot], c));
+      throw SqlError(1505,
+                     "The CREATE UNIQUE INDEX statement terminated because a duplicate key was "
+                     "found for the object name 'dbo." +
+                         t->name + "' and the index name '" + ix->name +
+                         "'. The duplicate key value is (" + shown + ").");
     }
   }
   Undo u{};
@@ -1580,7 +1737,10 @@ void Session::DoDropIndex(const Stmt& s) {
     auto t = cat_.FindTable(tn);
     Index* ix = t ? t->FindIndex(in) : nullptr;
     if (!ix)
-      throw SqlError(3701, "Cannot drop the index '" + full + "', because it does not exist or you do not have permission.", 11);
+      throw SqlError(3701,
+                     "Cannot drop the index '" + full +
+                         "', because it does not exist or you do not have permission.",
+                     11);
     if (ix->primary)
       throw SqlError(3723, "An explicit DROP INDEX is not allowed on index '" + full +
                                "'. It is being used for PRIMARY KEY constraint enforcement.");
@@ -1611,9 +1771,14 @@ void Session::DoAlterAdd(const Stmt& s) {
       throw SqlError(2744, "Multiple identity columns specified for table '" + old->name +
                                "'. Only one identity column per table is allowed.");
     if (d.not_null && !d.def && !d.identity && old->live > 0)
-      throw SqlError(4901, "ALTER TABLE only allows columns to be added that can contain nulls, or have a DEFAULT definition specified, or the column being added is an identity or timestamp column, or alternatively if none of the previous conditions are satisfied the table must be empty to allow addition of this column. Column '" +
-                               d.name + "' cannot be added to non-empty table '" + old->name +
-                               "' because it does not satisfy these conditions.");
+      throw SqlError(
+          4901,
+          "ALTER TABLE only allows columns to be added that can contain nulls, or have a DEFAULT "
+          "definition specified, or the column being added is an identity or timestamp column, or "
+          "alternatively if none of the previous conditions are satisfied the table must be empty "
+          "to allow addition of this column. Column '" +
+              d.name + "' cannot be added to non-empty table '" + old->name +
+              "' because it does not satisfy these conditions.");
     if (d.primary_key)
       throw SqlError(1750, "Could not create constraint or index. See previous errors.");
   }
@@ -1632,8 +1797,9 @@ void Session::DoAlterAdd(const Stmt& s) {
       o.id = NewId();
       o.name = d.def_name.empty() ? DefaultName(*t, c, o.id) : d.def_name;
       if (cat_.NameTaken(o.name))
-        throw WithFollow(SqlError(2714, "There is already an object named '" + o.name + "' in the database."),
-                         1750, 16, "Could not create constraint or index. See previous errors.");
+        throw WithFollow(
+            SqlError(2714, "There is already an object named '" + o.name + "' in the database."),
+            1750, 16, "Could not create constraint or index. See previous errors.");
       o.xtype = "D";
       o.parent = t->id;
       o.crdate = now_;
@@ -1676,11 +1842,12 @@ void Session::DoAlterColumn(const Stmt& s) {
                              "' does not exist in table '" + old->name + "'.");
   const Column& col = old->cols[c];
   bool same_type = col.type.type == d.type.type;
-  bool widening_varchar = same_type && d.type.type == Type::VarChar && d.type.length >= col.type.length;
+  bool widening_varchar =
+      same_type && d.type.type == Type::VarChar && d.type.length >= col.type.length;
   for (const auto& ix : old->indexes) {
     if (std::find(ix->cols.begin(), ix->cols.end(), c) == ix->cols.end()) continue;
-    bool unchanged = same_type && d.type.length == col.type.length && d.type.precision == col.type.precision &&
-                     d.type.scale == col.type.scale;
+    bool unchanged = same_type && d.type.length == col.type.length &&
+                     d.type.precision == col.type.precision && d.type.scale == col.type.scale;
     if (unchanged && !ix->primary) continue;
     if (widening_varchar && !ix->primary) continue;
     throw Dependent(ix->primary ? "object" : "index", ix->name, col.name, "ALTER COLUMN");
@@ -1689,7 +1856,8 @@ void Session::DoAlterColumn(const Stmt& s) {
     for (const Object& o : cat_.objects)
       if (o.id == col.default_id) throw Dependent("object", o.name, col.name, "ALTER COLUMN");
   }
-  if (col.identity) throw SqlError(4928, "Cannot alter column '" + col.name + "' because it is 'IDENTITY'.");
+  if (col.identity)
+    throw SqlError(4928, "Cannot alter column '" + col.name + "' because it is 'IDENTITY'.");
   SchemaSnapshot();
   auto t = old->Clone();
   Column& nc = t->cols[c];
@@ -1752,22 +1920,26 @@ void Session::DoAddPk(const Stmt& s) {
   auto t = UserTable(s.table);
   const std::string follow = "Could not create constraint or index. See previous errors.";
   if (cat_.NameTaken(s.name))
-    throw WithFollow(SqlError(2714, "There is already an object named '" + s.name + "' in the database."),
-                     1750, 16, follow);
+    throw WithFollow(
+        SqlError(2714, "There is already an object named '" + s.name + "' in the database."), 1750,
+        16, follow);
   for (const auto& ix : t->indexes)
     if (ix->primary)
-      throw WithFollow(SqlError(1779, "Table '" + t->name + "' already has a primary key defined on it."),
-                       1750, 16, follow);
+      throw WithFollow(
+          SqlError(1779, "Table '" + t->name + "' already has a primary key defined on it."), 1750,
+          16, follow);
   std::vector<int> cols;
   for (const std::string& n : s.names) {
     int c = t->FindColumn(n);
     if (c < 0)
-      throw WithFollow(SqlError(1911, "Column name '" + n + "' does not exist in the target table or view."),
-                       1750, 16, follow);
+      throw WithFollow(
+          SqlError(1911, "Column name '" + n + "' does not exist in the target table or view."),
+          1750, 16, follow);
     if (t->cols[c].nullable)
-      throw WithFollow(SqlError(8111, "Cannot define PRIMARY KEY constraint on nullable column in table '" +
-                                          t->name + "'."),
-                       1750, 16, follow);
+      throw WithFollow(
+          SqlError(8111, "Cannot define PRIMARY KEY constraint on nullable column in table '" +
+                             t->name + "'."),
+          1750, 16, follow);
     cols.push_back(c);
   }
   SchemaSnapshot();
@@ -1798,10 +1970,13 @@ void Session::DoAddDefault(const Stmt& s) {
   const ColumnDef& d = s.columns[0];
   int c = t->FindColumn(d.name);
   const std::string follow = "Could not create constraint or index. See previous errors.";
-  if (c < 0) throw SqlError(1752, "Column '" + d.name + "' in table '" + t->name + "' is invalid for creating a default constraint.");
+  if (c < 0)
+    throw SqlError(1752, "Column '" + d.name + "' in table '" + t->name +
+                             "' is invalid for creating a default constraint.");
   if (cat_.NameTaken(s.name))
-    throw WithFollow(SqlError(2714, "There is already an object named '" + s.name + "' in the database."),
-                     1750, 16, follow);
+    throw WithFollow(
+        SqlError(2714, "There is already an object named '" + s.name + "' in the database."), 1750,
+        16, follow);
   if (t->cols[c].default_id)
     throw WithFollow(SqlError(1781, "Column already has a DEFAULT bound to it."), 1750, 16, follow);
   SchemaSnapshot();
@@ -1880,8 +2055,10 @@ void Session::DoDropObject(const Stmt& s) {
   for (const std::string& n : s.names) {
     Object* o = cat_.FindObject(n);
     if (!o || o->xtype != s.xtype)
-      throw SqlError(3701, std::string("Cannot drop the ") + kind + " '" + n +
-                               "', because it does not exist or you do not have permission.", 11);
+      throw SqlError(3701,
+                     std::string("Cannot drop the ") + kind + " '" + n +
+                         "', because it does not exist or you do not have permission.",
+                     11);
     int id = o->id;
     SchemaSnapshot();
     std::erase_if(cat_.objects, [&](const Object& x) { return x.id == id; });

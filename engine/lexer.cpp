@@ -10,7 +10,19 @@ namespace engine {
 
 namespace {
 
-enum Class : unsigned char { kOther, kSpace, kNewline, kDigit, kWord, kQuote, kDQuote, kBracket, kAt, kMinus, kSlash };
+enum Class : unsigned char {
+  kOther,
+  kSpace,
+  kNewline,
+  kDigit,
+  kWord,
+  kQuote,
+  kDQuote,
+  kBracket,
+  kAt,
+  kMinus,
+  kSlash
+};
 
 constexpr std::array<unsigned char, 256> MakeClasses() {
   std::array<unsigned char, 256> c{};
@@ -33,7 +45,9 @@ constexpr std::array<unsigned char, 256> MakeClasses() {
 
 constexpr auto kClass = MakeClasses();
 
-unsigned char ClassOf(char ch) { return kClass[static_cast<unsigned char>(ch)]; }
+unsigned char ClassOf(char ch) {
+  return kClass[static_cast<unsigned char>(ch)];
+}
 
 }  // namespace
 
@@ -86,8 +100,9 @@ std::vector<Token> Tokenize(std::string_view s) {
       std::size_t k = i + 1;
       for (;;) {
         if (k >= s.size())
-          throw Error(105, 15, "Unclosed quotation mark after the character string '" +
-                                   t.text + "'.", t.line);
+          throw Error(105, 15,
+                      "Unclosed quotation mark after the character string '" + t.text + "'.",
+                      t.line);
         if (s[k] == '\'') {
           if (k + 1 < s.size() && s[k + 1] == '\'') {
             t.text += '\'';
@@ -105,7 +120,8 @@ std::vector<Token> Tokenize(std::string_view s) {
       t.kind = Tok::String;
       std::size_t k = i + 2;
       auto hex = [](char ch) {
-        return ch >= '0' && ch <= '9' ? ch - '0' : (std::tolower(static_cast<unsigned char>(ch)) - 'a' + 10);
+        return ch >= '0' && ch <= '9' ? ch - '0'
+                                      : (std::tolower(static_cast<unsigned char>(ch)) - 'a' + 10);
       };
       while (k + 1 < s.size() && std::isxdigit(static_cast<unsigned char>(s[k])) &&
              std::isxdigit(static_cast<unsigned char>(s[k + 1]))) {
@@ -127,15 +143,18 @@ std::vector<Token> Tokenize(std::string_view s) {
     } else if (cls == kWord) {
       t.kind = Tok::Ident;
       std::size_t k = i;
-      while (k < s.size() && (ClassOf(s[k]) == kWord || ClassOf(s[k]) == kDigit || s[k] == '@')) ++k;
+      while (k < s.size() && (ClassOf(s[k]) == kWord || ClassOf(s[k]) == kDigit || s[k] == '@'))
+        ++k;
       t.text = std::string(s.substr(i, k - i));
       i = k;
     } else if (cls == kBracket || cls == kDQuote) {
       char close = cls == kBracket ? ']' : '"';
       std::size_t k = s.find(close, i + 1);
       if (k == std::string_view::npos)
-        throw Error(105, 15, "Unclosed quotation mark after the character string '" +
-                                 std::string(s.substr(i + 1)) + "'.", t.line);
+        throw Error(105, 15,
+                    "Unclosed quotation mark after the character string '" +
+                        std::string(s.substr(i + 1)) + "'.",
+                    t.line);
       t.kind = Tok::Ident;
       t.quoted = true;
       t.text = std::string(s.substr(i + 1, k - i - 1));

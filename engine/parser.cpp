@@ -12,14 +12,17 @@ namespace engine {
 namespace {
 
 const std::set<std::string> kReserved = {
-    "add", "all", "alter", "and", "as", "asc", "begin", "between", "by", "case", "check",
-    "clustered", "column", "commit", "constraint", "create", "default", "delete", "desc",
-    "distinct", "drop", "else", "end", "exec", "execute", "exists", "for", "from", "go",
-    "group", "having", "identity", "if", "in", "index", "inner", "insert", "into", "is",
-    "join", "key", "left", "like", "nonclustered", "not", "null", "on", "or", "order",
-    "primary", "print", "proc", "procedure", "rollback", "select", "set", "table", "then",
-    "top", "tran", "transaction", "union", "unique", "update", "values", "view", "when",
-    "where", "with", "declare", "return", "use", "cross", "outer", "right"};
+    "add",        "all",          "alter",   "and",       "as",          "asc",      "begin",
+    "between",    "by",           "case",    "check",     "clustered",   "column",   "commit",
+    "constraint", "create",       "default", "delete",    "desc",        "distinct", "drop",
+    "else",       "end",          "exec",    "execute",   "exists",      "for",      "from",
+    "go",         "group",        "having",  "identity",  "if",          "in",       "index",
+    "inner",      "insert",       "into",    "is",        "join",        "key",      "left",
+    "like",       "nonclustered", "not",     "null",      "on",          "or",       "order",
+    "primary",    "print",        "proc",    "procedure", "rollback",    "select",   "set",
+    "table",      "then",         "top",     "tran",      "transaction", "union",    "unique",
+    "update",     "values",       "view",    "when",      "where",       "with",     "declare",
+    "return",     "use",          "cross",   "outer",     "right"};
 
 std::string Lower(std::string_view s) {
   std::string r(s);
@@ -77,7 +80,8 @@ class Parser {
       throw Error(102, 15, "Incorrect syntax near '" + LastText() + "'.", t.line);
     if (t.kind == Tok::Ident && !t.quoted && kReserved.count(Lower(t.text)))
       throw Error(156, 15, "Incorrect syntax near the keyword '" + Lower(t.text) + "'.", t.line);
-    std::string shown = t.kind == Tok::String ? t.text : std::string(src_.substr(t.offset, t.end - t.offset));
+    std::string shown =
+        t.kind == Tok::String ? t.text : std::string(src_.substr(t.offset, t.end - t.offset));
     throw Error(102, 15, "Incorrect syntax near '" + shown + "'.", t.line);
   }
   std::string LastText() const {
@@ -157,8 +161,8 @@ class Parser {
     } else if (Accept("exec") || Accept("execute")) {
       s->k = Stmt::Exec;
       s->name = ObjectName();
-      while (Peek().kind == Tok::Variable || (Peek().kind != Tok::End && !Peek().IsSymbol(";") &&
-                                              !StartsStatement(Peek()))) {
+      while (Peek().kind == Tok::Variable ||
+             (Peek().kind != Tok::End && !Peek().IsSymbol(";") && !StartsStatement(Peek()))) {
         std::string pname;
         if (Peek().kind == Tok::Variable && Peek(1).IsSymbol("=")) {
           pname = Next().text;
@@ -178,9 +182,9 @@ class Parser {
   }
 
   bool StartsStatement(const Token& t) const {
-    static const char* kStarts[] = {"select", "insert", "update", "delete", "create", "drop",
-                                    "alter", "begin", "commit", "rollback", "if", "exec",
-                                    "execute", "set", "print", "else"};
+    static const char* kStarts[] = {"select",  "insert", "update", "delete",   "create", "drop",
+                                    "alter",   "begin",  "commit", "rollback", "if",     "exec",
+                                    "execute", "set",    "print",  "else"};
     for (const char* w : kStarts)
       if (t.Is(w)) return true;
     return false;
@@ -233,7 +237,8 @@ class Parser {
     const Token& t = Peek();
     Type ty;
     if (t.kind != Tok::Ident || !TypeFromName(t.text, &ty))
-      throw Error(2715, 16, "Column, parameter, or variable #1: Cannot find data type " + t.text + ".",
+      throw Error(2715, 16,
+                  "Column, parameter, or variable #1: Cannot find data type " + t.text + ".",
                   t.line);
     std::string raw = Lower(Next().text);
     TypeSpec type_spec{ty, 0, 0, 0};
@@ -254,18 +259,25 @@ class Parser {
         }
         if (ty == Type::Char || ty == Type::VarChar) {
           if (a < 1 || a > 8000)
-            throw Error(131, 15, "The size (" + std::to_string(a) + ") given to the type '" + raw +
-                                     "' exceeds the maximum allowed for any data type (8000).", t.line);
+            throw Error(131, 15,
+                        "The size (" + std::to_string(a) + ") given to the type '" + raw +
+                            "' exceeds the maximum allowed for any data type (8000).",
+                        t.line);
           type_spec.length = a;
         } else if (ty == Type::Numeric) {
           if (a < 1 || a > 38)
-            throw Error(2750, 16, "Column or parameter #1: Specified column precision " +
-                                      std::to_string(a) + " is greater than the maximum precision of 38.", t.line);
+            throw Error(2750, 16,
+                        "Column or parameter #1: Specified column precision " + std::to_string(a) +
+                            " is greater than the maximum precision of 38.",
+                        t.line);
           type_spec.precision = a;
           type_spec.scale = b;
           if (b > a)
-            throw Error(2751, 16, "Column or parameter #1: Specified column scale " + std::to_string(b) +
-                                      " is greater than the specified precision of " + std::to_string(a) + ".", t.line);
+            throw Error(2751, 16,
+                        "Column or parameter #1: Specified column scale " + std::to_string(b) +
+                            " is greater than the specified precision of " + std::to_string(a) +
+                            ".",
+                        t.line);
         }
       }
       ExpectSymbol(")");
@@ -356,8 +368,10 @@ class Parser {
 
   void PrimaryKeyTail(Stmt& s) {
     s.clustered = true;
-    if (Accept("nonclustered")) s.clustered = false;
-    else Accept("clustered");
+    if (Accept("nonclustered"))
+      s.clustered = false;
+    else
+      Accept("clustered");
     IndexColumns(&s.names);
     SkipWith();
   }
@@ -402,8 +416,10 @@ class Parser {
     }
     bool unique = Accept("unique");
     bool clustered = false;
-    if (Accept("clustered")) clustered = true;
-    else Accept("nonclustered");
+    if (Accept("clustered"))
+      clustered = true;
+    else
+      Accept("nonclustered");
     if (Accept("index")) {
       s.k = Stmt::CreateIndex;
       s.unique = unique;
@@ -416,10 +432,14 @@ class Parser {
       return;
     }
     if (unique || clustered) Fail();
-    if (Accept("view")) s.xtype = "V";
-    else if (Accept("proc") || Accept("procedure")) s.xtype = "P";
-    else if (Accept("trigger")) s.xtype = "TR";
-    else Fail();
+    if (Accept("view"))
+      s.xtype = "V";
+    else if (Accept("proc") || Accept("procedure"))
+      s.xtype = "P";
+    else if (Accept("trigger"))
+      s.xtype = "TR";
+    else
+      Fail();
     s.k = Stmt::CreateObject;
     s.name = ObjectName();
     // The body runs to the end of the batch, as on SQL Server where CREATE
@@ -520,8 +540,10 @@ class Parser {
 
   std::unique_ptr<Select> SelectBody() {
     auto q = std::make_unique<Select>();
-    if (Accept("distinct")) q->distinct = true;
-    else Accept("all");
+    if (Accept("distinct"))
+      q->distinct = true;
+    else
+      Accept("all");
     if (Accept("top")) {
       bool paren = AcceptSymbol("(");
       if (Peek().kind != Tok::Number) Fail();
@@ -545,8 +567,10 @@ class Parser {
         }
         item.expr = Expression();
         if (Accept("as")) {
-          if (Peek().kind == Tok::String) item.alias = Next().text;
-          else item.alias = Name();
+          if (Peek().kind == Tok::String)
+            item.alias = Next().text;
+          else
+            item.alias = Name();
         } else if (IsName(Peek())) {
           item.alias = Next().text;
         } else if (Peek().kind == Tok::String) {
@@ -584,8 +608,10 @@ class Parser {
       do {
         OrderItem o;
         o.expr = Expression();
-        if (Accept("desc")) o.desc = true;
-        else Accept("asc");
+        if (Accept("desc"))
+          o.desc = true;
+        else
+          Accept("asc");
         q->order.push_back(std::move(o));
       } while (AcceptSymbol(","));
     }
@@ -595,8 +621,10 @@ class Parser {
   TableRef TableSource() {
     TableRef r;
     r.name = ObjectName();
-    if (Accept("as")) r.alias = Name();
-    else if (IsName(Peek())) r.alias = Next().text;
+    if (Accept("as"))
+      r.alias = Name();
+    else if (IsName(Peek()))
+      r.alias = Next().text;
     if (Accept("with")) {  // table hints: WITH (NOLOCK)
       ExpectSymbol("(");
       while (!AcceptSymbol(")")) Next();
@@ -743,8 +771,10 @@ class Parser {
       e->args.push_back(Unary());
       if (e->args[0]->k == Expr::Lit && !e->args[0]->lit.null()) {  // fold -literal
         Value& v = e->args[0]->lit;
-        if (v.kind == Kind::Float) v.f = -v.f;
-        else v.i = -v.i;
+        if (v.kind == Kind::Float)
+          v.f = -v.f;
+        else
+          v.i = -v.i;
         return std::move(e->args[0]);
       }
       return e;
@@ -858,15 +888,19 @@ class Parser {
   ExprP CaseExpr() {
     auto e = Make(Expr::Case, Next().offset);
     // args: [operand or null-literal], then when/then pairs, then else.
-    if (!Peek().Is("when")) e->args.push_back(Expression());
-    else e->args.push_back(nullptr);
+    if (!Peek().Is("when"))
+      e->args.push_back(Expression());
+    else
+      e->args.push_back(nullptr);
     while (Accept("when")) {
       e->args.push_back(Expression());
       Expect("then");
       e->args.push_back(Expression());
     }
-    if (Accept("else")) e->args.push_back(Expression());
-    else e->args.push_back(Make(Expr::Lit, e->offset));
+    if (Accept("else"))
+      e->args.push_back(Expression());
+    else
+      e->args.push_back(Make(Expr::Lit, e->offset));
     Expect("end");
     return e;
   }
@@ -882,6 +916,8 @@ std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view batch) {
   return Parser(batch).Batch();
 }
 
-ExprP ParseExpression(std::string_view text) { return Parser(text).LoneExpression(); }
+ExprP ParseExpression(std::string_view text) {
+  return Parser(text).LoneExpression();
+}
 
 }  // namespace engine

@@ -34,15 +34,17 @@ struct CrcTables {
   }
 };
 
-std::uint32_t SlicedCrc(const CrcTables& tables, std::uint32_t crc, const char* data, std::size_t n) {
+std::uint32_t SlicedCrc(const CrcTables& tables, std::uint32_t crc, const char* data,
+                        std::size_t n) {
   const auto& t = tables.t;
   const auto* p = reinterpret_cast<const unsigned char*>(data);
   std::uint32_t c = crc ^ 0xFFFFFFFFu;
   while (n >= 8) {
-    std::uint32_t lo = c ^ (static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
-    c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
-        t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+    std::uint32_t lo =
+        c ^ (static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+             static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24);
+    c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+        t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
     p += 8;
     n -= 8;
   }
@@ -83,7 +85,9 @@ std::uint32_t Crc32cUpdate(std::uint32_t crc, const char* data, std::size_t n) {
 
 using CrcFunction = std::uint32_t (*)(std::uint32_t, const char*, std::size_t);
 
-std::uint32_t Crc32(const char* data, std::size_t n) { return CrcUpdate(0, data, n); }
+std::uint32_t Crc32(const char* data, std::size_t n) {
+  return CrcUpdate(0, data, n);
+}
 
 Error FileError(const std::string& path, const std::string& what) {
   return Error(5120, 16, "Unable to open the physical file \"" + path + "\". " + what);
@@ -366,18 +370,24 @@ Storage::Storage(const std::string& path, bool create, Catalog* catalog,
     : path_(path), journal_path_(path + "-journal") {
   bool exists = std::filesystem::exists(path_);
   if (!exists && !create)
-    throw Error(4060, 11, "Cannot open database \"" + path_ + "\" requested by the login. The login failed.");
+    throw Error(4060, 11,
+                "Cannot open database \"" + path_ + "\" requested by the login. The login failed.");
   journal_fd_ = ::open(journal_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (journal_fd_ < 0) throw FileError(journal_path_, std::string("Operating system error: ") + std::strerror(errno) + ".");
+  if (journal_fd_ < 0)
+    throw FileError(journal_path_,
+                    std::string("Operating system error: ") + std::strerror(errno) + ".");
   if (::flock(journal_fd_, LOCK_EX | LOCK_NB) != 0) {
     ::close(journal_fd_);
     journal_fd_ = -1;
-    throw FileError(path_, "Operating system error 32: \"32(The process cannot access the file because it is being used by another process.)\".");
+    throw FileError(path_,
+                    "Operating system error 32: \"32(The process cannot access the file because it "
+                    "is being used by another process.)\".");
   }
   try {
     if (exists) {
       if (!ReadSnapshot(path_, catalog, &generation_))
-        throw Error(5172, 16, "The header for file '" + path_ + "' is not a valid database file header.");
+        throw Error(5172, 16,
+                    "The header for file '" + path_ + "' is not a valid database file header.");
     } else {
       Checkpoint(*catalog);
       return;
@@ -433,7 +443,8 @@ void Storage::ResetJournal() {
   Writer w;
   w.out = "LIBSQLJ1";
   w.U64(generation_);
-  if (::ftruncate(journal_fd_, 0) != 0) throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
+  if (::ftruncate(journal_fd_, 0) != 0)
+    throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
   ::lseek(journal_fd_, 0, SEEK_SET);
   WriteAll(journal_fd_, w.out, journal_path_);
   journal_size_ = w.out.size();
@@ -464,7 +475,8 @@ void Storage::Append(const std::vector<Committed>& group) {
 void Storage::Checkpoint(const Catalog& catalog) {
   std::string tmp = path_ + ".tmp";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw Error(9002, 17, "Could not create \"" + tmp + "\": " + std::strerror(errno) + ".");
+  if (fd < 0)
+    throw Error(9002, 17, "Could not create \"" + tmp + "\": " + std::strerror(errno) + ".");
   try {
     WriteSnapshot(fd, tmp, catalog, generation_ + 1);
     if (::fsync(fd) != 0) throw Error(9002, 17, "Could not flush \"" + tmp + "\".");

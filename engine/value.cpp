@@ -36,7 +36,9 @@ const std::int64_t kPow10[19] = {1LL,
 
 constexpr std::int64_t kMsPerDay = 86400000LL;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -46,12 +48,18 @@ std::string_view Trim(std::string_view s) {
 
 const char* SourceTypeName(const Value& v) {
   switch (v.kind) {
-    case Kind::Int: return "int";
-    case Kind::Num: return "numeric";
-    case Kind::Str: return "varchar";
-    case Kind::Date: return "datetime";
-    case Kind::Float: return "float";
-    default: return "NULL";
+    case Kind::Int:
+      return "int";
+    case Kind::Num:
+      return "numeric";
+    case Kind::Str:
+      return "varchar";
+    case Kind::Date:
+      return "datetime";
+    case Kind::Float:
+      return "float";
+    default:
+      return "NULL";
   }
 }
 
@@ -113,9 +121,15 @@ int Digits(__int128 v) {
 Value ToNumeric(const Value& v, int precision, int scale, const char* target) {
   __int128 x;
   switch (v.kind) {
-    case Kind::Int: x = Rescale(v.i, 0, scale); break;
-    case Kind::Num: x = Rescale(v.i, v.scale, scale); break;
-    case Kind::Float: x = static_cast<__int128>(std::llround(v.f * std::pow(10.0, scale))); break;
+    case Kind::Int:
+      x = Rescale(v.i, 0, scale);
+      break;
+    case Kind::Num:
+      x = Rescale(v.i, v.scale, scale);
+      break;
+    case Kind::Float:
+      x = static_cast<__int128>(std::llround(v.f * std::pow(10.0, scale)));
+      break;
     case Kind::Str: {
       std::int64_t raw;
       int sc;
@@ -127,27 +141,35 @@ Value ToNumeric(const Value& v, int precision, int scale, const char* target) {
     case Kind::Date:
       throw SqlError(257, std::string("Implicit conversion from data type datetime to ") + target +
                               " is not allowed. Use the CONVERT function to run this query.");
-    default: return Value::Null();
+    default:
+      return Value::Null();
   }
   if (Digits(x) > precision - scale || precision > 18)
     if (Digits(x) > precision - scale)
-      throw SqlError(8115, std::string("Arithmetic overflow error converting ") + SourceTypeName(v) +
-                               " to data type " + target + ".");
+      throw SqlError(8115, std::string("Arithmetic overflow error converting ") +
+                               SourceTypeName(v) + " to data type " + target + ".");
   return Value::Num(static_cast<std::int64_t>(x), scale);
 }
 
 Value ToInteger(const Value& v, std::int64_t lo, std::int64_t hi, const char* target) {
   std::int64_t x = 0;
   switch (v.kind) {
-    case Kind::Int: x = v.i; break;
-    case Kind::Num: x = v.i / kPow10[v.scale]; break;
+    case Kind::Int:
+      x = v.i;
+      break;
+    case Kind::Num:
+      x = v.i / kPow10[v.scale];
+      break;
     case Kind::Float:
       if (!(v.f > -9.3e18 && v.f < 9.3e18))
-        throw SqlError(8115, std::string("Arithmetic overflow error converting float to data type ") +
-                                 target + ".");
+        throw SqlError(
+            8115,
+            std::string("Arithmetic overflow error converting float to data type ") + target + ".");
       x = static_cast<std::int64_t>(v.f);
       break;
-    case Kind::Date: x = v.i / kMsPerDay; break;
+    case Kind::Date:
+      x = v.i / kMsPerDay;
+      break;
     case Kind::Str: {
       std::string_view t = Trim(v.s);
       if (t.empty()) return Value::Int(0);
@@ -176,7 +198,8 @@ Value ToInteger(const Value& v, std::int64_t lo, std::int64_t hi, const char* ta
                                 target + " column. Maximum integer value exceeded.");
       return Value::Int(static_cast<std::int64_t>(acc));
     }
-    default: return Value::Null();
+    default:
+      return Value::Null();
   }
   if (hi == 1 && lo == 0) return Value::Int(x != 0 ? 1 : 0);  // bit
   if (x < lo || x > hi)
@@ -237,10 +260,11 @@ Value ToString(const Value& v, const TypeSpec& t, bool explicit_cast) {
   std::size_t n = static_cast<std::size_t>(t.length);
   if (s.size() > n) {
     if (explicit_cast) {
-      if (v.kind == Kind::Int) return Value::Str(t.type == Type::Char ? "*" + std::string(n - 1, ' ') : "*");
+      if (v.kind == Kind::Int)
+        return Value::Str(t.type == Type::Char ? "*" + std::string(n - 1, ' ') : "*");
       if (v.kind == Kind::Num || v.kind == Kind::Float)
-        throw SqlError(8115, std::string("Arithmetic overflow error converting ") + SourceTypeName(v) +
-                                 " to data type varchar.");
+        throw SqlError(8115, std::string("Arithmetic overflow error converting ") +
+                                 SourceTypeName(v) + " to data type varchar.");
       s.resize(n);
     } else {
       for (std::size_t k = n; k < s.size(); ++k)
@@ -258,19 +282,30 @@ Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
     case Type::Char:
     case Type::VarChar:
     case Type::Text:
-    case Type::Image: return ToString(v, t, explicit_cast);
-    case Type::Int: return ToInteger(v, INT32_MIN, INT32_MAX, "int");
-    case Type::SmallInt: return ToInteger(v, -32768, 32767, "smallint");
-    case Type::TinyInt: return ToInteger(v, 0, 255, "tinyint");
-    case Type::Bit: return ToInteger(v, 0, 1, "bit");
-    case Type::Numeric: return ToNumeric(v, t.precision, t.scale, "numeric");
-    case Type::Money: return ToNumeric(v, 18, 4, "money");
+    case Type::Image:
+      return ToString(v, t, explicit_cast);
+    case Type::Int:
+      return ToInteger(v, INT32_MIN, INT32_MAX, "int");
+    case Type::SmallInt:
+      return ToInteger(v, -32768, 32767, "smallint");
+    case Type::TinyInt:
+      return ToInteger(v, 0, 255, "tinyint");
+    case Type::Bit:
+      return ToInteger(v, 0, 1, "bit");
+    case Type::Numeric:
+      return ToNumeric(v, t.precision, t.scale, "numeric");
+    case Type::Money:
+      return ToNumeric(v, 18, 4, "money");
     case Type::Float:
       switch (v.kind) {
-        case Kind::Int: return Value::Float(static_cast<double>(v.i));
-        case Kind::Num: return Value::Float(static_cast<double>(v.i) / kPow10[v.scale]);
-        case Kind::Float: return v;
-        case Kind::Date: return Value::Float(static_cast<double>(v.i) / kMsPerDay);
+        case Kind::Int:
+          return Value::Float(static_cast<double>(v.i));
+        case Kind::Num:
+          return Value::Float(static_cast<double>(v.i) / kPow10[v.scale]);
+        case Kind::Float:
+          return v;
+        case Kind::Date:
+          return Value::Float(static_cast<double>(v.i) / kMsPerDay);
         default: {
           std::string_view tr = Trim(v.s);
           std::string buf(tr);
@@ -283,16 +318,20 @@ Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
       }
     case Type::DateTime:
       switch (v.kind) {
-        case Kind::Date: return v;
-        case Kind::Int: return Value::Date(v.i * kMsPerDay);
-        case Kind::Num: return Value::Date(v.i * kMsPerDay / kPow10[v.scale]);
-        case Kind::Float: return Value::Date(std::llround(v.f * kMsPerDay));
+        case Kind::Date:
+          return v;
+        case Kind::Int:
+          return Value::Date(v.i * kMsPerDay);
+        case Kind::Num:
+          return Value::Date(v.i * kMsPerDay / kPow10[v.scale]);
+        case Kind::Float:
+          return Value::Date(std::llround(v.f * kMsPerDay));
         default: {
           std::int64_t ms;
           if (Trim(v.s).empty()) return Value::Date(0);
           if (!ParseDate(v.s, &ms))
-            throw SqlError(241,
-                           "Conversion failed when converting date and/or time from character string.");
+            throw SqlError(
+                241, "Conversion failed when converting date and/or time from character string.");
           return Value::Date(ms);
         }
       }
@@ -302,12 +341,18 @@ Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
 
 int Rank(Kind k) {
   switch (k) {
-    case Kind::Str: return 0;
-    case Kind::Int: return 1;
-    case Kind::Num: return 2;
-    case Kind::Float: return 3;
-    case Kind::Date: return 4;
-    default: return -1;
+    case Kind::Str:
+      return 0;
+    case Kind::Int:
+      return 1;
+    case Kind::Num:
+      return 2;
+    case Kind::Float:
+      return 3;
+    case Kind::Date:
+      return 4;
+    default:
+      return -1;
   }
 }
 
@@ -315,7 +360,8 @@ int Rank(Kind k) {
 // conversion does (the side of lower precedence converts).
 Value Promote(const Value& s, const Value& other) {
   switch (other.kind) {
-    case Kind::Int: return ToInteger(s, INT32_MIN, INT32_MAX, "int");
+    case Kind::Int:
+      return ToInteger(s, INT32_MIN, INT32_MAX, "int");
     case Kind::Num: {
       std::int64_t raw;
       int sc;
@@ -323,9 +369,12 @@ Value Promote(const Value& s, const Value& other) {
         throw SqlError(8114, "Error converting data type varchar to numeric.");
       return Value::Num(raw, sc);
     }
-    case Kind::Float: return Convert(s, TypeSpec{Type::Float, 0, 0, 0}, false);
-    case Kind::Date: return Convert(s, TypeSpec{Type::DateTime, 0, 0, 0}, false);
-    default: return s;
+    case Kind::Float:
+      return Convert(s, TypeSpec{Type::Float, 0, 0, 0}, false);
+    case Kind::Date:
+      return Convert(s, TypeSpec{Type::DateTime, 0, 0, 0}, false);
+    default:
+      return s;
   }
 }
 
@@ -337,7 +386,8 @@ int CompareText(std::string_view a, std::string_view b) {
     unsigned char x = static_cast<unsigned char>(a[k]), y = static_cast<unsigned char>(b[k]);
     if (x >= 0x81 && k + 1 < n && x == y) {  // a GBK pair: compare its trail byte as is
       ++k;
-      if (a[k] != b[k]) return static_cast<unsigned char>(a[k]) < static_cast<unsigned char>(b[k]) ? -1 : 1;
+      if (a[k] != b[k])
+        return static_cast<unsigned char>(a[k]) < static_cast<unsigned char>(b[k]) ? -1 : 1;
       continue;
     }
     if (x < 0x80) x = static_cast<unsigned char>(std::toupper(x));
@@ -356,13 +406,26 @@ bool TypeFromName(std::string_view name, Type* type) {
   static const struct {
     const char* name;
     Type type;
-  } kNames[] = {{"char", Type::Char},         {"character", Type::Char},   {"nchar", Type::Char},
-                {"varchar", Type::VarChar},   {"nvarchar", Type::VarChar}, {"text", Type::Text},
-                {"ntext", Type::Text},        {"image", Type::Image},      {"int", Type::Int},
-                {"integer", Type::Int},       {"smallint", Type::SmallInt}, {"tinyint", Type::TinyInt},
-                {"bit", Type::Bit},           {"numeric", Type::Numeric},  {"decimal", Type::Numeric},
-                {"datetime", Type::DateTime}, {"smalldatetime", Type::DateTime},
-                {"float", Type::Float},       {"real", Type::Float},       {"money", Type::Money},
+  } kNames[] = {{"char", Type::Char},
+                {"character", Type::Char},
+                {"nchar", Type::Char},
+                {"varchar", Type::VarChar},
+                {"nvarchar", Type::VarChar},
+                {"text", Type::Text},
+                {"ntext", Type::Text},
+                {"image", Type::Image},
+                {"int", Type::Int},
+                {"integer", Type::Int},
+                {"smallint", Type::SmallInt},
+                {"tinyint", Type::TinyInt},
+                {"bit", Type::Bit},
+                {"numeric", Type::Numeric},
+                {"decimal", Type::Numeric},
+                {"datetime", Type::DateTime},
+                {"smalldatetime", Type::DateTime},
+                {"float", Type::Float},
+                {"real", Type::Float},
+                {"money", Type::Money},
                 {"smallmoney", Type::Money}};
   for (const auto& k : kNames)
     if (n == k.name) {
@@ -374,36 +437,60 @@ bool TypeFromName(std::string_view name, Type* type) {
 
 std::string TypeName(const TypeSpec& t) {
   switch (t.type) {
-    case Type::Char: return "char";
-    case Type::VarChar: return "varchar";
-    case Type::Text: return "text";
-    case Type::Image: return "image";
-    case Type::Int: return "int";
-    case Type::SmallInt: return "smallint";
-    case Type::TinyInt: return "tinyint";
-    case Type::Bit: return "bit";
-    case Type::Numeric: return "numeric";
-    case Type::DateTime: return "datetime";
-    case Type::Float: return "float";
-    case Type::Money: return "money";
+    case Type::Char:
+      return "char";
+    case Type::VarChar:
+      return "varchar";
+    case Type::Text:
+      return "text";
+    case Type::Image:
+      return "image";
+    case Type::Int:
+      return "int";
+    case Type::SmallInt:
+      return "smallint";
+    case Type::TinyInt:
+      return "tinyint";
+    case Type::Bit:
+      return "bit";
+    case Type::Numeric:
+      return "numeric";
+    case Type::DateTime:
+      return "datetime";
+    case Type::Float:
+      return "float";
+    case Type::Money:
+      return "money";
   }
   return "?";
 }
 
 int SysXType(const TypeSpec& t) {
   switch (t.type) {
-    case Type::Char: return 175;
-    case Type::VarChar: return 167;
-    case Type::Text: return 35;
-    case Type::Image: return 34;
-    case Type::Int: return 56;
-    case Type::SmallInt: return 52;
-    case Type::TinyInt: return 48;
-    case Type::Bit: return 104;
-    case Type::Numeric: return 108;
-    case Type::DateTime: return 61;
-    case Type::Float: return 62;
-    case Type::Money: return 60;
+    case Type::Char:
+      return 175;
+    case Type::VarChar:
+      return 167;
+    case Type::Text:
+      return 35;
+    case Type::Image:
+      return 34;
+    case Type::Int:
+      return 56;
+    case Type::SmallInt:
+      return 52;
+    case Type::TinyInt:
+      return 48;
+    case Type::Bit:
+      return 104;
+    case Type::Numeric:
+      return 108;
+    case Type::DateTime:
+      return 61;
+    case Type::Float:
+      return 62;
+    case Type::Money:
+      return 60;
   }
   return 0;
 }
@@ -411,42 +498,60 @@ int SysXType(const TypeSpec& t) {
 int SysLength(const TypeSpec& t) {
   switch (t.type) {
     case Type::Char:
-    case Type::VarChar: return t.length;
+    case Type::VarChar:
+      return t.length;
     case Type::Text:
-    case Type::Image: return 16;
-    case Type::Int: return 4;
-    case Type::SmallInt: return 2;
+    case Type::Image:
+      return 16;
+    case Type::Int:
+      return 4;
+    case Type::SmallInt:
+      return 2;
     case Type::TinyInt:
-    case Type::Bit: return 1;
+    case Type::Bit:
+      return 1;
     case Type::Numeric:
       return t.precision <= 9 ? 5 : t.precision <= 19 ? 9 : t.precision <= 28 ? 13 : 17;
     case Type::DateTime:
     case Type::Float:
-    case Type::Money: return 8;
+    case Type::Money:
+      return 8;
   }
   return 0;
 }
 
 ColumnType ResultType(const TypeSpec& t) {
   switch (t.type) {
-    case Type::Char: return ColumnType::Char;
-    case Type::VarChar: return ColumnType::VarChar;
-    case Type::Text: return ColumnType::Text;
-    case Type::Image: return ColumnType::Image;
+    case Type::Char:
+      return ColumnType::Char;
+    case Type::VarChar:
+      return ColumnType::VarChar;
+    case Type::Text:
+      return ColumnType::Text;
+    case Type::Image:
+      return ColumnType::Image;
     case Type::Int:
     case Type::SmallInt:
     case Type::TinyInt:
-    case Type::Bit: return ColumnType::Int;
+    case Type::Bit:
+      return ColumnType::Int;
     case Type::Numeric:
-    case Type::Money: return ColumnType::Numeric;
-    case Type::DateTime: return ColumnType::DateTime;
-    case Type::Float: return ColumnType::Other;
+    case Type::Money:
+      return ColumnType::Numeric;
+    case Type::DateTime:
+      return ColumnType::DateTime;
+    case Type::Float:
+      return ColumnType::Other;
   }
   return ColumnType::Other;
 }
 
-Value ConvertTo(const Value& v, const TypeSpec& t) { return Convert(v, t, false); }
-Value CastTo(const Value& v, const TypeSpec& t) { return Convert(v, t, true); }
+Value ConvertTo(const Value& v, const TypeSpec& t) {
+  return Convert(v, t, false);
+}
+Value CastTo(const Value& v, const TypeSpec& t) {
+  return Convert(v, t, true);
+}
 
 std::string FormatDate(std::int64_t ms) {
   std::int64_t days = ms >= 0 ? ms / kMsPerDay : (ms - kMsPerDay + 1) / kMsPerDay;
@@ -514,17 +619,22 @@ bool ParseDate(std::string_view s, std::int64_t* ms) {
 
 std::string ToText(const Value& v) {
   switch (v.kind) {
-    case Kind::Null: return "";
-    case Kind::Int: return std::to_string(v.i);
-    case Kind::Str: return v.s;
-    case Kind::Date: return FormatDate(v.i);
+    case Kind::Null:
+      return "";
+    case Kind::Int:
+      return std::to_string(v.i);
+    case Kind::Str:
+      return v.s;
+    case Kind::Date:
+      return FormatDate(v.i);
     case Kind::Float: {
       char buf[40];
       std::snprintf(buf, sizeof buf, "%.15g", v.f);
       return buf;
     }
     case Kind::Num: {
-      std::uint64_t a = v.i < 0 ? 0 - static_cast<std::uint64_t>(v.i) : static_cast<std::uint64_t>(v.i);
+      std::uint64_t a =
+          v.i < 0 ? 0 - static_cast<std::uint64_t>(v.i) : static_cast<std::uint64_t>(v.i);
       std::string digits = std::to_string(a);
       if (v.scale > 0) {
         if (digits.size() <= v.scale) digits.insert(0, v.scale + 1 - digits.size(), '0');
@@ -618,11 +728,14 @@ bool LikeAt(std::string_view v, std::size_t vi, std::string_view p, std::size_t 
         bool negate = !set.empty() && set[0] == '^';
         if (negate) set.remove_prefix(1);
         bool hit = false;
-        unsigned char x = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(v[vi])));
+        unsigned char x =
+            static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(v[vi])));
         for (std::size_t k = 0; k < set.size(); ++k) {
           if (k + 2 < set.size() && set[k + 1] == '-') {
-            unsigned char lo = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(set[k])));
-            unsigned char hi = static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(set[k + 2])));
+            unsigned char lo =
+                static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(set[k])));
+            unsigned char hi =
+                static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(set[k + 2])));
             if (lv == 1 && x >= lo && x <= hi) hit = true;
             k += 2;
           } else if (lv == 1 && x == std::toupper(static_cast<unsigned char>(set[k]))) {
@@ -654,9 +767,13 @@ Value Arith(char op, const Value& a0, const Value& b0) {
   Value a = a0, b = b0;
   if (a.kind == Kind::Str && b.kind != Kind::Str) a = Promote(a, b);
   if (b.kind == Kind::Str && a.kind != Kind::Str) b = Promote(b, a);
-  if (a.kind == Kind::Str) throw SqlError(402, std::string("The data types varchar and varchar are incompatible in the ") +
-                                                   (op == '-' ? "subtract" : op == '*' ? "multiply" : op == '/' ? "divide" : "modulo") +
-                                                   " operator.");
+  if (a.kind == Kind::Str)
+    throw SqlError(402, std::string("The data types varchar and varchar are incompatible in the ") +
+                            (op == '-'   ? "subtract"
+                             : op == '*' ? "multiply"
+                             : op == '/' ? "divide"
+                                         : "modulo") +
+                            " operator.");
   if (a.kind == Kind::Date || b.kind == Kind::Date) {
     const Value& d = a.kind == Kind::Date ? a : b;
     const Value& n = a.kind == Kind::Date ? b : a;
@@ -664,8 +781,9 @@ Value Arith(char op, const Value& a0, const Value& b0) {
       if (op == '-') return Value::Date(a.i - b.i);
       throw SqlError(8117, "Operand data type datetime is invalid for add operator.");
     }
-    double days = n.kind == Kind::Int ? static_cast<double>(n.i)
-                  : n.kind == Kind::Num ? static_cast<double>(n.i) / kPow10[n.scale] : n.f;
+    double days = n.kind == Kind::Int   ? static_cast<double>(n.i)
+                  : n.kind == Kind::Num ? static_cast<double>(n.i) / kPow10[n.scale]
+                                        : n.f;
     std::int64_t delta = std::llround(days * kMsPerDay);
     if (op == '+') return Value::Date(d.i + delta);
     if (op == '-' && a.kind == Kind::Date) return Value::Date(d.i - delta);
@@ -675,9 +793,12 @@ Value Arith(char op, const Value& a0, const Value& b0) {
     double x = ConvertTo(a, TypeSpec{Type::Float, 0, 0, 0}).f;
     double y = ConvertTo(b, TypeSpec{Type::Float, 0, 0, 0}).f;
     switch (op) {
-      case '+': return Value::Float(x + y);
-      case '-': return Value::Float(x - y);
-      case '*': return Value::Float(x * y);
+      case '+':
+        return Value::Float(x + y);
+      case '-':
+        return Value::Float(x - y);
+      case '*':
+        return Value::Float(x * y);
       default:
         if (y == 0) throw SqlError(8134, "Divide by zero error encountered.");
         return Value::Float(op == '/' ? x / y : std::fmod(x, y));
@@ -686,9 +807,15 @@ Value Arith(char op, const Value& a0, const Value& b0) {
   if (a.kind == Kind::Int && b.kind == Kind::Int) {
     __int128 r;
     switch (op) {
-      case '+': r = static_cast<__int128>(a.i) + b.i; break;
-      case '-': r = static_cast<__int128>(a.i) - b.i; break;
-      case '*': r = static_cast<__int128>(a.i) * b.i; break;
+      case '+':
+        r = static_cast<__int128>(a.i) + b.i;
+        break;
+      case '-':
+        r = static_cast<__int128>(a.i) - b.i;
+        break;
+      case '*':
+        r = static_cast<__int128>(a.i) * b.i;
+        break;
       default:
         if (b.i == 0) throw SqlError(8134, "Divide by zero error encountered.");
         r = op == '/' ? a.i / b.i : a.i % b.i;
@@ -726,7 +853,8 @@ Value Arith(char op, const Value& a0, const Value& b0) {
         sc = s2;
       }
   }
-  if (Digits(r) > 18) throw SqlError(8115, "Arithmetic overflow error converting expression to data type numeric.");
+  if (Digits(r) > 18)
+    throw SqlError(8115, "Arithmetic overflow error converting expression to data type numeric.");
   return Value::Num(static_cast<std::int64_t>(r), sc);
 }
 

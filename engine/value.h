@@ -68,7 +68,18 @@ struct Value {
 };
 
 enum class Type : std::uint8_t {
-  Char, VarChar, Text, Image, Int, SmallInt, TinyInt, Bit, Numeric, DateTime, Float, Money
+  Char,
+  VarChar,
+  Text,
+  Image,
+  Int,
+  SmallInt,
+  TinyInt,
+  Bit,
+  Numeric,
+  DateTime,
+  Float,
+  Money
 };
 
 struct TypeSpec {
