@@ -17,6 +17,8 @@
 //   procedure runs nothing.
 #include "engine/executor.h"
 
+#include "engine/ascii.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -106,7 +108,7 @@ namespace {
 
 std::string Lower(std::string_view s) {
   std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : r) c = static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
   return r;
 }
 
@@ -153,7 +155,7 @@ std::string CaseMap(std::string_view s, bool upper) {
     if (c >= 0x81 && k + 1 < out.size())
       ++k;
     else if (c < 0x80)
-      out[k] = static_cast<char>(upper ? std::toupper(c) : std::tolower(c));
+      out[k] = static_cast<char>(upper ? AsciiUpper(c) : AsciiLower(c));
   }
   return out;
 }

@@ -1,6 +1,8 @@
 // Tokenizer of T-SQL batches, driven by a character-class table.
 #include "engine/lexer.h"
 
+#include "engine/ascii.h"
+
 #include <array>
 #include <cctype>
 
@@ -54,8 +56,8 @@ unsigned char ClassOf(char ch) {
 bool Token::Is(std::string_view word) const {
   if (kind != Tok::Ident || quoted || text.size() != word.size()) return false;
   for (std::size_t i = 0; i < word.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(word[i])))
+    if (AsciiLower(static_cast<unsigned char>(text[i])) !=
+        AsciiLower(static_cast<unsigned char>(word[i])))
       return false;
   return true;
 }
@@ -121,7 +123,7 @@ std::vector<Token> Tokenize(std::string_view s) {
       std::size_t k = i + 2;
       auto hex = [](char ch) {
         return ch >= '0' && ch <= '9' ? ch - '0'
-                                      : (std::tolower(static_cast<unsigned char>(ch)) - 'a' + 10);
+                                      : (AsciiLower(static_cast<unsigned char>(ch)) - 'a' + 10);
       };
       while (k + 1 < s.size() && std::isxdigit(static_cast<unsigned char>(s[k])) &&
              std::isxdigit(static_cast<unsigned char>(s[k + 1]))) {

@@ -4,6 +4,7 @@
 #include <set>
 #include <string_view>
 
+#include "engine/ascii.h"
 #include "engine/ast.h"
 #include "engine/lexer.h"
 
@@ -26,7 +27,7 @@ const std::set<std::string> kReserved = {
 
 std::string Lower(std::string_view s) {
   std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : r) c = static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
   return r;
 }
 

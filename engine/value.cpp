@@ -1,6 +1,8 @@
 // Conversion, comparison and text rules of values (see value.h).
 #include "engine/value.h"
 
+#include "engine/ascii.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -390,8 +392,8 @@ int CompareText(std::string_view a, std::string_view b) {
         return static_cast<unsigned char>(a[k]) < static_cast<unsigned char>(b[k]) ? -1 : 1;
       continue;
     }
-    if (x < 0x80) x = static_cast<unsigned char>(std::toupper(x));
-    if (y < 0x80) y = static_cast<unsigned char>(std::toupper(y));
+    if (x < 0x80) x = static_cast<unsigned char>(AsciiUpper(x));
+    if (y < 0x80) y = static_cast<unsigned char>(AsciiUpper(y));
     if (x != y) return x < y ? -1 : 1;
   }
   if (a.size() == b.size()) return 0;
@@ -402,7 +404,7 @@ int CompareText(std::string_view a, std::string_view b) {
 
 bool TypeFromName(std::string_view name, Type* type) {
   std::string n;
-  for (char c : name) n += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char c : name) n += static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
   static const struct {
     const char* name;
     Type type;
@@ -659,7 +661,7 @@ std::string Fold(std::string_view s) {
     if (c >= 0x81 && k + 1 < out.size()) {
       ++k;
     } else if (c < 0x80) {
-      out[k] = static_cast<char>(std::toupper(c));
+      out[k] = static_cast<char>(AsciiUpper(c));
     }
   }
   return out;
@@ -696,8 +698,8 @@ bool SameChar(std::string_view a, std::size_t ia, std::size_t la, std::string_vi
               std::size_t ib, std::size_t lb) {
   if (la != lb) return false;
   if (la == 2) return a[ia] == b[ib] && a[ia + 1] == b[ib + 1];
-  return std::toupper(static_cast<unsigned char>(a[ia])) ==
-         std::toupper(static_cast<unsigned char>(b[ib]));
+  return AsciiUpper(static_cast<unsigned char>(a[ia])) ==
+         AsciiUpper(static_cast<unsigned char>(b[ib]));
 }
 
 std::size_t CharLen(std::string_view s, std::size_t i) {
@@ -728,17 +730,16 @@ bool LikeAt(std::string_view v, std::size_t vi, std::string_view p, std::size_t 
         bool negate = !set.empty() && set[0] == '^';
         if (negate) set.remove_prefix(1);
         bool hit = false;
-        unsigned char x =
-            static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(v[vi])));
+        unsigned char x = static_cast<unsigned char>(AsciiUpper(static_cast<unsigned char>(v[vi])));
         for (std::size_t k = 0; k < set.size(); ++k) {
           if (k + 2 < set.size() && set[k + 1] == '-') {
             unsigned char lo =
-                static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(set[k])));
+                static_cast<unsigned char>(AsciiUpper(static_cast<unsigned char>(set[k])));
             unsigned char hi =
-                static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(set[k + 2])));
+                static_cast<unsigned char>(AsciiUpper(static_cast<unsigned char>(set[k + 2])));
             if (lv == 1 && x >= lo && x <= hi) hit = true;
             k += 2;
-          } else if (lv == 1 && x == std::toupper(static_cast<unsigned char>(set[k]))) {
+          } else if (lv == 1 && x == AsciiUpper(static_cast<unsigned char>(set[k]))) {
             hit = true;
           }
         }
