@@ -200,7 +200,10 @@ void Upgrader::Do200503() {
     SeedEvaluations(*this);
   }
 
-  Tolerate({G("INSERT INTO lib_gongneng VALUES(304,'借还书(无罚款)')")});
+  // Probed like the other menu rows: lib_gongneng need not have a key on
+  // gn_menucode, and an unprobed insert would add one more row 304 on every
+  // run, each a duplicate entry in the client's menu.
+  if (MenuAbsent(304)) Tolerate({G("INSERT INTO lib_gongneng VALUES(304,'借还书(无罚款)')")});
   Tolerate({G("update lib_gongneng set gn_menuitem='借还书(无罚款)' where gn_menucode=304")});
   if (MenuAbsent(391)) Tolerate({G("INSERT INTO lib_gongneng VALUES(391,'义工管理')")});
   if (MenuAbsent(392)) Tolerate({G("INSERT INTO lib_gongneng VALUES(392,'义工签到')")});
