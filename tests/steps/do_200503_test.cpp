@@ -15,39 +15,16 @@ namespace {
 using testing_support::RecordingView;
 using testing_support::ScratchDb;
 
-struct Library {
+struct Library : testing_support::StepRig {
   explicit Library(const std::vector<std::string>& fixtures = {"release_2005_01"})
-      : db(fixtures), conn(db.Connect()), up(*conn, view, testing_support::SampleDir()) {
-    conn->on_statement = [this](const db::StatementEvent& e) {
-      statements.push_back((e.ok ? "ok " : "failed ") + text::Utf8(e.sql));
-    };
-  }
-  std::vector<std::string> Rows(const std::string& sql) {
-    return testing_support::Rows(*conn, sql);
-  }
+      : StepRig(fixtures, testing_support::SampleDir()) {}
   std::string Scalar(const std::string& sql) {
-    return testing_support::Scalar(*conn, sql).value_or("<no row>");
+    return testing_support::Scalar(*c, sql).value_or("<no row>");
   }
-  void Run(const std::string& sql) { testing_support::RunScript(*conn, sql); }
   std::vector<std::string> Columns(const std::string& table) {
     return Rows("select name from syscolumns where id in (select id from sysobjects where name='" +
                 table + "') order by colid");
   }
-  // Statements of the log that are not catalogue or data reads.
-  std::vector<std::string> Changes() const {
-    std::vector<std::string> out;
-    for (const auto& s : statements) {
-      const auto body = s.substr(s.find(' ') + 1);
-      if (body.rfind("select", 0) != 0) out.push_back(s);
-    }
-    return out;
-  }
-
-  ScratchDb db;
-  std::unique_ptr<db::Connection> conn;
-  RecordingView view;
-  steps::Upgrader up;
-  std::vector<std::string> statements;
 };
 
 const std::string kNotice =
@@ -126,7 +103,7 @@ TEST(Do200503, SecondRunOnlySetsTheTextOfMenuRow304) {
   Library lib;
   lib.up.Do200503();
   const auto volunteers = lib.Rows("select * from lib_yigonggl order by yg_no");
-  lib.statements.clear();
+  lib.ClearSent();
 
   lib.up.Do200503();
 

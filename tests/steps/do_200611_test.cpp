@@ -14,26 +14,11 @@ namespace {
 using testing_support::RecordingView;
 using testing_support::ScratchDb;
 
-struct Library {
-  Library()
-      : db({"release_2005_01"}), conn(db.Connect()), up(*conn, view, testing_support::SampleDir()) {
-    conn->on_statement = [this](const db::StatementEvent& e) {
-      if (e.sql.rfind("select", 0) != 0)
-        changes.push_back((e.ok ? "ok " : "failed ") + text::Utf8(e.sql));
-    };
-  }
-  std::vector<std::string> Rows(const std::string& sql) {
-    return testing_support::Rows(*conn, sql);
-  }
+struct Library : testing_support::StepRig {
+  Library() : StepRig({"release_2005_01"}, testing_support::SampleDir()) {}
   std::string Scalar(const std::string& sql) {
-    return testing_support::Scalar(*conn, sql).value_or("<no row>");
+    return testing_support::Scalar(*c, sql).value_or("<no row>");
   }
-
-  ScratchDb db;
-  std::unique_ptr<db::Connection> conn;
-  RecordingView view;
-  steps::Upgrader up;
-  std::vector<std::string> changes;  // statements other than reads
 };
 
 const std::vector<std::string> kOldCodes{"贝|B45", "马|M11", "牛|N47"};
@@ -77,20 +62,21 @@ TEST(Do200611, CorrectsAuthorNumbersAndCreatesTheReadingPointsTables) {
 TEST(Do200611, SecondRunRepeatsOnlyTheCorrections) {
   Library lib;
   lib.up.Do200611();
-  lib.changes.clear();
+  lib.ClearSent();
   lib.up.Do200611();
 
   // The second N47 meets the key and is swallowed; the tables are not touched.
-  ASSERT_EQ(lib.changes.size(), 4u);
-  EXPECT_EQ(lib.changes[0], "failed INSERT INTO lib_zzm_old VALUES('牛','N47')");
-  for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(lib.changes[i].rfind("ok update", 0), 0u);
+  const auto changes = lib.Changes();
+  ASSERT_EQ(changes.size(), 4u);
+  EXPECT_EQ(changes[0], "failed INSERT INTO lib_zzm_old VALUES('牛','N47')");
+  for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(changes[i].rfind("ok update", 0), 0u);
   EXPECT_EQ(lib.Rows("select zz_zhuzhe,zz_code from lib_zzm_old order by zz_code"), kOldCodes);
   EXPECT_EQ(lib.Scalar("select count(*) from lib_jifen_name"), "4");
 }
 
 TEST(Do200611, ExistingPointsTableKeepsTheOthersFromBeingMade) {
   Library lib;
-  testing_support::RunScript(*lib.conn, "create table lib_jifen_info (jf_no int)");
+  testing_support::RunScript(*lib.c, "create table lib_jifen_info (jf_no int)");
   lib.up.Do200611();
   for (const char* t : {"lib_jifen_name", "lib_jifen_www", "lib_jifen_total", "lib_jifen_xf"}) {
     EXPECT_EQ(lib.Scalar(std::string("select count(*) from sysobjects where name='") + t + "'"),

@@ -15,26 +15,11 @@ namespace {
 using testing_support::RecordingView;
 using testing_support::ScratchDb;
 
-struct Library {
-  Library()
-      : db({"release_2005_01"}), conn(db.Connect()), up(*conn, view, testing_support::SampleDir()) {
-    conn->on_statement = [this](const db::StatementEvent& e) {
-      if (e.sql.rfind("select", 0) != 0) changes.push_back(text::Utf8(e.sql));
-    };
-  }
-  std::vector<std::string> Rows(const std::string& sql) {
-    return testing_support::Rows(*conn, sql);
-  }
+struct Library : testing_support::StepRig {
+  Library() : StepRig({"release_2005_01"}, testing_support::SampleDir()) {}
   std::string Scalar(const std::string& sql) {
-    return testing_support::Scalar(*conn, sql).value_or("<no row>");
+    return testing_support::Scalar(*c, sql).value_or("<no row>");
   }
-  void Run(const std::string& sql) { testing_support::RunScript(*conn, sql); }
-
-  ScratchDb db;
-  std::unique_ptr<db::Connection> conn;
-  RecordingView view;
-  steps::Upgrader up;
-  std::vector<std::string> changes;  // statements other than reads
 };
 
 TEST(Do200703, RewritesBookNumbersKeepingTheOldOnes) {
@@ -87,12 +72,12 @@ TEST(Do200703, SecondRunConvertsNothingAndOnlyShowsTheLabel) {
   Library lib;
   lib.up.Do200703();
   const auto books = lib.Rows("select * from lib_bianma order by bm_code");
-  lib.changes.clear();
+  lib.ClearSent();
   lib.view.events.clear();
 
   lib.up.Do200703();
 
-  EXPECT_TRUE(lib.changes.empty()) << lib.changes.front();
+  EXPECT_EQ(lib.Changes(), std::vector<std::string>{});
   EXPECT_EQ(lib.Rows("select * from lib_bianma order by bm_code"), books);
   EXPECT_EQ(lib.view.Only("process "), (std::vector<std::string>{"处理：13位ISBN问题", ""}));
 }

@@ -17,24 +17,17 @@ using testing_support::RecordingView;
 using testing_support::ScratchDb;
 
 // A January 2005 library brought to the 2007-03 release by the steps before.
-struct Library {
-  Library()
-      : db({"release_2005_01"}), conn(db.Connect()), up(*conn, view, testing_support::SampleDir()) {
+struct Library : testing_support::StepRig {
+  Library() : StepRig({"release_2005_01"}, testing_support::SampleDir()) {
     up.Do200503();
     up.Do200611();
     up.Do200703();
     view.events.clear();
-    conn->on_statement = [this](const db::StatementEvent& e) {
-      if (e.sql.rfind("select", 0) != 0) changes.push_back(text::Utf8(e.sql));
-    };
-  }
-  std::vector<std::string> Rows(const std::string& sql) {
-    return testing_support::Rows(*conn, sql);
+    ClearSent();
   }
   std::string Scalar(const std::string& sql) {
-    return testing_support::Scalar(*conn, sql).value_or("<no row>");
+    return testing_support::Scalar(*c, sql).value_or("<no row>");
   }
-  void Run(const std::string& sql) { testing_support::RunScript(*conn, sql); }
   std::string Length(const std::string& table, const std::string& column) {
     return Scalar("select length from syscolumns where name='" + column +
                   "' and id in (select id from sysobjects where name='" + table + "')");
@@ -45,12 +38,6 @@ struct Library {
         "where name='" +
         table + "') order by name");
   }
-
-  ScratchDb db;
-  std::unique_ptr<db::Connection> conn;
-  RecordingView view;
-  steps::Upgrader up;
-  std::vector<std::string> changes;  // statements other than reads
 };
 
 const char* const kReaders = "select * from lib_people order by pe_id";
@@ -127,11 +114,11 @@ TEST(Do2007_03_12, SecondRunChangesNothing) {
   Library lib;
   lib.up.Do2007_03_12();
   const auto readers = lib.Rows(kReaders);
-  lib.changes.clear();
+  lib.ClearSent();
 
   lib.up.Do2007_03_12();
 
-  EXPECT_TRUE(lib.changes.empty()) << lib.changes.front();
+  EXPECT_EQ(lib.Changes(), std::vector<std::string>{});
   EXPECT_EQ(lib.Rows(kReaders), readers);
   EXPECT_EQ(lib.Length("lib_people", "pe_limittype"), "120");
 }
@@ -200,9 +187,9 @@ TEST(Do2007_03_12, FailedRebuildLeavesTheOldTableWhole) {
               "0");
     EXPECT_EQ(lib.Scalar("select @@trancount"), "0");
 
-    lib.changes.clear();
+    lib.ClearSent();
     lib.up.Do2007_03_12();
-    EXPECT_TRUE(lib.changes.empty()) << lib.changes.front();
+    EXPECT_EQ(lib.Changes(), std::vector<std::string>{});
   }
 }
 

@@ -21,9 +21,9 @@ struct At2007_03 : testing_support::StepRig {
   At2007_03() : StepRig({"release_2007_03.sql"}) {}
   // The catalogue's indexes named PK_lib_bianma_*, in name order.
   Lines CatalogueIndexes() {
-    return Rows(*c,
-                "select i.name from sysindexes i, sysobjects o where o.id=i.id and "
-                "o.name='lib_bianma' and i.name like 'PK_lib_bianma_%' order by i.name");
+    return Rows(
+        "select i.name from sysindexes i, sysobjects o where o.id=i.id and "
+        "o.name='lib_bianma' and i.name like 'PK_lib_bianma_%' order by i.name");
   }
 };
 

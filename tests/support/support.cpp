@@ -182,7 +182,29 @@ StepRig::StepRig(const std::vector<std::string>& fixtures,
   c->on_statement = [this](const db::StatementEvent& e) {
     sent_gbk.push_back(e.sql);
     sent.push_back(text::Utf8(e.sql));
+    outcomes.push_back((e.ok ? "ok " : "failed ") + sent.back());
   };
+}
+
+std::vector<std::string> StepRig::Changes() const {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < sent.size(); ++i)
+    if (sent[i].rfind("select", 0) != 0) out.push_back(outcomes[i]);
+  return out;
+}
+
+void StepRig::ClearSent() {
+  sent.clear();
+  sent_gbk.clear();
+  outcomes.clear();
+}
+
+std::vector<std::string> StepRig::Rows(const std::string& utf8_sql) {
+  return testing_support::Rows(*c, utf8_sql);
+}
+
+void StepRig::Run(const std::string& utf8_script) {
+  RunScript(*c, utf8_script);
 }
 
 }  // namespace testing_support

@@ -97,6 +97,13 @@ struct StepRig {
   steps::Upgrader up;
   std::vector<std::string> sent;      // UTF-8
   std::vector<std::string> sent_gbk;  // as sent
+  std::vector<std::string> outcomes;  // "ok " or "failed " + the UTF-8 text
+
+  // The outcomes of the statements that are not reads (select), in order.
+  std::vector<std::string> Changes() const;
+  void ClearSent();
+  std::vector<std::string> Rows(const std::string& utf8_sql);
+  void Run(const std::string& utf8_script);
 };
 
 // Runs a UTF-8 script (GO-separated batches) on an open connection.
