@@ -1548,6 +1548,26 @@ StatementResult Session::DoExec(const Stmt& s) {
 
 // ---------------------------------------------------------------- DDL
 
+void Session::AddDefault(const Table& t, Column& col, const std::string& name,
+                         const std::string& text) {
+  Object o;
+  o.id = NewId();
+  o.name = name.empty() ? DefaultName(t, col, o.id) : name;
+  if (cat_.NameTaken(o.name))
+    throw WithFollow(
+        SqlError(2714, "There is already an object named '" + o.name + "' in the database."), 1750,
+        16, "Could not create constraint or index. See previous errors.");
+  o.xtype = "D";
+  o.parent = t.id;
+  o.crdate = now_;
+  col.default_id = o.id;
+  col.default_text = text;
+  col.default_expr = ParseExpression(text);
+  Scope none;
+  Bind(*col.default_expr, none, nullptr);
+  cat_.objects.push_back(o);
+}
+
 std::string Session::DefaultName(const Table& t, const Column& c, int id) const {
   std::string tp = t.name.substr(0, std::min<std::size_t>(9, t.name.size()));
   std::string cp = c.name.substr(0, std::min<std::size_t>(c.name.size(), 14 - tp.size()));
@@ -1611,23 +1631,7 @@ void Session::DoCreateTable(const Stmt& s) {
   for (std::size_t k = 0; k < s.columns.size(); ++k) {
     const ColumnDef& d = s.columns[k];
     if (!d.def) continue;
-    Column& c = t->cols[k];
-    Object o;
-    o.id = NewId();
-    o.name = d.def_name.empty() ? DefaultName(*t, c, o.id) : d.def_name;
-    if (cat_.NameTaken(o.name))
-      throw WithFollow(
-          SqlError(2714, "There is already an object named '" + o.name + "' in the database."),
-          1750, 16, "Could not create constraint or index. See previous errors.");
-    o.xtype = "D";
-    o.parent = t->id;
-    o.crdate = now_;
-    c.default_id = o.id;
-    c.default_text = d.def_text;
-    c.default_expr = ParseExpression(d.def_text);
-    Scope none;
-    Bind(*c.default_expr, none, nullptr);
-    cat_.objects.push_back(o);
+    AddDefault(*t, t->cols[k], d.def_name, d.def_text);
   }
   cat_.tables[Fold(t->name)] = t;
   if (has_pk) {
@@ -1794,24 +1798,7 @@ void Session::DoAlterAdd(const Stmt& s) {
     c.identity = d.identity;
     c.seed = d.seed;
     c.increment = d.increment;
-    if (d.def) {
-      Object o;
-      o.id = NewId();
-      o.name = d.def_name.empty() ? DefaultName(*t, c, o.id) : d.def_name;
-      if (cat_.NameTaken(o.name))
-        throw WithFollow(
-            SqlError(2714, "There is already an object named '" + o.name + "' in the database."),
-            1750, 16, "Could not create constraint or index. See previous errors.");
-      o.xtype = "D";
-      o.parent = t->id;
-      o.crdate = now_;
-      c.default_id = o.id;
-      c.default_text = d.def_text;
-      c.default_expr = ParseExpression(d.def_text);
-      Scope none;
-      Bind(*c.default_expr, none, nullptr);
-      cat_.objects.push_back(o);
-    }
+    if (d.def) AddDefault(*t, c, d.def_name, d.def_text);
     // Existing rows: the identity sequence, the default for a NOT NULL column,
     // NULL otherwise (SQL Server leaves a nullable column NULL without WITH VALUES).
     Value fill;
@@ -1988,19 +1975,7 @@ void Session::DoAddDefault(const Stmt& s) {
   u.D().col = c;
   u.D().column = t->cols[c];
   undo_.push_back(std::move(u));
-  Object o;
-  o.id = NewId();
-  o.name = s.name;
-  o.xtype = "D";
-  o.parent = t->id;
-  o.crdate = now_;
-  cat_.objects.push_back(o);
-  Column& col = t->cols[c];
-  col.default_id = o.id;
-  col.default_text = d.def_text;
-  col.default_expr = ParseExpression(d.def_text);
-  Scope none;
-  Bind(*col.default_expr, none, nullptr);
+  AddDefault(*t, t->cols[c], s.name, d.def_text);
 }
 
 void Session::DoDropConstraint(const Stmt& s) {

@@ -90,6 +90,9 @@ class Session {
   void SchemaSnapshot();
   int NewId() { return cat_.next_id++; }
   std::string DefaultName(const Table& t, const Column& c, int id) const;
+  // Makes the default constraint object of col (a system DF__ name when name
+  // is empty) and binds its expression. 2714/1750 when the name is taken.
+  void AddDefault(const Table& t, Column& col, const std::string& name, const std::string& text);
   void CheckUnique(const Table& t, const std::vector<Value>& vals, std::uint32_t self);
   Value DefaultValue(const Column& c);
   [[noreturn]] void Fail515(const Table& t, const Column& c, const char* verb) const;
