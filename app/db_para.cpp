@@ -107,19 +107,13 @@ TDbPara::TDbPara(const db::Registry& registry, QWidget* parent)
   btOk = MakeButton(grbBox, "btOk", QRect(336, 56, 121, 25), "保存数据库连接参数");
   grbBox->hide();
 
-  setTabOrder(btExit, btMod);
-  setTabOrder(btMod, edOdbc);
-  setTabOrder(edOdbc, edUser);
-  setTabOrder(edUser, edPass);
-  setTabOrder(edPass, btOk);
+  SetTabOrder({btExit, btMod, edOdbc, edUser, edPass, btOk});
 
   connect(btMod, &QPushButton::clicked, this, &TDbPara::btModClick);
   connect(btOk, &QPushButton::clicked, this, &TDbPara::btOkClick);
   connect(btExit, &QPushButton::clicked, this, &TDbPara::btExitClick);
 
-  // Key preview: the dialog sees every key before the focused control.
-  installEventFilter(this);
-  for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
+  PreviewKeys(this);
 
   FixAndCentre(this, 483, 105);
   FormCreate();

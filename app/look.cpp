@@ -61,6 +61,19 @@ void Centre(QWidget* window) {
   window->move(area.center().x() - window->width() / 2, area.center().y() - window->height() / 2);
 }
 
+void SetTabOrder(std::initializer_list<QWidget*> controls) {
+  QWidget* previous = nullptr;
+  for (QWidget* w : controls) {
+    if (previous) QWidget::setTabOrder(previous, w);
+    previous = w;
+  }
+}
+
+void PreviewKeys(QWidget* window) {
+  window->installEventFilter(window);
+  for (QWidget* child : window->findChildren<QWidget*>()) child->installEventFilter(window);
+}
+
 void FixAndCentre(QWidget* window, int width, int height) {
   window->setFixedSize(width, height);
   Centre(window);

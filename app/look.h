@@ -8,6 +8,7 @@
 #include <QFont>
 #include <QString>
 #include <exception>
+#include <initializer_list>
 
 class QLabel;
 class QWidget;
@@ -22,6 +23,12 @@ QFont SongTi(int pixels = 12);
 QLabel* MakeLabel(QWidget* parent, const char* name, int left, int top, const QString& caption,
                   const QColor& colour);
 void SetTextColour(QWidget* w, const QColor& colour);
+
+// Sets the tab order to the controls in the given order.
+void SetTabOrder(std::initializer_list<QWidget*> controls);
+// Key preview: window's event filter sees every key event before the focused
+// control does (the filter is installed on the window and all its children).
+void PreviewKeys(QWidget* window);
 
 // Gives a top-level window its fixed client size and centres it on the screen.
 void FixAndCentre(QWidget* window, int width, int height);

@@ -109,13 +109,7 @@ TUpLibMain::TUpLibMain(db::Connection& LibDB, std::filesystem::path data_dir, QW
   btExpZZM = MakeButton(this, "btExpZZM", QRect(352, 168, 75, 25), "导出ZZM");
   btExpZZM->hide();
 
-  setTabOrder(btDoWork, btExit);
-  setTabOrder(btExit, btExpZZM);
-  setTabOrder(btExpZZM, ckbDel);
-  setTabOrder(ckbDel, pBar);
-  setTabOrder(pBar, btCrtPrt);
-  setTabOrder(btCrtPrt, cbBefore);
-  setTabOrder(cbBefore, cbBackUp);
+  SetTabOrder({btDoWork, btExit, btExpZZM, ckbDel, pBar, btCrtPrt, cbBefore, cbBackUp});
 
   connect(btDoWork, &QPushButton::clicked, this, &TUpLibMain::btDoWorkClick);
   connect(cbBackUp, &QCheckBox::toggled, this, &TUpLibMain::cbBackUpClick);
@@ -123,9 +117,7 @@ TUpLibMain::TUpLibMain(db::Connection& LibDB, std::filesystem::path data_dir, QW
   connect(btCrtPrt, &QPushButton::clicked, this, &TUpLibMain::btCrtPrtClick);
   connect(btExpZZM, &QPushButton::clicked, this, &TUpLibMain::btExpZZMClick);
 
-  // Key preview: the window sees every key before the focused control.
-  installEventFilter(this);
-  for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
+  PreviewKeys(this);
 
   FixAndCentre(this, 453, 267);
   core_ = std::make_unique<steps::Upgrader>(LibDB, *this, std::move(data_dir));
