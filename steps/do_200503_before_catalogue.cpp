@@ -96,18 +96,20 @@ constexpr std::size_t kTitleKeyWidth = 40;
 constexpr std::size_t kAuthorKeyWidth = 23;
 
 const char* const kSubFieldColumns[] = {
-    "bm_country char(3) default('chi')",    "bm_namesec char(80) default('')",
-    "bm_namefu char(80) default('')",       "bm_namepy char(40) default('')",
-    "bm_namesecpy char(40) default('')",    "bm_namefupy char(40) default('')",
-    "bm_sauthor char(46) default('')",
-    "bm_seriouspy char(40) default('')",    "bm_authorsec char(46) default('')",
-    "bm_authorpy char(23) default('')",     "bm_authorsecpy char(23) default('')",
+    "bm_country char(3) default('chi')",   "bm_namesec char(80) default('')",
+    "bm_namefu char(80) default('')",      "bm_namepy char(40) default('')",
+    "bm_namesecpy char(40) default('')",   "bm_namefupy char(40) default('')",
+    "bm_sauthor char(46) default('')",     "bm_seriouspy char(40) default('')",
+    "bm_authorsec char(46) default('')",   "bm_authorpy char(23) default('')",
+    "bm_authorsecpy char(23) default('')",
 };
 
-std::vector<std::string> AddColumns(std::string_view first_line, std::initializer_list<const char*> columns) {
+std::vector<std::string> AddColumns(std::string_view first_line,
+                                    std::initializer_list<const char*> columns) {
   std::vector<std::string> lines = {std::string(first_line)};
   std::size_t i = 0;
-  for (const char* c : columns) lines.push_back(std::string("    ") + c + (++i < columns.size() ? "," : ""));
+  for (const char* c : columns)
+    lines.push_back(std::string("    ") + c + (++i < columns.size() ? "," : ""));
   return lines;
 }
 
@@ -122,19 +124,21 @@ std::vector<std::string> AddSubFieldColumns(std::string_view first_line) {
 void CountRow(Upgrader& u, int& counter) {
   db::ProgressTick(u.view, 1);
   ++counter;
-  u.view.SetNumText(G("已处理：") + std::to_string(counter));
+  static const std::string kDone = G("已处理：");
+  u.view.SetNumText(kDone + std::to_string(counter));
   u.view.Repaint();
   u.view.ProcessMessages();
 }
 
 void FillCatalogueSubFields(Upgrader& u) {
+  const std::string full_width_colon = G("：");
   int counter = 0;
   db::OpenQuery(u.qrTmp1, {"select bm_code,bm_name,bm_serious,bm_author from lib_bianma "});
   while (!u.qrTmp1.Eof()) {
     u.view.ProcessMessages();
     Split title = SplitTitle(text::Trim(u.qrTmp1.AsString("bm_name")));
     title.first = ReplaceAll(title.first, '\'', "\"");
-    title.second = ReplaceAll(ReplaceAll(title.second, '\'', "\""), ':', G("："));
+    title.second = ReplaceAll(ReplaceAll(title.second, '\'', "\""), ':', full_width_colon);
     const std::string name_key = Key(title.first, kTitleKeyWidth);
     const std::string sub_key = Key(title.second, kTitleKeyWidth);
 
@@ -143,23 +147,18 @@ void FillCatalogueSubFields(Upgrader& u) {
     author.second = ReplaceAll(author.second, '\'', "\"");
     const std::string author_key = Key(author.first, kAuthorKeyWidth);
     const std::string author_sec_key = Key(author.second, kAuthorKeyWidth);
-    const std::string serious_key = Key(text::Trim(u.qrTmp1.AsString("bm_serious")), kTitleKeyWidth);
+    const std::string serious_key =
+        Key(text::Trim(u.qrTmp1.AsString("bm_serious")), kTitleKeyWidth);
 
-    db::RunTolerated(u.qrTmp2, {"update lib_bianma set ",
-                                "    bm_country='chi',",
-                                "    bm_name='" + title.first + "',",
-                                "    bm_namesec='',",
-                                "    bm_namefu='" + title.second + "',",
-                                "    bm_namesecpy='',",
-                                "    bm_author='" + author.first + "',",
-                                "    bm_authorsec='" + author.second + "',",
-                                "    bm_sauthor='',",
-                                "    bm_namepy='" + name_key + "',",
-                                "    bm_namefupy='" + sub_key + "',",
-                                "    bm_seriouspy='" + serious_key + "',",
-                                "    bm_authorpy='" + author_key + "',",
-                                "    bm_authorsecpy='" + author_sec_key + "' ",
-                                "where bm_code=" + std::to_string(u.qrTmp1.AsInteger("bm_code"))});
+    db::RunTolerated(
+        u.qrTmp2,
+        {"update lib_bianma set ", "    bm_country='chi',", "    bm_name='" + title.first + "',",
+         "    bm_namesec='',", "    bm_namefu='" + title.second + "',", "    bm_namesecpy='',",
+         "    bm_author='" + author.first + "',", "    bm_authorsec='" + author.second + "',",
+         "    bm_sauthor='',", "    bm_namepy='" + name_key + "',",
+         "    bm_namefupy='" + sub_key + "',", "    bm_seriouspy='" + serious_key + "',",
+         "    bm_authorpy='" + author_key + "',", "    bm_authorsecpy='" + author_sec_key + "' ",
+         "where bm_code=" + std::to_string(u.qrTmp1.AsInteger("bm_code"))});
     CountRow(u, counter);
     u.qrTmp1.Next();
   }
@@ -182,14 +181,15 @@ void FillFreeCatalogueSubFields(Upgrader& u) {
     author.second = ReplaceAll(author.second, '\'', right_quote);
     const std::string name_key = Key(title.first, kTitleKeyWidth);
 
-    db::RunTolerated(u.qrTmp2,
-                     {"update lib_freebm set ", "    bm_name='" + title.first + "',",
-                      "    bm_namepy='" + name_key + "',", "    bm_country='chi',", "    bm_namesec='',",
-                      "    bm_namefu='" + title.second + "',", "    bm_sauthor='',",
-                      "    bm_author='" + author.first + "',", "    bm_authorsec='" + author.second + "' ",
-                      "where bm_bookid='" + text::EscapeQuotes(text::Trim(u.qrTmp1.AsString("bm_bookid"))) + "'",
-                      "  and bm_name='" + text::EscapeQuotes(name_read) + "'",
-                      "  and bm_author='" + text::EscapeQuotes(author_read) + "'"});
+    db::RunTolerated(
+        u.qrTmp2,
+        {"update lib_freebm set ", "    bm_name='" + title.first + "',",
+         "    bm_namepy='" + name_key + "',", "    bm_country='chi',", "    bm_namesec='',",
+         "    bm_namefu='" + title.second + "',", "    bm_sauthor='',",
+         "    bm_author='" + author.first + "',", "    bm_authorsec='" + author.second + "' ",
+         "where bm_bookid='" + text::EscapeQuotes(text::Trim(u.qrTmp1.AsString("bm_bookid"))) + "'",
+         "  and bm_name='" + text::EscapeQuotes(name_read) + "'",
+         "  and bm_author='" + text::EscapeQuotes(author_read) + "'"});
     CountRow(u, counter);
     u.qrTmp1.Next();
   }
@@ -205,9 +205,10 @@ void AddCatalogueSubFields(Upgrader& u) {
     u.view.SetBarPosition(10);
     u.Exec(AddSubFieldColumns("alter table lib_bianmatmp add "));
     u.view.SetBarPosition(20);
-    u.Exec({"update lib_bianma set ", "    bm_country='chi',", "    bm_namesec='',", "    bm_namefu='',",
-            "    bm_namesecpy='',", "    bm_authorsec='',", "    bm_sauthor='',", "    bm_namepy='',",
-            "    bm_namefupy='',", "    bm_seriouspy='',", "    bm_authorpy='',", "    bm_authorsecpy='' "});
+    u.Exec({"update lib_bianma set ", "    bm_country='chi',", "    bm_namesec='',",
+            "    bm_namefu='',", "    bm_namesecpy='',", "    bm_authorsec='',",
+            "    bm_sauthor='',", "    bm_namepy='',", "    bm_namefupy='',",
+            "    bm_seriouspy='',", "    bm_authorpy='',", "    bm_authorsecpy='' "});
     FillCatalogueSubFields(u);
   }
   u.view.SetNumVisible(false);
@@ -223,8 +224,9 @@ void AddFreeCatalogueSubFields(Upgrader& u) {
                        "bm_namesec char(80) default('')", "bm_namefu char(80) default('')",
                        "bm_sauthor char(46) default('')", "bm_authorsec char(46) default('')"}));
     u.view.SetBarPosition(10);
-    u.Exec({"update lib_freebm set ", "    bm_namepy='',", "    bm_country='chi',", "    bm_namesec='',",
-            "    bm_namefu='',", "    bm_sauthor='',", "    bm_authorsec='' "});
+    u.Exec({"update lib_freebm set ", "    bm_namepy='',", "    bm_country='chi',",
+            "    bm_namesec='',", "    bm_namefu='',", "    bm_sauthor='',",
+            "    bm_authorsec='' "});
     FillFreeCatalogueSubFields(u);
     u.view.SetBarVisible(false);
   }
@@ -252,7 +254,8 @@ void CreateSubFieldIndexes(Upgrader& u) {
     // The 2007-12-07 release replaced the four two-column indexes by
     // single-column ones (PK_lib_bianma_author among them); a later run of
     // this step must not bring them back.
-    const bool combined = name.find("all") != std::string_view::npos && name.rfind("PK_lib_bianma_", 0) == 0;
+    const bool combined =
+        name.find("all") != std::string_view::npos && name.rfind("PK_lib_bianma_", 0) == 0;
     if (combined) {
       Announce(u, name);
       if (u.IndexAbsent(name) && u.IndexAbsent("PK_lib_bianma_author"))
@@ -267,16 +270,17 @@ void CreateSubFieldIndexes(Upgrader& u) {
 void CreateLanguages(Upgrader& u) {
   Announce(u, "lib_country");
   if (!u.TableAbsent("lib_country")) return;
-  u.Exec({"create table lib_country ( ", "    co_id char(3) not null,", "    co_country char(10) default(''),",
-          "    co_order int default(0)", ") "});
-  u.Exec({"ALTER TABLE lib_country ADD CONSTRAINT ", "PK_lib_country PRIMARY KEY NONCLUSTERED ", "( ",
-          "    co_id", ") "});
+  u.Exec({"create table lib_country ( ", "    co_id char(3) not null,",
+          "    co_country char(10) default(''),", "    co_order int default(0)", ") "});
+  u.Exec({"ALTER TABLE lib_country ADD CONSTRAINT ", "PK_lib_country PRIMARY KEY NONCLUSTERED ",
+          "( ", "    co_id", ") "});
   struct Language {
     const char* id;
     const char* name;
   };
-  static const Language kLanguages[] = {{"chi", "汉语"}, {"eng", "英语"}, {"ger", "德语"},   {"jpn", "日语"},
-                                        {"rus", "俄语"}, {"fre", "法语"}, {"esp", "世界语"}, {"ara", "阿拉伯语"}};
+  static const Language kLanguages[] = {{"chi", "汉语"},   {"eng", "英语"},    {"ger", "德语"},
+                                        {"jpn", "日语"},   {"rus", "俄语"},    {"fre", "法语"},
+                                        {"esp", "世界语"}, {"ara", "阿拉伯语"}};
   int order = 0;
   for (const Language& l : kLanguages)
     u.Exec({std::string("insert into lib_country values('") + l.id + "','" + G(l.name) + "'," +
@@ -309,7 +313,9 @@ Split SplitTitle(std::string_view t) {
   return Clean(CutAt(t, "：", ":"));
 }
 
-Split SplitAuthor(std::string_view a) { return Clean(CutAt(a, "；", ";")); }
+Split SplitAuthor(std::string_view a) {
+  return Clean(CutAt(a, "；", ";"));
+}
 
 void ConsolidateCatalogue(Upgrader& u) {
   AddCatalogueSubFields(u);
@@ -324,8 +330,8 @@ void ConsolidateCatalogue(Upgrader& u) {
   AddCardNumberSign(u);
   // Every reader whose status is none of the five becomes suspended, on every run.
   u.Exec({"update lib_people set pe_mark='" + G("暂停") + "'",
-          "where pe_mark not in('" + G("正常") + "','" + G("过期") + "','" + G("补办") + "','" + G("注销") +
-              "','" + G("挂失") + "')"});
+          "where pe_mark not in('" + G("正常") + "','" + G("过期") + "','" + G("补办") + "','" +
+              G("注销") + "','" + G("挂失") + "')"});
 
   u.view.SetProcessText(G("2005年前的所有处理完成。"));
   u.view.Repaint();
