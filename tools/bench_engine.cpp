@@ -4,6 +4,13 @@
 // look-up by key, which builds the key's index); then peak memory.
 //
 //   bench_engine [ROWS] [DIR]     (ROWS defaults to 1000000, DIR to /tmp)
+//   bench_engine --transaction [UPDATES] [DIR]
+//
+// The second form times one long transaction, as the upgrade's consolidation
+// sends it: a table of 50,000 rows, then BEGIN TRANSACTION, UPDATES (500,000 by
+// default) single-row UPDATEs by key each sent on its own, and COMMIT. It
+// prints the time and the peak RSS before and after, so that what the open
+// transaction holds in memory shows; run it under /usr/bin/time -v for more.
 //
 // Both run in this process with the same durability: every statement commits
 // by itself and reaches the operating system before it returns, without fsync
@@ -80,9 +87,56 @@ void Check(int rc, sqlite3* db) {
   }
 }
 
+int LongTransaction(int updates, const std::filesystem::path& dir) {
+  const int kRows = 50000;
+  std::string path = (dir / "bench_transaction.db").string();
+  for (const char* suffix : {"", "-journal"}) std::filesystem::remove(path + suffix);
+  std::vector<std::string> words = Words();
+  double load = 0, work = 0, commit = 0, reopen = 0;
+  long before = 0;
+  {
+    auto db = engine::Database::open(path, engine::Database::OpenMode::CreateIfMissing);
+    db->execute(kCreate);
+    db->execute(
+        "ALTER TABLE lib_bianma ADD CONSTRAINT PK_lib_bianma PRIMARY KEY NONCLUSTERED(bm_code)");
+    load = Seconds([&] {
+      std::string batch;
+      for (int i = 1; i <= kRows; ++i) {
+        batch += InsertText(MakeRow(i, words));
+        batch += '\n';
+        if (i % 1000 == 0) {
+          db->execute(batch);
+          batch.clear();
+        }
+      }
+    });
+    before = PeakKb();
+    db->execute("begin transaction");
+    work = Seconds([&] {
+      for (int i = 0; i < updates; ++i)
+        db->execute("update lib_bianma set bm_class='T" + std::to_string(i % 97) +
+                    "' where bm_code=" + std::to_string(i % kRows + 1));
+    });
+    commit = Seconds([&] { db->execute("commit transaction"); });
+  }
+  reopen = Seconds(
+      [&] { auto db = engine::Database::open(path, engine::Database::OpenMode::MustExist); });
+  std::printf("rows: %d   updates in one transaction: %d\n", kRows, updates);
+  std::printf("%-36s %10.3f s\n", "load (autocommit batches)", load);
+  std::printf("%-36s %10.3f s\n", "UPDATEs inside the transaction", work);
+  std::printf("%-36s %10.3f s\n", "COMMIT", commit);
+  std::printf("%-36s %10.3f s\n", "reopen", reopen);
+  std::printf("peak RSS before the transaction %.1f MB, at the end %.1f MB\n", before / 1024.0,
+              PeakKb() / 1024.0);
+  for (const char* suffix : {"", "-journal"}) std::filesystem::remove(path + suffix);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--transaction")
+    return LongTransaction(argc > 2 ? std::atoi(argv[2]) : 500000, argc > 3 ? argv[3] : "/tmp");
   int rows = argc > 1 ? std::atoi(argv[1]) : 1000000;
   std::filesystem::path dir = argc > 2 ? argv[2] : "/tmp";
   std::string ours = (dir / "bench_engine.db").string();
