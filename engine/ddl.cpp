@@ -1,0 +1,519 @@
+// CREATE/DROP TABLE, INDEX, VIEW and PROCEDURE, and ALTER TABLE: schema
+// changes, with SQL Server's refusals where an object depends on a column.
+// Each records a snapshot of the catalogue's maps (or a narrower undo entry)
+// first; changes that rewrite rows work on a clone of the table.
+#include <algorithm>
+#include <cstdio>
+
+#include "engine/session_internal.h"
+
+namespace engine {
+
+namespace {
+
+Error Dependent(const std::string& what, const std::string& name, const std::string& col,
+                const char* verb) {
+  Error e = SqlError(5074, "The " + what + " '" + name + "' is dependent on column '" + col + "'.");
+  e.follow_on.push_back({4922, 16,
+                         std::string("ALTER TABLE ") + verb + " " + col +
+                             " failed because one or more objects access this column."});
+  return e;
+}
+
+}  // namespace
+
+void Session::AddDefault(const Table& t, Column& col, const std::string& name,
+                         const std::string& text) {
+  Object o;
+  o.id = NewId();
+  o.name = name.empty() ? DefaultName(t, col, o.id) : name;
+  if (cat_.NameTaken(o.name))
+    throw WithFollow(
+        SqlError(2714, "There is already an object named '" + o.name + "' in the database."), 1750,
+        16, "Could not create constraint or index. See previous errors.");
+  o.xtype = "D";
+  o.parent = t.id;
+  o.crdate = now_;
+  col.default_id = o.id;
+  col.default_text = text;
+  col.default_expr = ParseExpression(text);
+  Scope none;
+  Bind(*col.default_expr, none, nullptr);
+  cat_.objects.push_back(o);
+}
+
+std::string Session::DefaultName(const Table& t, const Column& c, int id) const {
+  std::string tp = t.name.substr(0, std::min<std::size_t>(9, t.name.size()));
+  std::string cp = c.name.substr(0, std::min<std::size_t>(c.name.size(), 14 - tp.size()));
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(id));
+  return "DF__" + tp + "__" + cp + "__" + hex;
+}
+
+namespace {
+
+void ValidateColumnType(const ColumnDef& d) {
+  if (d.identity && d.type.type != Type::Int && d.type.type != Type::SmallInt &&
+      d.type.type != Type::TinyInt && !(d.type.type == Type::Numeric && d.type.scale == 0))
+    throw SqlError(2749, "Identity column '" + d.name +
+                             "' must be of data type int, bigint, smallint, tinyint, or decimal or "
+                             "numeric with a scale of 0, and constrained to be nonnullable.");
+}
+
+}  // namespace
+
+void Session::DoCreateTable(const Stmt& s) {
+  if (cat_.NameTaken(s.table))
+    throw SqlError(2714, "There is already an object named '" + s.table + "' in the database.");
+  SchemaSnapshot();
+  auto t = std::make_shared<Table>();
+  t->name = s.table;
+  t->id = NewId();
+  t->crdate = now_;
+  std::string pk_name = s.name;
+  std::vector<std::string> pk_cols = s.names;
+  bool pk_clustered = s.clustered;
+  bool has_pk = !s.names.empty();
+  int identities = 0;
+  for (const ColumnDef& d : s.columns) {
+    ValidateColumnType(d);
+    if (t->FindColumn(d.name) >= 0)
+      throw SqlError(2705, "Column names in each table must be unique. Column name '" + d.name +
+                               "' in table '" + s.table + "' is specified more than once.");
+    if (d.identity && ++identities > 1)
+      throw SqlError(2744, "Multiple identity columns specified for table '" + s.table +
+                               "'. Only one identity column per table is allowed.");
+    Column c;
+    c.name = d.name;
+    c.type = d.type;
+    c.nullable = !d.not_null && !d.identity;
+    c.identity = d.identity;
+    c.seed = d.seed;
+    c.increment = d.increment;
+    if (d.primary_key) {
+      if (has_pk)
+        throw WithFollow(SqlError(8110, "Cannot add multiple PRIMARY KEY constraints to table '" +
+                                            s.table + "'."),
+                         1750, 16, "Could not create constraint or index. See previous errors.");
+      has_pk = true;
+      pk_name = d.pk_name;
+      pk_cols = {d.name};
+      pk_clustered = d.clustered;
+    }
+    t->cols.push_back(std::move(c));
+  }
+  for (std::size_t k = 0; k < s.columns.size(); ++k) {
+    const ColumnDef& d = s.columns[k];
+    if (!d.def) continue;
+    AddDefault(*t, t->cols[k], d.def_name, d.def_text);
+  }
+  cat_.tables[Fold(t->name)] = t;
+  if (has_pk) {
+    Stmt pk;
+    pk.k = Stmt::AlterAddPk;
+    pk.table = t->name;
+    if (pk_name.empty()) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(cat_.next_id));
+      pk_name = "PK__" + t->name.substr(0, std::min<std::size_t>(t->name.size(), 8)) + "__" + hex;
+    }
+    pk.name = pk_name;
+    pk.names = pk_cols;
+    pk.clustered = pk_clustered;
+    // Key columns written without NULL become NOT NULL, as on SQL Server.
+    for (const std::string& n : pk_cols) {
+      int c = t->FindColumn(n);
+      if (c < 0)
+        throw SqlError(1911, "Column name '" + n + "' does not exist in the target table or view.");
+      bool explicit_null = false;
+      for (const ColumnDef& d : s.columns)
+        if (Fold(d.name) == Fold(n)) explicit_null = d.null_given && !d.not_null;
+      if (!explicit_null) t->cols[c].nullable = false;
+    }
+    DoAddPk(pk);
+  }
+}
+
+void Session::DoDropTable(const Stmt& s) {
+  for (const std::string& n : s.names) {
+    auto t = cat_.FindTable(n);
+    if (!t)
+      throw SqlError(3701,
+                     "Cannot drop the table '" + n +
+                         "', because it does not exist or you do not have permission.",
+                     11);
+    SchemaSnapshot();
+    cat_.tables.erase(Fold(n));
+    std::erase_if(cat_.objects, [&](const Object& o) { return o.parent == t->id; });
+  }
+}
+
+void Session::DoCreateIndex(const Stmt& s) {
+  auto t = cat_.FindTable(s.table);
+  if (!t)
+    throw SqlError(1088, "Cannot find the object \"" + s.table +
+                             "\" because it does not exist or you do not have permissions.");
+  if (t->FindIndex(s.name))
+    throw SqlError(1913, "The operation failed because an index or statistics with name '" +
+                             s.name + "' already exists on table '" + t->name + "'.");
+  auto ix = std::make_unique<Index>();
+  ix->name = s.name;
+  ix->unique = s.unique;
+  ix->clustered = s.clustered;
+  for (const std::string& n : s.names) {
+    int c = t->FindColumn(n);
+    if (c < 0)
+      throw SqlError(1911, "Column name '" + n + "' does not exist in the target table or view.");
+    Type ty = t->cols[c].type.type;
+    if (ty == Type::Text || ty == Type::Image)
+      throw SqlError(1919,
+                     "Column '" + t->cols[c].name + "' in table '" + t->name +
+                         "' is of a type that is invalid for use as a key column in an index.");
+    ix->cols.push_back(c);
+  }
+  if (s.clustered)
+    for (const auto& other : t->indexes)
+      if (other->clustered)
+        throw SqlError(1902, "Cannot create more than one clustered index on table '" + t->name +
+                                 "'. Drop the existing clustered index '" + other->name +
+                                 "' before creating another.");
+  int indid = s.clustered ? 1 : 2;
+  if (!s.clustered)
+    for (bool clash = true; clash;) {
+      clash = false;
+      for (const auto& other : t->indexes)
+        if (other->indid == indid) {
+          ++indid;
+          clash = true;
+        }
+    }
+  ix->indid = indid;
+  t->RebuildIndex(*ix);
+  if (ix->unique) {
+    std::uint32_t slot = t->IndexDuplicate(*ix);
+    if (slot != UINT32_MAX) {
+      std::string shown;
+      for (int c : ix->cols)
+        shown += (shown.empty() ? "" : ", ") + ToText(GetColumn(t->rows[slot], c));
+      throw SqlError(1505,
+                     "The CREATE UNIQUE INDEX statement terminated because a duplicate key was "
+                     "found for the object name 'dbo." +
+                         t->name + "' and the index name '" + ix->name +
+                         "'. The duplicate key value is (" + shown + ").");
+    }
+  }
+  Undo u{};
+  u.k = Undo::IndexAdded;
+  u.t = t;
+  u.D().index_name = ix->name;
+  t->indexes.push_back(std::move(ix));
+  undo_.push_back(std::move(u));
+}
+
+void Session::DoDropIndex(const Stmt& s) {
+  for (const std::string& full : s.names) {
+    std::size_t dot = full.find('.');
+    std::string tn = full.substr(0, dot), in = full.substr(dot + 1);
+    auto t = cat_.FindTable(tn);
+    Index* ix = t ? t->FindIndex(in) : nullptr;
+    if (!ix)
+      throw SqlError(3701,
+                     "Cannot drop the index '" + full +
+                         "', because it does not exist or you do not have permission.",
+                     11);
+    if (ix->primary)
+      throw SqlError(3723, "An explicit DROP INDEX is not allowed on index '" + full +
+                               "'. It is being used for PRIMARY KEY constraint enforcement.");
+    Undo u{};
+    u.k = Undo::IndexDropped;
+    u.t = t;
+    for (auto it = t->indexes.begin(); it != t->indexes.end(); ++it)
+      if (it->get() == ix) {
+        u.D().index = std::move(*it);
+        t->indexes.erase(it);
+        break;
+      }
+    undo_.push_back(std::move(u));
+  }
+}
+
+void Session::DoAlterAdd(const Stmt& s) {
+  auto old = UserTable(s.table);
+  for (std::size_t k = 0; k < s.columns.size(); ++k) {
+    const ColumnDef& d = s.columns[k];
+    ValidateColumnType(d);
+    bool dup = old->FindColumn(d.name) >= 0;
+    for (std::size_t j = 0; j < k; ++j) dup = dup || Fold(s.columns[j].name) == Fold(d.name);
+    if (dup)
+      throw SqlError(2705, "Column names in each table must be unique. Column name '" + d.name +
+                               "' in table '" + old->name + "' is specified more than once.");
+    if (d.identity && old->IdentityColumn() >= 0)
+      throw SqlError(2744, "Multiple identity columns specified for table '" + old->name +
+                               "'. Only one identity column per table is allowed.");
+    if (d.not_null && !d.def && !d.identity && old->live > 0)
+      throw SqlError(
+          4901,
+          "ALTER TABLE only allows columns to be added that can contain nulls, or have a DEFAULT "
+          "definition specified, or the column being added is an identity or timestamp column, or "
+          "alternatively if none of the previous conditions are satisfied the table must be empty "
+          "to allow addition of this column. Column '" +
+              d.name + "' cannot be added to non-empty table '" + old->name +
+              "' because it does not satisfy these conditions.");
+    if (d.primary_key)
+      throw SqlError(1750, "Could not create constraint or index. See previous errors.");
+  }
+  SchemaSnapshot();
+  auto t = old->Clone();
+  for (const ColumnDef& d : s.columns) {
+    Column c;
+    c.name = d.name;
+    c.type = d.type;
+    c.nullable = !d.not_null && !d.identity;
+    c.identity = d.identity;
+    c.seed = d.seed;
+    c.increment = d.increment;
+    if (d.def) AddDefault(*t, c, d.def_name, d.def_text);
+    // Existing rows: the identity sequence, the default for a NOT NULL column,
+    // NULL otherwise (SQL Server leaves a nullable column NULL without WITH VALUES).
+    Value fill;
+    if (!c.identity && !c.nullable) fill = DefaultValue(c);
+    std::string enc = EncodeRow({fill});
+    for (Row& row : t->rows) {
+      if (row.empty()) continue;
+      if (c.identity) {
+        if (!t->identity_used) {
+          t->identity_next = c.seed;
+          t->identity_used = true;
+        }
+        row.append(EncodeRow({Value::Int(t->identity_next)}));
+        t->identity_next += c.increment;
+      } else {
+        row.append(enc);
+      }
+    }
+    t->cols.push_back(std::move(c));
+  }
+  cat_.tables[Fold(t->name)] = t;
+}
+
+void Session::DoAlterColumn(const Stmt& s) {
+  auto old = UserTable(s.table);
+  const ColumnDef& d = s.columns[0];
+  int c = old->FindColumn(d.name);
+  if (c < 0)
+    throw SqlError(4924, "ALTER TABLE ALTER COLUMN failed because column '" + d.name +
+                             "' does not exist in table '" + old->name + "'.");
+  const Column& col = old->cols[c];
+  bool same_type = col.type.type == d.type.type;
+  bool widening_varchar =
+      same_type && d.type.type == Type::VarChar && d.type.length >= col.type.length;
+  for (const auto& ix : old->indexes) {
+    if (std::find(ix->cols.begin(), ix->cols.end(), c) == ix->cols.end()) continue;
+    bool unchanged = same_type && d.type.length == col.type.length &&
+                     d.type.precision == col.type.precision && d.type.scale == col.type.scale;
+    if (unchanged && !ix->primary) continue;
+    if (widening_varchar && !ix->primary) continue;
+    throw Dependent(ix->primary ? "object" : "index", ix->name, col.name, "ALTER COLUMN");
+  }
+  if (col.default_id && !same_type) {
+    for (const Object& o : cat_.objects)
+      if (o.id == col.default_id) throw Dependent("object", o.name, col.name, "ALTER COLUMN");
+  }
+  if (col.identity)
+    throw SqlError(4928, "Cannot alter column '" + col.name + "' because it is 'IDENTITY'.");
+  SchemaSnapshot();
+  auto t = old->Clone();
+  Column& nc = t->cols[c];
+  nc.type = d.type;
+  nc.nullable = !d.not_null;
+  std::vector<Value> vals;
+  for (Row& row : t->rows) {
+    if (row.empty()) continue;
+    DecodeRow(row, &vals);
+    Value v = ConvertTo(vals[c], d.type);
+    if (v.null() && !nc.nullable) Fail515(*t, nc, "UPDATE");
+    vals[c] = std::move(v);
+    row.assign(EncodeRow(vals));
+  }
+  for (auto& ix : t->indexes) t->RebuildIndex(*ix);
+  t->indexes_stale = false;
+  cat_.tables[Fold(t->name)] = t;
+}
+
+void Session::DoDropColumn(const Stmt& s) {
+  auto old = UserTable(s.table);
+  for (const std::string& n : s.names) {
+    int c = old->FindColumn(n);
+    if (c < 0)
+      throw SqlError(4924, "ALTER TABLE DROP COLUMN failed because column '" + n +
+                               "' does not exist in table '" + old->name + "'.");
+    const Column& col = old->cols[c];
+    if (col.default_id)
+      for (const Object& o : cat_.objects)
+        if (o.id == col.default_id) throw Dependent("object", o.name, col.name, "DROP COLUMN");
+    for (const auto& ix : old->indexes)
+      if (std::find(ix->cols.begin(), ix->cols.end(), c) != ix->cols.end())
+        throw Dependent(ix->primary ? "object" : "index", ix->name, col.name, "DROP COLUMN");
+  }
+  if (s.names.size() >= old->cols.size())
+    throw SqlError(4923, "ALTER TABLE DROP COLUMN failed because '" + s.names.back() +
+                             "' is the only data column in table '" + old->name +
+                             "'. A table must have at least one data column.");
+  SchemaSnapshot();
+  auto t = old->Clone();
+  for (const std::string& n : s.names) {
+    int c = t->FindColumn(n);
+    std::vector<Value> vals;
+    for (Row& row : t->rows) {
+      if (row.empty()) continue;
+      DecodeRow(row, &vals);
+      vals.erase(vals.begin() + c);
+      row.assign(EncodeRow(vals));
+    }
+    t->cols.erase(t->cols.begin() + c);
+    for (auto& ix : t->indexes)
+      for (int& ic : ix->cols)
+        if (ic > c) --ic;
+    if (t->IdentityColumn() < 0) t->identity_used = false;
+  }
+  cat_.tables[Fold(t->name)] = t;
+}
+
+void Session::DoAddPk(const Stmt& s) {
+  auto t = UserTable(s.table);
+  const std::string follow = "Could not create constraint or index. See previous errors.";
+  if (cat_.NameTaken(s.name))
+    throw WithFollow(
+        SqlError(2714, "There is already an object named '" + s.name + "' in the database."), 1750,
+        16, follow);
+  for (const auto& ix : t->indexes)
+    if (ix->primary)
+      throw WithFollow(
+          SqlError(1779, "Table '" + t->name + "' already has a primary key defined on it."), 1750,
+          16, follow);
+  std::vector<int> cols;
+  for (const std::string& n : s.names) {
+    int c = t->FindColumn(n);
+    if (c < 0)
+      throw WithFollow(
+          SqlError(1911, "Column name '" + n + "' does not exist in the target table or view."),
+          1750, 16, follow);
+    if (t->cols[c].nullable)
+      throw WithFollow(
+          SqlError(8111, "Cannot define PRIMARY KEY constraint on nullable column in table '" +
+                             t->name + "'."),
+          1750, 16, follow);
+    cols.push_back(c);
+  }
+  SchemaSnapshot();
+  Object o;
+  o.id = NewId();
+  o.name = s.name;
+  o.xtype = "PK";
+  o.parent = t->id;
+  o.crdate = now_;
+  cat_.objects.push_back(o);
+  Stmt ci;
+  ci.k = Stmt::CreateIndex;
+  ci.table = t->name;
+  ci.name = s.name;
+  ci.names = s.names;
+  ci.unique = true;
+  ci.clustered = s.clustered;
+  try {
+    DoCreateIndex(ci);
+  } catch (Error& e) {
+    throw WithFollow(e, 1750, 16, follow);
+  }
+  t->FindIndex(s.name)->primary = true;
+}
+
+void Session::DoAddDefault(const Stmt& s) {
+  auto t = UserTable(s.table);
+  const ColumnDef& d = s.columns[0];
+  int c = t->FindColumn(d.name);
+  const std::string follow = "Could not create constraint or index. See previous errors.";
+  if (c < 0)
+    throw SqlError(1752, "Column '" + d.name + "' in table '" + t->name +
+                             "' is invalid for creating a default constraint.");
+  if (cat_.NameTaken(s.name))
+    throw WithFollow(
+        SqlError(2714, "There is already an object named '" + s.name + "' in the database."), 1750,
+        16, follow);
+  if (t->cols[c].default_id)
+    throw WithFollow(SqlError(1781, "Column already has a DEFAULT bound to it."), 1750, 16, follow);
+  SchemaSnapshot();
+  Undo u{};
+  u.k = Undo::ColumnDefault;
+  u.t = t;
+  u.D().col = c;
+  u.D().column = t->cols[c];
+  undo_.push_back(std::move(u));
+  AddDefault(*t, t->cols[c], s.name, d.def_text);
+}
+
+void Session::DoDropConstraint(const Stmt& s) {
+  auto t = UserTable(s.table);
+  Object* o = cat_.FindObject(s.name);
+  if (!o || o->parent != t->id)
+    throw WithFollow(SqlError(3728, "'" + s.name + "' is not a constraint."), 3727, 16,
+                     "Could not drop constraint. See previous errors.");
+  Object gone = *o;
+  SchemaSnapshot();
+  std::erase_if(cat_.objects, [&](const Object& x) { return x.id == gone.id; });
+  if (gone.xtype == "D") {
+    for (std::size_t c = 0; c < t->cols.size(); ++c)
+      if (t->cols[c].default_id == gone.id) {
+        Undo u{};
+        u.k = Undo::ColumnDefault;
+        u.t = t;
+        u.D().col = static_cast<int>(c);
+        u.D().column = t->cols[c];
+        undo_.push_back(std::move(u));
+        t->cols[c].default_id = 0;
+        t->cols[c].default_text.clear();
+        t->cols[c].default_expr.reset();
+      }
+  } else if (gone.xtype == "PK" || gone.xtype == "UQ") {
+    Undo u{};
+    u.k = Undo::IndexDropped;
+    u.t = t;
+    for (auto it = t->indexes.begin(); it != t->indexes.end(); ++it)
+      if (Fold((*it)->name) == Fold(gone.name)) {
+        u.D().index = std::move(*it);
+        t->indexes.erase(it);
+        break;
+      }
+    if (u.D().index) undo_.push_back(std::move(u));
+  }
+}
+
+void Session::DoCreateObject(const Stmt& s) {
+  if (cat_.NameTaken(s.name))
+    throw SqlError(2714, "There is already an object named '" + s.name + "' in the database.");
+  SchemaSnapshot();
+  Object o;
+  o.id = NewId();
+  o.name = s.name;
+  o.xtype = s.xtype;
+  o.crdate = now_;
+  o.text = s.body;
+  cat_.objects.push_back(o);
+}
+
+void Session::DoDropObject(const Stmt& s) {
+  const char* kind = s.xtype == "V" ? "view" : s.xtype == "TR" ? "trigger" : "procedure";
+  for (const std::string& n : s.names) {
+    Object* o = cat_.FindObject(n);
+    if (!o || o->xtype != s.xtype)
+      throw SqlError(3701,
+                     std::string("Cannot drop the ") + kind + " '" + n +
+                         "', because it does not exist or you do not have permission.",
+                     11);
+    int id = o->id;
+    SchemaSnapshot();
+    std::erase_if(cat_.objects, [&](const Object& x) { return x.id == id; });
+  }
+}
+
+}  // namespace engine

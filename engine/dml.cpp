@@ -1,0 +1,333 @@
+// INSERT, UPDATE, DELETE and EXEC: the row changes, each recorded in the undo
+// log before it is made, and the NOT NULL and key checks they run.
+#include <algorithm>
+
+#include "engine/ascii.h"
+#include "engine/session_internal.h"
+
+namespace engine {
+
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
+  return r;
+}
+
+Error Terminated(int number, std::string text) {
+  return WithFollow(SqlError(number, std::move(text)), 3621, 0,
+                    "The statement has been terminated.");
+}
+
+}  // namespace
+
+[[noreturn]] void Session::Fail515(const Table& t, const Column& c, const char* verb) const {
+  throw Terminated(515, "Cannot insert the value NULL into column '" + c.name + "', table '" +
+                            db_name_ + ".dbo." + t.name + "'; column does not allow nulls. " +
+                            verb + " fails.");
+}
+
+Value Session::DefaultValue(const Column& c) {
+  if (!c.default_expr) return Value::Null();
+  Ctx ctx;
+  return ConvertTo(Eval(*c.default_expr, ctx), c.type);
+}
+
+void Session::CheckUnique(const Table& t, const std::vector<Value>& vals, std::uint32_t self) {
+  t.EnsureIndexes();
+  for (const auto& ix : t.indexes) {
+    if (!ix->unique) continue;
+    if (t.IndexHasOther(*ix, t.KeyOfValues(*ix, vals), self)) {
+      std::string shown;
+      for (int c : ix->cols) shown += (shown.empty() ? "" : ", ") + ToText(vals[c]);
+      if (ix->primary)
+        throw Terminated(2627, "Violation of PRIMARY KEY constraint '" + ix->name +
+                                   "'. Cannot insert duplicate key in object 'dbo." + t.name +
+                                   "'. The duplicate key value is (" + shown + ").");
+      throw Terminated(2601, "Cannot insert duplicate key row in object 'dbo." + t.name +
+                                 "' with unique index '" + ix->name +
+                                 "'. The duplicate key value is (" + shown + ").");
+    }
+  }
+}
+
+StatementResult Session::DoInsert(const Stmt& s) {
+  if (SystemTable(cat_, s.table))
+    throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
+  std::shared_ptr<Table> t = UserTable(s.table);
+  int ident = t->IdentityColumn();
+  std::vector<int> target;
+  if (!s.names.empty()) {
+    for (const std::string& n : s.names) {
+      int c = t->FindColumn(n);
+      if (c < 0) throw SqlError(207, "Invalid column name '" + n + "'.");
+      if (std::find(target.begin(), target.end(), c) != target.end())
+        throw SqlError(264,
+                       "The column name '" + t->cols[c].name +
+                           "' is specified more than once in the SET clause or column list of an "
+                           "INSERT. A column cannot be assigned more than one value in the same "
+                           "clause. Modify the clause to make sure that a column is updated only "
+                           "once. If this statement updates or inserts columns into a view, column "
+                           "aliasing can conceal the duplication in your statement.",
+                       16);
+      if (c == ident)
+        throw SqlError(544, "Cannot insert explicit value for identity column in table '" +
+                                t->name + "' when IDENTITY_INSERT is set to OFF.");
+      target.push_back(c);
+    }
+  } else {
+    for (std::size_t c = 0; c < t->cols.size(); ++c)
+      if (static_cast<int>(c) != ident) target.push_back(static_cast<int>(c));
+  }
+
+  // The rows to insert, evaluated before any is inserted.
+  std::vector<std::vector<Value>> input;
+  if (s.select) {
+    StatementResult r = DoSelect(*s.select);
+    std::size_t width = r.columns.size();
+    if (width != target.size()) {
+      if (s.names.empty()) {
+        if (ident >= 0 && width == t->cols.size())
+          throw SqlError(
+              8101,
+              "An explicit value for the identity column in table '" + t->name +
+                  "' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
+        throw SqlError(213,
+                       "Column name or number of supplied values does not match table definition.");
+      }
+      throw SqlError(
+          width < target.size() ? 120 : 121,
+          width < target.size()
+              ? "The select list for the INSERT statement contains fewer items than the insert "
+                "list. The number of SELECT values must match the number of INSERT columns."
+              : "The select list for the INSERT statement contains more items than the insert "
+                "list. The number of SELECT values must match the number of INSERT columns.",
+          15);
+    }
+    for (auto& row : r.rows) {
+      std::vector<Value> vals;
+      for (std::size_t c = 0; c < row.size(); ++c) {
+        if (!row[c]) {
+          vals.push_back(Value::Null());
+          continue;
+        }
+        switch (r.columns[c].type) {
+          case ColumnType::Int:
+            vals.push_back(Value::Int(std::stoll(*row[c])));
+            break;
+          case ColumnType::DateTime:
+            vals.push_back(ConvertTo(Value::Str(*row[c]), TypeSpec{Type::DateTime, 0, 0, 0}));
+            break;
+          case ColumnType::Numeric: {
+            std::size_t dot = row[c]->find('.');
+            int sc = dot == std::string::npos ? 0 : static_cast<int>(row[c]->size() - dot - 1);
+            vals.push_back(ConvertTo(Value::Str(*row[c]), TypeSpec{Type::Numeric, 0, 18, sc}));
+            break;
+          }
+          default:
+            vals.push_back(Value::Str(*row[c]));
+        }
+      }
+      input.push_back(std::move(vals));
+    }
+  } else {
+    Ctx ctx;
+    Scope scope;
+    for (const auto& row : s.values) {
+      if (row.size() != target.size()) {
+        if (s.names.empty()) {
+          if (ident >= 0 && row.size() == t->cols.size())
+            throw SqlError(8101, "An explicit value for the identity column in table '" + t->name +
+                                     "' can only be specified when a column list is used and "
+                                     "IDENTITY_INSERT is ON.");
+          throw SqlError(
+              213, "Column name or number of supplied values does not match table definition.");
+        }
+        throw SqlError(
+            row.size() < target.size() ? 109 : 110,
+            row.size() < target.size()
+                ? "There are more columns in the INSERT statement than values specified in the "
+                  "VALUES clause. The number of values in the VALUES clause must match the number "
+                  "of columns specified in the INSERT statement."
+                : "There are fewer columns in the INSERT statement than values specified in the "
+                  "VALUES clause. The number of values in the VALUES clause must match the number "
+                  "of columns specified in the INSERT statement.",
+            15);
+      }
+      std::vector<Value> vals;
+      for (const auto& e : row) {
+        Bind(*e, scope, nullptr);
+        vals.push_back(Eval(*e, ctx));
+      }
+      input.push_back(std::move(vals));
+    }
+  }
+
+  if (ident >= 0) {
+    Undo u{};
+    u.k = Undo::Identity;
+    u.t = t;
+    u.D().identity_next = t->identity_next;
+    u.D().identity_used = t->identity_used;
+    undo_.push_back(std::move(u));
+  }
+  std::vector<Value> full(t->cols.size());
+  for (auto& in : input) {
+    std::vector<bool> given(t->cols.size(), false);
+    for (std::size_t k = 0; k < target.size(); ++k) {
+      given[target[k]] = true;
+      full[target[k]] = ConvertTo(in[k], t->cols[target[k]].type);
+    }
+    for (std::size_t c = 0; c < t->cols.size(); ++c) {
+      const Column& col = t->cols[c];
+      if (static_cast<int>(c) == ident) {
+        if (!t->identity_used) {
+          t->identity_next = col.seed;
+          t->identity_used = true;
+        }
+        full[c] = Value::Int(t->identity_next);
+        t->identity_next += col.increment;
+      } else if (!given[c]) {
+        full[c] = DefaultValue(col);
+      }
+      if (full[c].null() && !col.nullable) Fail515(*t, col, "INSERT");
+    }
+    CheckUnique(*t, full, UINT32_MAX);
+    auto slot = static_cast<std::uint32_t>(t->rows.size());
+    t->rows.emplace_back(EncodeRow(full));
+    ++t->live;
+    t->IndexRow(slot);
+    Undo u{};
+    u.k = Undo::RowIns;
+    u.t = t;
+    u.slot = slot;
+    undo_.push_back(std::move(u));
+  }
+  StatementResult r;
+  r.rows_affected = static_cast<std::int64_t>(input.size());
+  return r;
+}
+
+StatementResult Session::DoUpdate(const Stmt& s) {
+  if (SystemTable(cat_, s.table))
+    throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
+  std::shared_ptr<Table> t = UserTable(s.table);
+  Scope scope;
+  scope.srcs.push_back({t, t->name});
+  std::vector<int> cols;
+  for (const auto& [name, e] : s.sets) {
+    int c = t->FindColumn(name);
+    if (c < 0) throw SqlError(207, "Invalid column name '" + name + "'.");
+    if (t->cols[c].identity)
+      throw SqlError(8102, "Cannot update identity column '" + t->cols[c].name + "'.");
+    cols.push_back(c);
+    Bind(*e, scope, nullptr);
+  }
+  std::vector<std::uint32_t> slots = MatchingSlots(t, s.where.get(), scope);
+  StatementResult r;
+  r.rows_affected = static_cast<std::int64_t>(slots.size());
+  if (slots.empty()) return r;
+
+  // The changed columns in ascending order; a column set twice takes the last value.
+  std::vector<int> changed(cols);
+  std::sort(changed.begin(), changed.end());
+  changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+  std::vector<std::size_t> source(changed.size());
+  for (std::size_t k = 0; k < cols.size(); ++k)
+    source[std::lower_bound(changed.begin(), changed.end(), cols[k]) - changed.begin()] = k;
+  std::vector<Index*> affected = IndexesOver(*t, changed);
+  if (!affected.empty()) t->EnsureIndexes();
+
+  // Only the old values of the changed columns are kept for undo, and a row
+  // is changed in place when its new values have the old sizes.
+  Undo entry{};
+  entry.k = Undo::RowPatch;
+  entry.t = t;
+  entry.patch = std::make_unique<PatchLog>();
+  PatchLog& log = *entry.patch;
+  log.cols = changed;
+  undo_.push_back(std::move(entry));
+
+  std::vector<Value> vals, fresh(cols.size());
+  std::vector<std::string> old_keys(affected.size());
+  std::string enc;
+  const Row* row[1];
+  Ctx ctx;
+  ctx.rows = row;
+  for (std::uint32_t slot : slots) {
+    Row& cur = t->rows[slot];
+    row[0] = &cur;
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+      fresh[k] = ConvertTo(Eval(*s.sets[k].second, ctx), t->cols[cols[k]].type);
+      if (fresh[k].null() && !t->cols[cols[k]].nullable) Fail515(*t, t->cols[cols[k]], "UPDATE");
+    }
+    enc.clear();
+    for (std::size_t j = 0; j < changed.size(); ++j) EncodeValue(enc, fresh[source[j]]);
+    if (!affected.empty()) {
+      DecodeRow(cur, &vals);
+      for (std::size_t k = 0; k < cols.size(); ++k) vals[cols[k]] = fresh[k];
+      for (std::size_t k = 0; k < affected.size(); ++k) {
+        old_keys[k] = t->KeyOf(*affected[k], cur);
+        t->IndexRemove(*affected[k], old_keys[k], slot);
+      }
+      try {
+        CheckUnique(*t, vals, slot);
+      } catch (...) {
+        for (std::size_t k = 0; k < affected.size(); ++k)
+          t->IndexAdd(*affected[k], old_keys[k], slot);
+        throw;
+      }
+    }
+    std::string& out = log.Room(enc.size() + 8);
+    std::size_t before = out.size();
+    AppendColumns(cur, changed, out);
+    auto len = static_cast<std::uint32_t>(out.size() - before);
+    out.append(reinterpret_cast<const char*>(&len), 4);
+    out.append(reinterpret_cast<const char*>(&slot), 4);
+    PatchRow(cur, changed, enc);
+    for (Index* ix : affected) t->IndexAdd(*ix, t->KeyOf(*ix, cur), slot);
+  }
+  return r;
+}
+
+StatementResult Session::DoDelete(const Stmt& s) {
+  if (SystemTable(cat_, s.table))
+    throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
+  std::shared_ptr<Table> t = UserTable(s.table);
+  Scope scope;
+  scope.srcs.push_back({t, t->name});
+  std::vector<std::uint32_t> slots = MatchingSlots(t, s.where.get(), scope);
+  for (std::uint32_t slot : slots) {
+    t->UnindexRow(slot);
+    Undo u{};
+    u.k = Undo::RowDel;
+    u.t = t;
+    u.slot = slot;
+    u.old = std::move(t->rows[slot]);
+    t->rows[slot].clear();
+    --t->live;
+    undo_.push_back(std::move(u));
+  }
+  StatementResult r;
+  r.rows_affected = static_cast<std::int64_t>(slots.size());
+  return r;
+}
+
+StatementResult Session::DoExec(const Stmt& s) {
+  StatementResult r;
+  std::string n = Lower(s.name);
+  if (n == "sp_getapplock") {
+    // One session per database file: the lock is always granted at once.
+    r.has_result_set = false;
+    r.rows_affected = -1;
+    return r;
+  }
+  if (n == "sp_releaseapplock") return r;
+  Object* o = cat_.FindObject(s.name);
+  if (!o || o->xtype != "P")
+    throw SqlError(2812, "Could not find stored procedure '" + s.name + "'.");
+  return r;
+}
+
+}  // namespace engine

@@ -1,0 +1,464 @@
+// Binding of names in expressions to the tables of a statement, and evaluation
+// of expressions, conditions, built-in functions and subqueries.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+#include "engine/ascii.h"
+#include "engine/session_internal.h"
+
+namespace engine {
+
+namespace {
+
+// Number of characters, a GBK pair counting as one.
+std::vector<std::size_t> CharStarts(std::string_view s) {
+  std::vector<std::size_t> st;
+  for (std::size_t k = 0; k < s.size();) {
+    st.push_back(k);
+    k += (static_cast<unsigned char>(s[k]) >= 0x81 && k + 1 < s.size()) ? 2 : 1;
+  }
+  return st;
+}
+
+std::string CaseMap(std::string_view s, bool upper) {
+  std::string out(s);
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    unsigned char c = static_cast<unsigned char>(out[k]);
+    if (c >= 0x81 && k + 1 < out.size())
+      ++k;
+    else if (c < 0x80)
+      out[k] = static_cast<char>(upper ? AsciiUpper(c) : AsciiLower(c));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::shared_ptr<Table> Session::UserTable(const std::string& name) {
+  auto t = cat_.FindTable(name);
+  if (!t) throw SqlError(208, "Invalid object name '" + name + "'.");
+  return t;
+}
+
+std::shared_ptr<Table> Session::AnyTable(const std::string& name) {
+  if (auto sys = SystemTable(cat_, name)) return sys;
+  return UserTable(name);
+}
+
+void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
+  if (e.k == Expr::Col) {
+    e.src = e.col = -1;
+    for (std::size_t s = 0; s < scope.srcs.size(); ++s) {
+      const Source& src = scope.srcs[s];
+      if (!e.qual.empty() && Fold(e.qual) != Fold(src.alias) && Fold(e.qual) != Fold(src.t->name))
+        continue;
+      int c = src.t->FindColumn(e.name);
+      if (c < 0) continue;
+      if (e.src >= 0) throw SqlError(209, "Ambiguous column name '" + e.name + "'.");
+      e.src = static_cast<int>(s);
+      e.col = c;
+    }
+    if (e.src < 0) {
+      if (!e.qual.empty()) {
+        bool known = false;
+        for (const Source& src : scope.srcs)
+          known = known || Fold(e.qual) == Fold(src.alias) || Fold(e.qual) == Fold(src.t->name);
+        if (!known)
+          throw SqlError(4104, "The multi-part identifier \"" + e.qual + "." + e.name +
+                                   "\" could not be bound.");
+      }
+      throw SqlError(207, "Invalid column name '" + e.name + "'.");
+    }
+    return;
+  }
+  if (e.k == Expr::Agg) {
+    if (!aggs)
+      throw SqlError(147,
+                     "An aggregate may not appear in the WHERE clause unless it is in a subquery "
+                     "contained in a HAVING clause or a select list, and the column being "
+                     "aggregated is an outer reference.");
+    e.slot = static_cast<int>(aggs->size());
+    aggs->push_back(&e);
+    for (auto& a : e.args) Bind(*a, scope, nullptr);
+    return;
+  }
+  if (e.k == Expr::Func) {
+    static const std::set<std::string> kKnown = {
+        "getdate", "substring", "len",   "datalength", "upper",   "lower",     "ltrim",
+        "rtrim",   "isnull",    "left",  "right",      "replace", "charindex", "abs",
+        "year",    "month",     "day",   "coalesce",   "space",   "str",       "object_id",
+        "db_name", "nullif",    "round", "floor",      "ceiling"};
+    if (!kKnown.count(e.name))
+      throw SqlError(195, "'" + e.name + "' is not a recognized built-in function name.");
+  }
+  for (auto& a : e.args)
+    if (a) Bind(*a, scope, aggs);
+  // Subqueries bind in their own scope when they run.
+}
+
+const std::vector<Value>& Session::SubqueryValues(const Expr& e) {
+  auto it = subquery_cache_.find(&e);
+  if (it != subquery_cache_.end()) return it->second;
+  StatementResult r;
+  std::vector<Value> vals;
+  // Run the subquery keeping its typed first-column values.
+  const Select& q = *e.sub;
+  if (q.items.size() != 1 || q.items[0].star) {
+    if (e.k != Expr::Exists)
+      throw SqlError(116,
+                     "Only one expression can be specified in the select list when the subquery is "
+                     "not introduced with EXISTS.");
+  }
+  // DoSelect returns text; run it in typed form by re-evaluating through a
+  // private path: we convert the text back using the result column type.
+  r = DoSelect(q);
+  for (auto& row : r.rows) {
+    const auto& cell = row.empty() ? std::optional<std::string>() : row[0];
+    if (!cell) {
+      vals.push_back(Value::Null());
+      continue;
+    }
+    switch (r.columns.empty() ? ColumnType::VarChar : r.columns[0].type) {
+      case ColumnType::Int:
+        vals.push_back(Value::Int(std::stoll(*cell)));
+        break;
+      case ColumnType::Numeric:
+        vals.push_back(
+            CastTo(Value::Str(*cell),
+                   TypeSpec{Type::Numeric, 0, 18,
+                            static_cast<int>(cell->find('.') == std::string::npos
+                                                 ? 0
+                                                 : cell->size() - cell->find('.') - 1)}));
+        break;
+      case ColumnType::DateTime:
+        vals.push_back(ConvertTo(Value::Str(*cell), TypeSpec{Type::DateTime, 0, 0, 0}));
+        break;
+      case ColumnType::Other:
+        vals.push_back(Value::Float(std::stod(*cell)));
+        break;
+      default:
+        vals.push_back(Value::Str(*cell));
+    }
+  }
+  return subquery_cache_.emplace(&e, std::move(vals)).first->second;
+}
+
+int Session::Truth(const Expr& e, const Ctx& ctx) {
+  switch (e.k) {
+    case Expr::And: {
+      int a = Truth(*e.args[0], ctx);
+      if (a == 0) return 0;
+      int b = Truth(*e.args[1], ctx);
+      if (b == 0) return 0;
+      return a == 1 && b == 1 ? 1 : -1;
+    }
+    case Expr::Or: {
+      int a = Truth(*e.args[0], ctx);
+      if (a == 1) return 1;
+      int b = Truth(*e.args[1], ctx);
+      if (b == 1) return 1;
+      return a == 0 && b == 0 ? 0 : -1;
+    }
+    case Expr::Not: {
+      int a = Truth(*e.args[0], ctx);
+      return a < 0 ? -1 : 1 - a;
+    }
+    case Expr::Cmp: {
+      Value a = Eval(*e.args[0], ctx);
+      if (a.null()) return -1;
+      Value b = Eval(*e.args[1], ctx);
+      if (b.null()) return -1;
+      int c = Compare(a, b);
+      const std::string& op = e.op;
+      bool r = op == "="    ? c == 0
+               : op == "<>" ? c != 0
+               : op == "<"  ? c < 0
+               : op == ">"  ? c > 0
+               : op == "<=" ? c <= 0
+                            : c >= 0;
+      return r ? 1 : 0;
+    }
+    case Expr::IsNull: {
+      bool n = Eval(*e.args[0], ctx).null();
+      return (n != e.negated) ? 1 : 0;
+    }
+    case Expr::Like: {
+      Value a = Eval(*e.args[0], ctx), b = Eval(*e.args[1], ctx);
+      if (a.null() || b.null()) return -1;
+      bool r = Like(ToText(a), ToText(b));
+      return r != e.negated ? 1 : 0;
+    }
+    case Expr::Between: {
+      Value a = Eval(*e.args[0], ctx), lo = Eval(*e.args[1], ctx), hi = Eval(*e.args[2], ctx);
+      if (a.null() || lo.null() || hi.null()) return -1;
+      bool r = Compare(a, lo) >= 0 && Compare(a, hi) <= 0;
+      return r != e.negated ? 1 : 0;
+    }
+    case Expr::InList:
+    case Expr::InSub: {
+      Value a = Eval(*e.args[0], ctx);
+      if (a.null()) return -1;
+      bool unknown = false, found = false;
+      auto check = [&](const Value& v) {
+        if (v.null())
+          unknown = true;
+        else if (Compare(a, v) == 0)
+          found = true;
+      };
+      if (e.k == Expr::InSub) {
+        for (const Value& v : SubqueryValues(e)) {
+          check(v);
+          if (found) break;
+        }
+      } else {
+        for (std::size_t k = 1; k < e.args.size() && !found; ++k) check(Eval(*e.args[k], ctx));
+      }
+      if (found) return e.negated ? 0 : 1;
+      if (unknown) return -1;
+      return e.negated ? 1 : 0;
+    }
+    case Expr::Exists: {
+      StatementResult r = DoSelect(*e.sub);
+      return r.rows.empty() ? 0 : 1;
+    }
+    default: {
+      Value v = Eval(e, ctx);
+      if (v.null()) return -1;
+      if (v.kind == Kind::Str)
+        throw SqlError(4145,
+                       "An expression of non-boolean type specified in a context where a condition "
+                       "is expected.");
+      return v.i != 0 ? 1 : 0;
+    }
+  }
+}
+
+Value Session::Eval(const Expr& e, const Ctx& ctx) {
+  switch (e.k) {
+    case Expr::Lit:
+      return e.lit;
+    case Expr::Col:
+      return GetColumn(*ctx.rows[e.src], e.col);
+    case Expr::Var:
+      if (e.name == "@@trancount") return Value::Int(trancount_);
+      if (e.name == "@@rowcount") return Value::Int(0);
+      if (e.name == "@@error") return Value::Int(0);
+      if (e.name == "@@version") return Value::Str("Embedded SQL Server stand-in");
+      throw SqlError(137, "Must declare the scalar variable \"" + e.name + "\".", 15);
+    case Expr::Neg: {
+      Value v = Eval(*e.args[0], ctx);
+      if (v.null()) return v;
+      return Arith('-', Value::Int(0), v);
+    }
+    case Expr::Arith: {
+      Value a = Eval(*e.args[0], ctx);
+      Value b = Eval(*e.args[1], ctx);
+      if (a.null() || b.null()) return Value::Null();
+      return Arith(e.op[0], a, b);
+    }
+    case Expr::Agg:
+      return (*ctx.aggs)[e.slot];
+    case Expr::Cast: {
+      Value v = Eval(*e.args[0], ctx);
+      return CastTo(v, e.type);
+    }
+    case Expr::Subquery: {
+      const auto& vals = SubqueryValues(e);
+      if (vals.size() > 1)
+        throw SqlError(
+            512,
+            "Subquery returned more than 1 value. This is not permitted when the subquery follows "
+            "=, !=, <, <= , >, >= or when the subquery is used as an expression.");
+      return vals.empty() ? Value::Null() : vals[0];
+    }
+    case Expr::Case: {
+      std::size_t n = e.args.size();
+      Value operand;
+      bool simple = e.args[0] != nullptr;
+      if (simple) operand = Eval(*e.args[0], ctx);
+      for (std::size_t k = 1; k + 1 < n; k += 2) {
+        bool hit;
+        if (simple) {
+          Value w = Eval(*e.args[k], ctx);
+          hit = !operand.null() && !w.null() && Compare(operand, w) == 0;
+        } else {
+          hit = Truth(*e.args[k], ctx) == 1;
+        }
+        if (hit) return Eval(*e.args[k + 1], ctx);
+      }
+      return Eval(*e.args[n - 1], ctx);
+    }
+    case Expr::Func:
+      break;
+    default: {
+      int t = Truth(e, ctx);
+      return t < 0 ? Value::Null() : Value::Int(t);
+    }
+  }
+  // Built-in functions.
+  const std::string& f = e.name;
+  auto arity = [&](std::size_t lo, std::size_t hi) {
+    if (e.args.size() < lo || e.args.size() > hi)
+      throw SqlError(174, "The " + f + " function requires " + std::to_string(lo) + " argument(s).",
+                     15);
+  };
+  if (f == "getdate") {
+    arity(0, 0);
+    return Value::Date(now_);
+  }
+  if (f == "db_name") return Value::Str(db_name_);
+  std::vector<Value> a;
+  for (const auto& x : e.args) a.push_back(Eval(*x, ctx));
+  auto str = [](const Value& v) { return v.kind == Kind::Str ? v.s : ToText(v); };
+  auto integer = [](const Value& v) { return ConvertTo(v, TypeSpec{Type::Int, 0, 0, 0}).i; };
+  if (f == "isnull") {
+    arity(2, 2);
+    return a[0].null() ? a[1] : a[0];
+  }
+  if (f == "coalesce") {
+    for (const Value& v : a)
+      if (!v.null()) return v;
+    return Value::Null();
+  }
+  if (f == "nullif") {
+    arity(2, 2);
+    if (!a[0].null() && !a[1].null() && Compare(a[0], a[1]) == 0) return Value::Null();
+    return a[0];
+  }
+  for (const Value& v : a)
+    if (v.null()) return Value::Null();
+  if (f == "substring") {
+    arity(3, 3);
+    std::string s = str(a[0]);
+    std::int64_t start = integer(a[1]), len = integer(a[2]);
+    if (len < 0) throw SqlError(537, "Invalid length parameter passed to the substring function.");
+    std::vector<std::size_t> st = CharStarts(s);
+    std::int64_t from = std::max<std::int64_t>(start, 1);
+    std::int64_t to = start + len;  // exclusive, 1-based
+    if (to <= from || from > static_cast<std::int64_t>(st.size())) return Value::Str("");
+    std::size_t b = st[from - 1];
+    std::size_t en = to - 1 > static_cast<std::int64_t>(st.size()) - 1 + 1 - 1 &&
+                             to - 1 >= static_cast<std::int64_t>(st.size())
+                         ? s.size()
+                         : st[to - 1];
+    return Value::Str(s.substr(b, en - b));
+  }
+  if (f == "left" || f == "right") {
+    arity(2, 2);
+    std::string s = str(a[0]);
+    std::int64_t n = integer(a[1]);
+    if (n < 0) throw SqlError(536, "Invalid length parameter passed to the " + f + " function.");
+    std::vector<std::size_t> st = CharStarts(s);
+    if (n >= static_cast<std::int64_t>(st.size())) return Value::Str(s);
+    if (f == "left") return Value::Str(s.substr(0, st[n]));
+    return Value::Str(s.substr(st[st.size() - n]));
+  }
+  if (f == "len") {
+    arity(1, 1);
+    return Value::Int(static_cast<std::int64_t>(CharStarts(TrimRightBlanks(str(a[0]))).size()));
+  }
+  if (f == "datalength") {
+    arity(1, 1);
+    switch (a[0].kind) {
+      case Kind::Str:
+        return Value::Int(static_cast<std::int64_t>(a[0].s.size()));
+      case Kind::Int:
+        return Value::Int(4);
+      default:
+        return Value::Int(8);
+    }
+  }
+  if (f == "upper" || f == "lower") {
+    arity(1, 1);
+    return Value::Str(CaseMap(str(a[0]), f == "upper"));
+  }
+  if (f == "ltrim") {
+    arity(1, 1);
+    std::string s = str(a[0]);
+    std::size_t k = s.find_first_not_of(' ');
+    return Value::Str(k == std::string::npos ? "" : s.substr(k));
+  }
+  if (f == "rtrim") {
+    arity(1, 1);
+    return Value::Str(std::string(TrimRightBlanks(str(a[0]))));
+  }
+  if (f == "space") return Value::Str(std::string(std::max<std::int64_t>(0, integer(a[0])), ' '));
+  if (f == "replace") {
+    arity(3, 3);
+    std::string s = str(a[0]), from = str(a[1]), to = str(a[2]), out;
+    if (from.empty()) return Value::Str(s);
+    std::string fs = CaseMap(s, true), ff = CaseMap(from, true);
+    std::size_t k = 0;
+    while (k < s.size()) {
+      if (fs.compare(k, ff.size(), ff) == 0) {
+        out += to;
+        k += ff.size();
+      } else {
+        std::size_t step = (static_cast<unsigned char>(s[k]) >= 0x81 && k + 1 < s.size()) ? 2 : 1;
+        out.append(s, k, step);
+        k += step;
+      }
+    }
+    return Value::Str(out);
+  }
+  if (f == "charindex") {
+    arity(2, 3);
+    std::string needle = CaseMap(str(a[0]), true), hay = CaseMap(str(a[1]), true);
+    std::vector<std::size_t> st = CharStarts(hay);
+    std::int64_t from = a.size() > 2 ? std::max<std::int64_t>(integer(a[2]), 1) : 1;
+    for (std::size_t c = from - 1; c < st.size(); ++c)
+      if (hay.compare(st[c], needle.size(), needle) == 0)
+        return Value::Int(static_cast<std::int64_t>(c) + 1);
+    return Value::Int(0);
+  }
+  if (f == "abs") {
+    arity(1, 1);
+    Value v = a[0].kind == Kind::Str ? ConvertTo(a[0], TypeSpec{Type::Float, 0, 0, 0}) : a[0];
+    if (v.kind == Kind::Float) return Value::Float(v.f < 0 ? -v.f : v.f);
+    if (v.i < 0) v.i = -v.i;
+    return v;
+  }
+  if (f == "round" || f == "floor" || f == "ceiling") {
+    Value v = a[0];
+    if (v.kind == Kind::Int) return v;
+    double d = ConvertTo(v, TypeSpec{Type::Float, 0, 0, 0}).f;
+    if (f == "floor") return Value::Int(static_cast<std::int64_t>(std::floor(d)));
+    if (f == "ceiling") return Value::Int(static_cast<std::int64_t>(std::ceil(d)));
+    std::int64_t places = a.size() > 1 ? integer(a[1]) : 0;
+    if (v.kind == Kind::Num) {
+      TypeSpec t{Type::Numeric, 0, 18, static_cast<int>(std::min<std::int64_t>(places, v.scale))};
+      Value r = ConvertTo(v, t);
+      return ConvertTo(r, TypeSpec{Type::Numeric, 0, 18, v.scale});
+    }
+    double m = std::pow(10.0, static_cast<double>(places));
+    return Value::Float(std::round(d * m) / m);
+  }
+  if (f == "year" || f == "month" || f == "day") {
+    Value d = ConvertTo(a[0], TypeSpec{Type::DateTime, 0, 0, 0});
+    std::string t = FormatDate(d.i);
+    if (f == "year") return Value::Int(std::stoi(t.substr(0, 4)));
+    if (f == "month") return Value::Int(std::stoi(t.substr(5, 2)));
+    return Value::Int(std::stoi(t.substr(8, 2)));
+  }
+  if (f == "str") {
+    char buf[64];
+    double d = ConvertTo(a[0], TypeSpec{Type::Float, 0, 0, 0}).f;
+    int width = a.size() > 1 ? static_cast<int>(integer(a[1])) : 10;
+    int dec = a.size() > 2 ? static_cast<int>(integer(a[2])) : 0;
+    std::snprintf(buf, sizeof buf, "%*.*f", width, dec, d);
+    std::string s = buf;
+    if (static_cast<int>(s.size()) > width) s = std::string(width, '*');
+    return Value::Str(s);
+  }
+  if (f == "object_id") {
+    std::string n = str(a[0]);
+    if (auto t = cat_.FindTable(n)) return Value::Int(t->id);
+    if (Object* o = cat_.FindObject(n)) return Value::Int(o->id);
+    return Value::Null();
+  }
+  throw SqlError(195, "'" + f + "' is not a recognized built-in function name.");
+}
+
+}  // namespace engine

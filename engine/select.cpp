@@ -1,0 +1,414 @@
+// SELECT: row sources, joins, grouping and aggregates, ordering, DISTINCT and
+// TOP; and the choice of rows through an index that UPDATE and DELETE share.
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "engine/session_internal.h"
+
+namespace engine {
+
+namespace {
+
+bool IsConstant(const Expr& e) {
+  if (e.k == Expr::Col || e.k == Expr::Agg || e.sub) return false;
+  for (const auto& a : e.args)
+    if (a && !IsConstant(*a)) return false;
+  return true;
+}
+
+ColumnType KindType(const Value& v) {
+  switch (v.kind) {
+    case Kind::Int:
+      return ColumnType::Int;
+    case Kind::Num:
+      return ColumnType::Numeric;
+    case Kind::Date:
+      return ColumnType::DateTime;
+    case Kind::Float:
+      return ColumnType::Other;
+    default:
+      return ColumnType::VarChar;
+  }
+}
+
+}  // namespace
+
+bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out) {
+  if (!where || t.indexes.empty()) return false;
+  std::vector<const Expr*> conj;
+  std::vector<const Expr*> stack{where};
+  while (!stack.empty()) {
+    const Expr* e = stack.back();
+    stack.pop_back();
+    if (e->k == Expr::And) {
+      stack.push_back(e->args[0].get());
+      stack.push_back(e->args[1].get());
+    } else {
+      conj.push_back(e);
+    }
+  }
+  for (const Expr* e : conj) {
+    if (e->k != Expr::Cmp || e->op != "=") continue;
+    const Expr* col = e->args[0].get();
+    const Expr* val = e->args[1].get();
+    if (col->k != Expr::Col) std::swap(col, val);
+    if (col->k != Expr::Col || col->src != 0 || !IsConstant(*val)) continue;
+    const Index* ix = nullptr;
+    for (const auto& i : t.indexes)
+      if (i->cols.size() == 1 && i->cols[0] == col->col) ix = i.get();
+    if (!ix) continue;
+    Ctx ctx;
+    Value v = Eval(*val, ctx);
+    if (v.null()) {
+      out->clear();
+      return true;
+    }
+    const TypeSpec& ct = t.cols[col->col].type;
+    std::string key;
+    if (ct.is_string()) {
+      if (v.kind != Kind::Str) continue;  // the column converts to the value's type
+      key = KeyPart(v);
+    } else if (ct.type == Type::DateTime) {
+      key = KeyPart(ConvertTo(v, ct));
+    } else if (ct.type == Type::Float) {
+      continue;
+    } else {
+      if (v.kind == Kind::Str)
+        v = ConvertTo(v, ct.type == Type::Numeric ? TypeSpec{Type::Numeric, 0, 18, 6}
+                                                  : TypeSpec{Type::Int, 0, 0, 0});
+      if (v.kind == Kind::Float || v.kind == Kind::Date) continue;
+      key = KeyPart(v);
+    }
+    out->clear();
+    t.EnsureIndexes();
+    t.IndexFind(*ix, key, out);
+    std::sort(out->begin(), out->end());
+    return true;
+  }
+  return false;
+}
+
+std::vector<std::uint32_t> Session::MatchingSlots(const std::shared_ptr<Table>& t, Expr* where,
+                                                  Scope& scope) {
+  if (where) Bind(*where, scope, nullptr);
+  std::vector<std::uint32_t> cand, out;
+  bool indexed = IndexCandidates(*t, where, &cand);
+  const Row* row[1];
+  Ctx ctx;
+  ctx.rows = row;
+  auto consider = [&](std::uint32_t r) {
+    if (t->rows[r].empty()) return;
+    row[0] = &t->rows[r];
+    if (!where || Truth(*where, ctx) == 1) out.push_back(r);
+  };
+  if (indexed) {
+    for (std::uint32_t r : cand) consider(r);
+  } else {
+    for (std::uint32_t r = 0; r < t->rows.size(); ++r) consider(r);
+  }
+  return out;
+}
+
+namespace {
+
+struct AggState {
+  std::int64_t count = 0;
+  Value acc;
+  std::set<std::string> seen;
+};
+
+}  // namespace
+
+StatementResult Session::DoSelect(const Select& cq) {
+  Select& q = const_cast<Select&>(cq);
+  Scope scope;
+  for (const TableRef& r : q.from)
+    scope.srcs.push_back({AnyTable(r.name), r.alias.empty() ? r.name : r.alias});
+  std::vector<Expr*> aggs;
+  StatementResult res;
+  res.has_result_set = true;
+
+  // Output columns: expand stars.
+  struct OutCol {
+    Expr* expr = nullptr;
+    int src = -1, col = -1;
+  };
+  std::vector<OutCol> outs;
+  for (SelectItem& item : q.items) {
+    if (item.star) {
+      if (scope.srcs.empty()) throw SqlError(263, "Must specify table to select from.");
+      bool any = false;
+      for (std::size_t s = 0; s < scope.srcs.size(); ++s) {
+        const Source& src = scope.srcs[s];
+        if (!item.star_qual.empty() && Fold(item.star_qual) != Fold(src.alias) &&
+            Fold(item.star_qual) != Fold(src.t->name))
+          continue;
+        any = true;
+        for (std::size_t c = 0; c < src.t->cols.size(); ++c) {
+          outs.push_back({nullptr, static_cast<int>(s), static_cast<int>(c)});
+          res.columns.push_back({src.t->cols[c].name, ResultType(src.t->cols[c].type)});
+        }
+      }
+      if (!any)
+        throw SqlError(4104,
+                       "The multi-part identifier \"" + item.star_qual + "\" could not be bound.");
+      continue;
+    }
+    Bind(*item.expr, scope, &aggs);
+    outs.push_back({item.expr.get(), -1, -1});
+    ResultColumn rc;
+    rc.name = item.alias;
+    if (item.expr->k == Expr::Col) {
+      const Column& col = scope.srcs[item.expr->src].t->cols[item.expr->col];
+      if (rc.name.empty()) rc.name = col.name;
+      rc.type = ResultType(col.type);
+    } else if (item.expr->k == Expr::Cast) {
+      rc.type = ResultType(item.expr->type);
+    } else if (item.expr->k == Expr::Agg && item.expr->name == "count") {
+      rc.type = ColumnType::Int;
+    } else {
+      rc.type = ColumnType::Other;  // decided from the first value below
+    }
+    res.columns.push_back(rc);
+  }
+  for (auto& r : q.from)
+    if (r.on) Bind(*r.on, scope, nullptr);
+  if (q.where) Bind(*q.where, scope, nullptr);
+  for (auto& g : q.group) Bind(*g, scope, nullptr);
+  if (q.having) Bind(*q.having, scope, &aggs);
+
+  // ORDER BY: an alias or ordinal of the select list, or an expression.
+  struct OrderKey {
+    int item = -1;
+    Expr* expr = nullptr;
+    bool desc = false;
+  };
+  std::vector<OrderKey> order;
+  for (OrderItem& o : q.order) {
+    OrderKey k;
+    k.desc = o.desc;
+    if (o.expr->k == Expr::Lit && o.expr->lit.kind == Kind::Int) {
+      k.item = static_cast<int>(o.expr->lit.i) - 1;
+      if (k.item < 0 || k.item >= static_cast<int>(outs.size()))
+        throw SqlError(108,
+                       "The ORDER BY position number " + std::to_string(o.expr->lit.i) +
+                           " is out of range of the number of items in the select list.",
+                       15);
+    } else {
+      if (o.expr->k == Expr::Col && o.expr->qual.empty())
+        for (std::size_t i = 0; i < q.items.size(); ++i)
+          if (!q.items[i].alias.empty() && Fold(q.items[i].alias) == Fold(o.expr->name))
+            k.item = static_cast<int>(i);
+      if (k.item < 0) {
+        Bind(*o.expr, scope, &aggs);
+        k.expr = o.expr.get();
+      }
+    }
+    order.push_back(k);
+  }
+
+  bool grouped = !aggs.empty() || !q.group.empty();
+  if (grouped) {
+    for (const OutCol& oc : outs)
+      if (!oc.expr)
+        throw SqlError(8120, "Column '" + scope.srcs[oc.src].t->name + "." +
+                                 scope.srcs[oc.src].t->cols[oc.col].name +
+                                 "' is invalid in the select list because it is not contained in "
+                                 "either an aggregate function or the GROUP BY clause.");
+  }
+
+  // Produce source row combinations that pass ON and WHERE.
+  std::size_t n = scope.srcs.size();
+  std::vector<const Row*> cur(n ? n : 1, nullptr);
+  Ctx ctx;
+  ctx.rows = cur.data();
+  // Matched combinations, one row pointer per source each, end to end.
+  const std::size_t width = cur.size();
+  std::vector<const Row*> matched;
+  auto keep = [&] { matched.insert(matched.end(), cur.begin(), cur.end()); };
+  const Row empty;
+
+  std::vector<std::uint32_t> cand0;
+  bool indexed0 = n > 0 && IndexCandidates(*scope.srcs[0].t, q.where.get(), &cand0);
+
+  std::function<void(std::size_t)> loop = [&](std::size_t s) {
+    if (s == n) {
+      if (!q.where || Truth(*q.where, ctx) == 1) keep();
+      return;
+    }
+    const Table& t = *scope.srcs[s].t;
+    auto visit = [&](std::uint32_t r) {
+      if (t.rows[r].empty()) return;
+      cur[s] = &t.rows[r];
+      if (q.from[s].on && Truth(*q.from[s].on, ctx) != 1) return;
+      loop(s + 1);
+    };
+    if (s == 0 && indexed0) {
+      for (std::uint32_t r : cand0) visit(r);
+    } else {
+      for (std::uint32_t r = 0; r < t.rows.size(); ++r) visit(r);
+    }
+  };
+  if (n == 0) {
+    cur[0] = &empty;
+    if (!q.where || Truth(*q.where, ctx) == 1) keep();
+  } else {
+    loop(0);
+  }
+
+  // Output rows with their sort keys.
+  struct OutRow {
+    std::vector<Value> vals;
+    std::vector<Value> keys;
+  };
+  std::vector<OutRow> rows;
+  auto emit = [&](const Ctx& c) {
+    OutRow o;
+    for (const OutCol& oc : outs)
+      o.vals.push_back(oc.expr ? Eval(*oc.expr, c) : GetColumn(*c.rows[oc.src], oc.col));
+    for (const OrderKey& k : order)
+      o.keys.push_back(k.item >= 0 ? o.vals[k.item] : Eval(*k.expr, c));
+    rows.push_back(std::move(o));
+  };
+
+  if (!grouped) {
+    for (std::size_t m = 0; m < matched.size(); m += width) {
+      Ctx c;
+      c.rows = matched.data() + m;
+      emit(c);
+    }
+  } else {
+    struct Group {
+      std::vector<const Row*> first;
+      std::vector<AggState> st;
+    };
+    std::map<std::string, Group> groups;
+    for (std::size_t m = 0; m < matched.size(); m += width) {
+      Ctx c;
+      c.rows = matched.data() + m;
+      std::string key;
+      for (auto& g : q.group) {
+        std::string part = KeyPart(Eval(*g, c));
+        key += std::to_string(part.size()) + ":" + part;
+      }
+      auto [it, fresh] = groups.try_emplace(key);
+      Group& grp = it->second;
+      if (fresh) {
+        grp.first.assign(matched.begin() + static_cast<std::ptrdiff_t>(m),
+                         matched.begin() + static_cast<std::ptrdiff_t>(m + width));
+        grp.st.resize(aggs.size());
+      }
+      for (std::size_t a = 0; a < aggs.size(); ++a) {
+        Expr& ag = *aggs[a];
+        AggState& st = grp.st[a];
+        if (ag.star) {
+          ++st.count;
+          continue;
+        }
+        Value v = Eval(*ag.args[0], c);
+        if (v.null()) continue;
+        if (ag.distinct && !st.seen.insert(KeyPart(v)).second) continue;
+        ++st.count;
+        if (ag.name == "count") continue;
+        if (st.acc.null()) {
+          st.acc = ag.name == "sum" || ag.name == "avg"
+                       ? (v.kind == Kind::Str ? ConvertTo(v, TypeSpec{Type::Int, 0, 0, 0}) : v)
+                       : v;
+        } else if (ag.name == "sum" || ag.name == "avg") {
+          st.acc = Arith('+', st.acc, v);
+        } else {
+          int c2 = Compare(v, st.acc);
+          if ((ag.name == "min" && c2 < 0) || (ag.name == "max" && c2 > 0)) st.acc = v;
+        }
+      }
+    }
+    if (groups.empty() && q.group.empty()) {  // aggregate over no rows: one row
+      Group& g = groups[""];
+      g.first.assign(n ? n : 1, &empty);
+      g.st.resize(aggs.size());
+      if (n) g.first.clear();
+    }
+    for (auto& [key, g] : groups) {
+      std::vector<Value> results;
+      for (std::size_t a = 0; a < aggs.size(); ++a) {
+        const Expr& ag = *aggs[a];
+        AggState& st = g.st[a];
+        if (ag.name == "count")
+          results.push_back(Value::Int(st.count));
+        else if (ag.name == "avg" && !st.acc.null())
+          results.push_back(st.acc.kind == Kind::Int ? Value::Int(st.acc.i / st.count)
+                                                     : Arith('/', st.acc, Value::Int(st.count)));
+        else
+          results.push_back(st.acc);
+      }
+      Ctx c;
+      std::vector<const Row*> none(n ? n : 1, &empty);
+      c.rows = g.first.empty() ? none.data() : g.first.data();
+      c.aggs = &results;
+      if (g.first.empty()) {
+        // No source row: only aggregates and constants may be evaluated.
+        for (const OutCol& oc : outs)
+          if (oc.expr && oc.expr->k == Expr::Col) c.rows = none.data();
+      }
+      if (q.having && Truth(*q.having, c) != 1) continue;
+      emit(c);
+    }
+  }
+
+  if (!order.empty()) {
+    std::stable_sort(rows.begin(), rows.end(), [&](const OutRow& a, const OutRow& b) {
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        const Value& x = a.keys[k];
+        const Value& y = b.keys[k];
+        int c;
+        if (x.null() || y.null())
+          c = x.null() == y.null() ? 0 : x.null() ? -1 : 1;
+        else
+          c = Compare(x, y);
+        if (c != 0) return order[k].desc ? c > 0 : c < 0;
+      }
+      return false;
+    });
+  }
+  if (q.distinct) {
+    std::set<std::string> seen;
+    std::vector<OutRow> kept;
+    for (auto& r : rows) {
+      std::string key;
+      for (const Value& v : r.vals) {
+        std::string part = KeyPart(v);
+        key += std::to_string(part.size()) + ":" + part;
+      }
+      if (seen.insert(key).second) kept.push_back(std::move(r));
+    }
+    rows = std::move(kept);
+  }
+  if (q.top >= 0 && rows.size() > static_cast<std::size_t>(q.top)) rows.resize(q.top);
+
+  for (std::size_t c = 0; c < res.columns.size(); ++c)
+    if (res.columns[c].type == ColumnType::Other) {
+      res.columns[c].type = ColumnType::VarChar;
+      for (const auto& r : rows)
+        if (!r.vals[c].null()) {
+          res.columns[c].type = KindType(r.vals[c]);
+          break;
+        }
+    }
+  res.rows.reserve(rows.size());
+  for (const auto& r : rows) {
+    std::vector<std::optional<std::string>> out;
+    out.reserve(r.vals.size());
+    for (const Value& v : r.vals) {
+      if (v.null())
+        out.emplace_back(std::nullopt);
+      else
+        out.emplace_back(ToText(v));
+    }
+    res.rows.push_back(std::move(out));
+  }
+  return res;
+}
+
+}  // namespace engine
