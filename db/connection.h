@@ -28,6 +28,30 @@ class Error : public std::runtime_error {
   int number_;
 };
 
+// The failure LIBUPGRADE_FAULT=fail:N puts in place of a statement (number
+// 50000, "injected fault"). It stands for a refusal the run cannot pass over,
+// so a tolerated statement's trap lets it through.
+class InjectedFault : public Error {
+ public:
+  InjectedFault() : Error(50000, "injected fault") {}
+};
+
+// The fault hook for tests, read from LIBUPGRADE_FAULT when a connection is
+// opened: "kill:N" sends SIGKILL to this process right after the N-th
+// statement sent through the connection has returned (successfully or not);
+// "fail:N" makes the N-th statement fail unsent with InjectedFault. N counts
+// from 1, every statement sent, probes and sign checks included, in the order
+// of the statement log. Unset or empty: no fault.
+struct FaultPlan {
+  enum class Kind { None, Kill, Fail } kind = Kind::None;
+  std::int64_t at = 0;
+  // Parses the variable's value. Throws db::Error naming the variable when
+  // the value is neither empty nor kill:N or fail:N with N >= 1.
+  static FaultPlan Parse(const std::string& value);
+  // The plan LIBUPGRADE_FAULT asks for in this process.
+  static FaultPlan FromEnvironment();
+};
+
 struct ConnectParams {
   std::string data_source = "LibODBC";
   std::string user = "sa";
@@ -66,7 +90,15 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Sends one statement text. Throws db::Error with the server's message.
-  virtual std::unique_ptr<Cursor> Execute(const std::string& sql) = 0;
+  std::unique_ptr<Cursor> Execute(const std::string& sql);
+
+  // Statements sent so far (the fault hook's count).
+  std::int64_t statements_sent() const { return sent_; }
+  FaultPlan fault;
+
+  // Depth of the units of work db::RunInTransaction has open on this
+  // connection; tolerated statements read it to know a transaction is at stake.
+  int transactions_open = 0;
 
   // Observer called after every statement, successful or not. Empty by default.
   std::function<void(const StatementEvent&)> on_statement;
@@ -77,9 +109,14 @@ class Connection {
 
  protected:
   Connection() = default;
+  // The backend's send: runs sql, reports it through Report, returns its rows.
+  virtual std::unique_ptr<Cursor> Send(const std::string& sql) = 0;
   // Calls on_statement (when set) for one statement sent.
   void Report(const std::string& sql, double ms, bool ok, std::int64_t rows,
               const std::string& error);
+
+ private:
+  std::int64_t sent_ = 0;
 };
 
 // Opens the connection named by params.data_source. Throws db::Error carrying

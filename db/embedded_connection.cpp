@@ -13,7 +13,7 @@ class EmbeddedConnection : public Connection {
  public:
   explicit EmbeddedConnection(std::unique_ptr<engine::Database> d) : db_(std::move(d)) {}
 
-  std::unique_ptr<Cursor> Execute(const std::string& sql) override {
+  std::unique_ptr<Cursor> Send(const std::string& sql) override {
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] {
       return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)

@@ -2,6 +2,8 @@
 // sending exactly the texts the library's upgrade procedure has always sent.
 #include "db/ledger.h"
 
+#include "text/gbk.h"
+
 namespace db {
 
 namespace {
@@ -79,19 +81,66 @@ std::optional<std::int64_t> ColumnLength(Query& q, std::string_view table,
   return length;
 }
 
+bool EndsOnlyTheStatement(int error_number) {
+  switch (error_number) {
+    case 515:   // NULL into a NOT NULL column
+    case 547:   // a constraint conflict
+    case 1913:  // an index of that name exists
+    case 2601:  // duplicate key of a unique index
+    case 2627:  // duplicate key of a primary key or unique constraint
+    case 2705:  // a column of that name exists
+    case 2714:  // an object of that name exists
+    case 3701:  // the object to drop does not exist
+    case 4901:  // NOT NULL column without a default added to rows
+    case 4922:  // ALTER TABLE ... objects access this column
+    case 5074:  // an object depends on the column
+    case 8134:  // divide by zero
+    case 8152:  // string or binary data would be truncated
+    case 2628:  // the same, as newer servers word it
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool RunTolerated(Query& q, const std::vector<std::string>& lines) {
+  Connection& c = q.connection();
   struct Tolerating {
     Connection& c;
     explicit Tolerating(Connection& conn) : c(conn) { ++c.tolerating; }
     ~Tolerating() { --c.tolerating; }
-  } guard(q.connection());
-  try {
-    RunCommand(q, lines);
-  } catch (const Error&) {
-    q.Close();
-    return false;
+  };
+  int number = 0;
+  std::string message;
+  {
+    Tolerating guard(c);
+    try {
+      RunCommand(q, lines);
+      return true;
+    } catch (const InjectedFault&) {
+      throw;
+    } catch (const Error& e) {
+      q.Close();
+      if (c.transactions_open == 0 || EndsOnlyTheStatement(e.number())) return false;
+      number = e.number();
+      message = e.what();
+    }
   }
-  return true;
+  // An error of another kind: is the unit of work still there to go on with?
+  std::int64_t state = 0;
+  try {
+    OpenQuery(q, {"select xact_state() as xact_state"});
+    state = q.Eof() ? 0 : q.AsInteger("xact_state");
+    q.Close();
+  } catch (const InjectedFault&) {
+    throw;
+  } catch (const Error&) {
+    q.Close();  // a server that cannot say: the unit is taken as lost
+  }
+  if (state == 1) return false;
+  throw Error(number, message + "\n" +
+                          text::Gbk("服务器在这个错误之后结束了本步骤的事务，本步骤的改动已全部撤销；"
+                                    "排除原因后再次运行本程序即可。"));
 }
 
 }  // namespace db

@@ -36,27 +36,57 @@ bool MenuAbsent(Query& q, int menu_code);
 std::optional<std::int64_t> ColumnLength(Query& q, std::string_view table,
                                          std::string_view column);
 
-// Runs a statement whose failure the step tolerates: every db::Error is
-// swallowed. Returns false when it failed.
+// Runs a statement whose failure the step tolerates: a db::Error is
+// swallowed and false returned, so the step goes on. Two failures are not
+// swallowed: the fault hook's InjectedFault, and any error after which the
+// unit of work RunInTransaction has open is no longer usable (the server
+// rolled it back or doomed it). An error of the kinds that end only their
+// statement (a duplicate key, a value too long, a missing or existing object,
+// ...) leaves a transaction as it was; after any other error the transaction
+// is asked for its state (xact_state()), and when it is lost the error is
+// rethrown with an explanation, so that the step is undone whole rather than
+// committed without its earlier work.
 bool RunTolerated(Query& q, const std::vector<std::string>& lines);
+
+// True for the server errors that end only the failing statement and leave
+// an open transaction committable (with SET XACT_ABORT OFF).
+bool EndsOnlyTheStatement(int error_number);
 
 }  // namespace db
 
 namespace db {
 
-// Runs work inside "begin transaction" ... "commit transaction" on q. When
-// work throws, sends "rollback transaction" (its own failure ignored) and
-// rethrows, so a table rebuild that fails leaves the old table as it was.
+// Runs work as one unit of work on q's connection: "begin transaction"
+// before it, "commit transaction" after it. When work throws (a server error,
+// a file error, anything), the transaction is rolled back ("if @@trancount > 0
+// rollback transaction", its own failure ignored: a lost connection rolls
+// back by itself) and the exception goes on unchanged. Units nest: an inner
+// unit's COMMIT only lowers @@TRANCOUNT, and an inner failure rolls back the
+// outer unit too, as the error ends the outer unit anyway.
 template <class Work>
 void RunInTransaction(Query& q, Work&& work) {
+  Connection& c = q.connection();
   RunCommand(q, {"begin transaction"});
+  struct Depth {
+    Connection& c;
+    explicit Depth(Connection& conn) : c(conn) { ++c.transactions_open; }
+    ~Depth() { --c.transactions_open; }
+  };
   try {
-    work();
+    {
+      Depth depth(c);
+      work();
+    }
   } catch (...) {
     RunTolerated(q, {"if @@trancount > 0 rollback transaction"});
     throw;
   }
-  RunCommand(q, {"commit transaction"});
+  try {
+    RunCommand(q, {"commit transaction"});
+  } catch (...) {
+    RunTolerated(q, {"if @@trancount > 0 rollback transaction"});
+    throw;
+  }
 }
 
 }  // namespace db

@@ -107,7 +107,7 @@ class OdbcConnection : public Connection {
     SQLFreeHandle(SQL_HANDLE_ENV, env_);
   }
 
-  std::unique_ptr<Cursor> Execute(const std::string& sql) override {
+  std::unique_ptr<Cursor> Send(const std::string& sql) override {
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] {
       return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)

@@ -13,10 +13,14 @@ Upgrader::Upgrader(db::Connection& connection, db::UpgradeView& v, std::filesyst
       view(v),
       ctx{qrTmp, qrTmp1, qrTmp2, v, std::move(data_dir)} {}
 
+// A step is one unit of work: its sign and all its changes commit together,
+// or, when anything in it fails, none of them do and the next run does the
+// whole step again. The pre-2005 consolidation, when Do200503 starts it,
+// belongs to Do200503's unit.
 template <class F>
 void Upgrader::RunStep(const char* name, F step) {
   current_step_ = name;
-  (this->*step)();
+  db::RunInTransaction(qrTmp, [&] { (this->*step)(); });
   current_step_ = "run";
 }
 
@@ -66,13 +70,13 @@ void Upgrader::SetProcess(std::string_view task_utf8) {
 
 void Upgrader::btExpZZMClick() {
   current_step_ = "btExpZZMClick";
-  refdata::ExportZzm(ctx);
+  db::RunInTransaction(qrTmp, [&] { refdata::ExportZzm(ctx); });
   current_step_ = "run";
 }
 
 void Upgrader::btCrtPrtClick() {
   current_step_ = "btCrtPrtClick";
-  refdata::CreatePrtTables(ctx);
+  db::RunInTransaction(qrTmp, [&] { refdata::CreatePrtTables(ctx); });
   current_step_ = "run";
 }
 

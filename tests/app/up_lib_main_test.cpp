@@ -151,6 +151,7 @@ TEST(UpLibMain, RejectedStatementLeavesTheWindowStoppedWithTheServerMessage) {
   std::string last_error;
   bool last_failed = false;
   t.c->on_statement = [&](const db::StatementEvent& e) {
+    if (e.sql == "if @@trancount > 0 rollback transaction") return;  // the step undone
     last_failed = !e.ok;
     last_error = e.error;
   };

@@ -145,8 +145,13 @@ TEST(Cli, ServerErrorGoesToStderrWithExitOneAndIntoTheLog) {
                           "default('')\\n) \""),
             std::string::npos)
       << lines[1];
-  EXPECT_NE(lines.back().find("\"step\":\"Do200503\""), std::string::npos) << lines.back();
-  EXPECT_NE(lines.back().find("\"outcome\":\"error\",\"error\":\"Invalid object name 'lib_"),
+  // The failing statement, then the step's transaction rolled back.
+  const std::string& failed = lines[lines.size() - 2];
+  EXPECT_NE(failed.find("\"step\":\"Do200503\""), std::string::npos) << failed;
+  EXPECT_NE(failed.find("\"outcome\":\"error\",\"error\":\"Invalid object name 'lib_"),
+            std::string::npos)
+      << failed;
+  EXPECT_NE(lines.back().find("\"sql\":\"if @@trancount > 0 rollback transaction\""),
             std::string::npos)
       << lines.back();
   auto c = db.Connect();  // the ledger made before the error stays

@@ -22,7 +22,7 @@ class FaultyConnection : public db::Connection {
  public:
   FaultyConnection(db::Connection& inner, std::string fail_on)
       : inner_(inner), fail_on_(std::move(fail_on)) {}
-  std::unique_ptr<db::Cursor> Execute(const std::string& sql) override {
+  std::unique_ptr<db::Cursor> Send(const std::string& sql) override {
     if (!fail_on_.empty() && sql.find(fail_on_) != std::string::npos) {
       fail_on_.clear();
       const std::string message = "injected failure";
