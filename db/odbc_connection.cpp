@@ -189,6 +189,17 @@ std::unique_ptr<Connection> ConnectOdbc(const ConnectParams& params) {
     SQLFreeHandle(SQL_HANDLE_ENV, env);
     throw e;
   }
+  // A unit of work must survive the errors its tolerated statements meet: a
+  // server whose user options turn XACT_ABORT on would roll the whole step
+  // back at the first of them. A driver that does not know the setting (not
+  // SQL Server) is left as it is.
+  SQLHSTMT setup = SQL_NULL_HSTMT;
+  if (SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &setup))) {
+    static const char kXactAbortOff[] = "set xact_abort off";
+    SQLExecDirect(setup, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kXactAbortOff)),
+                  SQL_NTS);
+    SQLFreeHandle(SQL_HANDLE_STMT, setup);
+  }
   return std::make_unique<OdbcConnection>(env, dbc);
 }
 

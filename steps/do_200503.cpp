@@ -107,7 +107,10 @@ void Upgrader::Do200503() {
   // A database without dz_tuijian predates the consolidation.
   if (ColumnAbsent("lib_duzhe", "dz_tuijian")) {
     view.SetBeforeChecked(true);
+    // Part of this step's unit of work; the statement log names it apart.
+    current_step_ = "Do200503Before";
     Do200503Before();
+    current_step_ = "Do200503";
   }
 
   announce("义工管理");

@@ -1,0 +1,284 @@
+// A run stopped at any statement, by a kill or by a failing statement, must
+// leave the database before or after a whole step, and the next run must end
+// with the database an uninterrupted run makes.
+//
+// The sweep upgrades the pre-2005 database (with the consolidation) with
+// libupgrade-cli under LIBUPGRADE_FAULT=kill:N and fail:N, runs it again
+// without a fault, and compares the catalogue and every row with those of one
+// uninterrupted run (identity values and today's timestamps aside). In CI it
+// takes a spread of indexes: the first and last statements of every step,
+// every tenth statement, and every statement of the consolidation's first and
+// last stretches; LIBUPGRADE_SWEEP=all (tools/fault-sweep.sh) takes every
+// index.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "tests/support/support.h"
+#include "tests/upgrade/catalogue.h"
+#include "tests/upgrade/fixtures.h"
+#include "text/gbk.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace upgrade_check;
+using testing_support::BinDir;
+using testing_support::SampleDir;
+using testing_support::ScratchDb;
+
+constexpr const char* kFixture = "pre2005.sql";
+
+// Catalogue and rows, with what legitimately differs between two runs masked:
+// identity values and datetimes of today (getdate() at the time of the run).
+struct State {
+  std::string catalogue;
+  DataDump data;
+};
+
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+  return buf;
+}
+
+State Read(db::Connection& c) {
+  const Catalogue cat = ReadCatalogue(c);
+  State s;
+  s.catalogue = Describe(cat);
+  s.data = DumpData(c);
+  const std::string today = Today();
+  for (auto& [table, rows] : s.data) {
+    const auto t = cat.tables.find(table);
+    if (t == cat.tables.end()) continue;
+    for (std::string& row : rows) {
+      std::vector<std::string> values;
+      std::stringstream parts(row);
+      for (std::string v; std::getline(parts, v, '\x01');) values.push_back(v);
+      if (!row.empty() && row.back() == '\x01') values.emplace_back();
+      for (std::size_t i = 0; i < values.size() && i < t->second.columns.size(); ++i) {
+        const ColumnInfo& col = t->second.columns[i];
+        if (col.identity.value_or(false)) values[i] = "#identity";
+        if (col.type == "datetime" && values[i].rfind(today, 0) == 0) values[i] = "#today";
+      }
+      row.clear();
+      for (std::size_t i = 0; i < values.size(); ++i) row += (i ? "\x01" : "") + values[i];
+    }
+    std::sort(rows.begin(), rows.end());
+  }
+  return s;
+}
+
+State Read(const fs::path& db) {
+  auto c = db::Connect({"embedded:" + db.string(), "sa", ""});
+  return Read(*c);
+}
+
+// Every difference, one line each (UTF-8); empty when the states agree.
+std::vector<std::string> Differences(const State& want, const State& got) {
+  std::vector<std::string> out;
+  if (want.catalogue != got.catalogue) out.push_back("the catalogue differs");
+  std::set<std::string> tables;
+  for (const auto& [t, rows] : want.data) tables.insert(t);
+  for (const auto& [t, rows] : got.data) tables.insert(t);
+  for (const std::string& t : tables) {
+    const auto w = want.data.find(t);
+    const auto g = got.data.find(t);
+    if (w == want.data.end() || g == got.data.end()) {
+      out.push_back(t + (w == want.data.end() ? ": a table too many" : ": missing"));
+      continue;
+    }
+    std::vector<std::string> gone, added;
+    std::set_difference(w->second.begin(), w->second.end(), g->second.begin(), g->second.end(),
+                        std::back_inserter(gone));
+    std::set_difference(g->second.begin(), g->second.end(), w->second.begin(), w->second.end(),
+                        std::back_inserter(added));
+    if (!gone.empty())
+      out.push_back(t + ": " + std::to_string(gone.size()) + " row(s) missing or changed, e.g. " +
+                    ShowRow(gone.front()));
+    if (!added.empty())
+      out.push_back(t + ": " + std::to_string(added.size()) + " row(s) too many or changed, e.g. " +
+                    ShowRow(added.front()));
+  }
+  return out;
+}
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct Exit {
+  int status = 0;  // as waitpid gives it
+  std::string err;
+  bool Ok() const { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+  bool Killed() const { return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL; }
+  bool Failed() const { return WIFEXITED(status) && WEXITSTATUS(status) == 1; }
+};
+
+// libupgrade-cli on the database with the given fault ("" for none).
+Exit Upgrade(const fs::path& db, const std::string& fault, const fs::path& data_dir,
+             const fs::path& log = {}) {
+  const fs::path err = db.parent_path() / "err.txt";
+  std::vector<std::string> args = {(BinDir() / "libupgrade-cli").string(),
+                                   "--backed-up",
+                                   "--data-source",
+                                   "embedded:" + db.string(),
+                                   "--data-dir",
+                                   data_dir.string()};
+  if (!log.empty()) args.insert(args.end(), {"--log", log.string()});
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (fault.empty())
+      unsetenv("LIBUPGRADE_FAULT");
+    else
+      setenv("LIBUPGRADE_FAULT", fault.c_str(), 1);
+    setenv("LIBUPGRADE_REGISTRY_ROOT", "/nonexistent", 1);
+    const int null = open("/dev/null", O_WRONLY);
+    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(null, 1);
+    dup2(e, 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  Exit x;
+  waitpid(pid, &x.status, 0);
+  x.err = Slurp(err);
+  return x;
+}
+
+// The database files of `from` copied to `to` (which must not be open).
+void CopyDb(const fs::path& from, const fs::path& to) {
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  fs::path fj = from, tj = to;
+  fj += "-journal";
+  tj += "-journal";
+  std::error_code ec;
+  fs::remove(tj, ec);
+  if (fs::exists(fj)) fs::copy_file(fj, tj, fs::copy_options::overwrite_existing);
+}
+
+// The uninterrupted run: its final state and the step of every statement.
+struct Reference {
+  State state;
+  std::vector<std::string> steps;  // step of statement i+1
+  std::vector<std::string> sql;    // its text (UTF-8 as logged, JSON-escaped)
+};
+
+std::string JsonField(const std::string& line, const std::string& name) {
+  const std::string key = "\"" + name + "\":\"";
+  const auto p = line.find(key);
+  if (p == std::string::npos) return "";
+  std::string v;
+  for (std::size_t i = p + key.size(); i < line.size() && line[i] != '"'; ++i) {
+    if (line[i] == '\\' && i + 1 < line.size()) v += line[i++];
+    v += line[i];
+  }
+  return v;
+}
+
+Reference Uninterrupted(const fs::path& original, const fs::path& dir) {
+  const fs::path db = dir / "reference.db";
+  CopyDb(original, db);
+  const Exit x = Upgrade(db, "", SampleDir(), dir / "reference.log");
+  EXPECT_TRUE(x.Ok()) << x.err;
+  Reference r;
+  r.state = Read(db);
+  std::istringstream log(Slurp(dir / "reference.log"));
+  for (std::string line; std::getline(log, line);) {
+    r.steps.push_back(JsonField(line, "step"));
+    r.sql.push_back(JsonField(line, "sql"));
+  }
+  return r;
+}
+
+// Statement indexes to stop at (1-based).
+std::vector<std::int64_t> Indexes(const Reference& r) {
+  const auto n = static_cast<std::int64_t>(r.steps.size());
+  std::set<std::int64_t> pick;
+  const char* all = std::getenv("LIBUPGRADE_SWEEP");
+  if (all && std::string(all) == "all") {
+    for (std::int64_t i = 1; i <= n; ++i) pick.insert(i);
+    return {pick.begin(), pick.end()};
+  }
+  for (std::int64_t i = 1; i <= n; i += 10) pick.insert(i);
+  // First and last two statements of every step (its BEGIN and COMMIT among them).
+  for (std::int64_t i = 1; i <= n; ++i) {
+    const bool first = i == 1 || r.steps[i - 1] != r.steps[i - 2];
+    const bool last = i == n || r.steps[i - 1] != r.steps[i];
+    if (first) pick.insert({i, std::min(n, i + 1)});
+    if (last) pick.insert({std::max<std::int64_t>(1, i - 1), i});
+  }
+  // Every statement of the consolidation's first and last stretches.
+  std::vector<std::int64_t> consolidation;
+  for (std::int64_t i = 1; i <= n; ++i)
+    if (r.steps[i - 1] == "Do200503Before") consolidation.push_back(i);
+  EXPECT_GT(consolidation.size(), 60u) << "the fixture no longer runs the consolidation";
+  for (std::size_t k = 0; k < consolidation.size(); ++k)
+    if (k < 30 || k + 30 >= consolidation.size()) pick.insert(consolidation[k]);
+  // The statement right after the consolidation, still in the 2005-03 unit.
+  if (!consolidation.empty() && consolidation.back() < n) pick.insert(consolidation.back() + 1);
+  return {pick.begin(), pick.end()};
+}
+
+class FaultSweep : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(FaultSweep, EveryStopIsFollowedByARunEndingAsAnUninterruptedOne) {
+  const std::string kind = GetParam();
+  ScratchDb original({kFixture});
+  const Reference ref = Uninterrupted(original.path(), original.dir());
+  ASSERT_FALSE(ref.steps.empty());
+  const std::vector<std::int64_t> indexes = Indexes(ref);
+  if (!std::getenv("LIBUPGRADE_SWEEP")) {
+    ASSERT_GE(indexes.size(), 100u);
+  }
+
+  const fs::path db = original.dir() / "faulted.db";
+  int failures = 0;
+  for (const std::int64_t n : indexes) {
+    const std::string where = kind + ":" + std::to_string(n) + " (" + ref.steps[n - 1] + ": " +
+                              ref.sql[n - 1].substr(0, 80) + ")";
+    CopyDb(original.path(), db);
+    const Exit stopped = Upgrade(db, kind + ":" + std::to_string(n), SampleDir());
+    const bool stopped_as_asked =
+        kind == "kill" ? stopped.Killed()
+                       : stopped.Failed() && stopped.err.find("injected fault") != std::string::npos;
+    const Exit again = Upgrade(db, "", SampleDir());
+    std::vector<std::string> diff;
+    if (again.Ok()) diff = Differences(ref.state, Read(db));
+    if (stopped_as_asked && again.Ok() && diff.empty()) continue;
+    ++failures;
+    ADD_FAILURE() << where << ":\n"
+                  << (stopped_as_asked ? "" : "  the run did not stop as asked: " + stopped.err)
+                  << (again.Ok() ? "" : "  the next run failed: " + again.err) << [&] {
+                       std::string s;
+                       for (const auto& d : diff) s += "  " + d + "\n";
+                       return s;
+                     }();
+    if (failures >= 10) FAIL() << "stopping after ten failures";
+  }
+  std::cout << "[ sweep    ] " << kind << ": " << indexes.size() << " of " << ref.steps.size()
+            << " statement indexes, " << failures << " failure(s)\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, FaultSweep, ::testing::Values("kill", "fail"),
+                         [](const auto& info) { return info.param; });
+
+}  // namespace
