@@ -121,6 +121,8 @@ struct Stmt {
     Begin,
     Commit,
     Rollback,
+    Save,
+    SetXactAbort,
     If,
     Nothing,
     Exec
@@ -129,11 +131,12 @@ struct Stmt {
   std::size_t begin = 0, end = 0;  // source span of the statement in the batch
 
   std::string table;  // table of the statement
-  std::string name;   // index, constraint, view or procedure name
+  std::string name;   // index, constraint, view, procedure, transaction or savepoint name
   std::string xtype;  // CreateObject / DropObject: "V" or "P"
   std::vector<ColumnDef> columns;
   std::vector<std::string> names;  // column lists, drop lists ("t.i" for indexes)
   bool unique = false, clustered = false;
+  bool on = false;  // SET option ON
   std::vector<std::vector<ExprP>> values;
   std::unique_ptr<Select> select;
   std::vector<std::pair<std::string, ExprP>> sets;

@@ -7,8 +7,9 @@
 // string form, datetime as "yyyy-mm-dd hh:mi:ss.mmm").
 //
 // Errors are thrown as engine::Error carrying SQL Server's number, severity and
-// message. A failing statement changes nothing; statements of the same batch
-// that ran before it stay done (outside a transaction each commits by itself).
+// message. A failing statement changes nothing; the other statements of the
+// batch that ran stay done (outside a transaction each commits by itself).
+// Which errors end the batch is described at Database::execute.
 #pragma once
 
 #include <cstdint>
@@ -28,10 +29,13 @@ class Error : public std::runtime_error {
 
   // Messages SQL Server sends after the first one for the same failure, e.g.
   // 4922 after 5074, or 3621 "The statement has been terminated." after 8152.
+  // Database::execute also lists here the errors of later statements of the
+  // same batch, each with its own line.
   struct Message {
     int number;
     int severity;
     std::string text;
+    int line = 0;  // 0: the line of the error it follows
   };
   std::vector<Message> follow_on;
 
@@ -78,8 +82,22 @@ class Database {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
-  // Runs every statement of the batch in order and returns one result per
-  // statement. Throws engine::Error at the first failing statement.
+  // Runs the statements of the batch in order and returns one result per
+  // statement, as SQL Server runs a batch with its default settings:
+  // - A statement that fails changes nothing.
+  // - Errors of constraints, keys, NULLs, truncation, divide by zero, objects
+  //   missing or already there, dependent columns and transaction statements
+  //   (2627, 2601, 515, 547, 8152, 8134, 2714, 3701, 1913, 5074/4922, 4901,
+  //   2705, 2812, 3902, 3903, 6401) end only their statement: the next
+  //   statement of the batch runs, and an open transaction stays open.
+  // - Any other error (conversions 245, 8114, 8115; names 208, 207; ...) ends
+  //   the batch there; an open transaction stays open.
+  // - After SET XACT_ABORT ON (kept until SET XACT_ABORT OFF, across batches),
+  //   any error ends the batch and rolls back the open transaction.
+  // A syntax error stops the batch before any statement runs. When any
+  // statement failed, execute throws once the batch has ended: the first
+  // error, with the messages of later errors of the batch appended to its
+  // follow_on, and the results of the statements that ran are not returned.
   virtual std::vector<StatementResult> execute(std::string_view batch) = 0;
 
  protected:

@@ -89,7 +89,7 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
         "getdate", "substring", "len",   "datalength", "upper",   "lower",     "ltrim",
         "rtrim",   "isnull",    "left",  "right",      "replace", "charindex", "abs",
         "year",    "month",     "day",   "coalesce",   "space",   "str",       "object_id",
-        "db_name", "nullif",    "round", "floor",      "ceiling"};
+        "db_name", "nullif",    "round", "floor",      "ceiling", "xact_state"};
     if (!kKnown.count(e.name))
       throw SqlError(195, "'" + e.name + "' is not a recognized built-in function name.");
   }
@@ -244,7 +244,7 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     case Expr::Var:
       if (e.name == "@@trancount") return Value::Int(trancount_);
       if (e.name == "@@rowcount") return Value::Int(0);
-      if (e.name == "@@error") return Value::Int(0);
+      if (e.name == "@@error") return Value::Int(last_error_);
       if (e.name == "@@version") return Value::Str("Embedded SQL Server stand-in");
       throw SqlError(137, "Must declare the scalar variable \"" + e.name + "\".", 15);
     case Expr::Neg: {
@@ -309,6 +309,10 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     return Value::Date(now_);
   }
   if (f == "db_name") return Value::Str(db_name_);
+  if (f == "xact_state") {
+    arity(0, 0);
+    return Value::Int(trancount_ > 0 ? 1 : 0);
+  }
   std::vector<Value> a;
   for (const auto& x : e.args) a.push_back(Eval(*x, ctx));
   auto str = [](const Value& v) { return v.kind == Kind::Str ? v.s : ToText(v); };

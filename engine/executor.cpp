@@ -17,11 +17,20 @@
 //   BY returns its groups in the collation's order.
 // - Procedures and views are kept as objects with their text; EXEC of a
 //   procedure runs nothing.
+// - XACT_STATE() is 1 or 0, never -1: SQL Server makes a transaction
+//   uncommittable only inside TRY/CATCH or on fatal errors, and the engine has
+//   neither. An error either ends its statement, ends the batch, or (with
+//   XACT_ABORT ON) rolls the transaction back.
+// - Names are resolved when a statement runs. SQL Server compiles a batch
+//   before running it, so an unknown column of a table that exists (207) stops
+//   the whole batch before its first statement; here the statements before
+//   the failing one have run, as with a table that does not exist (208).
 #include "engine/executor.h"
 
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "engine/session_internal.h"
 
@@ -45,10 +54,59 @@ Session::~Session() = default;
 
 // ---------------------------------------------------------------- batches
 
+bool Session::EndsStatementOnly(int error_number) {
+  // Constraint and key violations, NULL into NOT NULL, truncation, divide by
+  // zero, objects missing or already there in DDL, columns that objects depend
+  // on, and transaction statements without a transaction or savepoint. Any
+  // other error (conversions, names that do not resolve, ...) ends the batch.
+  switch (error_number) {
+    case 515:   // NULL into a NOT NULL column
+    case 547:   // CHECK or FOREIGN KEY constraint
+    case 1913:  // index name taken
+    case 2601:  // duplicate key in a unique index
+    case 2627:  // duplicate key of a PRIMARY KEY or UNIQUE constraint
+    case 2628:  // truncation, newer servers' wording
+    case 2705:  // column name given twice
+    case 2714:  // object name taken
+    case 2812:  // no such stored procedure
+    case 3701:  // DROP of something missing
+    case 3902:  // COMMIT without BEGIN TRANSACTION
+    case 3903:  // ROLLBACK without BEGIN TRANSACTION
+    case 4901:  // NOT NULL column without a default added to a table with rows
+    case 4922:  // ALTER TABLE on a column objects depend on
+    case 5074:
+    case 6401:  // ROLLBACK to an unknown transaction or savepoint name
+    case 8134:  // divide by zero
+    case 8152:  // truncation
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::vector<StatementResult> Session::Execute(std::string_view batch) {
   std::vector<std::unique_ptr<Stmt>> stmts = ParseBatch(batch);
   std::vector<StatementResult> out;
-  for (const auto& s : stmts) Run(*s, batch, &out);
+  std::optional<Error> first;
+  for (const auto& s : stmts) {
+    try {
+      Run(*s, batch, &out);
+      last_error_ = 0;
+    } catch (Error& e) {
+      last_error_ = e.number();
+      bool ends_batch = xact_abort_ || !EndsStatementOnly(e.number());
+      if (xact_abort_ && trancount_ > 0) RollbackAll();
+      if (!first) {
+        first = std::move(e);
+      } else {
+        first->follow_on.push_back({e.number(), e.severity(), e.what(), e.line()});
+        for (const Error::Message& m : e.follow_on)
+          first->follow_on.push_back({m.number, m.severity, m.text, m.line ? m.line : e.line()});
+      }
+      if (ends_batch) break;
+    }
+  }
+  if (first) throw std::move(*first);
   return out;
 }
 
@@ -72,7 +130,7 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
   subquery_cache_.clear();
   switch (s.k) {
     case Stmt::Begin:
-      ++trancount_;
+      if (trancount_++ == 0) tran_name_ = s.name;
       out->emplace_back();
       return;
     case Stmt::Commit:
@@ -88,7 +146,21 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
         throw Error(3903, 16,
                     "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.",
                     s.line);
-      RollbackAll();
+      if (s.name.empty())
+        RollbackAll();
+      else
+        RollbackTo(s.name, s.line);
+      out->emplace_back();
+      return;
+    case Stmt::Save:
+      if (trancount_ == 0)
+        throw Error(628, 16, "Cannot issue SAVE TRANSACTION when there is no active transaction.",
+                    s.line);
+      savepoints_.push_back({s.name, undo_.size(), pending_.size()});
+      out->emplace_back();
+      return;
+    case Stmt::SetXactAbort:
+      xact_abort_ = s.on;
       out->emplace_back();
       return;
     case Stmt::If: {
@@ -134,19 +206,41 @@ void Session::Commit() {
     try {
       on_commit(pending_);
     } catch (...) {
-      UndoTo(0);
-      pending_.clear();
+      RollbackAll();
       throw;
     }
   }
   pending_.clear();
   undo_.clear();
+  savepoints_.clear();
+  tran_name_.clear();
 }
 
 void Session::RollbackAll() {
   UndoTo(0);
   pending_.clear();
+  savepoints_.clear();
+  tran_name_.clear();
   trancount_ = 0;
+}
+
+void Session::RollbackTo(const std::string& name, int line) {
+  // Names are compared exactly: SQL Server treats transaction and savepoint
+  // names as case-sensitive whatever the collation.
+  for (std::size_t k = savepoints_.size(); k-- > 0;) {
+    if (savepoints_[k].name != name) continue;
+    UndoTo(savepoints_[k].undo);
+    pending_.resize(savepoints_[k].pending);
+    savepoints_.resize(k + 1);  // the savepoint itself stays, to roll back to again
+    return;
+  }
+  if (!tran_name_.empty() && name == tran_name_) {
+    RollbackAll();
+    return;
+  }
+  throw Error(6401, 16,
+              "Cannot roll back " + name + ". No transaction or savepoint of that name was found.",
+              line);
 }
 
 namespace {

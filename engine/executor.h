@@ -38,12 +38,22 @@ class Session {
   // change is undone and the error reaches the caller.
   std::function<void(const std::vector<Committed>&)> on_commit;
 
+  // Runs a batch as SQL Server does with its default settings: a statement
+  // that fails is undone; an error that ends only its statement (see
+  // EndsStatementOnly) lets the next statement of the batch run, any other
+  // ends the batch; with XACT_ABORT ON every error also rolls back an open
+  // transaction. Throws the first error of the batch, later ones following
+  // it as follow-on messages, once the batch has ended.
   std::vector<StatementResult> Execute(std::string_view batch);
   // Re-runs a journaled statement with its recorded clock.
   void Replay(const Committed& c);
   // Undoes an open transaction (when the database closes).
   void RollbackAll();
   int trancount() const { return trancount_; }
+
+  // Whether SQL Server ends only the failing statement on this error (with
+  // XACT_ABORT OFF), rather than the whole batch.
+  static bool EndsStatementOnly(int error_number);
 
  private:
   struct Undo;
@@ -55,6 +65,9 @@ class Session {
   StatementResult RunStatement(const Stmt& s);
   void Commit();
   void UndoTo(std::size_t mark);
+  // ROLLBACK TRANSACTION name: back to the newest savepoint of that name, or
+  // the whole transaction when it is the outermost BEGIN TRANSACTION's name.
+  void RollbackTo(const std::string& name, int line);
 
   StatementResult DoSelect(const Select& q);
   StatementResult DoInsert(const Stmt& s);
@@ -100,6 +113,15 @@ class Session {
   Catalog& cat_;
   std::string db_name_;
   int trancount_ = 0;
+  std::string tran_name_;  // name given to the outermost BEGIN TRANSACTION
+  struct Savepoint {
+    std::string name;
+    std::size_t undo;     // undo_.size() when it was saved
+    std::size_t pending;  // pending_.size() when it was saved
+  };
+  std::vector<Savepoint> savepoints_;  // of the open transaction, oldest first
+  bool xact_abort_ = false;            // SET XACT_ABORT, kept across batches
+  int last_error_ = 0;                 // @@ERROR: of the statement before
   std::int64_t now_ = 0;
   bool replaying_ = false;
   std::vector<Undo> undo_;

@@ -23,7 +23,7 @@ const std::set<std::string> kReserved = {
     "primary",    "print",        "proc",    "procedure", "rollback",    "select",   "set",
     "table",      "then",         "top",     "tran",      "transaction", "union",    "unique",
     "update",     "values",       "view",    "when",      "where",       "with",     "declare",
-    "return",     "use",          "cross",   "outer",     "right"};
+    "return",     "use",          "cross",   "outer",     "right",       "save"};
 
 std::string Lower(std::string_view s) {
   std::string r(s);
@@ -141,11 +141,15 @@ class Parser {
     } else if (Accept("begin")) {
       if (!Accept("tran") && !Accept("transaction")) Fail();
       s->k = Stmt::Begin;
-      if (IsName(Peek()) && Peek().line == first.line) Next();
+      if (IsName(Peek()) && Peek().line == first.line) s->name = Next().text;
     } else if (Accept("commit") || Accept("rollback")) {
       s->k = toks_[pos_ - 1].Is("commit") ? Stmt::Commit : Stmt::Rollback;
       if (Accept("tran") || Accept("transaction") || Accept("work"))
-        if (IsName(Peek()) && Peek().line == toks_[pos_ - 1].line) Next();
+        if (IsName(Peek()) && Peek().line == toks_[pos_ - 1].line) s->name = Next().text;
+    } else if (Accept("save")) {
+      if (!Accept("tran") && !Accept("transaction")) Fail();
+      s->k = Stmt::Save;
+      s->name = Name();
     } else if (Accept("if")) {
       s->k = Stmt::If;
       s->cond = Expression();
@@ -154,10 +158,14 @@ class Parser {
       }
       if (Accept("else")) s->else_stmt = Statement();
     } else if (Accept("set")) {
-      // SET NOCOUNT ON, SET ANSI_PADDING ON, ...: session options the engine
-      // already behaves by.
+      // SET XACT_ABORT ON|OFF is kept by the session. SET NOCOUNT ON, SET
+      // ANSI_PADDING ON, ...: session options the engine already behaves by.
       s->k = Stmt::Nothing;
-      Name();
+      if (Lower(Name()) == "xact_abort") {
+        s->k = Stmt::SetXactAbort;
+        s->on = Peek().Is("on");
+        if (!s->on && !Peek().Is("off")) Fail();
+      }
       Next();
     } else if (Accept("exec") || Accept("execute")) {
       s->k = Stmt::Exec;
@@ -185,7 +193,7 @@ class Parser {
   bool StartsStatement(const Token& t) const {
     static const char* kStarts[] = {"select",  "insert", "update", "delete",   "create", "drop",
                                     "alter",   "begin",  "commit", "rollback", "if",     "exec",
-                                    "execute", "set",    "print",  "else"};
+                                    "execute", "set",    "print",  "else",     "save"};
     for (const char* w : kStarts)
       if (t.Is(w)) return true;
     return false;

@@ -51,8 +51,8 @@ void PrintError(const Options& o, const engine::Error& e, int line_offset) {
   int line = e.line();
   std::cerr << "Msg " << e.number() << ", Level " << e.severity() << ", State 1, Line " << line << "\n"
             << Out(o, e.what()) << "\n";
-  for (const auto& m : e.follow_on)
-    std::cerr << "Msg " << m.number << ", Level " << m.severity << ", State 1, Line " << line << "\n"
+  for (const auto& m : e.follow_on)  // a later error of the batch has its own line
+    std::cerr << "Msg " << m.number << ", Level " << m.severity << ", State 1, Line " << (m.line ? m.line : line) << "\n"
               << Out(o, m.text) << "\n";
 }
 

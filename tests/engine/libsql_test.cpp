@@ -86,4 +86,33 @@ TEST_F(LibsqlTest, ErrorsGoToStderrAndStopWithB) {
   EXPECT_EQ(r.out, "3\n");
 }
 
+// A batch goes on after an error that ends only its statement, so the shell
+// prints every error of the batch, each at its own line, up to the one that
+// ended the batch.
+TEST_F(LibsqlTest, EveryErrorOfTheBatchIsPrinted) {
+  std::string script = Script(
+      "create table t (k int not null constraint PK_t primary key)\n"
+      "GO\n"
+      "insert into t values(1)\n"
+      "insert into t values(1)\n"
+      "insert into t values(2)\n"
+      "insert into t values(2)\n"
+      "select * from nosuch\n"
+      "insert into t values(3)\n"
+      "GO\n");
+  ShellRun r = Shell("-i '" + script + "'");
+  EXPECT_EQ(r.err,
+            "Msg 2627, Level 16, State 1, Line 2\n"
+            "Violation of PRIMARY KEY constraint 'PK_t'. Cannot insert duplicate key in object 'dbo.t'. "
+            "The duplicate key value is (1).\n"
+            "Msg 3621, Level 0, State 1, Line 2\nThe statement has been terminated.\n"
+            "Msg 2627, Level 16, State 1, Line 4\n"
+            "Violation of PRIMARY KEY constraint 'PK_t'. Cannot insert duplicate key in object 'dbo.t'. "
+            "The duplicate key value is (2).\n"
+            "Msg 3621, Level 0, State 1, Line 4\nThe statement has been terminated.\n"
+            "Msg 208, Level 16, State 1, Line 5\nInvalid object name 'nosuch'.\n");
+  r = Shell("-h -1 -Q \"select k from t\"");
+  EXPECT_EQ(r.out, "1\n2\n");
+}
+
 }  // namespace

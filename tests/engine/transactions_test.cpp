@@ -1,0 +1,218 @@
+// Transactions and errors inside them: which errors end only their statement
+// and which end the batch, XACT_ABORT, savepoints, nesting, @@TRANCOUNT and
+// XACT_STATE(), and what a commit after a failed statement keeps.
+#include <gtest/gtest.h>
+
+#include "tests/engine/engine_helpers.h"
+
+namespace {
+
+using engine_test::TempDb;
+
+// Error number of each batch (0 when it succeeds).
+std::vector<int> RunAll(TempDb& t, const std::vector<std::string>& batches) {
+  std::vector<int> errors;
+  for (const std::string& b : batches) errors.push_back(t.ErrorOf(b));
+  return errors;
+}
+
+std::string Keys(TempDb& t) {
+  std::string out;
+  for (const std::string& k : t.Rows("select k from t order by k"))
+    out += (out.empty() ? "" : ",") + k;
+  return out;
+}
+
+TEST(EngineTransactions, ErrorsInsideTransactions) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> batches;
+    std::vector<int> errors;  // per batch
+    int trancount;
+    int xact_state;
+    const char* keys;  // rows of t afterwards; t starts with k = 1
+  };
+  const Case cases[] = {
+      {"duplicate key ends only its statement; the batch goes on",
+       {"begin tran\ninsert into t values(2, 'a')\ninsert into t values(1, 'b')\ninsert into t "
+        "values(3, 'c')"},
+       {2627},
+       1,
+       1,
+       "1,2,3"},
+      {"and the transaction commits what the other statements did",
+       {"begin tran\ninsert into t values(2, 'a')\ninsert into t values(1, 'b')\ninsert into t "
+        "values(3, 'c')",
+        "insert into t values(4, 'd')\nupdate t set v = 'toolong' where k = 4\ninsert into t(v) "
+        "values('e')\n"
+        "insert into t values(5, 'e')\ncommit tran"},
+       {2627, 8152},
+       0,
+       0,
+       "1,2,3,4,5"},
+      {"@@ERROR tells the next statement",
+       {"begin tran\ninsert into t values(2, 'a')\ninsert into t values(1, 'b')\n"
+        "if @@error <> 0 rollback tran\ninsert into t values(3, 'c')"},
+       {2627},
+       0,
+       0,
+       "1,3"},
+      {"a conversion error ends the batch, the transaction stays open",
+       {"begin tran\ninsert into t values(2, 'a')\ninsert into t values('abc', 'b')\ninsert into t "
+        "values(3, 'c')"},
+       {245},
+       1,
+       1,
+       "1,2"},
+      {"an unknown table ends the batch",
+       {"begin tran\ninsert into t values(2, 'a')\nselect * from nosuch\ninsert into t values(3, "
+        "'c')"},
+       {208},
+       1,
+       1,
+       "1,2"},
+      {"XACT_ABORT ON, set in an earlier batch, rolls the whole transaction back",
+       {"set xact_abort on",
+        "begin tran\ninsert into t values(2, 'a')\ninsert into t values(1, 'b')\ninsert into t "
+        "values(3, 'c')"},
+       {0, 2627},
+       0,
+       0,
+       "1"},
+      {"XACT_ABORT ON outside a transaction ends the batch",
+       {"set xact_abort on\ninsert into t values(2, 'a')\ninsert into t values(1, 'b')\ninsert "
+        "into t values(3, 'c')"},
+       {2627},
+       0,
+       0,
+       "1,2"},
+      {"XACT_ABORT OFF again",
+       {"set xact_abort on", "set xact_abort off",
+        "begin tran\ninsert into t values(2, 'a')\ninsert into t values(1, 'b')\ninsert into t "
+        "values(3, 'c')"},
+       {0, 0, 2627},
+       1,
+       1,
+       "1,2,3"},
+      {"rollback to a savepoint keeps @@TRANCOUNT and what came before",
+       {"begin tran\ninsert into t values(2, 'a')\nsave tran s1\ninsert into t values(3, 'c')\n"
+        "delete from t where k = 1\nrollback tran s1\ninsert into t values(4, 'd')"},
+       {0},
+       1,
+       1,
+       "1,2,4"},
+      {"a savepoint can be rolled back to twice; later ones go",
+       {"begin transaction\nsave transaction a\ninsert into t values(2, 'a')\nsave tran b\n"
+        "insert into t values(3, 'c')\nrollback tran a\ninsert into t values(4, 'd')\nrollback "
+        "tran a\n"
+        "rollback tran b\ninsert into t values(5, 'e')\ncommit"},
+       {6401},
+       0,
+       0,
+       "1,5"},
+      {"savepoint names are case-sensitive",
+       {"begin tran\nsave tran s1\ninsert into t values(2, 'a')\nrollback tran S1"},
+       {6401},
+       1,
+       1,
+       "1,2"},
+      {"the outermost transaction's name rolls everything back",
+       {"begin tran outer_t\ninsert into t values(2, 'a')\nbegin tran inner_t\nsave tran s\n"
+        "insert into t values(3, 'c')\nrollback tran outer_t\ninsert into t values(4, 'd')"},
+       {0},
+       0,
+       0,
+       "1,4"},
+      {"an inner transaction's name is unknown (6401) and the batch goes on",
+       {"begin tran outer_t\nbegin tran inner_t\ninsert into t values(2, 'a')\nrollback tran "
+        "inner_t\n"
+        "insert into t values(3, 'c')"},
+       {6401},
+       2,
+       1,
+       "1,2,3"},
+      {"an inner COMMIT commits nothing",
+       {"begin tran\ninsert into t values(2, 'a')\nbegin tran\ninsert into t values(3, "
+        "'c')\ncommit tran x",
+        "rollback"},
+       {0, 0},
+       0,
+       0,
+       "1"},
+      {"ROLLBACK at depth 2 ends the transaction; what follows commits by itself",
+       {"begin tran\nbegin tran\ninsert into t values(2, 'a')\nrollback\ninsert into t values(3, "
+        "'c')\ncommit"},
+       {3902},
+       0,
+       0,
+       "1,3"},
+      {"COMMIT without a transaction ends only itself",
+       {"commit transaction\ninsert into t values(2, 'a')"},
+       {3902},
+       0,
+       0,
+       "1,2"},
+      {"ROLLBACK without a transaction ends only itself",
+       {"rollback tran\ninsert into t values(2, 'a')\nrollback tran s"},
+       {3903},
+       0,
+       0,
+       "1,2"},
+      {"SAVE without a transaction",
+       {"save tran s\ninsert into t values(2, 'a')"},
+       {628},
+       0,
+       0,
+       "1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDb t;
+    t.Run(
+        "create table t (k int not null primary key, v varchar(5))\ninsert into t values(1, 'x')");
+    EXPECT_EQ(RunAll(t, c.batches), c.errors);
+    EXPECT_EQ(t.One("select @@trancount, xact_state()"),
+              std::to_string(c.trancount) + "|" + std::to_string(c.xact_state));
+    EXPECT_EQ(Keys(t), c.keys);
+  }
+}
+
+// Every error of a batch reaches the caller: the first as the exception, the
+// later ones (each with its own line) as follow-on messages, up to the error
+// that ended the batch.
+TEST(EngineTransactions, BatchReportsEveryError) {
+  TempDb t;
+  t.Run("create table t (k int not null primary key, v varchar(5))\ninsert into t values(1, 'x')");
+  try {
+    t.Run(
+        "insert into t values(1, 'a')\ninsert into t values(5, 'a')\n\ninsert into t values(1, "
+        "'b')\n"
+        "select * from nosuch\ninsert into t values(6, 'a')");
+    FAIL() << "no error";
+  } catch (const engine::Error& e) {
+    EXPECT_EQ(e.number(), 2627);
+    EXPECT_EQ(e.line(), 1);
+    std::vector<std::string> follow;
+    for (const auto& m : e.follow_on)
+      follow.push_back(std::to_string(m.number) + "@" + std::to_string(m.line));
+    EXPECT_EQ(follow, (std::vector<std::string>{"3621@0", "2627@4", "3621@4", "208@5"}));
+  }
+  EXPECT_EQ(Keys(t), "1,5");
+}
+
+// A transaction in which statements failed commits exactly what the others
+// did, and that survives closing and opening again.
+TEST(EngineTransactions, CommitAfterFailedStatementsSurvivesReopen) {
+  TempDb t;
+  t.Run("create table t (k int not null primary key, v varchar(5))\ninsert into t values(1, 'x')");
+  EXPECT_EQ(t.ErrorOf("begin tran\ninsert into t values(2, 'a')\ninsert into t values(1, 'b')\n"
+                      "update t set v = 'toolong'\nupdate t set v = 'y' where k = 2\n"
+                      "drop table nosuch\ninsert into t values(3, 'c')"),
+            2627);
+  EXPECT_EQ(t.ErrorOf("insert into t values(4, 'd')\ninsert into t values(4, 'd')\ncommit"), 2627);
+  t.Reopen();
+  EXPECT_EQ(t.Rows("select k, v from t order by k"),
+            (std::vector<std::string>{"1|x", "2|y", "3|c", "4|d"}));
+}
+
+}  // namespace
