@@ -60,8 +60,9 @@ of times on the same database.
 Each progress text is printed as a line; the bar and the count are drawn live
 on a terminal and printed now and then otherwise. On success the last line is
 "所有处理已完成！" and the exit code 0. On an error the server's message goes
-to standard error and the exit code is 1; upgrade signs and changes made
-before the error stay, exactly as the desktop program leaves them.
+to standard error and the exit code is 1. Every step is one transaction: the
+step that failed (or was interrupted) is undone whole, the steps before it
+stay done, and the next run carries on from the undone step.
 
 The registry stand-in lives in /etc/xdg/Quorvant/registry (writing it needs
 administrator rights); LIBUPGRADE_REGISTRY_ROOT names another folder.
