@@ -51,7 +51,11 @@ std::unique_ptr<Cursor> Connection::Execute(const std::string& sql) {
   const std::int64_t n = ++sent_;
   if (fault.kind == FaultPlan::Kind::Fail && n == fault.at) {
     InjectedFault e;
+    // Never tolerated, so the log says "error" even inside a tolerated trap.
+    const int tolerating_now = tolerating;
+    tolerating = 0;
     Report(sql, 0, false, -1, e.what());
+    tolerating = tolerating_now;
     throw e;
   }
   const bool kill_after = fault.kind == FaultPlan::Kind::Kill && n == fault.at;

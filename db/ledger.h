@@ -38,19 +38,13 @@ std::optional<std::int64_t> ColumnLength(Query& q, std::string_view table,
 
 // Runs a statement whose failure the step tolerates: a db::Error is
 // swallowed and false returned, so the step goes on. Two failures are not
-// swallowed: the fault hook's InjectedFault, and any error after which the
-// unit of work RunInTransaction has open is no longer usable (the server
-// rolled it back or doomed it). An error of the kinds that end only their
-// statement (a duplicate key, a value too long, a missing or existing object,
-// ...) leaves a transaction as it was; after any other error the transaction
-// is asked for its state (xact_state()), and when it is lost the error is
-// rethrown with an explanation, so that the step is undone whole rather than
-// committed without its earlier work.
+// swallowed: the fault hook's InjectedFault, and an error after which the
+// unit of work RunInTransaction has open is no longer usable. So after a
+// failure inside a unit the transaction is asked for its state
+// ("select xact_state()"); when the server rolled it back or doomed it, the
+// error is rethrown with an explanation, and the step is undone whole rather
+// than committed without its earlier work.
 bool RunTolerated(Query& q, const std::vector<std::string>& lines);
-
-// True for the server errors that end only the failing statement and leave
-// an open transaction committable (with SET XACT_ABORT OFF).
-bool EndsOnlyTheStatement(int error_number);
 
 }  // namespace db
 

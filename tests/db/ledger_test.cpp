@@ -174,3 +174,94 @@ TEST(EmbeddedConnection, AMissingFileIsAConnectionErrorAndStaysMissing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FaultPlan, ParsesKillAndFailAndRefusesAnythingElse) {
+  struct Case {
+    const char* value;
+    db::FaultPlan::Kind kind;
+    std::int64_t at;
+  };
+  for (const Case& c : {Case{"", db::FaultPlan::Kind::None, 0},
+                        Case{"kill:1", db::FaultPlan::Kind::Kill, 1},
+                        Case{"fail:1174", db::FaultPlan::Kind::Fail, 1174}}) {
+    const db::FaultPlan p = db::FaultPlan::Parse(c.value);
+    EXPECT_EQ(p.kind, c.kind) << c.value;
+    EXPECT_EQ(p.at, c.at) << c.value;
+  }
+  for (const char* bad : {"kill", "kill:", "kill:0", "kill:-3", "fail:3x", "stop:3", "3"})
+    EXPECT_THROW(db::FaultPlan::Parse(bad), db::Error) << bad;
+}
+
+// fail:N fails the N-th statement unsent, also through a tolerated statement's
+// trap, and counts every statement sent.
+TEST_F(Ledger, InjectedFailureIsNotToleratedAndSendsNothing) {
+  RunScript(*c_, "create table t (k int)");
+  c_->fault = {db::FaultPlan::Kind::Fail, c_->statements_sent() + 2};
+  db::Query q(*c_);
+  EXPECT_TRUE(db::RunTolerated(q, {"insert into t values (1)"}));
+  try {
+    db::RunTolerated(q, {"insert into t values (2)"});
+    FAIL() << "the injected fault was swallowed";
+  } catch (const db::InjectedFault& e) {
+    EXPECT_EQ(e.number(), 50000);
+    EXPECT_STREQ(e.what(), "injected fault");
+  }
+  EXPECT_TRUE(db::RunTolerated(q, {"insert into t values (3)"}));
+  EXPECT_EQ(std::vector<std::string>(outcomes_.end() - 3, outcomes_.end()),
+            (std::vector<std::string>{"ok", "error", "ok"}));
+  EXPECT_EQ(Rows(*c_, "select k from t order by k"), (std::vector<std::string>{"1", "3"}));
+}
+
+// Inside a unit of work a tolerated failure goes on only while the unit is
+// still open; when the server rolled it back (XACT_ABORT on), the error stops
+// the work and nothing of the unit is committed.
+TEST_F(Ledger, ToleratedFailureInsideAUnitGoesOnOnlyWhileTheUnitLives) {
+  RunScript(*c_, "create table t (k int primary key)");
+  db::Query q(*c_);
+  db::RunInTransaction(q, [&] {
+    db::RunCommand(q, {"insert into t values (1)"});
+    EXPECT_FALSE(db::RunTolerated(q, {"insert into t values (1)"}));      // duplicate key
+    EXPECT_FALSE(db::RunTolerated(q, {"insert into t values ('one')"}));  // conversion
+    db::RunCommand(q, {"insert into t values (2)"});
+  });
+  EXPECT_EQ(Rows(*c_, "select k from t order by k"), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(Scalar(*c_, "select @@trancount"), "0");
+
+  RunScript(*c_, "set xact_abort on");
+  EXPECT_THROW(db::RunInTransaction(q,
+                                    [&] {
+                                      db::RunCommand(q, {"insert into t values (3)"});
+                                      db::RunTolerated(q, {"insert into t values (1)"});
+                                      db::RunCommand(q, {"insert into t values (4)"});
+                                    }),
+               db::Error);
+  RunScript(*c_, "set xact_abort off");
+  EXPECT_EQ(Rows(*c_, "select k from t order by k"), (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(Scalar(*c_, "select @@trancount"), "0");
+  EXPECT_EQ(c_->transactions_open, 0);
+}
+
+// Any exception inside a unit, a file error too, rolls it back; units nest.
+TEST_F(Ledger, UnitsRollBackOnAnyExceptionAndNest) {
+  RunScript(*c_, "create table t (k int)");
+  db::Query q(*c_);
+  EXPECT_THROW(db::RunInTransaction(q,
+                                    [&] {
+                                      db::RunCommand(q, {"insert into t values (1)"});
+                                      db::RunInTransaction(q, [&] {
+                                        db::RunCommand(q, {"insert into t values (2)"});
+                                      });
+                                      throw std::runtime_error("cannot open zzm.dat");
+                                    }),
+               std::runtime_error);
+  EXPECT_EQ(Rows(*c_, "select count(*) from t"), std::vector<std::string>{"0"});
+  db::RunInTransaction(q, [&] {
+    db::RunInTransaction(q, [&] { db::RunCommand(q, {"insert into t values (2)"}); });
+    EXPECT_EQ(Scalar(*c_, "select @@trancount"), "1");
+  });
+  EXPECT_EQ(Rows(*c_, "select k from t"), std::vector<std::string>{"2"});
+}
+
+}  // namespace
