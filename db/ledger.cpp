@@ -81,6 +81,14 @@ std::optional<std::int64_t> ColumnLength(Query& q, std::string_view table,
   return length;
 }
 
+void RollBackAfterFailure(Query& q) {
+  try {
+    RunTolerated(q, {"if @@trancount > 0 rollback transaction"});
+  } catch (const std::exception&) {
+    q.Close();
+  }
+}
+
 bool RunTolerated(Query& q, const std::vector<std::string>& lines) {
   Connection& c = q.connection();
   struct Tolerating {

@@ -57,6 +57,12 @@ namespace db {
 // back by itself) and the exception goes on unchanged. Units nest: an inner
 // unit's COMMIT only lowers @@TRANCOUNT, and an inner failure rolls back the
 // outer unit too, as the error ends the outer unit anyway.
+// "if @@trancount > 0 rollback transaction" after a failure in a unit of
+// work. Its own failure is swallowed so that the error that ended the unit is
+// the one reported (a server that cannot roll back has lost the connection,
+// and that rolls back by itself).
+void RollBackAfterFailure(Query& q);
+
 template <class Work>
 void RunInTransaction(Query& q, Work&& work) {
   Connection& c = q.connection();
@@ -72,13 +78,13 @@ void RunInTransaction(Query& q, Work&& work) {
       work();
     }
   } catch (...) {
-    RunTolerated(q, {"if @@trancount > 0 rollback transaction"});
+    RollBackAfterFailure(q);
     throw;
   }
   try {
     RunCommand(q, {"commit transaction"});
   } catch (...) {
-    RunTolerated(q, {"if @@trancount > 0 rollback transaction"});
+    RollBackAfterFailure(q);
     throw;
   }
 }

@@ -115,6 +115,9 @@ def main():
     p.add_argument("--reuse", action="store_true",
                    help="keep the generated database of an earlier run of the same size")
     p.add_argument("--no-window", action="store_true", help="leave out the window's run")
+    p.add_argument("--cli-only", action="store_true",
+                   help="only the libupgrade-cli run: its wall time and peak memory (to compare "
+                        "two builds, --build naming each)")
     p.add_argument("--framed-window", action="store_true",
                    help="also run the window with repaints and pumps limited to one per 16 ms "
                         "(bench_window --frame-ms 16), to see what the window's painting costs")
@@ -122,6 +125,8 @@ def main():
 
     bindir = os.path.join(os.path.abspath(args.build), "bin")
     libsql, cli, window = (os.path.join(bindir, n) for n in ("libsql", "libupgrade-cli", "bench_window"))
+    if args.cli_only:
+        args.no_window = True
     for prog in (libsql, cli) + (() if args.no_window else (window,)):
         if not os.access(prog, os.X_OK):
             fail("%s is not built (ninja -C %s -j2 libsql libupgrade-cli bench_window)" % (prog, args.build))
@@ -175,6 +180,10 @@ def main():
 
     cli_db = upgrade("cli", [])
     expected = fingerprint(libsql, cli_db)
+    if args.cli_only:
+        with open(w("results.json"), "w") as f:
+            json.dump(results, f, indent=2)
+        return
     logged_db = upgrade("cli+log", ["--log", w("statements.jsonl")])
     if fingerprint(libsql, logged_db) != expected:
         fail("the logged run ended differently from the first one")
