@@ -16,19 +16,20 @@ class EmbeddedDatabase : public Database {
  public:
   EmbeddedDatabase(const std::string& path, bool create)
       : session_(catalog_, std::filesystem::path(path).stem().string()) {
-    std::vector<Committed> replay;
-    storage_ = std::make_unique<Storage>(path, create, &catalog_, &replay);
-    for (const Committed& c : replay) session_.Replay(c);
-    if (!replay.empty()) storage_->Checkpoint(catalog_);
-    session_.on_commit = [this](const std::vector<Committed>& group) {
-      storage_->Append(group);
-      dirty_ = true;
-    };
+    storage_ = std::make_unique<Storage>(path, create, &catalog_);
+    Storage::Replay replay;
+    replay.statement = [this](const Committed& c) { session_.ReplayStatement(c); };
+    replay.commit = [this] { session_.ReplayCommit(); };
+    replay.abort = [this] { session_.ReplayAbort(); };
+    if (storage_->Recover(replay)) storage_->Checkpoint(catalog_);
+    session_.journal = storage_.get();
   }
 
   ~EmbeddedDatabase() override {
+    // A transaction still open is rolled back, as a server does when its
+    // client goes; only then may a checkpoint be taken.
     session_.RollbackAll();
-    if (dirty_) {
+    if (storage_->Dirty()) {
       try {
         storage_->Checkpoint(catalog_);
       } catch (...) {
@@ -45,19 +46,30 @@ class EmbeddedDatabase : public Database {
   }
 
   std::vector<StatementResult> execute(std::string_view batch) override {
-    auto results = session_.Execute(batch);
-    if (session_.trancount() == 0 && storage_->JournalLarge()) {
-      storage_->Checkpoint(catalog_);
-      dirty_ = false;
+    std::vector<StatementResult> results;
+    try {
+      results = session_.Execute(batch);
+    } catch (const Error&) {
+      try {
+        CheckpointIfLarge();
+      } catch (...) {
+        // The journal still holds every committed change; the batch's error matters.
+      }
+      throw;
     }
+    CheckpointIfLarge();
     return results;
   }
 
  private:
+  void CheckpointIfLarge() {
+    // Never while a transaction is open: the snapshot would hold its changes.
+    if (session_.trancount() == 0 && storage_->JournalLarge()) storage_->Checkpoint(catalog_);
+  }
+
   Catalog catalog_;
   Session session_;
   std::unique_ptr<Storage> storage_;
-  bool dirty_ = false;  // committed changes since the last snapshot
 };
 
 }  // namespace

@@ -90,6 +90,7 @@ std::vector<StatementResult> Session::Execute(std::string_view batch) {
   std::optional<Error> first;
   for (const auto& s : stmts) {
     try {
+      now_ = LocalNow();
       Run(*s, batch, &out);
       last_error_ = 0;
     } catch (Error& e) {
@@ -110,23 +111,40 @@ std::vector<StatementResult> Session::Execute(std::string_view batch) {
   return out;
 }
 
-void Session::Replay(const Committed& c) {
-  replaying_ = true;
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{replaying_};
+namespace {
+
+// Marks the session as replaying the journal while it lives.
+struct ReplayScope {
+  explicit ReplayScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~ReplayScope() { flag_ = false; }
+  bool& flag_;
+};
+
+}  // namespace
+
+void Session::ReplayStatement(const Committed& c) {
+  ReplayScope scope(replaying_);
+  if (trancount_ == 0) trancount_ = 1;  // a unit of work replays as one transaction
   std::vector<std::unique_ptr<Stmt>> stmts = ParseBatch(c.text);
+  std::vector<StatementResult> ignored;
   for (const auto& s : stmts) {
     now_ = c.now;
-    subquery_cache_.clear();
-    RunStatement(*s);
+    Run(*s, c.text, &ignored);
   }
-  undo_.clear();
+}
+
+void Session::ReplayCommit() {
+  ReplayScope scope(replaying_);
+  trancount_ = 0;
+  Commit();
+}
+
+void Session::ReplayAbort() {
+  ReplayScope scope(replaying_);
+  RollbackAll();
 }
 
 void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out) {
-  now_ = LocalNow();
   subquery_cache_.clear();
   switch (s.k) {
     case Stmt::Begin:
@@ -148,15 +166,16 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
                     s.line);
       if (s.name.empty())
         RollbackAll();
-      else
-        RollbackTo(s.name, s.line);
+      else if (RollbackTo(s.name, s.line))
+        Journal(s, batch);  // a replay rolls back to the savepoint too
       out->emplace_back();
       return;
     case Stmt::Save:
       if (trancount_ == 0)
         throw Error(628, 16, "Cannot issue SAVE TRANSACTION when there is no active transaction.",
                     s.line);
-      savepoints_.push_back({s.name, undo_.size(), pending_.size()});
+      Journal(s, batch);
+      savepoints_.push_back({s.name, undo_.size()});
       out->emplace_back();
       return;
     case Stmt::SetXactAbort:
@@ -189,28 +208,40 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
     out->push_back(RunStatement(s));
     bool changes = s.k != Stmt::SelectStmt && s.k != Stmt::Nothing && s.k != Stmt::Exec;
     if (changes) {
-      pending_.push_back({now_, std::string(batch.substr(s.begin, s.end - s.begin))});
+      Journal(s, batch);
       if (trancount_ == 0) Commit();
     }
   } catch (Error& e) {
     UndoTo(mark);
-    if (trancount_ == 0) pending_.clear();
     Error moved(e.number(), e.severity(), e.what(), s.line);
     moved.follow_on = e.follow_on;
     throw moved;
   }
 }
 
+void Session::Journal(const Stmt& s, std::string_view batch) {
+  if (!journal || replaying_) return;
+  try {
+    journal->Statement({now_, std::string(batch.substr(s.begin, s.end - s.begin))});
+  } catch (...) {
+    // What the journal holds of the transaction can no longer be completed.
+    if (trancount_ > 0)
+      RollbackAll();
+    else
+      journal->Abort();
+    throw;
+  }
+}
+
 void Session::Commit() {
-  if (!pending_.empty() && on_commit && !replaying_) {
+  if (journal && !replaying_) {
     try {
-      on_commit(pending_);
+      journal->Commit();
     } catch (...) {
       RollbackAll();
       throw;
     }
   }
-  pending_.clear();
   undo_.clear();
   savepoints_.clear();
   tran_name_.clear();
@@ -218,25 +249,24 @@ void Session::Commit() {
 
 void Session::RollbackAll() {
   UndoTo(0);
-  pending_.clear();
+  if (journal && !replaying_) journal->Abort();
   savepoints_.clear();
   tran_name_.clear();
   trancount_ = 0;
 }
 
-void Session::RollbackTo(const std::string& name, int line) {
+bool Session::RollbackTo(const std::string& name, int line) {
   // Names are compared exactly: SQL Server treats transaction and savepoint
   // names as case-sensitive whatever the collation.
   for (std::size_t k = savepoints_.size(); k-- > 0;) {
     if (savepoints_[k].name != name) continue;
     UndoTo(savepoints_[k].undo);
-    pending_.resize(savepoints_[k].pending);
     savepoints_.resize(k + 1);  // the savepoint itself stays, to roll back to again
-    return;
+    return true;
   }
   if (!tran_name_.empty() && name == tran_name_) {
     RollbackAll();
-    return;
+    return false;
   }
   throw Error(6401, 16,
               "Cannot roll back " + name + ". No transaction or savepoint of that name was found.",

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,11 +17,28 @@
 
 namespace engine {
 
-// A committed change as the journal keeps it: the statement text and the
-// clock it ran with, so that replaying it gives the same rows.
+// A change as the journal keeps it: the statement text and the clock it ran
+// with, so that replaying it gives the same rows.
 struct Committed {
   std::int64_t now;
   std::string text;
+};
+
+// Where a session records its changes so that they survive the process (the
+// storage's journal). Statements arrive as they succeed; a unit of work ends
+// with Commit (durable once it returns) or Abort (as if it never happened).
+// A statement outside a transaction is a unit of its own: Statement then
+// Commit. Inside a transaction the unit is everything up to the outermost
+// COMMIT, including SAVE TRANSACTION and ROLLBACK TRANSACTION to a savepoint,
+// which a replay must run too.
+class JournalSink {
+ public:
+  virtual ~JournalSink() = default;
+  // Throws engine::Error when the change cannot be recorded.
+  virtual void Statement(const Committed& c) = 0;
+  virtual void Commit() = 0;
+  // Must not throw.
+  virtual void Abort() noexcept = 0;
 };
 
 class Session {
@@ -33,10 +49,10 @@ class Session {
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
-  // Called with the statements that became durable (one autocommit statement,
-  // or a whole transaction at its outermost COMMIT). When it throws, the
-  // change is undone and the error reaches the caller.
-  std::function<void(const std::vector<Committed>&)> on_commit;
+  // Receives every change (none while replaying). When recording a
+  // statement or a commit fails, the statement or the whole transaction is
+  // undone and the error reaches the caller.
+  JournalSink* journal = nullptr;
 
   // Runs a batch as SQL Server does with its default settings: a statement
   // that fails is undone; an error that ends only its statement (see
@@ -45,8 +61,12 @@ class Session {
   // transaction. Throws the first error of the batch, later ones following
   // it as follow-on messages, once the batch has ended.
   std::vector<StatementResult> Execute(std::string_view batch);
-  // Re-runs a journaled statement with its recorded clock.
-  void Replay(const Committed& c);
+  // Replay of the journal at opening: the statements of one unit of work
+  // with their recorded clocks, run in a transaction of their own, then its
+  // end. A unit whose end was never recorded is aborted.
+  void ReplayStatement(const Committed& c);
+  void ReplayCommit();
+  void ReplayAbort();
   // Undoes an open transaction (when the database closes).
   void RollbackAll();
   int trancount() const { return trancount_; }
@@ -62,12 +82,15 @@ class Session {
   struct Ctx;
 
   void Run(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out);
+  // Hands the statement's text to the journal (not while replaying).
+  void Journal(const Stmt& s, std::string_view batch);
   StatementResult RunStatement(const Stmt& s);
   void Commit();
   void UndoTo(std::size_t mark);
-  // ROLLBACK TRANSACTION name: back to the newest savepoint of that name, or
-  // the whole transaction when it is the outermost BEGIN TRANSACTION's name.
-  void RollbackTo(const std::string& name, int line);
+  // ROLLBACK TRANSACTION name: back to the newest savepoint of that name
+  // (true), or the whole transaction when it is the outermost BEGIN
+  // TRANSACTION's name (false). 6401 for any other name.
+  bool RollbackTo(const std::string& name, int line);
 
   StatementResult DoSelect(const Select& q);
   StatementResult DoInsert(const Stmt& s);
@@ -116,8 +139,7 @@ class Session {
   std::string tran_name_;  // name given to the outermost BEGIN TRANSACTION
   struct Savepoint {
     std::string name;
-    std::size_t undo;     // undo_.size() when it was saved
-    std::size_t pending;  // pending_.size() when it was saved
+    std::size_t undo;  // undo_.size() when it was saved
   };
   std::vector<Savepoint> savepoints_;  // of the open transaction, oldest first
   bool xact_abort_ = false;            // SET XACT_ABORT, kept across batches
@@ -125,7 +147,6 @@ class Session {
   std::int64_t now_ = 0;
   bool replaying_ = false;
   std::vector<Undo> undo_;
-  std::vector<Committed> pending_;  // statements of the open transaction
   std::unordered_map<const Expr*, std::vector<Value>> subquery_cache_;
 };
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,14 @@ namespace {
 
 // Version 1: CRC-32 (IEEE) trailer; version 2: CRC-32C. Both are read.
 constexpr std::uint32_t kSnapshotVersion = 2;
+
+// Journal headers: version 1 held one record per committed unit and is still
+// replayed; version 2 streams units in records of kind kUnitMore ending with
+// one of kind kUnitCommit.
+constexpr char kJournalMagicV1[] = "LIBSQLJ1";
+constexpr char kJournalMagic[] = "LIBSQLJ2";
+constexpr unsigned kUnitMore = 1;
+constexpr unsigned kUnitCommit = 2;
 
 // CRCs eight bytes at a time; CrcUpdate(0, ...) starts a new one and a result
 // can be fed back in to continue it. The journal and version-1 snapshots use
@@ -169,22 +178,49 @@ struct Reader {
   }
 };
 
-bool ReadFile(const std::string& path, std::string* out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  ::fstat(fd, &st);
-  out->resize(static_cast<std::size_t>(st.st_size));
-  std::size_t got = 0;
-  while (got < out->size()) {
-    ssize_t n = ::read(fd, out->data() + got, out->size() - got);
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
+// Reads a file from its start a megabyte at a time, handing out runs of bytes
+// that stay valid until the next Take, so that replaying a journal holds one
+// record of it in memory, not the whole file.
+class JournalReader {
+ public:
+  explicit JournalReader(int fd) : fd_(fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0) size_ = static_cast<std::uint64_t>(st.st_size);
+    ::lseek(fd, 0, SEEK_SET);
   }
-  out->resize(got);
-  ::close(fd);
-  return true;
-}
+  // The next n bytes, or nullptr when the file ends first.
+  const char* Take(std::size_t n) {
+    if (end_ - pos_ < n && !Fill(n)) return nullptr;
+    const char* p = buf_.data() + pos_;
+    pos_ += n;
+    offset_ += n;
+    return p;
+  }
+  std::uint64_t Offset() const { return offset_; }
+  std::uint64_t Remaining() const { return size_ > offset_ ? size_ - offset_ : 0; }
+
+ private:
+  bool Fill(std::size_t n) {
+    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+    end_ -= pos_;
+    pos_ = 0;
+    if (buf_.size() < std::max<std::size_t>(n, 1u << 20))
+      buf_.resize(std::max<std::size_t>(n, 1u << 20));
+    while (end_ < n) {
+      ssize_t k = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) return false;
+      end_ += static_cast<std::size_t>(k);
+    }
+    return true;
+  }
+
+  int fd_;
+  std::uint64_t size_ = 0;
+  std::uint64_t offset_ = 0;
+  std::string buf_;
+  std::size_t pos_ = 0, end_ = 0;
+};
 
 void WriteAll(int fd, const std::string& data, const std::string& path) {
   std::size_t done = 0;
@@ -365,8 +401,7 @@ bool ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
 
 }  // namespace
 
-Storage::Storage(const std::string& path, bool create, Catalog* catalog,
-                 std::vector<Committed>* replay)
+Storage::Storage(const std::string& path, bool create, Catalog* catalog)
     : path_(path), journal_path_(path + "-journal") {
   bool exists = std::filesystem::exists(path_);
   if (!exists && !create)
@@ -384,49 +419,11 @@ Storage::Storage(const std::string& path, bool create, Catalog* catalog,
                     "is being used by another process.)\".");
   }
   try {
-    if (exists) {
-      if (!ReadSnapshot(path_, catalog, &generation_))
-        throw Error(5172, 16,
-                    "The header for file '" + path_ + "' is not a valid database file header.");
-    } else {
+    if (!exists) {
       Checkpoint(*catalog);
-      return;
-    }
-    std::string journal;
-    ReadFile(journal_path_, &journal);
-    std::uint64_t good = 0;
-    if (journal.size() >= 16 && journal.compare(0, 8, "LIBSQLJ1") == 0) {
-      std::uint64_t gen;
-      std::memcpy(&gen, journal.data() + 8, 8);
-      if (gen == generation_) {
-        good = 16;
-        Reader r{journal.data() + 16, journal.data() + journal.size()};
-        while (r.ok && r.p < r.end) {
-          std::uint32_t len = r.U32(), crc = r.U32();
-          if (!r.ok || !r.Need(len) || Crc32(r.p, len) != crc) break;
-          Reader pr{r.p, r.p + len};
-          std::uint64_t count = pr.Var();
-          std::vector<Committed> group;
-          for (std::uint64_t k = 0; k < count && pr.ok; ++k) {
-            Committed c;
-            c.now = pr.I64();
-            c.text = pr.Str();
-            group.push_back(std::move(c));
-          }
-          if (!pr.ok) break;
-          for (auto& c : group) replay->push_back(std::move(c));
-          r.p += len;
-          good = static_cast<std::uint64_t>(r.p - journal.data());
-        }
-      }
-    }
-    if (good == 0) {
-      ResetJournal();
-    } else {
-      if (::ftruncate(journal_fd_, static_cast<off_t>(good)) != 0)
-        throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
-      ::lseek(journal_fd_, 0, SEEK_END);
-      journal_size_ = good;
+    } else if (!ReadSnapshot(path_, catalog, &generation_)) {
+      throw Error(5172, 16,
+                  "The header for file '" + path_ + "' is not a valid database file header.");
     }
   } catch (...) {
     ::close(journal_fd_);
@@ -439,40 +436,145 @@ Storage::~Storage() {
   if (journal_fd_ >= 0) ::close(journal_fd_);  // releases the lock
 }
 
+bool Storage::Recover(const Replay& replay) {
+  JournalReader in(journal_fd_);
+  const char* header = in.Take(16);
+  std::uint64_t gen = 0;
+  if (header) std::memcpy(&gen, header + 8, 8);
+  bool legacy = header && std::memcmp(header, kJournalMagicV1, 8) == 0;
+  bool current = header && std::memcmp(header, kJournalMagic, 8) == 0;
+  if (!header || gen != generation_ || (!legacy && !current)) {
+    // Another generation's journal (its changes are in the snapshot already)
+    // or no journal at all.
+    ResetJournal();
+    return false;
+  }
+  // good: the end of the last committed unit; nothing after it is kept.
+  std::uint64_t good = 16;
+  bool open = false, replayed = false;
+  for (;;) {
+    const char* head = in.Take(8);
+    if (!head) break;
+    std::uint32_t len, crc;
+    std::memcpy(&len, head, 4);
+    std::memcpy(&crc, head + 4, 4);
+    if (len == 0 || len > in.Remaining()) break;
+    const char* payload = in.Take(len);
+    if (!payload) break;
+    Reader r{payload, payload + len};
+    unsigned kind = kUnitCommit;
+    std::uint64_t count = UINT64_MAX;
+    if (legacy) {
+      if (Crc32(payload, len) != crc) break;
+      count = r.Var();  // every record of the earlier format is one committed unit
+    } else {
+      if (Crc32cUpdate(0, payload, len) != crc) break;
+      kind = r.U8();
+      if (kind != kUnitMore && kind != kUnitCommit) break;
+    }
+    // The record is whole (its CRC holds): decode it all before replaying any.
+    std::vector<Committed> entries;
+    for (std::uint64_t k = 0; k < count && r.ok && r.p < r.end; ++k) {
+      Committed c;
+      c.now = r.I64();
+      c.text = r.Str();
+      entries.push_back(std::move(c));
+    }
+    if (!r.ok || r.p != r.end || (legacy && entries.size() != count)) break;
+    open = true;
+    for (const Committed& c : entries) replay.statement(c);
+    if (kind == kUnitCommit) {
+      replay.commit();
+      open = false;
+      replayed = true;
+      good = in.Offset();
+    }
+  }
+  // A unit the journal never saw committed: a process that stopped in the
+  // middle of a transaction, or a commit record cut short.
+  if (open) replay.abort();
+  if (::ftruncate(journal_fd_, static_cast<off_t>(good)) != 0 ||
+      ::lseek(journal_fd_, static_cast<off_t>(good), SEEK_SET) < 0)
+    throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
+  journal_size_ = unit_start_ = good;
+  return replayed || legacy;
+}
+
 void Storage::ResetJournal() {
   Writer w;
-  w.out = "LIBSQLJ1";
+  w.out = kJournalMagic;
   w.U64(generation_);
   if (::ftruncate(journal_fd_, 0) != 0)
     throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
   ::lseek(journal_fd_, 0, SEEK_SET);
   WriteAll(journal_fd_, w.out, journal_path_);
-  journal_size_ = w.out.size();
+  journal_size_ = unit_start_ = w.out.size();
+  unit_.clear();
 }
 
-void Storage::Append(const std::vector<Committed>& group) {
-  Writer payload;
-  payload.Var(group.size());
-  for (const Committed& c : group) {
-    payload.I64(c.now);
-    payload.Str(c.text);
+void Storage::Statement(const Committed& c) {
+  if (broken_)
+    throw Error(9002, 17,
+                "The journal \"" + journal_path_ +
+                    "\" could not be cut back after a rollback; reopen the database.");
+  if (unit_.empty()) unit_.assign(9, '\0');  // length, CRC and kind, filled when written
+  unit_.append(reinterpret_cast<const char*>(&c.now), 8);
+  for (std::uint64_t v = c.text.size();; v >>= 7) {
+    if (v < 0x80) {
+      unit_ += static_cast<char>(v);
+      break;
+    }
+    unit_ += static_cast<char>((v & 0x7F) | 0x80);
   }
-  Writer rec;
-  rec.U32(static_cast<std::uint32_t>(payload.out.size()));
-  rec.U32(Crc32(payload.out.data(), payload.out.size()));
-  rec.out += payload.out;
+  unit_ += c.text;
+  if (unit_.size() >= kFlushBytes) WriteUnitRecord(kUnitMore);
+}
+
+void Storage::Commit() {
+  if (!UnitOpen()) return;
+  if (broken_)
+    throw Error(9002, 17,
+                "The journal \"" + journal_path_ +
+                    "\" could not be cut back after a rollback; reopen the database.");
+  if (unit_.empty()) unit_.assign(9, '\0');
+  WriteUnitRecord(kUnitCommit);
+  unit_start_ = journal_size_;
+  dirty_ = true;
+}
+
+void Storage::Abort() noexcept {
+  unit_.clear();
+  if (journal_size_ == unit_start_) return;
+  auto start = static_cast<off_t>(unit_start_);
+  if (::ftruncate(journal_fd_, start) == 0 && ::lseek(journal_fd_, start, SEEK_SET) == start)
+    journal_size_ = unit_start_;
+  else
+    broken_ = true;  // the unit's records stay without a commit: opening ignores them
+}
+
+void Storage::WriteUnitRecord(unsigned kind) {
+  unit_[8] = static_cast<char>(kind);
+  auto len = static_cast<std::uint32_t>(unit_.size() - 8);
+  std::uint32_t crc = Crc32cUpdate(0, unit_.data() + 8, len);
+  std::memcpy(unit_.data(), &len, 4);
+  std::memcpy(unit_.data() + 4, &crc, 4);
   // The file offset is always the journal's end (journal_size_).
   auto before = static_cast<off_t>(journal_size_);
   try {
-    WriteAll(journal_fd_, rec.out, journal_path_);
+    WriteAll(journal_fd_, unit_, journal_path_);
   } catch (...) {
     if (::ftruncate(journal_fd_, before) == 0) ::lseek(journal_fd_, before, SEEK_SET);
     throw;
   }
-  journal_size_ += rec.out.size();
+  journal_size_ += unit_.size();
+  if (unit_.capacity() > 4 * kFlushBytes)
+    std::string().swap(unit_);  // a huge statement does not keep its buffer
+  else
+    unit_.clear();
 }
 
 void Storage::Checkpoint(const Catalog& catalog) {
+  if (UnitOpen()) return;
   std::string tmp = path_ + ".tmp";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0)
@@ -496,6 +598,7 @@ void Storage::Checkpoint(const Catalog& catalog) {
   }
   ++generation_;
   ResetJournal();
+  dirty_ = false;
 }
 
 }  // namespace engine

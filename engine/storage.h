@@ -2,38 +2,69 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
-#include <vector>
 
 #include "engine/catalog.h"
 #include "engine/executor.h"
 
 namespace engine {
 
-class Storage {
+class Storage : public JournalSink {
  public:
-  // Locks and loads the database at path into *catalog, returning the
-  // journaled changes still to be replayed. Throws engine::Error.
-  Storage(const std::string& path, bool create, Catalog* catalog, std::vector<Committed>* replay);
-  ~Storage();
+  // Locks and loads the snapshot of the database at path into *catalog.
+  // Throws engine::Error.
+  Storage(const std::string& path, bool create, Catalog* catalog);
+  ~Storage() override;
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
 
-  // Appends one commit record with a single write(). Throws engine::Error.
-  void Append(const std::vector<Committed>& group);
-  // Writes a new snapshot of catalog and empties the journal.
+  // Where Recover sends the journal's units of work, record by record: the
+  // statements of a unit, then commit, or abort for a unit the journal never
+  // saw committed.
+  struct Replay {
+    std::function<void(const Committed&)> statement;
+    std::function<void()> commit;
+    std::function<void()> abort;
+  };
+  // Replays the journal, then cuts it after its last committed unit so that
+  // new records never follow an unfinished one. True when a checkpoint must
+  // be taken before anything new is recorded (units were replayed, or the
+  // journal is of the earlier format). Throws what the replay throws.
+  bool Recover(const Replay& replay);
+
+  // The journal, as the session records its changes (see JournalSink): the
+  // statements of an open unit gather in a buffer that is written whenever a
+  // megabyte has gathered; Commit writes the rest and the commit with one
+  // write(); Abort cuts the journal back to where the unit began.
+  void Statement(const Committed& c) override;
+  void Commit() override;
+  void Abort() noexcept override;
+
+  // Writes a new snapshot of catalog and empties the journal. Does nothing
+  // while a unit of work is open: the snapshot would hold its uncommitted
+  // changes and the journal would lose its records.
   void Checkpoint(const Catalog& catalog);
   bool JournalLarge() const { return journal_size_ > kCheckpointBytes; }
+  // Units committed since the last checkpoint.
+  bool Dirty() const { return dirty_; }
 
  private:
   static constexpr std::uint64_t kCheckpointBytes = 256ull << 20;
+  static constexpr std::size_t kFlushBytes = 1u << 20;
   void ResetJournal();
+  void WriteUnitRecord(unsigned kind);
+  bool UnitOpen() const { return !unit_.empty() || journal_size_ != unit_start_; }
 
   std::string path_;
   std::string journal_path_;
   int journal_fd_ = -1;
   std::uint64_t generation_ = 0;
   std::uint64_t journal_size_ = 0;
+  std::string unit_;              // the record being gathered (header room, kind, entries)
+  std::uint64_t unit_start_ = 0;  // journal offset of the open unit's first record
+  bool dirty_ = false;
+  bool broken_ = false;  // the journal could not be cut back: nothing more is recorded
 };
 
 }  // namespace engine

@@ -52,7 +52,8 @@ void PrintError(const Options& o, const engine::Error& e, int line_offset) {
   std::cerr << "Msg " << e.number() << ", Level " << e.severity() << ", State 1, Line " << line << "\n"
             << Out(o, e.what()) << "\n";
   for (const auto& m : e.follow_on)  // a later error of the batch has its own line
-    std::cerr << "Msg " << m.number << ", Level " << m.severity << ", State 1, Line " << (m.line ? m.line : line) << "\n"
+    std::cerr << "Msg " << m.number << ", Level " << m.severity << ", State 1, Line "
+              << (m.line ? m.line : line) << "\n"
               << Out(o, m.text) << "\n";
 }
 

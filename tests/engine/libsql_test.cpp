@@ -101,16 +101,17 @@ TEST_F(LibsqlTest, EveryErrorOfTheBatchIsPrinted) {
       "insert into t values(3)\n"
       "GO\n");
   ShellRun r = Shell("-i '" + script + "'");
-  EXPECT_EQ(r.err,
-            "Msg 2627, Level 16, State 1, Line 2\n"
-            "Violation of PRIMARY KEY constraint 'PK_t'. Cannot insert duplicate key in object 'dbo.t'. "
-            "The duplicate key value is (1).\n"
-            "Msg 3621, Level 0, State 1, Line 2\nThe statement has been terminated.\n"
-            "Msg 2627, Level 16, State 1, Line 4\n"
-            "Violation of PRIMARY KEY constraint 'PK_t'. Cannot insert duplicate key in object 'dbo.t'. "
-            "The duplicate key value is (2).\n"
-            "Msg 3621, Level 0, State 1, Line 4\nThe statement has been terminated.\n"
-            "Msg 208, Level 16, State 1, Line 5\nInvalid object name 'nosuch'.\n");
+  EXPECT_EQ(
+      r.err,
+      "Msg 2627, Level 16, State 1, Line 2\n"
+      "Violation of PRIMARY KEY constraint 'PK_t'. Cannot insert duplicate key in object 'dbo.t'. "
+      "The duplicate key value is (1).\n"
+      "Msg 3621, Level 0, State 1, Line 2\nThe statement has been terminated.\n"
+      "Msg 2627, Level 16, State 1, Line 4\n"
+      "Violation of PRIMARY KEY constraint 'PK_t'. Cannot insert duplicate key in object 'dbo.t'. "
+      "The duplicate key value is (2).\n"
+      "Msg 3621, Level 0, State 1, Line 4\nThe statement has been terminated.\n"
+      "Msg 208, Level 16, State 1, Line 5\nInvalid object name 'nosuch'.\n");
   r = Shell("-h -1 -Q \"select k from t\"");
   EXPECT_EQ(r.out, "1\n2\n");
 }

@@ -1,11 +1,13 @@
 // Durability: reopen, a process killed in the middle of a stream of
-// statements, a damaged journal tail, and the lock against a second opener.
+// statements or of a long transaction, a damaged journal tail, journals of the
+// earlier format, and the lock against a second opener.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 
 #include "tests/engine/engine_helpers.h"
 
@@ -249,6 +251,200 @@ TEST(EngineStorage, RowsReadAtOpeningChangeAndRollBackLikeOthers) {
   t.Run("update b set c = 'kept' where k = 1\nupdate b set v = 'longer' where k = 3");
   t.Reopen();
   EXPECT_EQ(t.Rows("select * from b"), (std::vector<std::string>{"1|kept|a", "2|two |bb", "3|six |longer"}));
+}
+
+// Runs body in a child process, which then dies by SIGKILL as a killed
+// client would, with the database body returns still open. True when the
+// child got there.
+bool RunAndKill(const std::function<std::unique_ptr<engine::Database>()>& body) {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    try {
+      auto db = body();
+      kill(getpid(), SIGKILL);
+    } catch (...) {
+      _exit(2);
+    }
+    _exit(3);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+std::uint64_t JournalSize(const TempDb& t) {
+  return std::filesystem::file_size(t.path() + "-journal");
+}
+
+std::string InsertBatch(int from, int count) {
+  std::string batch;
+  for (int n = from; n < from + count; ++n)
+    batch += "insert into k(n, pad) values(" + std::to_string(n) + ", '" + std::string(200, 'p') +
+             "')\n";
+  return batch;
+}
+
+// A transaction of several megabytes goes to the journal while it runs; the
+// process is killed before COMMIT. Opening again shows nothing of it, and the
+// journal is cut before its records: a later process's commit, which follows
+// it in the file, must not complete it.
+TEST(EngineStorage, KilledInTheMiddleOfATransactionLeavesNothingOfIt) {
+  TempDb t;
+  t.Run(
+      "create table k (n int not null primary key, pad char(200))\n"
+      "insert into k(n) values(1)\ninsert into k(n) values(2)");
+  t.Close();
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(fds[0]);
+    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
+    db->execute("begin transaction");
+    for (int n = 100;; n += 100) {
+      db->execute(InsertBatch(n, 100));
+      if (write(fds[1], &n, sizeof n) != sizeof n) _exit(1);
+    }
+  }
+  close(fds[1]);
+  int n = 0;
+  while (JournalSize(t) < (6u << 20) && n < 200000 && read(fds[0], &n, sizeof n) == sizeof n) {
+  }
+  EXPECT_GE(JournalSize(t), 6u << 20) << "the open transaction's statements did not reach the file";
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  close(fds[0]);
+
+  ASSERT_TRUE(RunAndKill([&] {
+    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
+    db->execute("insert into k(n) values(3)");
+    return db;
+  }));
+  t.Open();
+  EXPECT_EQ(t.Rows("select n from k order by n"), (std::vector<std::string>{"1", "2", "3"}));
+}
+
+// Killed right after its COMMIT returned, a transaction of several megabytes
+// is there whole.
+TEST(EngineStorage, KilledAfterCommitKeepsTheWholeTransaction) {
+  TempDb t;
+  t.Run("create table k (n int not null primary key, pad char(200))\ninsert into k(n) values(1)");
+  t.Close();
+  ASSERT_TRUE(RunAndKill([&] {
+    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
+    db->execute("begin transaction");
+    for (int n = 100; n < 30100; n += 100) db->execute(InsertBatch(n, 100));
+    db->execute("update k set pad = 'last' where n = 30099\ncommit transaction");
+    return db;
+  }));
+  EXPECT_GT(JournalSize(t), 6u << 20);
+  t.Open();
+  EXPECT_EQ(t.One("select count(*), min(n), max(n) from k"), "30001|1|30099");
+  EXPECT_EQ(t.One("select rtrim(pad) from k where n = 30099"), "last");
+}
+
+// Rollbacks to savepoints inside a committed transaction, one of them over
+// statements already written to the journal, replay to the same rows and the
+// same identity values (given back by the rollback) when the journal is all
+// there is.
+TEST(EngineStorage, SavepointRollbacksReplayTheSame) {
+  TempDb t;
+  t.Run(
+      "create table s (id int identity(1, 1), n int not null, v varchar(10))\n"
+      "create table k (n int not null primary key, pad char(200))\n"
+      "insert into s(n, v) values(0, 'before')");
+  t.Close();
+  std::string seen = (std::filesystem::path(t.path()).parent_path() / "seen.txt").string();
+  ASSERT_TRUE(RunAndKill([&] {
+    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
+    db->execute(
+        "begin tran\ninsert into s(n, v) values(1, 'a')\nsave tran p\n"
+        "insert into s(n, v) values(2, 'b')\nupdate s set v = 'changed'");
+    for (int n = 0; n < 8000; n += 100) db->execute(InsertBatch(n, 100));  // past a flush
+    db->execute(
+        "delete from s where n = 0\nrollback tran p\ninsert into s(n, v) values(3, 'c')\n"
+        "save tran p\ninsert into k(n) values(-1)\nsave tran q\n"
+        "insert into s(n, v) values(4, 'd')\nrollback tran p\nupdate s set v = 'kept' where n = 1\n"
+        "commit tran");
+    std::ofstream out(seen);
+    for (const auto& row :
+         db->execute("select id, n, v from s order by id\nselect count(*) from k"))
+      for (const auto& cells : row.rows)
+        for (const auto& cell : cells) out << *cell << "|";
+    return db;
+  }));
+  std::ifstream in(seen);
+  std::string before((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(before, "1|0|before|2|1|kept|3|3|c|0|");
+  t.Open();
+  std::string after;
+  for (const auto& row : t.Run("select id, n, v from s order by id\nselect count(*) from k"))
+    for (const auto& cells : row.rows)
+      for (const auto& cell : cells) after += *cell + "|";
+  EXPECT_EQ(after, before);
+}
+
+// Journals written by the earlier format (LIBSQLJ1: one record per committed
+// unit, CRC-32) are replayed, with their recorded clock, and the journal is
+// written in the current format from then on.
+TEST(EngineStorage, JournalOfTheEarlierFormatIsReplayed) {
+  for (bool with_records : {true, false}) {
+    SCOPED_TRACE(with_records ? "with records" : "header only");
+    TempDb t;
+    t.Run("create table j (n int, s varchar(10), d datetime)");
+    t.Close();
+    std::string journal;
+    {
+      std::ifstream in(t.path() + "-journal", std::ios::binary);
+      journal.assign((std::istreambuf_iterator<char>(in)), {});
+    }
+    ASSERT_EQ(journal.size(), 16u);
+    std::string f = "LIBSQLJ1" + journal.substr(8, 8);  // the snapshot's generation
+    auto record = [&](const std::vector<std::string>& statements) {
+      std::string p;
+      auto var = [&](std::uint64_t v) {
+        for (; v >= 0x80; v >>= 7) p += static_cast<char>((v & 0x7F) | 0x80);
+        p += static_cast<char>(v);
+      };
+      var(statements.size());
+      for (const std::string& text : statements) {
+        std::int64_t now = 3318661800123;  // 2005-03-01 10:30:00.123
+        p.append(reinterpret_cast<const char*>(&now), 8);
+        var(text.size());
+        p += text;
+      }
+      std::uint32_t crc = 0xFFFFFFFFu;
+      for (unsigned char c : p) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = crc & 1 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+      }
+      crc ^= 0xFFFFFFFFu;
+      auto len = static_cast<std::uint32_t>(p.size());
+      f.append(reinterpret_cast<const char*>(&len), 4);
+      f.append(reinterpret_cast<const char*>(&crc), 4);
+      f += p;
+    };
+    if (with_records) {
+      record({"insert into j values(1, 'one', getdate())"});
+      record({"insert into j values(2, 'two', NULL)", "update j set s = 'deux' where n = 2"});
+    }
+    std::ofstream(t.path() + "-journal", std::ios::binary | std::ios::trunc) << f;
+
+    t.Open();
+    EXPECT_EQ(t.Rows("select n, s, d from j order by n"),
+              with_records
+                  ? (std::vector<std::string>{"1|one|2005-03-01 10:30:00.123", "2|deux|NULL"})
+                  : std::vector<std::string>{});
+    std::ifstream in(t.path() + "-journal", std::ios::binary);
+    std::string magic(8, '\0');
+    in.read(magic.data(), 8);
+    EXPECT_EQ(magic, "LIBSQLJ2");
+    t.Run("insert into j values(3, 'three', NULL)");
+    t.Reopen();
+    EXPECT_EQ(t.One("select count(*) from j where n = 3"), "1");
+  }
 }
 
 }  // namespace
