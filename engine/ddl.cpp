@@ -4,6 +4,7 @@
 // first; changes that rewrite rows work on a clone of the table.
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "engine/session_internal.h"
 
@@ -342,9 +343,12 @@ void Session::DoAlterColumn(const Stmt& s) {
 
 void Session::DoDropColumn(const Stmt& s) {
   auto old = UserTable(s.table);
+  // The list goes in order, as on SQL Server: a column named a second time
+  // has gone by then and does not exist (4924).
+  std::vector<int> gone;
   for (const std::string& n : s.names) {
     int c = old->FindColumn(n);
-    if (c < 0)
+    if (c < 0 || std::find(gone.begin(), gone.end(), c) != gone.end())
       throw SqlError(4924, "ALTER TABLE DROP COLUMN failed because column '" + n +
                                "' does not exist in table '" + old->name + "'.");
     const Column& col = old->cols[c];
@@ -354,28 +358,30 @@ void Session::DoDropColumn(const Stmt& s) {
     for (const auto& ix : old->indexes)
       if (std::find(ix->cols.begin(), ix->cols.end(), c) != ix->cols.end())
         throw Dependent(ix->primary ? "object" : "index", ix->name, col.name, "DROP COLUMN");
+    gone.push_back(c);
   }
-  if (s.names.size() >= old->cols.size())
+  if (gone.size() >= old->cols.size())
     throw SqlError(4923, "ALTER TABLE DROP COLUMN failed because '" + s.names.back() +
                              "' is the only data column in table '" + old->name +
                              "'. A table must have at least one data column.");
   SchemaSnapshot();
   auto t = old->Clone();
-  for (const std::string& n : s.names) {
-    int c = t->FindColumn(n);
-    std::vector<Value> vals;
-    for (Row& row : t->rows) {
-      if (row.empty()) continue;
-      DecodeRow(row, &vals);
-      vals.erase(vals.begin() + c);
-      row.assign(EncodeRow(vals));
-    }
+  // Highest first, so that each index still names the same column.
+  std::sort(gone.begin(), gone.end(), std::greater<>());
+  std::vector<Value> vals;
+  for (Row& row : t->rows) {
+    if (row.empty()) continue;
+    DecodeRow(row, &vals);
+    for (int c : gone) vals.erase(vals.begin() + c);
+    row.assign(EncodeRow(vals));
+  }
+  for (int c : gone) {
     t->cols.erase(t->cols.begin() + c);
     for (auto& ix : t->indexes)
       for (int& ic : ix->cols)
         if (ic > c) --ic;
-    if (t->IdentityColumn() < 0) t->identity_used = false;
   }
+  if (t->IdentityColumn() < 0) t->identity_used = false;
   cat_.tables[Fold(t->name)] = t;
 }
 

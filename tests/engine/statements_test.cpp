@@ -154,6 +154,36 @@ TEST(EngineDdl, AddColumnFillsOnlyNotNull) {
   EXPECT_EQ(t.ErrorOf("alter table p add z int not null"), 4901);
 }
 
+// The columns of one DROP COLUMN list go in order, as on SQL Server: a column
+// named again is gone by its second turn (4924), and the statement changes
+// nothing. A list that would drop every column is 4923.
+TEST(EngineDdl, DropColumnListNamingAColumnTwice) {
+  struct Case {
+    const char* drop;
+    int number;
+    const char* message;
+  } cases[] = {
+      {"a, a", 4924,
+       "ALTER TABLE DROP COLUMN failed because column 'a' does not exist in table 't'."},
+      {"b, c, B", 4924,
+       "ALTER TABLE DROP COLUMN failed because column 'B' does not exist in table 't'."},
+      {"a, b, c", 4923,
+       "ALTER TABLE DROP COLUMN failed because 'c' is the only data column in table 't'. A table "
+       "must have at least one data column."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.drop);
+    TempDb t;
+    t.Run("create table t(a int, b int, c int)\ninsert into t values(1,2,3)");
+    std::string msg;
+    EXPECT_EQ(t.ErrorOf(std::string("alter table t drop column ") + c.drop, &msg), c.number);
+    EXPECT_EQ(msg, c.message);
+    EXPECT_EQ(t.Rows("select * from t"), (std::vector<std::string>{"1|2|3"}));
+    t.Run("alter table t drop column a, c");
+    EXPECT_EQ(t.Rows("select * from t"), (std::vector<std::string>{"2"}));
+  }
+}
+
 TEST(EngineDdl, DependentColumnRefusals) {
   TempDb t;
   t.Run("create table j (js_barcode char(9) not null, js_libcard char(9) default(''), js_v varchar(9))");
