@@ -90,28 +90,13 @@ void RollBackAfterFailure(Query& q) {
 }
 
 bool RunTolerated(Query& q, const std::vector<std::string>& lines) {
+  return Tolerate(q, [&] { RunCommand(q, lines); });
+}
+
+bool GoOnAfter(Query& q, const Error& e) {
+  q.Close();
   Connection& c = q.connection();
-  struct Tolerating {
-    Connection& c;
-    explicit Tolerating(Connection& conn) : c(conn) { ++c.tolerating; }
-    ~Tolerating() { --c.tolerating; }
-  };
-  int number = 0;
-  std::string message;
-  {
-    Tolerating guard(c);
-    try {
-      RunCommand(q, lines);
-      return true;
-    } catch (const InjectedFault&) {
-      throw;
-    } catch (const Error& e) {
-      q.Close();
-      if (c.transactions_open == 0) return false;
-      number = e.number();
-      message = e.what();
-    }
-  }
+  if (c.transactions_open == 0) return false;
   // Inside a unit of work: is it still there to go on with? With XACT_ABORT
   // off most errors leave it open, but a server set otherwise, or an error
   // grave enough, rolls it back or dooms it; asking costs one statement per
@@ -127,9 +112,9 @@ bool RunTolerated(Query& q, const std::vector<std::string>& lines) {
     q.Close();  // a server that cannot say: the unit is taken as lost
   }
   if (state == 1) return false;
-  throw Error(number, message + "\n" +
-                          text::Gbk("服务器在这个错误之后结束了本步骤的事务，本步骤的改动已全部撤销；"
-                                    "排除原因后再次运行本程序即可。"));
+  throw Error(e.number(), std::string(e.what()) + "\n" +
+                              text::Gbk("服务器在这个错误之后结束了本步骤的事务，本步骤的改动已全部撤销；"
+                                        "排除原因后再次运行本程序即可。"));
 }
 
 }  // namespace db

@@ -41,10 +41,20 @@ std::optional<std::int64_t> ColumnLength(Query& q, std::string_view table,
 // swallowed: the fault hook's InjectedFault, and an error after which the
 // unit of work RunInTransaction has open is no longer usable. So after a
 // failure inside a unit the transaction is asked for its state
-// ("select xact_state()"); when the server rolled it back or doomed it, the
-// error is rethrown with an explanation, and the step is undone whole rather
-// than committed without its earlier work.
+// ("select xact_state()" on q); when the server rolled it back or doomed it,
+// the error is rethrown with an explanation, and the step is undone whole
+// rather than committed without its earlier work.
 bool RunTolerated(Query& q, const std::vector<std::string>& lines);
+
+// The same local trap around any work that sends its statements through q (a
+// step's own trap around a group of statements and reads). Returns false
+// when work failed with a db::Error that the step may pass over.
+template <class Work>
+bool Tolerate(Query& q, Work&& work);
+
+// What Tolerate does with a db::Error that work threw: returns false when
+// the step may go on, throws otherwise. Closes q.
+bool GoOnAfter(Query& q, const Error& e);
 
 }  // namespace db
 
@@ -57,6 +67,24 @@ namespace db {
 // back by itself) and the exception goes on unchanged. Units nest: an inner
 // unit's COMMIT only lowers @@TRANCOUNT, and an inner failure rolls back the
 // outer unit too, as the error ends the outer unit anyway.
+template <class Work>
+bool Tolerate(Query& q, Work&& work) {
+  struct Tolerating {
+    Connection& c;
+    explicit Tolerating(Connection& conn) : c(conn) { ++c.tolerating; }
+    ~Tolerating() { --c.tolerating; }
+  };
+  try {
+    Tolerating guard(q.connection());
+    work();
+    return true;
+  } catch (const InjectedFault&) {
+    throw;
+  } catch (const Error& e) {
+    return GoOnAfter(q, e);
+  }
+}
+
 // "if @@trancount > 0 rollback transaction" after a failure in a unit of
 // work. Its own failure is swallowed so that the error that ended the unit is
 // the one reported (a server that cannot roll back has lost the connection,

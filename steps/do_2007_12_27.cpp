@@ -121,15 +121,14 @@ void Upgrader::Do2007_12_27() {
   db::OpenQuery(qrTmp, {"select bm_code,bm_bookid,bm_name from lib_freebm"});
   for (std::int64_t counter = 1; !qrTmp.Eof(); ++counter) {
     view.ProcessMessages();
-    try {
+    db::Tolerate(qrTmp1, [&] {
       if (qrTmp.IsNull("bm_code")) throw db::Error(0, "bm_code is null");
       Exec(qrTmp1,
            {"update lib_freebm set bm_code=" + std::to_string(counter),
             "where bm_code=" + std::to_string(qrTmp.AsInteger("bm_code")),
             "  and bm_bookid='" + text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_bookid"))) + "'",
             "  and bm_name='" + text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_name"))) + "'"});
-    } catch (const db::Error&) {
-    }
+    });
     db::ProgressTick(view, 0);
     qrTmp.Next();
   }
@@ -147,7 +146,7 @@ void Upgrader::Do2007_12_27() {
     db::OpenQuery(qrTmp, select);
     while (!qrTmp.Eof()) {
       view.ProcessMessages();
-      try {
+      db::Tolerate(qrTmp1, [&] {
         const std::string old_text = text::Trim(qrTmp.AsString(column));
         const std::string new_text = text::IsbnTo13(old_text);
         if (new_text != old_text) {
@@ -155,8 +154,7 @@ void Upgrader::Do2007_12_27() {
                         "  " + column + "='" + text::EscapeQuotes(new_text) + "'",
                         "where " + key + "=" + std::to_string(qrTmp.AsInteger(key))});
         }
-      } catch (const db::Error&) {
-      }
+      });
       db::ProgressTick(view, 0);
       qrTmp.Next();
     }

@@ -147,7 +147,7 @@ TEST(Cli, ServerErrorGoesToStderrWithExitOneAndIntoTheLog) {
       << lines[1];
   // The failing statement, then the step's transaction rolled back.
   const std::string& failed = lines[lines.size() - 2];
-  EXPECT_NE(failed.find("\"step\":\"Do200503\""), std::string::npos) << failed;
+  EXPECT_NE(failed.find("\"step\":\"Do200503Before\""), std::string::npos) << failed;
   EXPECT_NE(failed.find("\"outcome\":\"error\",\"error\":\"Invalid object name 'lib_"),
             std::string::npos)
       << failed;
