@@ -78,9 +78,9 @@ struct StatementEvent {
   const std::string& sql;
   double ms;
   bool ok;
-  std::int64_t rows;            // rows returned or affected; -1 when not known
-  const std::string& error;     // the server's message when !ok
-  bool tolerated = false;       // !ok inside db::RunTolerated: the step goes on
+  std::int64_t rows;         // rows returned or affected; -1 when not known
+  const std::string& error;  // the server's message when !ok
+  bool tolerated = false;    // !ok inside db::RunTolerated: the step goes on
 };
 
 class Connection {

@@ -112,9 +112,10 @@ bool GoOnAfter(Query& q, const Error& e) {
     q.Close();  // a server that cannot say: the unit is taken as lost
   }
   if (state == 1) return false;
-  throw Error(e.number(), std::string(e.what()) + "\n" +
-                              text::Gbk("服务器在这个错误之后结束了本步骤的事务，本步骤的改动已全部撤销；"
-                                        "排除原因后再次运行本程序即可。"));
+  throw Error(e.number(),
+              std::string(e.what()) + "\n" +
+                  text::Gbk("服务器在这个错误之后结束了本步骤的事务，本步骤的改动已全部撤销；"
+                            "排除原因后再次运行本程序即可。"));
 }
 
 }  // namespace db

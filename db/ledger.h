@@ -33,8 +33,7 @@ bool ColumnAbsent(Query& q, std::string_view table, std::string_view column);
 bool IndexAbsent(Query& q, std::string_view index);
 bool MenuAbsent(Query& q, int menu_code);
 // syscolumns.length of the column; nullopt when the probe returns no row.
-std::optional<std::int64_t> ColumnLength(Query& q, std::string_view table,
-                                         std::string_view column);
+std::optional<std::int64_t> ColumnLength(Query& q, std::string_view table, std::string_view column);
 
 // Runs a statement whose failure the step tolerates: a db::Error is
 // swallowed and false returned, so the step goes on. Two failures are not

@@ -196,8 +196,7 @@ std::unique_ptr<Connection> ConnectOdbc(const ConnectParams& params) {
   SQLHSTMT setup = SQL_NULL_HSTMT;
   if (SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &setup))) {
     static const char kXactAbortOff[] = "set xact_abort off";
-    SQLExecDirect(setup, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kXactAbortOff)),
-                  SQL_NTS);
+    SQLExecDirect(setup, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kXactAbortOff)), SQL_NTS);
     SQLFreeHandle(SQL_HANDLE_STMT, setup);
   }
   return std::make_unique<OdbcConnection>(env, dbc);

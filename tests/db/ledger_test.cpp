@@ -183,9 +183,9 @@ TEST(FaultPlan, ParsesKillAndFailAndRefusesAnythingElse) {
     db::FaultPlan::Kind kind;
     std::int64_t at;
   };
-  for (const Case& c : {Case{"", db::FaultPlan::Kind::None, 0},
-                        Case{"kill:1", db::FaultPlan::Kind::Kill, 1},
-                        Case{"fail:1174", db::FaultPlan::Kind::Fail, 1174}}) {
+  for (const Case& c :
+       {Case{"", db::FaultPlan::Kind::None, 0}, Case{"kill:1", db::FaultPlan::Kind::Kill, 1},
+        Case{"fail:1174", db::FaultPlan::Kind::Fail, 1174}}) {
     const db::FaultPlan p = db::FaultPlan::Parse(c.value);
     EXPECT_EQ(p.kind, c.kind) << c.value;
     EXPECT_EQ(p.at, c.at) << c.value;

@@ -278,8 +278,9 @@ TEST_P(FaultSweep, EveryStopIsFollowedByARunEndingAsAnUninterruptedOne) {
     CopyDb(original.path(), db);
     const Exit stopped = Upgrade(db, kind + ":" + std::to_string(n), SampleDir());
     const bool stopped_as_asked =
-        kind == "kill" ? stopped.Killed()
-                       : stopped.Failed() && stopped.err.find("injected fault") != std::string::npos;
+        kind == "kill"
+            ? stopped.Killed()
+            : stopped.Failed() && stopped.err.find("injected fault") != std::string::npos;
     const Exit again = Upgrade(db, "", SampleDir());
     std::vector<std::string> diff;
     if (again.Ok()) diff = Differences(ref.state, Read(db));
@@ -307,76 +308,84 @@ std::string Joined(const std::vector<std::string>& lines) {
   return s;
 }
 
+// The pre-2005 database, one uninterrupted run of it, and what a stopped run
+// is checked against.
+class StoppedRun : public ::testing::Test {
+ protected:
+  StoppedRun() : original_({kFixture}), ref_(Uninterrupted(original_.path(), original_.dir())) {}
+
+  // A fresh copy of the pre-2005 database.
+  fs::path Copy(const std::string& name) {
+    const fs::path db = original_.dir() / name;
+    CopyDb(original_.path(), db);
+    return db;
+  }
+  // Nothing of any step is left: the database is as before the run but for
+  // the empty ledger, made before the first step.
+  void ExpectUntouched(const fs::path& db) {
+    EXPECT_EQ(Joined(Differences(Read(original_.path()), Read(db), "ver_manage")), "")
+        << "the stopped run left part of a step";
+  }
+  // A run without a fault completes and ends as the uninterrupted one.
+  void ExpectNextRunFinishes(const fs::path& db) {
+    const Exit again = Upgrade(db, "", SampleDir());
+    ASSERT_TRUE(again.Ok()) << again.err;
+    EXPECT_EQ(Joined(Differences(ref_.state, Read(db))), "");
+  }
+
+  ScratchDb original_;
+  Reference ref_;
+};
+
 // Killed after the first row of the cataloguer fill (lib_tiaoma.tm_user
 // exists, most copies not yet filled): the consolidation and the 2005-03
-// step are undone whole (only the empty ledger, made before the first step,
-// remains), and the next run fills every copy.
-TEST(StoppedRun, KillDuringADataFillIsUndoneAndRedoneWhole) {
-  ScratchDb original({kFixture});
-  const Reference ref = Uninterrupted(original.path(), original.dir());
+// step are undone whole, and the next run fills every copy.
+TEST_F(StoppedRun, KillDuringADataFillIsUndoneAndRedoneWhole) {
   std::int64_t fill = 0;
-  for (std::size_t i = 0; i < ref.sql.size() && !fill; ++i)
-    if (ref.sql[i].find("update lib_tiaoma set") != std::string::npos &&
-        ref.sql[i].find("tm_user=") != std::string::npos)
+  for (std::size_t i = 0; i < ref_.sql.size() && !fill; ++i)
+    if (ref_.sql[i].find("update lib_tiaoma set") != std::string::npos &&
+        ref_.sql[i].find("tm_user=") != std::string::npos)
       fill = static_cast<std::int64_t>(i) + 1;
   ASSERT_GT(fill, 0) << "the run no longer fills tm_user";
 
-  const fs::path db = original.dir() / "killed.db";
-  CopyDb(original.path(), db);
-  const State before = Read(original.path());
+  const fs::path db = Copy("killed.db");
   ASSERT_TRUE(Upgrade(db, "kill:" + std::to_string(fill), SampleDir()).Killed());
-  EXPECT_EQ(Joined(Differences(before, Read(db), "ver_manage")), "")
-      << "the killed run left part of a step";
-
-  const Exit again = Upgrade(db, "", SampleDir());
-  ASSERT_TRUE(again.Ok()) << again.err;
-  EXPECT_EQ(Joined(Differences(ref.state, Read(db))), "");
+  ExpectUntouched(db);
+  ExpectNextRunFinishes(db);
 }
 
 // Without zzm.dat the consolidation cannot load the author numbers: the run
 // stops naming the file and leaves nothing of the 2005-03 unit (no
 // lib_duzhe.dz_tuijian, by which a later run would believe the consolidation
 // done). Once the file is there, the next run completes.
-TEST(StoppedRun, MissingAuthorNumberFileThenPresent) {
-  ScratchDb original({kFixture});
-  const Reference ref = Uninterrupted(original.path(), original.dir());
-  const fs::path partial_data = original.dir() / "without-zzm";
+TEST_F(StoppedRun, MissingAuthorNumberFileThenPresent) {
+  const fs::path partial_data = original_.dir() / "without-zzm";
   fs::create_directories(partial_data);
   for (const char* f : {"other.dat", "MarcRule.txt"})
     fs::copy_file(SampleDir() / f, partial_data / f);
 
-  const fs::path db = original.dir() / "nozzm.db";
-  CopyDb(original.path(), db);
-  const State before = Read(original.path());
+  const fs::path db = Copy("nozzm.db");
   const Exit first = Upgrade(db, "", partial_data);
   EXPECT_TRUE(first.Failed());
   EXPECT_NE(first.err.find("zzm.dat"), std::string::npos) << first.err;
-  EXPECT_EQ(Joined(Differences(before, Read(db), "ver_manage")), "");
-
-  const Exit second = Upgrade(db, "", SampleDir());
-  ASSERT_TRUE(second.Ok()) << second.err;
-  EXPECT_EQ(Joined(Differences(ref.state, Read(db))), "");
+  ExpectUntouched(db);
+  ExpectNextRunFinishes(db);
 }
 
 // Two publishers under one book-number prefix: the 2007-03 step cannot key
 // lib_chuban and is undone whole, bm_isbn included, while the steps before
 // it stay done. With the duplicate removed the next run redoes the step and
 // lib_chuban gets its key.
-TEST(StoppedRun, DuplicatePublisherThenRemoved) {
-  ScratchDb original({kFixture});
-  const Reference ref = Uninterrupted(original.path(), original.dir());
-  const fs::path db = original.dir() / "dup.db";
-  CopyDb(original.path(), db);
-  {
-    auto c = db::Connect({"embedded:" + db.string(), "sa", ""});
-    testing_support::RunScript(*c,
-                               "insert into lib_chuban(cb_sbookno,cb_publish,cb_pplace) "
-                               "values('7-04','另一家出版社','上海')");
-  }
+TEST_F(StoppedRun, DuplicatePublisherThenRemoved) {
+  const fs::path db = Copy("dup.db");
+  auto connect = [&] { return db::Connect({"embedded:" + db.string(), "sa", ""}); };
+  testing_support::RunScript(*connect(),
+                             "insert into lib_chuban(cb_sbookno,cb_publish,cb_pplace) "
+                             "values('7-04','另一家出版社','上海')");
   const Exit first = Upgrade(db, "", SampleDir());
   EXPECT_TRUE(first.Failed()) << first.err;
   {
-    auto c = db::Connect({"embedded:" + db.string(), "sa", ""});
+    auto c = connect();
     EXPECT_EQ(testing_support::Rows(*c, "select name from syscolumns where name='bm_isbn'"),
               std::vector<std::string>{})
         << "the failed step left its new column";
@@ -385,13 +394,10 @@ TEST(StoppedRun, DuplicatePublisherThenRemoved) {
         << "the steps before the failing one were undone too";
     testing_support::RunScript(*c, "delete from lib_chuban where cb_publish='另一家出版社'");
   }
-  const Exit second = Upgrade(db, "", SampleDir());
-  ASSERT_TRUE(second.Ok()) << second.err;
-  const State after = Read(db);
-  EXPECT_EQ(Joined(Differences(ref.state, after)), "");
-  auto c = db::Connect({"embedded:" + db.string(), "sa", ""});
-  EXPECT_EQ(testing_support::Rows(*c, "select name from sysindexes where name='PK_lib_chuban'"),
-            std::vector<std::string>{"PK_lib_chuban"});
+  ExpectNextRunFinishes(db);
+  EXPECT_EQ(
+      testing_support::Rows(*connect(), "select name from sysindexes where name='PK_lib_chuban'"),
+      std::vector<std::string>{"PK_lib_chuban"});
 }
 
 }  // namespace
