@@ -132,6 +132,8 @@ void TDbPara::FormCreate() {
     const std::string key = Key();
     if (registry_.KeyExists(key)) {
       edOdbc->setText(FromGbk(text::Trim(registry_.ReadString(key, "ODBCNAME"))));
+      // A long data source name shows its beginning ("embedded:/…"), not its tail.
+      edOdbc->setCursorPosition(0);
       edUser->setText(
           FromGbk(text::DecodeParam(text::Trim(registry_.ReadString(key, "USERNAME")))));
       edPass->setText(
@@ -145,6 +147,8 @@ void TDbPara::FormCreate() {
 }
 
 bool TDbPara::eventFilter(QObject* watched, QEvent* event) {
+  // Enter on a button presses it; on any other control it moves the focus on.
+  if (PressFocusedButton(watched, event)) return true;
   if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
       static_cast<QWidget*>(watched)->hasFocus()) {
     const int key = static_cast<QKeyEvent*>(event)->key();

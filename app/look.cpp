@@ -1,10 +1,14 @@
 #include "app/look.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QStringDecoder>
+#include <QTranslator>
 #include <QWidget>
 #include <cstring>
 
@@ -67,6 +71,26 @@ void SetTabOrder(std::initializer_list<QWidget*> controls) {
     if (previous) QWidget::setTabOrder(previous, w);
     previous = w;
   }
+  // Left to itself Qt would start on the first control created, wherever
+  // it stands in the tab order.
+  for (QWidget* w : controls) {
+    if (w->isEnabled() && !w->isHidden() && (w->focusPolicy() & Qt::TabFocus)) {
+      w->setFocus(Qt::OtherFocusReason);
+      break;
+    }
+  }
+}
+
+bool PressFocusedButton(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return false;
+  const auto* key = static_cast<QKeyEvent*>(event);
+  if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) return false;
+  if (key->isAutoRepeat()) return false;
+  if (key->modifiers() & ~Qt::KeyboardModifiers(Qt::KeypadModifier)) return false;
+  auto* button = qobject_cast<QPushButton*>(watched);
+  if (!button || !button->hasFocus() || !button->isEnabled() || !button->isVisible()) return false;
+  button->click();
+  return true;
 }
 
 void PreviewKeys(QWidget* window) {
@@ -86,11 +110,34 @@ void ShowInformationBox(QWidget* parent, const QString& text) {
   box.exec();
 }
 
+bool AskYesNo(QWidget* parent, const QString& text) {
+  QMessageBox box(QMessageBox::Question, QString::fromUtf8("提示信息"), text,
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  box.setFont(SongTi());
+  return box.exec() == QMessageBox::Yes;
+}
+
 void ShowErrorBox(QWidget* parent, const std::exception& error) {
   QMessageBox box(QMessageBox::Critical, QGuiApplication::applicationDisplayName(),
                   ErrorText(error.what()), QMessageBox::Ok, parent);
   box.setFont(SongTi());
   box.exec();
+}
+
+bool InstallQtChinese() {
+  static QTranslator* installed = nullptr;
+  if (installed) return true;
+  auto* translator = new QTranslator(QCoreApplication::instance());
+  if (!translator->load(QStringLiteral("qtbase_zh_CN"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete translator;
+    return false;
+  }
+  QCoreApplication::installTranslator(translator);
+  installed = translator;
+  return true;
 }
 
 QString ErrorText(const char* what) {

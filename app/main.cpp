@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <filesystem>
 
+#include "app/look.h"
 #include "app/start_mess.h"
 #include "app/startup.h"
 #include "db/registry.h"
@@ -12,6 +13,8 @@ int main(int argc, char** argv) {
   app::StartMess.clear();
   QApplication application(argc, argv);
   QApplication::setApplicationName("libupgrade");
+  // The program speaks Chinese throughout, Qt's own buttons included.
+  app::InstallQtChinese();
   app::Startup startup(db::Registry(),
                        std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()));
   startup.Run();

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
@@ -28,6 +29,77 @@ QString FromGbk(std::string_view gbk) {
 
 // The count label is right-aligned: it keeps its right edge and grows left.
 constexpr int kNumRight = 324 + 18;
+
+// Thrown by ProcessMessages once a close during the run has been confirmed.
+// It leaves the step like any error, so the step's unit of work is rolled
+// back, and btDoWorkClick then closes the window without the error box. It is
+// no std::exception and no db::Error, so that no trap a step keeps for its
+// own errors takes it for one.
+struct RunAbandoned {};
+
+const char* const kLeaveQuestion =
+    "升级正在进行。现在退出将撤销正在进行的这一步（已完成的步骤保留）。确定要退出吗？";
+
+// X11 keysyms, the native virtual key Qt reports on X11 and Wayland.
+constexpr quint32 kXkF1 = 0xFFBE;
+constexpr quint32 kXkF2 = 0xFFBF;
+constexpr quint32 kXf86SwitchVt1 = 0x1008FE01;
+constexpr quint32 kXf86SwitchVt2 = 0x1008FE02;
+
+// 0 for F1, 1 for F2, -1 for any other key.
+int ChordKey(const QKeyEvent& key) {
+  if (key.key() == Qt::Key_F1) return 0;
+  if (key.key() == Qt::Key_F2) return 1;
+  switch (key.nativeVirtualKey()) {
+    case kXkF1:
+    case kXf86SwitchVt1:
+      return 0;
+    case kXkF2:
+    case kXf86SwitchVt2:
+      return 1;
+    default:
+      return -1;
+  }
+}
+
+bool IsModifierKey(int key) {
+  switch (key) {
+    case Qt::Key_Shift:
+    case Qt::Key_Control:
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr:
+    case Qt::Key_Meta:
+    case Qt::Key_Super_L:
+    case Qt::Key_Super_R:
+    case Qt::Key_Hyper_L:
+    case Qt::Key_Hyper_R:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool ExactlyCtrlAlt(Qt::KeyboardModifiers shift) {
+  return (shift & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) ==
+         (Qt::ControlModifier | Qt::AltModifier);
+}
+
+// Shows or hides w; true when that changed anything.
+bool ShowAs(QWidget* w, bool visible) {
+  if (w->isHidden() != visible) return false;
+  w->setVisible(visible);
+  return true;
+}
+bool EnableAs(QWidget* w, bool enabled) {
+  if (w->isEnabled() == enabled) return false;
+  w->setEnabled(enabled);
+  return true;
+}
+bool TickAs(QCheckBox* box, bool checked) {
+  if (box->isChecked() == checked) return false;
+  box->setChecked(checked);
+  return true;
+}
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const QRect& geometry,
                         const char* caption) {
@@ -93,7 +165,8 @@ TUpLibMain::TUpLibMain(db::Connection& LibDB, std::filesystem::path data_dir, QW
   lbNum = new QLabel("000", this);
   lbNum->setObjectName("lbNum");
   lbNum->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  lbNum->setGeometry(324, 200, 18, 12);
+  lbNum->setFont(font());
+  PlaceNum();
   lbNum->hide();
 
   cbBefore =
@@ -127,14 +200,38 @@ TUpLibMain::~TUpLibMain() = default;
 
 void TUpLibMain::btDoWorkClick() {
   running_ = true;
+  abandon_ = false;
   try {
     core_->RunSequence();
+  } catch (const RunAbandoned&) {
+    running_ = false;
+    Leave();
+    return;
   } catch (const std::exception& e) {
     running_ = false;
     ShowErrorBox(this, e);
     return;
   }
   running_ = false;
+  if (abandon_) Leave();  // confirmed after the last pump of the run
+}
+
+void TUpLibMain::Leave() {
+  leaving_ = true;
+  close();  // the main window: the program ends
+}
+
+void TUpLibMain::closeEvent(QCloseEvent* event) {
+  if (!running_ || leaving_) {
+    QWidget::closeEvent(event);
+    return;
+  }
+  event->ignore();
+  if (asking_ || abandon_) return;
+  asking_ = true;
+  const bool leave = AskYesNo(this, U(kLeaveQuestion));
+  asking_ = false;
+  if (leave && running_) abandon_ = true;
 }
 
 void TUpLibMain::cbBackUpClick() {
@@ -163,32 +260,59 @@ void TUpLibMain::btExpZZMClick() {
   }
 }
 
-void TUpLibMain::FormKeyUp(int key, Qt::KeyboardModifiers shift) {
-  const Qt::KeyboardModifiers chord =
-      shift & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
-  if (chord != (Qt::ControlModifier | Qt::AltModifier)) return;
-  if (key == Qt::Key_F1) ckbDel->show();
-  if (key == Qt::Key_F2) btCrtPrt->show();
+// A key event reaches the preview once for the control it is sent to and
+// again for each parent it is passed on to; both handlers give the same
+// result when they see an event twice.
+void TUpLibMain::FormKeyDown(const QKeyEvent& key) {
+  const bool chord = ExactlyCtrlAlt(key.modifiers());
+  if (IsModifierKey(key.key())) {
+    if (chord) chord_held_ = true;
+    return;
+  }
+  chord_held_ = false;
+  const int f = ChordKey(key);
+  if (f < 0) return;
+  chord_key_down_[f] = true;
+  if (chord) Reveal(f);
+}
+
+void TUpLibMain::FormKeyUp(const QKeyEvent& key) {
+  const bool chord = ExactlyCtrlAlt(key.modifiers());
+  if (IsModifierKey(key.key())) {
+    if (chord) chord_held_ = true;
+    return;
+  }
+  const int f = ChordKey(key);
+  if (f < 0) return;
+  if (chord || (!chord_key_down_[f] && chord_held_)) Reveal(f);
+  chord_key_down_[f] = false;
+  chord_held_ = false;
+}
+
+void TUpLibMain::Reveal(int chord_key) {
+  Changed(ShowAs(chord_key == 0 ? static_cast<QWidget*>(ckbDel) : btCrtPrt, true));
 }
 
 bool TUpLibMain::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyRelease) {
-    const auto* key = static_cast<QKeyEvent*>(event);
-    FormKeyUp(key->key(), key->modifiers());
-  }
+  if (PressFocusedButton(watched, event)) return true;
+  if (event->type() == QEvent::KeyPress) FormKeyDown(*static_cast<QKeyEvent*>(event));
+  if (event->type() == QEvent::KeyRelease) FormKeyUp(*static_cast<QKeyEvent*>(event));
   return QWidget::eventFilter(watched, event);  // the key is not consumed
 }
 
 void TUpLibMain::SetProcessText(std::string_view gbk) {
-  lbProcess->setText(FromGbk(gbk));
+  const QString text = FromGbk(gbk);
+  if (text == lbProcess->text()) return;
+  lbProcess->setText(text);
   lbProcess->adjustSize();
+  Changed(true);
 }
 
 void TUpLibMain::SetProcessVisible(bool visible) {
-  lbProcess->setVisible(visible);
+  Changed(ShowAs(lbProcess, visible));
 }
 void TUpLibMain::SetBarVisible(bool visible) {
-  pBar->setVisible(visible);
+  Changed(ShowAs(pBar, visible));
 }
 bool TUpLibMain::FrameDue(QElapsedTimer& clock) const {
   constexpr qint64 kFrameMs = 16;
@@ -213,10 +337,16 @@ int TUpLibMain::BarPosition() const {
   return pBar->value();
 }
 
+// Wide enough for its text from the start: a stand-in font wider than SimSun
+// would clip "000" in the stored 18 pixels.
+void TUpLibMain::PlaceNum() {
+  const int width = std::max(18, lbNum->sizeHint().width());
+  lbNum->setGeometry(kNumRight - width, 200, width, std::max(12, lbNum->sizeHint().height()));
+}
+
 void TUpLibMain::SetNumText(std::string_view gbk) {
   lbNum->setText(FromGbk(gbk));
-  const int width = std::max(18, lbNum->sizeHint().width());
-  lbNum->setGeometry(kNumRight - width, 200, width, 12);
+  PlaceNum();
   if (FrameDue(num_clock_)) {
     lbNum->repaint();
   } else {
@@ -225,41 +355,51 @@ void TUpLibMain::SetNumText(std::string_view gbk) {
 }
 
 void TUpLibMain::SetNumVisible(bool visible) {
-  lbNum->setVisible(visible);
+  Changed(ShowAs(lbNum, visible));
 }
 bool TUpLibMain::BeforeChecked() const {
   return cbBefore->isChecked();
 }
 void TUpLibMain::SetBeforeChecked(bool checked) {
-  cbBefore->setChecked(checked);
+  Changed(TickAs(cbBefore, checked));
 }
 bool TUpLibMain::DeleteOldChecked() const {
   return ckbDel->isChecked();
 }
 void TUpLibMain::SetDeleteOldChecked(bool checked) {
-  ckbDel->setChecked(checked);
+  Changed(TickAs(ckbDel, checked));
 }
 bool TUpLibMain::BackUpChecked() const {
   return cbBackUp->isChecked();
 }
 void TUpLibMain::SetDoWorkEnabled(bool enabled) {
-  btDoWork->setEnabled(enabled);
+  Changed(EnableAs(btDoWork, enabled));
 }
 void TUpLibMain::SetExitEnabled(bool enabled) {
-  btExit->setEnabled(enabled);
+  Changed(EnableAs(btExit, enabled));
 }
 void TUpLibMain::SetBackUpEnabled(bool enabled) {
-  cbBackUp->setEnabled(enabled);
+  Changed(EnableAs(cbBackUp, enabled));
 }
+
+void TUpLibMain::PaintNow() {
+  changed_ = false;
+  paint_clock_.restart();
+  repaint();
+}
+
 void TUpLibMain::Repaint() {
-  if (FrameDue(paint_clock_)) {
-    repaint();
+  if (changed_ || FrameDue(paint_clock_)) {
+    PaintNow();
   } else {
     update();
   }
 }
+
 void TUpLibMain::ProcessMessages() {
+  if (changed_) PaintNow();
   if (FrameDue(pump_clock_)) QCoreApplication::processEvents();
+  if (abandon_) throw RunAbandoned{};
 }
 
 void TUpLibMain::ShowInformation(std::string_view gbk) {

@@ -52,6 +52,10 @@ of times on the same database.
   --export-zzm           write the author-number tables to zzm.dat in the data
                          folder instead of upgrading (needs no --backed-up)
   --create-prt-tables    rebuild the statistics tables instead of upgrading
+  --delete-old-author-tables
+                         with the pre-2005 consolidation: drop the
+                         author-number tables and load them again from
+                         zzm.dat (the desktop program's "删除旧著者码表")
   --log FILE             write every statement sent, in order, to FILE as JSON
                          lines: step, sql, ms, outcome (ok, error, tolerated),
                          rows, error
@@ -64,6 +68,12 @@ to standard error and the exit code is 1. Every step is one transaction: the
 step that failed (or was interrupted) is undone whole, the steps before it
 stay done, and the next run carries on from the undone step.
 
+The desktop program shows "删除旧著者码表" and "生成Prt表" only after
+Ctrl+Alt+F1 and Ctrl+Alt+F2, and never shows "导出ZZM". A desktop whose display
+server keeps Ctrl+Alt+F1 and F2 for switching consoles never passes them on;
+--delete-old-author-tables, --create-prt-tables and --export-zzm reach the
+same three functions from here.
+
 The registry stand-in lives in /etc/xdg/Quorvant/registry (writing it needs
 administrator rights); LIBUPGRADE_REGISTRY_ROOT names another folder.
 )";
@@ -74,6 +84,7 @@ struct Options {
   bool before = false;
   bool export_zzm = false;
   bool create_prt_tables = false;
+  bool delete_old_author_tables = false;
   std::optional<std::string> data_source, user, password, data_dir, log;
 };
 
@@ -110,6 +121,8 @@ Options Parse(int argc, char** argv) {
       flag(o.export_zzm);
     else if (name == "--create-prt-tables")
       flag(o.create_prt_tables);
+    else if (name == "--delete-old-author-tables")
+      flag(o.delete_old_author_tables);
     else if (name == "--data-source")
       o.data_source = value();
     else if (name == "--user")
@@ -171,6 +184,8 @@ int Run(const Options& o) {
   }
 
   cli::TerminalView view(stdout, isatty(fileno(stdout)) != 0, o.before);
+  // The window's ckbDel, ticked before the run as a librarian would tick it.
+  if (o.delete_old_author_tables) view.SetDeleteOldChecked(true);
   steps::Upgrader upgrader(*connection, view,
                            o.data_dir ? std::filesystem::path(*o.data_dir) : ProgramDir());
   std::unique_ptr<cli::StatementLog> log;

@@ -8,6 +8,8 @@
 #include <QElapsedTimer>
 #include <stdexcept>
 
+#include "app/look.h"
+
 namespace app_testing {
 
 QApplication& App() {
@@ -19,6 +21,7 @@ QApplication& App() {
     // Left alive until the process ends: windows of static tests may outlive main.
     auto* a = new QApplication(argc, argv);
     QApplication::setApplicationName("libupgrade");
+    app::InstallQtChinese();
     // Windows closed by one test must not end the event loops of the next.
     QApplication::setQuitOnLastWindowClosed(false);
     return a;
@@ -38,9 +41,13 @@ BoxWatcher::BoxWatcher() {
   QObject::connect(&timer_, &QTimer::timeout, [this] {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     if (!box || !box->isVisible()) return;
-    boxes.push_back({box->windowTitle(), box->text(), box->icon()});
+    QStringList captions;
+    for (QAbstractButton* b : box->buttons()) captions << b->text();
+    boxes.push_back({box->windowTitle(), box->text(), box->icon(), captions});
     if (on_box) on_box();
-    box->button(QMessageBox::Ok)->click();
+    QAbstractButton* button = box->button(answer);
+    if (!button) button = box->button(QMessageBox::Ok);
+    button->click();
   });
   timer_.start();
 }

@@ -18,7 +18,8 @@
 namespace app_testing {
 
 // The application object, made on first use with QT_QPA_PLATFORM=offscreen
-// unless a platform was chosen already.
+// unless a platform was chosen already; like the program, it speaks Qt's
+// Simplified Chinese.
 QApplication& App();
 
 // Runs the event loop for about ms milliseconds.
@@ -28,14 +29,17 @@ struct SeenBox {
   QString caption;
   QString text;
   QMessageBox::Icon icon;
+  QStringList buttons;  // their captions, in the box's order
 };
 
 // While alive, every modal QMessageBox that comes up is recorded and closed
-// with its OK button.
+// with its answer button (OK unless told otherwise; a box without that button
+// is closed with its OK button).
 class BoxWatcher {
  public:
   BoxWatcher();
   std::vector<SeenBox> boxes;
+  QMessageBox::StandardButton answer = QMessageBox::Ok;
   // Called with the box just before it is closed (to look at the window).
   std::function<void()> on_box;
 

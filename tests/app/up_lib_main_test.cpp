@@ -59,30 +59,84 @@ TEST(UpLibMain, StartsWaitingAndTheBackupBoxGovernsTheStartButton) {
   EXPECT_TRUE(t.Enabled(false, true, true));
 }
 
+// What reaches the window of a key chord, event by event. mods: the
+// modifiers held before the event, as the platform reports them (for Ctrl or
+// Alt itself QKeyEvent then gives the state after it); native: the key the
+// platform sent (on X11 the keysym).
+struct KeyStep {
+  QEvent::Type type;
+  int key;
+  Qt::KeyboardModifiers mods;
+  quint32 native = 0;
+};
+KeyStep Down(int key, Qt::KeyboardModifiers mods, quint32 native = 0) {
+  return {QEvent::KeyPress, key, mods, native};
+}
+KeyStep Up(int key, Qt::KeyboardModifiers mods, quint32 native = 0) {
+  return {QEvent::KeyRelease, key, mods, native};
+}
+
 TEST(UpLibMain, OnlyCtrlAltF1AndCtrlAltF2RevealTheHiddenControls) {
-  const auto Ctrl = Qt::ControlModifier, Alt = Qt::AltModifier, Shift = Qt::ShiftModifier;
+  const Qt::KeyboardModifiers Ctrl = Qt::ControlModifier, Alt = Qt::AltModifier,
+                              Shift = Qt::ShiftModifier, None;
+  const Qt::KeyboardModifiers CtrlAlt = Ctrl | Alt;
+  constexpr quint32 kVt1 = 0x1008FE01, kVt2 = 0x1008FE02, kF1 = 0xFFBE;
   struct Case {
-    Qt::Key key;
-    Qt::KeyboardModifiers mods;
+    const char* name;
+    std::vector<KeyStep> keys;
     bool del, crtprt;
   } cases[] = {
-      {Qt::Key_F1, Ctrl | Alt, true, false},
-      {Qt::Key_F2, Ctrl | Alt, false, true},
-      {Qt::Key_F1, Ctrl | Alt | Shift, false, false},
-      {Qt::Key_F1, Alt, false, false},
-      {Qt::Key_F1, Ctrl, false, false},
-      {Qt::Key_F1, {}, false, false},
-      {Qt::Key_F2, Ctrl | Shift, false, false},
-      {Qt::Key_F3, Ctrl | Alt, false, false},
+      {"Ctrl+Alt+F1", {Up(Qt::Key_F1, CtrlAlt)}, true, false},
+      {"Ctrl+Alt+F2", {Up(Qt::Key_F2, CtrlAlt)}, false, true},
+      {"Ctrl+Shift+Alt+F1", {Up(Qt::Key_F1, CtrlAlt | Shift)}, false, false},
+      {"Alt+F1", {Up(Qt::Key_F1, Alt)}, false, false},
+      {"Ctrl+F1", {Up(Qt::Key_F1, Ctrl)}, false, false},
+      {"F1", {Up(Qt::Key_F1, None)}, false, false},
+      {"Ctrl+Shift+F2", {Up(Qt::Key_F2, Ctrl | Shift)}, false, false},
+      {"Ctrl+Alt+F3", {Up(Qt::Key_F3, CtrlAlt)}, false, false},
+      // X11's keymap: the chord is the keysym XF86Switch_VT_n, Qt's key 0.
+      {"XF86Switch_VT_1", {Up(0, CtrlAlt, kVt1)}, true, false},
+      {"XF86Switch_VT_2", {Up(0, CtrlAlt, kVt2)}, false, true},
+      {"XF86Switch_VT_1 without Ctrl+Alt", {Up(0, Alt, kVt1)}, false, false},
+      // The display server swallowed F1's press; Ctrl and Alt came up first.
+      {"swallowed press",
+       {Down(Qt::Key_Control, None), Down(Qt::Key_Alt, Ctrl), Up(Qt::Key_Control, CtrlAlt),
+        Up(Qt::Key_Alt, Alt), Up(Qt::Key_F1, None, kF1)},
+       true,
+       false},
+      {"F1 pressed and released after Ctrl+Alt",
+       {Down(Qt::Key_Control, None), Down(Qt::Key_Alt, Ctrl), Up(Qt::Key_Control, CtrlAlt),
+        Up(Qt::Key_Alt, Alt), Down(Qt::Key_F1, None), Up(Qt::Key_F1, None)},
+       false,
+       false},
+      {"F1 released without its press and without Ctrl+Alt",
+       {Down(Qt::Key_Control, None), Up(Qt::Key_Control, Ctrl), Up(Qt::Key_F1, None)},
+       false,
+       false},
+      {"another key between Ctrl+Alt and F2's release",
+       {Down(Qt::Key_Alt, None), Down(Qt::Key_Control, Alt), Down(Qt::Key_A, CtrlAlt),
+        Up(Qt::Key_A, CtrlAlt), Up(Qt::Key_Control, CtrlAlt), Up(Qt::Key_Alt, Alt),
+        Up(Qt::Key_F2, None)},
+       false,
+       false},
+      // Pressed with Ctrl+Alt, released after them.
+      {"Ctrl+Alt+F2 down",
+       {Down(Qt::Key_Control, None), Down(Qt::Key_Alt, Ctrl), Down(Qt::Key_F2, CtrlAlt),
+        Up(Qt::Key_Control, CtrlAlt), Up(Qt::Key_Alt, Alt), Up(Qt::Key_F2, None)},
+       false,
+       true},
   };
   Window t;
   for (const auto& c : cases) {
-    SCOPED_TRACE(QKeySequence(c.key | c.mods).toString().toStdString());
+    SCOPED_TRACE(c.name);
     auto w = std::make_unique<app::TUpLibMain>(*t.c, testing_support::SampleDir());
     w->show();
-    // Released over a control: the window previews every key.
-    QKeyEvent release(QEvent::KeyRelease, c.key, c.mods);
-    QCoreApplication::sendEvent(w->cbBackUp, &release);
+    for (const KeyStep& k : c.keys) {
+      // Sent to a control: the window previews every key, and the key goes
+      // on to the window when the control does not take it.
+      QKeyEvent e(k.type, k.key, k.mods, 0, k.native, 0);
+      QCoreApplication::sendEvent(w->cbBackUp, &e);
+    }
     EXPECT_EQ(!w->ckbDel->isHidden(), c.del);
     EXPECT_EQ(!w->btCrtPrt->isHidden(), c.crtprt);
     EXPECT_TRUE(w->btExpZZM->isHidden());

@@ -158,6 +158,33 @@ TEST(Cli, ServerErrorGoesToStderrWithExitOneAndIntoTheLog) {
   EXPECT_FALSE(Rows(*c, "select name from sysobjects where name='ver_manage'").empty());
 }
 
+// The window's hidden "删除旧著者码表" from the command line: with it the
+// consolidation drops the author-number tables it finds and loads them again
+// from zzm.dat; without it a database that has them keeps their rows.
+TEST(Cli, DeleteOldAuthorTablesReloadsThemInTheConsolidation) {
+  for (const bool del : {false, true}) {
+    SCOPED_TRACE(del ? "with the option" : "without it");
+    ScratchDb db({"release_2005_01"});
+    {
+      auto c = db.Connect();
+      Rows(*c, "insert into lib_zzm_new values('标记','biao','B99','','0','')");
+    }
+    std::vector<std::string> args = {"--backed-up",    "--before",   "--data-source",
+                                     db.data_source(), "--data-dir", SampleDir().string()};
+    if (del) args.push_back("--delete-old-author-tables");
+    const Outcome o = RunCli(db.dir(), args);
+    ASSERT_EQ(o.code, 0) << o.err;
+    auto c = db.Connect();
+    EXPECT_EQ(Rows(*c, "select zz_code from lib_zzm_new where zz_zhuzhe='标记'").empty(), del);
+    EXPECT_EQ(Rows(*c, "select zz_code from lib_zzm_new where zz_zhuzhe='阿'").empty(), del);
+    EXPECT_FALSE(Rows(*c, "select zz_zhuzhe from lib_zzm_new").empty());
+  }
+  ScratchDb db;
+  const Outcome help = RunCli(db.dir(), {"--help"});
+  EXPECT_NE(help.out.find("--delete-old-author-tables"), std::string::npos);
+  EXPECT_NE(help.out.find("Ctrl+Alt+F1"), std::string::npos);
+}
+
 TEST(Cli, MissingDatabaseIsAConnectionError) {
   ScratchDb db;
   const auto missing = db.dir() / "none.db";

@@ -1,0 +1,161 @@
+// The windows under a real X server with real key and mouse events (xdotool
+// through the XTEST extension): the chords as X11's keymap delivers them,
+// where the focus is as a window opens, and Enter on buttons.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QWindow>
+#include <functional>
+
+#include "app/db_para.h"
+#include "app/start_mess.h"
+#include "app/up_lib_main.h"
+#include "db/registry.h"
+#include "tests/app/qt_harness.h"
+#include "tests/support/support.h"
+
+namespace {
+
+using app_testing::BoxWatcher;
+using testing_support::Rows;
+
+// Runs the event loop until done() holds or ms have passed; done() at the end.
+bool PumpUntil(const std::function<bool()>& done, int ms = 3000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+  return done();
+}
+
+// Runs xdotool with the arguments; the events it makes wait in the X
+// connection until the event loop runs.
+void Xdo(const QStringList& args) {
+  ASSERT_EQ(QProcess::execute("xdotool", args), 0) << args.join(' ').toStdString();
+}
+
+// Maps the window and gives it the X input focus, as a click on it would.
+void Open(QWidget* w) {
+  w->show();
+  ASSERT_TRUE(PumpUntil([w] { return w->windowHandle() && w->windowHandle()->isExposed(); }));
+  Xdo({"windowfocus", "--sync", QString::number(w->winId())});
+  ASSERT_TRUE(PumpUntil([w] { return QApplication::activeWindow() == w; }));
+}
+
+struct Window {
+  testing_support::ScratchDb scratch;
+  std::unique_ptr<db::Connection> c;
+  std::unique_ptr<app::TUpLibMain> w;
+
+  explicit Window(const std::vector<std::string>& fixtures = {}) : scratch(fixtures) {
+    app_testing::App();
+    c = scratch.Connect();
+    w = std::make_unique<app::TUpLibMain>(*c, testing_support::SampleDir());
+  }
+};
+
+// The chords as xdotool types them: "key" lets Ctrl and Alt go before F1, so
+// the server, which keeps Ctrl+Alt+F1 for switching consoles, swallows F1's
+// press and sends only a release without modifiers; keydown/keyup as a
+// person's hand does (F1 up first) sends a release of the keysym
+// XF86Switch_VT_1, Qt's key 0.
+TEST(X11Window, ChordsRevealTheHiddenControls) {
+  const struct {
+    QStringList keys;
+    bool del, crtprt;
+  } cases[] = {
+      {{"key", "ctrl+alt+F1"}, true, false},
+      {{"key", "ctrl+alt+F2"}, false, true},
+      {{"keydown", "ctrl+alt+F1", "keyup", "F1", "keyup", "alt", "keyup", "ctrl"}, true, false},
+      {{"keydown", "ctrl+alt+F2", "keyup", "F2", "keyup", "ctrl", "keyup", "alt"}, false, true},
+      {{"key", "F1"}, false, false},
+      {{"key", "alt+F1"}, false, false},
+      {{"key", "ctrl+F1"}, false, false},
+      {{"key", "ctrl+shift+alt+F1"}, false, false},
+      {{"key", "ctrl+alt+F3", "F1"}, false, false},
+  };
+  Window t;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys.join(' ').toStdString());
+    auto w = std::make_unique<app::TUpLibMain>(*t.c, testing_support::SampleDir());
+    Open(w.get());
+    Xdo(c.keys);
+    // A control that is to appear appears within the wait; one that is not
+    // has had the same time.
+    PumpUntil([&] {
+      return (!w->ckbDel->isHidden()) == c.del && (!w->btCrtPrt->isHidden()) == c.crtprt;
+    });
+    app_testing::Pump(c.del || c.crtprt ? 0 : 200);
+    EXPECT_EQ(!w->ckbDel->isHidden(), c.del);
+    EXPECT_EQ(!w->btCrtPrt->isHidden(), c.crtprt);
+    EXPECT_TRUE(w->btExpZZM->isHidden());
+  }
+}
+
+// The focus starts on the exit button (the start button, first in the tab
+// order, is disabled): Space right after the start presses it and leaves the
+// pre-2005 option alone.
+TEST(X11Window, UpgradeWindowStartsOnTheExitButton) {
+  Window t;
+  Open(t.w.get());
+  EXPECT_EQ(QApplication::focusWidget(), t.w->btExit);
+  Xdo({"key", "space"});
+  EXPECT_TRUE(PumpUntil([&] { return !t.w->isVisible(); })) << "Space did not press 退出";
+  EXPECT_FALSE(t.w->cbBefore->isChecked());
+}
+
+// Ticked with the mouse, Tab to the start button, Enter on the keypad: the
+// run starts and ends with its completion box.
+TEST(X11Window, EnterOnTheStartButtonRunsTheUpgrade) {
+  Window t({"release_2015_03.sql"});
+  BoxWatcher boxes;
+  Open(t.w.get());
+  const QPoint centre = t.w->cbBackUp->mapToGlobal(QPoint(8, t.w->cbBackUp->height() / 2));
+  Xdo({"mousemove", "--sync", QString::number(centre.x()), QString::number(centre.y()), "click",
+       "1"});
+  ASSERT_TRUE(PumpUntil([&] { return t.w->btDoWork->isEnabled(); }));
+  Xdo({"key", "Tab"});
+  ASSERT_TRUE(PumpUntil([&] { return QApplication::focusWidget() == t.w->btDoWork; }));
+  Xdo({"key", "KP_Enter"});
+  ASSERT_TRUE(PumpUntil([&] { return !boxes.boxes.empty(); }, 20000));
+  EXPECT_EQ(boxes.boxes[0].text, QString::fromUtf8("所有处理已完成！"));
+  EXPECT_EQ(boxes.boxes[0].buttons, QStringList{QString::fromUtf8("确定")});
+  EXPECT_FALSE(Rows(*t.c, "select vm_mess from ver_manage where vm_mess='ZZ20170109.SFZ'").empty());
+}
+
+// The dialog: the focus starts on 取消; Tab and Enter reveal the parameters,
+// Enter moves through the edit boxes to the save button, and Enter there
+// saves and closes.
+TEST(X11Window, DialogIsDrivenWithTabAndEnter) {
+  app_testing::App();
+  app_testing::ScratchRegistry reg;
+  app::StartMess = "Lib";
+  app::TDbPara d(reg.registry());
+  Open(&d);
+  EXPECT_EQ(QApplication::focusWidget(), d.btExit);
+  Xdo({"key", "Tab"});
+  ASSERT_TRUE(PumpUntil([&] { return QApplication::focusWidget() == d.btMod; }));
+  Xdo({"key", "Return"});
+  ASSERT_TRUE(PumpUntil([&] { return d.grbBox->isVisible(); }));
+  EXPECT_TRUE(d.isVisible());
+  Xdo({"key", "Tab"});
+  ASSERT_TRUE(PumpUntil([&] { return QApplication::focusWidget() == d.edOdbc; }));
+  Xdo({"type", "embedded:/srv/lib.db"});
+  Xdo({"key", "Return", "Return"});
+  Xdo({"type", "pw"});
+  Xdo({"key", "Return"});
+  ASSERT_TRUE(PumpUntil([&] { return QApplication::focusWidget() == d.btOk; }));
+  EXPECT_TRUE(d.isVisible()) << "Enter on the way to the save button saved";
+  EXPECT_FALSE(reg.registry().KeyExists(db::kLibKey));
+  Xdo({"key", "Return"});
+  ASSERT_TRUE(PumpUntil([&] { return !d.isVisible(); }));
+  EXPECT_EQ(reg.registry().ReadString(db::kLibKey, "ODBCNAME"), "embedded:/srv/lib.db");
+  EXPECT_EQ(reg.registry().ReadString(db::kLibKey, "PASSWORD"), "37003737");
+  EXPECT_EQ(reg.registry().ReadString(db::kLibKey, "USERNAME"), "");
+}
+
+}  // namespace
