@@ -36,11 +36,15 @@ struct Dialog {
 
 TEST(DbPara, ShowsDecodedValuesAndRevealsTheGroupOnce) {
   Dialog t;
-  t.reg.SetLib(" embedded:/srv/lib 1.db ", " 37073403 ", text::EncodeParam(text::Gbk("口令")));
+  t.reg.SetLib(" embedded:/tmp/libupgrade-demo/library 1.db ", " 37073403 ",
+               text::EncodeParam(text::Gbk("口令")));
   t.Open();
 
   EXPECT_EQ(t.d->windowTitle(), QString::fromUtf8("设置数据库【Lib】连接参数"));
-  EXPECT_EQ(t.d->edOdbc->text(), "embedded:/srv/lib 1.db");
+  EXPECT_EQ(t.d->focusWidget(), t.d->btExit) << "the first control of the tab order";
+  EXPECT_EQ(t.d->edOdbc->text(), "embedded:/tmp/libupgrade-demo/library 1.db");
+  // Longer than the box: it shows its beginning.
+  EXPECT_EQ(t.d->edOdbc->cursorPosition(), 0);
   EXPECT_EQ(t.d->edUser->text(), "sa");
   EXPECT_EQ(t.d->edPass->text(), QString::fromUtf8("口令"));
   EXPECT_EQ(t.d->edUser->echoMode(), QLineEdit::Password);
@@ -51,6 +55,8 @@ TEST(DbPara, ShowsDecodedValuesAndRevealsTheGroupOnce) {
   t.d->btMod->click();
   EXPECT_FALSE(t.d->grbBox->isHidden());
   EXPECT_LE(t.d->grbBox->geometry().bottom(), t.d->height()) << "group cut off";
+  EXPECT_LT(t.d->edOdbc->inputMethodQuery(Qt::ImCursorRectangle).toRect().left(), 8)
+      << "the text is scrolled";
   const QSize revealed = t.d->size();
   EXPECT_GT(revealed.height(), 105);
   t.d->btMod->click();

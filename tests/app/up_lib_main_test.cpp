@@ -8,6 +8,10 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <chrono>
+#include <functional>
+#include <thread>
 
 #include "app/look.h"
 #include "app/up_lib_main.h"
@@ -40,11 +44,30 @@ struct Window {
 
 const QString kDone = QString::fromUtf8("所有处理已完成！");
 
+std::string G(const char* utf8) {
+  return text::Gbk(utf8);
+}
+
+// What the window system shows of w now (on the offscreen platform: the
+// window's backing store, what was last painted), not a fresh rendering.
+QImage Shown(QWidget* w) {
+  const QPoint at = w->mapTo(w->window(), QPoint(0, 0));
+  return w->screen()
+      ->grabWindow(w->window()->winId(), at.x(), at.y(), w->width(), w->height())
+      .toImage()
+      .convertToFormat(QImage::Format_RGB32);
+}
+// w painted as it stands now.
+QImage Rendered(QWidget* w) {
+  return w->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
 TEST(UpLibMain, StartsWaitingAndTheBackupBoxGovernsTheStartButton) {
   Window t;
   EXPECT_EQ(t.w->windowTitle(), QString::fromUtf8("图书管理系统升级 V6.2017.1(32位)"));
   EXPECT_EQ(t.w->size(), QSize(453, 267));
   EXPECT_TRUE(t.Enabled(false, true, true));
+  EXPECT_EQ(t.w->focusWidget(), t.w->btExit) << "the first enabled control of the tab order";
   EXPECT_FALSE(t.w->cbBackUp->isChecked());
   EXPECT_FALSE(t.w->cbBefore->isChecked());
   EXPECT_TRUE(t.w->lbProcess->isVisible());
@@ -176,6 +199,7 @@ TEST(UpLibMain, CompleteRunEndsReadyWithTheCompletionBoxAndCanBeRepeated) {
   EXPECT_EQ(boxes.boxes[0].caption, QString::fromUtf8("提示信息"));
   EXPECT_EQ(boxes.boxes[0].text, kDone) << boxes.boxes[0].text.toStdString();
   EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Information);
+  EXPECT_EQ(boxes.boxes[0].buttons, QStringList{QString::fromUtf8("确定")});
   EXPECT_TRUE(ready_at_box);
   EXPECT_TRUE(labels_hidden_at_box);
   const auto signs = Rows(*t.c, "select vm_mess from ver_manage");
@@ -258,6 +282,164 @@ TEST(UpLibMain, StatisticsClickDuringARunSendsNothing) {
   t.w->btCrtPrt->click();  // after the run it works again
   EXPECT_EQ(Rows(*t.c, "select name from sysobjects where name like 'lib_prttab4%' order by name"),
             (std::vector<std::string>{"lib_prttab4anew", "lib_prttab4new"}));
+}
+
+}  // namespace
+
+namespace {
+
+// The count label is wide enough for "000" before its first count, keeping
+// its right edge where the layout puts it.
+TEST(UpLibMain, CountLabelFitsItsTextFromTheStart) {
+  Window t;
+  EXPECT_GE(t.w->lbNum->width(), t.w->lbNum->sizeHint().width());
+  EXPECT_EQ(t.w->lbNum->geometry().right() + 1, 324 + 18);
+  t.w->SetNumText("12345");
+  EXPECT_GE(t.w->lbNum->width(), t.w->lbNum->sizeHint().width());
+  EXPECT_EQ(t.w->lbNum->geometry().right() + 1, 324 + 18);
+}
+
+// A new progress text, or a control shown or enabled, is on the screen after
+// the next Repaint or ProcessMessages however soon after the last paint
+// (only the bar and the count wait for the next frame).
+TEST(UpLibMain, ChangedLabelsAndControlsArePaintedAtOnce) {
+  Window t;
+  app_testing::Pump(30);
+  struct Case {
+    const char* name;
+    std::function<void()> change;
+    QWidget* look;
+    bool pump;  // ProcessMessages, else Repaint
+  } cases[] = {
+      {"progress text, Repaint", [&] { t.w->SetProcessText(G("处理：lib_fakuan，请耐心等待...")); },
+       t.w->lbProcess, false},
+      {"progress text, ProcessMessages", [&] { t.w->SetProcessText(G("处理：馆藏好书推荐")); },
+       t.w->lbProcess, true},
+      {"bar shown", [&] { t.w->SetBarVisible(true); }, t.w->pBar, false},
+      {"start button enabled", [&] { t.w->SetDoWorkEnabled(true); }, t.w->btDoWork, true},
+      {"backup box disabled", [&] { t.w->SetBackUpEnabled(false); }, t.w->cbBackUp, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    t.w->Repaint();  // a frame painted just now
+    t.w->ProcessMessages();
+    c.change();
+    if (c.pump)
+      t.w->ProcessMessages();
+    else
+      t.w->Repaint();
+    EXPECT_TRUE(Shown(c.look) == Rendered(c.look)) << "not on the screen yet";
+  }
+}
+
+// A connection that lets the test look at the window while a statement is
+// being sent: the window cannot paint until the statement returns, as while
+// a statement runs for minutes.
+class BlockingConnection : public db::Connection {
+ public:
+  explicit BlockingConnection(std::unique_ptr<db::Connection> inner) : inner_(std::move(inner)) {}
+  std::function<void(const std::string&)> while_sending;
+
+ protected:
+  std::unique_ptr<db::Cursor> Send(const std::string& sql) override {
+    if (while_sending) while_sending(sql);
+    return inner_->Execute(sql);
+  }
+
+ private:
+  std::unique_ptr<db::Connection> inner_;
+};
+
+// Through a whole pre-2005 upgrade: every progress text a step sets is on the
+// screen by the time its next statement runs.
+TEST(UpLibMain, EveryProgressTextIsOnTheScreenWhileTheNextStatementRuns) {
+  app_testing::App();
+  testing_support::ScratchDb scratch({"pre2005.sql"});
+  BlockingConnection c(scratch.Connect());
+  app::TUpLibMain w(c, testing_support::SampleDir());
+  w.show();
+  app_testing::Pump(30);
+  BoxWatcher boxes;
+  QString last_looked;
+  std::vector<std::string> not_shown;
+  bool fakuan_looked = false;
+  c.while_sending = [&](const std::string&) {
+    const QString text = w.lbProcess->text();
+    if (!w.lbProcess->isVisible() || text.isEmpty() || text == last_looked) return;
+    last_looked = text;
+    if (text.contains("lib_fakuan")) fakuan_looked = true;
+    if (Shown(w.lbProcess) != Rendered(w.lbProcess)) not_shown.push_back(text.toStdString());
+  };
+  w.cbBackUp->click();
+  w.btDoWork->click();
+  c.while_sending = nullptr;
+
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text, kDone) << boxes.boxes[0].text.toStdString();
+  EXPECT_TRUE(fakuan_looked);
+  EXPECT_TRUE(not_shown.empty()) << not_shown.size() << " texts, the first " << not_shown[0];
+}
+
+// Closing the window 0.4 s into a run used to hide it while the run went on.
+// Now it asks; Yes rolls the step in progress back and closes the window
+// without the completion box, No carries on to the end.
+TEST(UpLibMain, ClosingDuringARunAsksAndYesUndoesOnlyTheStepInProgress) {
+  const QString question = QString::fromUtf8(
+      "升级正在进行。现在退出将撤销正在进行的这一步（已完成的步骤保留）。确定要退出吗？");
+  for (const bool yes : {true, false}) {
+    SCOPED_TRACE(yes ? "yes" : "no");
+    Window t({"pre2005.sql"});
+    const auto books = Rows(*t.c, "select bm_code,bm_bookid from lib_bianma order by bm_code");
+    BoxWatcher boxes;
+    boxes.answer = yes ? QMessageBox::Yes : QMessageBox::No;
+    std::string step_asked;
+    boxes.on_box = [&] {
+      if (boxes.boxes.back().icon == QMessageBox::Question) step_asked = t.w->Core().CurrentStep();
+    };
+    bool closed = false;
+    t.c->on_statement = [&](const db::StatementEvent& e) {
+      // Do200703 has begun converting book numbers: the close box is clicked,
+      // and the step's next pass of the message queue takes the click.
+      if (!closed && e.sql == "update lib_bianma set bm_isbn=bm_bookid") {
+        closed = true;
+        QTimer::singleShot(0, t.w.get(), [&] { t.w->close(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    };
+    t.w->cbBackUp->click();
+    t.w->btDoWork->click();
+    t.c->on_statement = nullptr;
+
+    ASSERT_TRUE(closed);
+    ASSERT_GE(boxes.boxes.size(), 1u);
+    EXPECT_EQ(boxes.boxes[0].text, question);
+    EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Question);
+    EXPECT_EQ(step_asked, "Do200703");
+    if (yes) {
+      EXPECT_EQ(boxes.boxes.size(), 1u) << "no completion box after leaving";
+      EXPECT_FALSE(t.w->isVisible());
+      // The steps before Do200703 (the consolidation among them) stay done;
+      // nothing of Do200703 is left.
+      EXPECT_FALSE(Rows(*t.c, "select name from sysobjects where name='lib_prtblank'").empty());
+      EXPECT_FALSE(Rows(*t.c, "select name from syscolumns where name='fk_type'").empty());
+      EXPECT_TRUE(Rows(*t.c, "select name from sysobjects where name='lib_card_bars'").empty());
+      EXPECT_TRUE(Rows(*t.c, "select name from syscolumns where name='bm_isbn'").empty());
+      EXPECT_EQ(Rows(*t.c, "select bm_code,bm_bookid from lib_bianma order by bm_code"), books);
+      // The next run carries on from Do200703.
+      auto again = std::make_unique<app::TUpLibMain>(*t.c, testing_support::SampleDir());
+      again->cbBackUp->click();
+      again->btDoWork->click();
+      ASSERT_EQ(boxes.boxes.size(), 2u);
+      EXPECT_EQ(boxes.boxes[1].text, kDone);
+      EXPECT_FALSE(Rows(*t.c, "select name from syscolumns where name='bm_isbn'").empty());
+    } else {
+      ASSERT_EQ(boxes.boxes.size(), 2u);
+      EXPECT_EQ(boxes.boxes[1].text, kDone);
+      EXPECT_TRUE(t.w->isVisible());
+      EXPECT_TRUE(t.Enabled(true, true, true));
+      EXPECT_FALSE(Rows(*t.c, "select name from syscolumns where name='bm_isbn'").empty());
+    }
+  }
 }
 
 }  // namespace
