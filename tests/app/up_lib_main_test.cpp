@@ -1,6 +1,7 @@
 // The upgrade window: its states around the backup box and the start button,
-// the key chords that reveal the maintenance buttons, and whole runs through
-// the upgrade core against the embedded engine.
+// the key chords that reveal the maintenance buttons, whole runs through the
+// upgrade core against the embedded engine, what is on the screen while a
+// statement runs, and closing the window during a run.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>

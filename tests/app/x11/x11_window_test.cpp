@@ -89,7 +89,7 @@ TEST(X11Window, ChordsRevealTheHiddenControls) {
     PumpUntil([&] {
       return (!w->ckbDel->isHidden()) == c.del && (!w->btCrtPrt->isHidden()) == c.crtprt;
     });
-    app_testing::Pump(c.del || c.crtprt ? 0 : 200);
+    app_testing::Pump(c.del || c.crtprt ? 0 : 500);
     EXPECT_EQ(!w->ckbDel->isHidden(), c.del);
     EXPECT_EQ(!w->btCrtPrt->isHidden(), c.crtprt);
     EXPECT_TRUE(w->btExpZZM->isHidden());
