@@ -198,6 +198,36 @@ void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc) {
   row.assign(out);
 }
 
+void SplitColumns(std::string_view row, const std::vector<int>& cols, std::string& taken,
+                  std::string& kept) {
+  const char* p = row.data();
+  const char* end = p + row.size();
+  std::size_t next = 0;
+  for (int at = 0; p < end; ++at) {
+    const char* b = p;
+    Skip(p);
+    bool take = next < cols.size() && cols[next] == at;
+    (take ? taken : kept).append(b, static_cast<std::size_t>(p - b));
+    if (take) ++next;
+  }
+}
+
+void MergeColumns(std::string_view kept, const std::vector<int>& cols, std::string_view taken,
+                  std::string& out) {
+  const char* k = kept.data();
+  const char* k_end = k + kept.size();
+  const char* t = taken.data();
+  std::size_t next = 0;
+  for (int at = 0; k < k_end || next < cols.size(); ++at) {
+    bool take = next < cols.size() && (cols[next] == at || k == k_end);
+    const char*& p = take ? t : k;
+    if (take) ++next;
+    const char* b = p;
+    Skip(p);
+    out.append(b, static_cast<std::size_t>(p - b));
+  }
+}
+
 void DecodeRow(std::string_view row, std::vector<Value>* vals) {
   vals->clear();
   const char* p = row.data();
@@ -241,21 +271,6 @@ std::string KeyPart(const Value& v) {
     }
   }
   return k;
-}
-
-std::shared_ptr<Table> Table::Clone() const {
-  auto t = std::make_shared<Table>();
-  t->name = name;
-  t->id = id;
-  t->crdate = crdate;
-  t->cols = cols;
-  t->rows = rows;  // owned copies: the clone borrows nothing
-  t->live = live;
-  t->indexes_stale = indexes_stale;
-  t->identity_next = identity_next;
-  t->identity_used = identity_used;
-  for (const auto& ix : indexes) t->indexes.push_back(std::make_unique<Index>(*ix));
-  return t;
 }
 
 int Table::FindColumn(std::string_view n) const {

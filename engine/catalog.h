@@ -23,8 +23,8 @@ namespace engine {
 // One row's encoded bytes (see EncodeRow); an empty row marks a deleted slot.
 // A row owns its bytes, or borrows them from the snapshot its table was loaded
 // from, so that opening a database copies no row. Each borrowed range belongs
-// to one Row only (a cloned table copies its rows), so a row may be changed in
-// place either way.
+// to one Row only, so a row may be changed in place either way; a change of
+// size gives it bytes of its own.
 class Row {
  public:
   Row() = default;
@@ -69,10 +69,22 @@ class Row {
     Row fresh(bytes);
     *this = std::move(fresh);
   }
-  void append(std::string_view bytes) {
-    std::string joined(view());
-    joined += bytes;
-    assign(joined);
+  // Replaces bytes [begin, end) by bytes: in place when the size stays,
+  // otherwise in a fresh allocation the row owns. bytes must not point into
+  // this row.
+  void Replace(std::size_t begin, std::size_t end, std::string_view bytes) {
+    if (bytes.size() == end - begin) {
+      if (!bytes.empty()) std::memcpy(p_ + begin, bytes.data(), bytes.size());
+      return;
+    }
+    std::size_t n = n_ - (end - begin) + bytes.size();
+    char* q = new char[n];
+    if (begin) std::memcpy(q, p_, begin);
+    if (!bytes.empty()) std::memcpy(q + begin, bytes.data(), bytes.size());
+    if (end < n_) std::memcpy(q + begin + bytes.size(), p_ + end, n_ - end);
+    clear();
+    p_ = q;
+    n_ = static_cast<std::uint32_t>(n);
   }
 
  private:
@@ -137,7 +149,6 @@ struct Table {
   // empty and unmaintained until EnsureIndexes() builds them from the rows.
   mutable bool indexes_stale = false;
 
-  std::shared_ptr<Table> Clone() const;
   int FindColumn(std::string_view name) const;  // -1 when absent
   Index* FindIndex(std::string_view name) const;
   int IdentityColumn() const;
@@ -174,6 +185,14 @@ void AppendColumns(std::string_view row, const std::vector<int>& cols, std::stri
 // Replaces the values of cols (ascending) in row by the encoded values in enc,
 // in place when the sizes match.
 void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc);
+// Appends the encoded values of cols (ascending) of row to taken and the
+// others to kept.
+void SplitColumns(std::string_view row, const std::vector<int>& cols, std::string& taken,
+                  std::string& kept);
+// The inverse: appends to out the row whose values at positions cols
+// (ascending) are the encoded values in taken, the others those in kept.
+void MergeColumns(std::string_view kept, const std::vector<int>& cols, std::string_view taken,
+                  std::string& out);
 void DecodeRow(std::string_view row, std::vector<Value>* vals);
 Value GetColumn(std::string_view row, int col);
 

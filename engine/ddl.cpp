@@ -1,10 +1,13 @@
 // CREATE/DROP TABLE, INDEX, VIEW and PROCEDURE, and ALTER TABLE: schema
 // changes, with SQL Server's refusals where an object depends on a column.
 // Each records a snapshot of the catalogue's maps (or a narrower undo entry)
-// first; changes that rewrite rows work on a clone of the table.
+// first. ALTER TABLE ADD, ALTER COLUMN and DROP COLUMN change every live row
+// in place and keep, for undo, only what a row loses: nothing for ADD (the
+// bytes it appends have a known length), the old bytes of the column for
+// ALTER COLUMN (one byte where the conversion left them as they were), the
+// dropped columns' bytes for DROP COLUMN.
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 
 #include "engine/session_internal.h"
 
@@ -228,6 +231,7 @@ void Session::DoDropIndex(const Stmt& s) {
     Undo u{};
     u.k = Undo::IndexDropped;
     u.t = t;
+    u.D().index_unbuilt = t->indexes_stale;
     for (auto it = t->indexes.begin(); it != t->indexes.end(); ++it)
       if (it->get() == ix) {
         u.D().index = std::move(*it);
@@ -239,32 +243,39 @@ void Session::DoDropIndex(const Stmt& s) {
 }
 
 void Session::DoAlterAdd(const Stmt& s) {
-  auto old = UserTable(s.table);
+  auto t = UserTable(s.table);
   for (std::size_t k = 0; k < s.columns.size(); ++k) {
     const ColumnDef& d = s.columns[k];
     ValidateColumnType(d);
-    bool dup = old->FindColumn(d.name) >= 0;
+    bool dup = t->FindColumn(d.name) >= 0;
     for (std::size_t j = 0; j < k; ++j) dup = dup || Fold(s.columns[j].name) == Fold(d.name);
     if (dup)
       throw SqlError(2705, "Column names in each table must be unique. Column name '" + d.name +
-                               "' in table '" + old->name + "' is specified more than once.");
-    if (d.identity && old->IdentityColumn() >= 0)
-      throw SqlError(2744, "Multiple identity columns specified for table '" + old->name +
+                               "' in table '" + t->name + "' is specified more than once.");
+    if (d.identity && t->IdentityColumn() >= 0)
+      throw SqlError(2744, "Multiple identity columns specified for table '" + t->name +
                                "'. Only one identity column per table is allowed.");
-    if (d.not_null && !d.def && !d.identity && old->live > 0)
+    if (d.not_null && !d.def && !d.identity && t->live > 0)
       throw SqlError(
           4901,
           "ALTER TABLE only allows columns to be added that can contain nulls, or have a DEFAULT "
           "definition specified, or the column being added is an identity or timestamp column, or "
           "alternatively if none of the previous conditions are satisfied the table must be empty "
           "to allow addition of this column. Column '" +
-              d.name + "' cannot be added to non-empty table '" + old->name +
+              d.name + "' cannot be added to non-empty table '" + t->name +
               "' because it does not satisfy these conditions.");
     if (d.primary_key)
       throw SqlError(1750, "Could not create constraint or index. See previous errors.");
   }
+  // The snapshot takes back the default objects and the ids they were given.
   SchemaSnapshot();
-  auto t = old->Clone();
+  // Existing rows get the identity sequence, the default of a NOT NULL
+  // column, NULL otherwise (SQL Server leaves a nullable column NULL without
+  // WITH VALUES). All but the identity value are the same for every row: the
+  // encodings of the new columns before and after the identity column.
+  std::vector<Column> added;
+  std::string head, tail;
+  int ident = -1;  // in added
   for (const ColumnDef& d : s.columns) {
     Column c;
     c.name = d.name;
@@ -274,41 +285,61 @@ void Session::DoAlterAdd(const Stmt& s) {
     c.seed = d.seed;
     c.increment = d.increment;
     if (d.def) AddDefault(*t, c, d.def_name, d.def_text);
-    // Existing rows: the identity sequence, the default for a NOT NULL column,
-    // NULL otherwise (SQL Server leaves a nullable column NULL without WITH VALUES).
-    Value fill;
-    if (!c.identity && !c.nullable) fill = DefaultValue(c);
-    std::string enc = EncodeRow({fill});
-    for (Row& row : t->rows) {
-      if (row.empty()) continue;
-      if (c.identity) {
-        if (!t->identity_used) {
-          t->identity_next = c.seed;
-          t->identity_used = true;
-        }
-        row.append(EncodeRow({Value::Int(t->identity_next)}));
-        t->identity_next += c.increment;
-      } else {
-        row.append(enc);
-      }
-    }
-    t->cols.push_back(std::move(c));
+    if (c.identity)
+      ident = static_cast<int>(added.size());
+    else
+      EncodeValue(ident >= 0 ? tail : head, c.nullable ? Value() : DefaultValue(c));
+    added.push_back(std::move(c));
   }
-  cat_.tables[Fold(t->name)] = t;
+  std::string extra = head;
+  if (ident >= 0) EncodeValue(extra, Value::Int(0));  // the same size whatever the value
+  extra += tail;
+
+  Undo u{};
+  u.k = Undo::ColumnsAdded;
+  u.t = t;
+  u.D().col = static_cast<int>(t->cols.size());
+  u.D().appended = static_cast<std::uint32_t>(extra.size());
+  u.D().identity_next = t->identity_next;
+  u.D().identity_used = t->identity_used;
+  undo_.push_back(std::move(u));
+  for (Row& row : t->rows) {
+    if (row.empty()) continue;
+    if (ident >= 0) {
+      if (!t->identity_used) {
+        t->identity_next = added[ident].seed;
+        t->identity_used = true;
+      }
+      extra = head;
+      EncodeValue(extra, Value::Int(t->identity_next));
+      extra += tail;
+      t->identity_next += added[ident].increment;
+    }
+    row.Replace(row.size(), row.size(), extra);
+  }
+  for (Column& c : added) t->cols.push_back(std::move(c));
 }
 
+namespace {
+
+// A ColumnAltered record for a row whose bytes the conversion left as they
+// were; no encoded value starts with it.
+constexpr char kUnchanged = static_cast<char>(0xFF);
+
+}  // namespace
+
 void Session::DoAlterColumn(const Stmt& s) {
-  auto old = UserTable(s.table);
+  auto t = UserTable(s.table);
   const ColumnDef& d = s.columns[0];
-  int c = old->FindColumn(d.name);
+  int c = t->FindColumn(d.name);
   if (c < 0)
     throw SqlError(4924, "ALTER TABLE ALTER COLUMN failed because column '" + d.name +
-                             "' does not exist in table '" + old->name + "'.");
-  const Column& col = old->cols[c];
+                             "' does not exist in table '" + t->name + "'.");
+  const Column& col = t->cols[c];
   bool same_type = col.type.type == d.type.type;
   bool widening_varchar =
       same_type && d.type.type == Type::VarChar && d.type.length >= col.type.length;
-  for (const auto& ix : old->indexes) {
+  for (const auto& ix : t->indexes) {
     if (std::find(ix->cols.begin(), ix->cols.end(), c) == ix->cols.end()) continue;
     bool unchanged = same_type && d.type.length == col.type.length &&
                      d.type.precision == col.type.precision && d.type.scale == col.type.scale;
@@ -322,67 +353,150 @@ void Session::DoAlterColumn(const Stmt& s) {
   }
   if (col.identity)
     throw SqlError(4928, "Cannot alter column '" + col.name + "' because it is 'IDENTITY'.");
-  SchemaSnapshot();
-  auto t = old->Clone();
-  Column& nc = t->cols[c];
-  nc.type = d.type;
-  nc.nullable = !d.not_null;
-  std::vector<Value> vals;
+  Column altered = col;
+  altered.type = d.type;
+  altered.nullable = !d.not_null;
+
+  // A row that fails the conversion ends the statement with the rows before
+  // it converted: their records are all the log holds, and undo puts back
+  // exactly those.
+  Undo u{};
+  u.k = Undo::ColumnAltered;
+  u.t = t;
+  u.D().col = c;
+  u.D().column = col;
+  u.patch = std::make_unique<PatchLog>();
+  u.patch->cols = {c};
+  PatchLog& log = *u.patch;
+  undo_.push_back(std::move(u));
+  bool changed = false;
+  std::string enc;
   for (Row& row : t->rows) {
     if (row.empty()) continue;
-    DecodeRow(row, &vals);
-    Value v = ConvertTo(vals[c], d.type);
-    if (v.null() && !nc.nullable) Fail515(*t, nc, "UPDATE");
-    vals[c] = std::move(v);
-    row.assign(EncodeRow(vals));
+    auto [begin, end] = ColumnSpan(row, c);
+    std::string_view was = row.view().substr(begin, end - begin);
+    Value v = ConvertTo(GetColumn(was, 0), d.type);
+    if (v.null() && !altered.nullable) Fail515(*t, altered, "UPDATE");
+    enc.clear();
+    EncodeValue(enc, v);
+    std::string& out = log.Room(was.size());
+    if (enc == was) {
+      out += kUnchanged;
+      continue;
+    }
+    out.append(was);
+    row.Replace(begin, end, enc);
+    changed = true;
   }
-  for (auto& ix : t->indexes) t->RebuildIndex(*ix);
-  t->indexes_stale = false;
-  cat_.tables[Fold(t->name)] = t;
+  t->cols[c] = std::move(altered);
+  if (changed && !t->indexes_stale)
+    for (Index* ix : IndexesOver(*t, {c})) t->RebuildIndex(*ix);
+}
+
+void UndoColumnAltered(Table& t, UndoDetail& d, const PatchLog& log) {
+  LogReader in(log);
+  bool changed = false;
+  for (Row& row : t.rows) {
+    if (row.empty()) continue;
+    std::string_view rest = in.Rest();
+    if (rest.empty()) break;  // the statement failed before this row
+    if (rest[0] == kUnchanged) {
+      in.Advance(1);
+      continue;
+    }
+    std::size_t len = ColumnSpan(rest, 0).second;
+    auto [begin, end] = ColumnSpan(row, d.col);
+    row.Replace(begin, end, rest.substr(0, len));
+    in.Advance(len);
+    changed = true;
+  }
+  t.cols[d.col] = d.column;
+  if (changed && !t.indexes_stale)
+    for (Index* ix : IndexesOver(t, {d.col})) t.RebuildIndex(*ix);
 }
 
 void Session::DoDropColumn(const Stmt& s) {
-  auto old = UserTable(s.table);
+  auto t = UserTable(s.table);
   // The list goes in order, as on SQL Server: a column named a second time
   // has gone by then and does not exist (4924).
   std::vector<int> gone;
   for (const std::string& n : s.names) {
-    int c = old->FindColumn(n);
+    int c = t->FindColumn(n);
     if (c < 0 || std::find(gone.begin(), gone.end(), c) != gone.end())
       throw SqlError(4924, "ALTER TABLE DROP COLUMN failed because column '" + n +
-                               "' does not exist in table '" + old->name + "'.");
-    const Column& col = old->cols[c];
+                               "' does not exist in table '" + t->name + "'.");
+    const Column& col = t->cols[c];
     if (col.default_id)
       for (const Object& o : cat_.objects)
         if (o.id == col.default_id) throw Dependent("object", o.name, col.name, "DROP COLUMN");
-    for (const auto& ix : old->indexes)
+    for (const auto& ix : t->indexes)
       if (std::find(ix->cols.begin(), ix->cols.end(), c) != ix->cols.end())
         throw Dependent(ix->primary ? "object" : "index", ix->name, col.name, "DROP COLUMN");
     gone.push_back(c);
   }
-  if (gone.size() >= old->cols.size())
+  if (gone.size() >= t->cols.size())
     throw SqlError(4923, "ALTER TABLE DROP COLUMN failed because '" + s.names.back() +
-                             "' is the only data column in table '" + old->name +
+                             "' is the only data column in table '" + t->name +
                              "'. A table must have at least one data column.");
-  SchemaSnapshot();
-  auto t = old->Clone();
-  // Highest first, so that each index still names the same column.
-  std::sort(gone.begin(), gone.end(), std::greater<>());
-  std::vector<Value> vals;
+  std::sort(gone.begin(), gone.end());
+  Undo u{};
+  u.k = Undo::ColumnsDropped;
+  u.t = t;
+  u.D().cols = t->cols;
+  u.D().identity_next = t->identity_next;
+  u.D().identity_used = t->identity_used;
+  u.patch = std::make_unique<PatchLog>();
+  u.patch->cols = gone;
+  PatchLog& log = *u.patch;
+  undo_.push_back(std::move(u));
+  std::string kept;
   for (Row& row : t->rows) {
     if (row.empty()) continue;
-    DecodeRow(row, &vals);
-    for (int c : gone) vals.erase(vals.begin() + c);
-    row.assign(EncodeRow(vals));
+    kept.clear();
+    SplitColumns(row, gone, log.Room(row.size()), kept);
+    row.assign(kept);
   }
-  for (int c : gone) {
-    t->cols.erase(t->cols.begin() + c);
+  // Highest first, so that each index still names the same column. No index
+  // holds a dropped column, and keys do not change.
+  for (auto c = gone.rbegin(); c != gone.rend(); ++c) {
+    t->cols.erase(t->cols.begin() + *c);
     for (auto& ix : t->indexes)
       for (int& ic : ix->cols)
-        if (ic > c) --ic;
+        if (ic > *c) --ic;
   }
   if (t->IdentityColumn() < 0) t->identity_used = false;
-  cat_.tables[Fold(t->name)] = t;
+}
+
+void UndoColumnsDropped(Table& t, UndoDetail& d, const PatchLog& log) {
+  const std::vector<int>& gone = log.cols;
+  LogReader in(log);
+  std::string whole;
+  for (Row& row : t.rows) {
+    if (row.empty()) continue;
+    std::string_view rest = in.Rest();
+    if (rest.empty()) break;
+    std::size_t len = ColumnSpan(rest, static_cast<int>(gone.size()) - 1).second;
+    whole.clear();
+    MergeColumns(row, gone, rest.substr(0, len), whole);
+    row.assign(whole);
+    in.Advance(len);
+  }
+  // Lowest first: each index column moves past the dropped ones before it.
+  for (auto& ix : t.indexes)
+    for (int& ic : ix->cols)
+      for (int c : gone)
+        if (ic >= c) ++ic;
+  t.cols = std::move(d.cols);
+  t.identity_next = d.identity_next;
+  t.identity_used = d.identity_used;
+}
+
+void UndoColumnsAdded(Table& t, UndoDetail& d) {
+  for (Row& row : t.rows)
+    if (!row.empty()) row.Replace(row.size() - d.appended, row.size(), {});
+  t.cols.erase(t.cols.begin() + d.col, t.cols.end());
+  t.identity_next = d.identity_next;
+  t.identity_used = d.identity_used;
 }
 
 void Session::DoAddPk(const Stmt& s) {
@@ -484,6 +598,7 @@ void Session::DoDropConstraint(const Stmt& s) {
     Undo u{};
     u.k = Undo::IndexDropped;
     u.t = t;
+    u.D().index_unbuilt = t->indexes_stale;
     for (auto it = t->indexes.begin(); it != t->indexes.end(); ++it)
       if (Fold((*it)->name) == Fold(gone.name)) {
         u.D().index = std::move(*it);

@@ -4,9 +4,12 @@
 //
 // Atomicity: every change is recorded in the undo log before it is made. A
 // failing statement is undone back to the mark taken at its start; ROLLBACK
-// undoes back to the start of the transaction. DDL first records a snapshot of
-// the catalogue's maps, and changes that rewrite rows work on a clone of the
-// table, so undoing restores the untouched original.
+// undoes back to the start of the transaction. Entries are undone newest
+// first, so each finds the table as its own statement left it. DDL that adds
+// or drops objects records a snapshot of the catalogue's maps (table and
+// object lists, never rows); ALTER TABLE changes rows in place and records
+// only the bytes and definitions undoing needs, so a transaction holds no
+// second copy of a table however many columns it alters.
 //
 // Known differences from SQL Server, kept on purpose:
 // - Subqueries are evaluated once per statement; correlated subqueries are not
@@ -326,6 +329,8 @@ void Session::UndoTo(std::size_t mark) {
         break;
       }
       case Undo::IndexDropped:
+        // Dropped before the indexes were first built, it has no entries.
+        if (u.D().index_unbuilt && !u.t->indexes_stale) u.t->RebuildIndex(*u.D().index);
         u.t->indexes.push_back(std::move(u.D().index));
         break;
       case Undo::ColumnDefault:
@@ -334,6 +339,15 @@ void Session::UndoTo(std::size_t mark) {
       case Undo::Identity:
         u.t->identity_next = u.D().identity_next;
         u.t->identity_used = u.D().identity_used;
+        break;
+      case Undo::ColumnsAdded:
+        UndoColumnsAdded(*u.t, u.D());
+        break;
+      case Undo::ColumnAltered:
+        UndoColumnAltered(*u.t, u.D(), *u.patch);
+        break;
+      case Undo::ColumnsDropped:
+        UndoColumnsDropped(*u.t, u.D(), *u.patch);
         break;
     }
     undo_.pop_back();

@@ -14,12 +14,16 @@
 
 namespace engine {
 
-// Old bytes of the columns an UPDATE changed, row by row, so that undoing it
-// needs no copy of whole rows: the old encodings of cols in order, then the
-// record's length and the slot, both u32, so the log reads backwards. The first
-// chunk grows as a string does (an UPDATE of one row keeps a few bytes); past a
-// megabyte the log goes on in fresh chunks of that size, so a large log is
-// never reallocated and copied.
+// Old bytes of columns, row by row, so that undoing a change needs no copy of
+// whole rows. An UPDATE writes a record for each row it changed: the old
+// encodings of cols in order, then the record's length and the slot, both u32,
+// so the log reads backwards. ALTER TABLE writes a record for every live row,
+// in slot order, with neither length nor slot (encoded values delimit
+// themselves), and LogReader reads it forwards: when it is undone, the later
+// entries have been, so the live rows are again those it went through. A
+// record never spans two chunks. The first chunk grows as a string does (an
+// UPDATE of one row keeps a few bytes); past a megabyte the log goes on in
+// fresh chunks of that size, so a large log is never reallocated and copied.
 struct PatchLog {
   static constexpr std::size_t kChunk = 1 << 20;
   std::vector<int> cols;  // ascending
@@ -35,27 +39,63 @@ struct PatchLog {
   }
 };
 
+// Reads the records ALTER TABLE wrote to a PatchLog, oldest first.
+class LogReader {
+ public:
+  explicit LogReader(const PatchLog& log) : log_(log) {}
+  // The unread part of the current chunk; empty once the whole log is read.
+  std::string_view Rest() {
+    while (chunk_ < log_.chunks.size() && at_ == log_.chunks[chunk_].size()) {
+      ++chunk_;
+      at_ = 0;
+    }
+    if (chunk_ == log_.chunks.size()) return {};
+    return std::string_view(log_.chunks[chunk_]).substr(at_);
+  }
+  void Advance(std::size_t n) { at_ += n; }
+
+ private:
+  const PatchLog& log_;
+  std::size_t chunk_ = 0, at_ = 0;
+};
+
 struct UndoDetail {
   std::map<std::string, std::shared_ptr<Table>> tables;
   std::vector<Object> objects;
   int next_id = 0;
   std::unique_ptr<Index> index;
   std::string index_name;
-  int col = 0;
-  Column column;
+  bool index_unbuilt = false;  // IndexDropped: dropped while the table's indexes were unbuilt
+  int col = 0;    // ColumnDefault, ColumnAltered: the column; ColumnsAdded: the count before
+  Column column;  // ColumnDefault, ColumnAltered: its definition before
+  std::vector<Column> cols;    // ColumnsDropped: the columns before
+  std::uint32_t appended = 0;  // ColumnsAdded: bytes added to every live row
   std::int64_t identity_next = 0;
   bool identity_used = false;
 };
 
 // One entry of the undo log. Row entries are small; what schema changes need
-// lives in the detail, allocated only for them.
+// lives in the detail, allocated only for them. ALTER TABLE changes the table
+// in place: its entries keep what undoing needs, never a copy of the table.
 struct Session::Undo {
-  enum K { RowIns, RowPatch, RowDel, Schema, IndexAdded, IndexDropped, ColumnDefault, Identity } k;
+  enum K {
+    RowIns,
+    RowPatch,
+    RowDel,
+    Schema,
+    IndexAdded,
+    IndexDropped,
+    ColumnDefault,
+    Identity,
+    ColumnsAdded,
+    ColumnAltered,
+    ColumnsDropped
+  } k;
   std::uint32_t slot = 0;
   std::shared_ptr<Table> t;
   Row old;
   std::unique_ptr<UndoDetail> d;
-  std::unique_ptr<PatchLog> patch;  // RowPatch
+  std::unique_ptr<PatchLog> patch;  // RowPatch, ColumnAltered, ColumnsDropped
 
   UndoDetail& D() {
     if (!d) d = std::make_unique<UndoDetail>();
@@ -76,6 +116,12 @@ struct Session::Ctx {
   const Row* const* rows = nullptr;          // raw row per source
   const std::vector<Value>* aggs = nullptr;  // aggregate results
 };
+
+// Undo of ALTER TABLE ADD, ALTER COLUMN and DROP COLUMN (ddl.cpp). Each finds
+// the table as its statement left it, the later entries being undone.
+void UndoColumnsAdded(Table& t, UndoDetail& d);
+void UndoColumnAltered(Table& t, UndoDetail& d, const PatchLog& log);
+void UndoColumnsDropped(Table& t, UndoDetail& d, const PatchLog& log);
 
 // e with one more message after it (4922 after 5074, 1750 after 2714, ...).
 inline Error WithFollow(Error e, int number, int severity, std::string text) {

@@ -1,10 +1,14 @@
-// Shared helpers of the engine tests: a database in a fresh folder, and
-// one-call query / error readers.
+// Shared helpers of the engine tests: a database in a fresh folder,
+// one-call query / error readers, and a process killed with a database open.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,5 +81,25 @@ class TempDb {
   std::string path_;
   std::unique_ptr<engine::Database> db_;
 };
+
+// Runs body in a child process, which then dies by SIGKILL as a killed
+// client would, with the database body returns still open. True when the
+// child got there.
+inline bool RunAndKill(const std::function<std::unique_ptr<engine::Database>()>& body) {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    try {
+      auto db = body();
+      kill(getpid(), SIGKILL);
+    } catch (...) {
+      _exit(2);
+    }
+    _exit(3);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
 
 }  // namespace engine_test

@@ -154,6 +154,34 @@ TEST(EngineDdl, AddColumnFillsOnlyNotNull) {
   EXPECT_EQ(t.ErrorOf("alter table p add z int not null"), 4901);
 }
 
+// ALTER COLUMN converts the value of every live row, whether its bytes change
+// size, change in place or stay as they were, in rows written since opening
+// and in rows read at opening alike.
+TEST(EngineDdl, AlterColumnConvertsEveryLiveRow) {
+  for (bool reopened : {false, true}) {
+    SCOPED_TRACE(reopened ? "rows read at opening" : "rows written since");
+    TempDb t;
+    t.Run(
+        "create table a (c char(4), v varchar(10), n int, m numeric(5, 2), w varchar(5))\n"
+        "create index ix_a_w on a(w)\n"
+        "insert into a values('ab', 'xy', 12, 1.5, 'w1')\n"
+        "insert into a values('gone', 'gone', 0, 0, 'gone')\n"
+        "insert into a values(null, 'z', null, -3.25, null)\n"
+        "delete from a where c = 'gone'");
+    if (reopened) t.Reopen();
+    t.Run(
+        "alter table a alter column c char(6)\nalter table a alter column v char(5)\n"
+        "alter table a alter column n varchar(6)\nalter table a alter column m numeric(7, 3)\n"
+        "alter table a alter column w varchar(9)");
+    const std::vector<std::string> converted = {"ab    |xy   |12|1.500|w1",
+                                                "NULL|z    |NULL|-3.250|NULL"};
+    EXPECT_EQ(t.Rows("select * from a"), converted);
+    EXPECT_EQ(t.One("select n from a where w = 'w1'"), "12");
+    t.Reopen();
+    EXPECT_EQ(t.Rows("select * from a"), converted);
+  }
+}
+
 // The columns of one DROP COLUMN list go in order, as on SQL Server: a column
 // named again is gone by its second turn (4924), and the statement changes
 // nothing. A list that would drop every column is 4923.

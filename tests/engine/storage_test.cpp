@@ -13,6 +13,7 @@
 
 namespace {
 
+using engine_test::RunAndKill;
 using engine_test::TempDb;
 
 TEST(EngineStorage, ReopenKeepsSchemaRowsDefaultsAndIdentity) {
@@ -235,7 +236,7 @@ TEST(EngineStorage, VersionOneSnapshotIsReadAndRewritten) {
   EXPECT_EQ(head.substr(8), std::string("\x02\x00\x00\x00", 4));
 }
 
-// Rows read at opening are changed in place, rolled back, cloned by ALTER
+// Rows read at opening are changed in place, rolled back, altered by ALTER
 // TABLE and rolled back again exactly as rows written since.
 TEST(EngineStorage, RowsReadAtOpeningChangeAndRollBackLikeOthers) {
   TempDb t;
@@ -251,26 +252,6 @@ TEST(EngineStorage, RowsReadAtOpeningChangeAndRollBackLikeOthers) {
   t.Run("update b set c = 'kept' where k = 1\nupdate b set v = 'longer' where k = 3");
   t.Reopen();
   EXPECT_EQ(t.Rows("select * from b"), (std::vector<std::string>{"1|kept|a", "2|two |bb", "3|six |longer"}));
-}
-
-// Runs body in a child process, which then dies by SIGKILL as a killed
-// client would, with the database body returns still open. True when the
-// child got there.
-bool RunAndKill(const std::function<std::unique_ptr<engine::Database>()>& body) {
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    try {
-      auto db = body();
-      kill(getpid(), SIGKILL);
-    } catch (...) {
-      _exit(2);
-    }
-    _exit(3);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 std::uint64_t JournalSize(const TempDb& t) {
