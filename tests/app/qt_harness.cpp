@@ -6,6 +6,8 @@
 
 #include <QAbstractButton>
 #include <QElapsedTimer>
+#include <QScreen>
+#include <QWidget>
 #include <stdexcept>
 
 #include "app/look.h"
@@ -50,6 +52,18 @@ BoxWatcher::BoxWatcher() {
     button->click();
   });
   timer_.start();
+}
+
+QImage Shown(QWidget* w) {
+  const QPoint at = w->mapTo(w->window(), QPoint(0, 0));
+  return w->screen()
+      ->grabWindow(w->window()->winId(), at.x(), at.y(), w->width(), w->height())
+      .toImage()
+      .convertToFormat(QImage::Format_RGB32);
+}
+
+QImage Rendered(QWidget* w) {
+  return w->grab().toImage().convertToFormat(QImage::Format_RGB32);
 }
 
 ScratchRegistry::ScratchRegistry() {

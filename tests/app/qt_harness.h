@@ -1,18 +1,22 @@
 // What the window tests share: one QApplication on the offscreen platform, a
 // watcher that answers the program's modal message boxes (recording caption,
-// text and icon), a scratch registry, and a way to act as a user without the
-// right to write it.
+// text, icon and buttons), a scratch registry, a way to act as a user without
+// the right to write it, the window's pixels on the screen, and a connection
+// to look at them from while a statement is sent.
 #pragma once
 
 #include <QApplication>
+#include <QImage>
 #include <QMessageBox>
 #include <QString>
 #include <QTimer>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "db/connection.h"
 #include "db/registry.h"
 
 namespace app_testing {
@@ -68,6 +72,32 @@ class ScratchRegistry {
 // Runs work as a user who may not write below root (the store's folders are
 // made read-only; a test running as root also gives up its rights meanwhile).
 void AsUserWithoutRights(const std::filesystem::path& root, const std::function<void()>& work);
+
+// What the window system shows of w now (on X11 the server's pixels, on the
+// offscreen platform the window's backing store: what was last painted), not
+// a fresh rendering.
+QImage Shown(QWidget* w);
+// w painted as it stands now.
+QImage Rendered(QWidget* w);
+
+// A connection that lets the test look at the window while a statement is
+// being sent: the window cannot paint until the statement returns, as while
+// a statement runs for minutes.
+class BlockingConnection : public db::Connection {
+ public:
+  explicit BlockingConnection(std::unique_ptr<db::Connection> inner) : inner_(std::move(inner)) {}
+  // Called with each statement before it goes to the database.
+  std::function<void(const std::string&)> while_sending;
+
+ protected:
+  std::unique_ptr<db::Cursor> Send(const std::string& sql) override {
+    if (while_sending) while_sending(sql);
+    return inner_->Execute(sql);
+  }
+
+ private:
+  std::unique_ptr<db::Connection> inner_;
+};
 
 // The top-level widgets of class T that still exist.
 template <class T>

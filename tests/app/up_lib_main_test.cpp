@@ -22,7 +22,10 @@
 
 namespace {
 
+using app_testing::BlockingConnection;
 using app_testing::BoxWatcher;
+using app_testing::Rendered;
+using app_testing::Shown;
 using testing_support::Rows;
 using testing_support::Scalar;
 
@@ -47,20 +50,6 @@ const QString kDone = QString::fromUtf8("所有处理已完成！");
 
 std::string G(const char* utf8) {
   return text::Gbk(utf8);
-}
-
-// What the window system shows of w now (on the offscreen platform: the
-// window's backing store, what was last painted), not a fresh rendering.
-QImage Shown(QWidget* w) {
-  const QPoint at = w->mapTo(w->window(), QPoint(0, 0));
-  return w->screen()
-      ->grabWindow(w->window()->winId(), at.x(), at.y(), w->width(), w->height())
-      .toImage()
-      .convertToFormat(QImage::Format_RGB32);
-}
-// w painted as it stands now.
-QImage Rendered(QWidget* w) {
-  return w->grab().toImage().convertToFormat(QImage::Format_RGB32);
 }
 
 TEST(UpLibMain, StartsWaitingAndTheBackupBoxGovernsTheStartButton) {
@@ -332,24 +321,6 @@ TEST(UpLibMain, ChangedLabelsAndControlsArePaintedAtOnce) {
     EXPECT_TRUE(Shown(c.look) == Rendered(c.look)) << "not on the screen yet";
   }
 }
-
-// A connection that lets the test look at the window while a statement is
-// being sent: the window cannot paint until the statement returns, as while
-// a statement runs for minutes.
-class BlockingConnection : public db::Connection {
- public:
-  explicit BlockingConnection(std::unique_ptr<db::Connection> inner) : inner_(std::move(inner)) {}
-  std::function<void(const std::string&)> while_sending;
-
- protected:
-  std::unique_ptr<db::Cursor> Send(const std::string& sql) override {
-    if (while_sending) while_sending(sql);
-    return inner_->Execute(sql);
-  }
-
- private:
-  std::unique_ptr<db::Connection> inner_;
-};
 
 // Through a whole pre-2005 upgrade: every progress text a step sets is on the
 // screen by the time its next statement runs.

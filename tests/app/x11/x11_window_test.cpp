@@ -1,15 +1,18 @@
 // The windows under a real X server with real key and mouse events (xdotool
 // through the XTEST extension): the chords as X11's keymap delivers them,
-// where the focus is as a window opens, and Enter on buttons.
+// where the focus is as a window opens, Enter on buttons, and the server's
+// pixels while a statement runs.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QWindow>
+#include <algorithm>
 #include <functional>
 
 #include "app/db_para.h"
@@ -125,6 +128,38 @@ TEST(X11Window, EnterOnTheStartButtonRunsTheUpgrade) {
   EXPECT_EQ(boxes.boxes[0].text, QString::fromUtf8("所有处理已完成！"));
   EXPECT_EQ(boxes.boxes[0].buttons, QStringList{QString::fromUtf8("确定")});
   EXPECT_FALSE(Rows(*t.c, "select vm_mess from ver_manage where vm_mess='ZZ20170109.SFZ'").empty());
+}
+
+// On a real X server: each progress text of a pre-2005 upgrade is in the
+// server's pixels by the time the step's next statement runs, the lib_fakuan
+// one among them.
+TEST(X11Window, ProgressTextIsOnTheScreenWhileTheNextStatementRuns) {
+  app_testing::App();
+  testing_support::ScratchDb scratch({"pre2005.sql"});
+  app_testing::BlockingConnection c(scratch.Connect());
+  app::TUpLibMain w(c, testing_support::SampleDir());
+  Open(&w);
+  BoxWatcher boxes;
+  QString last;
+  std::vector<std::string> looked, not_shown;
+  c.while_sending = [&](const std::string&) {
+    const QString text = w.lbProcess->text();
+    if (!w.lbProcess->isVisible() || text.isEmpty() || text == last) return;
+    last = text;
+    looked.push_back(text.toStdString());
+    if (app_testing::Shown(w.lbProcess) != app_testing::Rendered(w.lbProcess))
+      not_shown.push_back(text.toStdString());
+  };
+  w.cbBackUp->click();
+  w.btDoWork->click();
+  c.while_sending = nullptr;
+
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text, QString::fromUtf8("所有处理已完成！"));
+  EXPECT_NE(std::find(looked.begin(), looked.end(), "处理：lib_fakuan，请耐心等待..."),
+            looked.end());
+  EXPECT_TRUE(not_shown.empty()) << not_shown.size() << " of " << looked.size()
+                                 << " texts, the first " << not_shown[0];
 }
 
 // The dialog: the focus starts on 取消; Tab and Enter reveal the parameters,
