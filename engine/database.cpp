@@ -75,6 +75,14 @@ class EmbeddedDatabase : public Database {
 }  // namespace
 
 std::unique_ptr<Database> Database::open(const std::string& path, OpenMode mode) {
+#ifdef __GLIBC__
+  // Large blocks (row vectors, index tables, a statement's result) straight
+  // from the system and back to it when freed: glibc otherwise raises this
+  // threshold as such blocks are freed and carves later ones from the heap's
+  // top, where the holes a long transaction leaves cannot serve them.
+  static const bool fixed_threshold = mallopt(M_MMAP_THRESHOLD, 1 << 20) != 0;
+  (void)fixed_threshold;
+#endif
   return std::make_unique<EmbeddedDatabase>(path, mode == OpenMode::CreateIfMissing);
 }
 

@@ -198,6 +198,13 @@ StatementResult Session::DoInsert(const Stmt& s) {
     t->rows.emplace_back(EncodeRow(full));
     ++t->live;
     t->IndexRow(slot);
+    // The rows one statement appends take consecutive slots: one undo entry
+    // covers them all, so INSERT ... SELECT of a large table costs one entry.
+    if (undo_.size() > stmt_mark_ && undo_.back().k == Undo::RowIns && undo_.back().t == t &&
+        undo_.back().slot + (undo_.back().d ? undo_.back().d->rows : 1) == slot) {
+      ++undo_.back().D().rows;
+      continue;
+    }
     Undo u{};
     u.k = Undo::RowIns;
     u.t = t;

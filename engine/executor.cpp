@@ -207,6 +207,7 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       break;
   }
   std::size_t mark = undo_.size();
+  stmt_mark_ = mark;
   try {
     out->push_back(RunStatement(s));
     bool changes = s.k != Stmt::SelectStmt && s.k != Stmt::Nothing && s.k != Stmt::Exec;
@@ -304,9 +305,11 @@ void Session::UndoTo(std::size_t mark) {
     Undo& u = undo_.back();
     switch (u.k) {
       case Undo::RowIns:
-        u.t->UnindexRow(u.slot);
-        u.t->rows[u.slot].clear();
-        --u.t->live;
+        for (std::uint32_t i = u.d ? u.d->rows : 1; i-- > 0;) {
+          u.t->UnindexRow(u.slot + i);
+          u.t->rows[u.slot + i].clear();
+          --u.t->live;
+        }
         break;
       case Undo::RowPatch:
         UndoPatch(*u.t, *u.patch);

@@ -147,6 +147,7 @@ class Session {
   std::int64_t now_ = 0;
   bool replaying_ = false;
   std::vector<Undo> undo_;
+  std::size_t stmt_mark_ = 0;  // undo_.size() when the running statement began
   std::unordered_map<const Expr*, std::vector<Value>> subquery_cache_;
 };
 

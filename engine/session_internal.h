@@ -70,6 +70,7 @@ struct UndoDetail {
   Column column;  // ColumnDefault, ColumnAltered: its definition before
   std::vector<Column> cols;    // ColumnsDropped: the columns before
   std::uint32_t appended = 0;  // ColumnsAdded: bytes added to every live row
+  std::uint32_t rows = 1;      // RowIns: slots slot .. slot + rows - 1, one statement's
   std::int64_t identity_next = 0;
   bool identity_used = false;
 };

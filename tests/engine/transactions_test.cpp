@@ -57,6 +57,17 @@ TEST(EngineTransactions, ErrorsInsideTransactions) {
        0,
        0,
        "1,3"},
+      {"a many-row INSERT ... SELECT failing part-way, and one rolled back to a savepoint, "
+       "leave neither rows nor keys behind",
+       {"insert into t values(2, 'b')\ninsert into t values(10, 'j')",
+        "begin tran\ninsert into t select k + 8, v from t",
+        "save tran a\ninsert into t select k + 20, v from t\nrollback tran a\n"
+        "insert into t select k + 30, v from t\ncommit tran",
+        "insert into t values(9, 'i')\ninsert into t values(21, 'u')"},
+       {0, 2627, 0, 0},
+       0,
+       0,
+       "1,2,9,10,21,31,32,40"},
       {"a conversion error ends the batch, the transaction stays open",
        {"begin tran\ninsert into t values(2, 'a')\ninsert into t values('abc', 'b')\ninsert into t "
         "values(3, 'c')"},
