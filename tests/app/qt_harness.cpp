@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <QAbstractButton>
+#include <QCheckBox>
+#include <QPushButton>
 #include <QElapsedTimer>
 #include <QScreen>
 #include <QWidget>
@@ -13,6 +15,19 @@
 #include "app/look.h"
 
 namespace app_testing {
+
+UpgradeWindow::UpgradeWindow(const std::vector<std::string>& fixtures, bool show)
+    : scratch(fixtures) {
+  App();
+  c = scratch.Connect();
+  w = std::make_unique<app::TUpLibMain>(*c, testing_support::SampleDir());
+  if (show) w->show();
+}
+
+bool UpgradeWindow::Enabled(bool dowork, bool exit, bool backup) const {
+  return w->btDoWork->isEnabled() == dowork && w->btExit->isEnabled() == exit &&
+         w->cbBackUp->isEnabled() == backup;
+}
 
 QApplication& App() {
   static QApplication* app = [] {

@@ -16,10 +16,24 @@
 #include <string>
 #include <vector>
 
+#include "app/up_lib_main.h"
 #include "db/connection.h"
 #include "db/registry.h"
+#include "tests/support/support.h"
 
 namespace app_testing {
+
+// An upgrade window on a scratch database built from fixture scripts, with
+// the sample data files; shown at once unless show is false.
+struct UpgradeWindow {
+  testing_support::ScratchDb scratch;
+  std::unique_ptr<db::Connection> c;
+  std::unique_ptr<app::TUpLibMain> w;
+
+  explicit UpgradeWindow(const std::vector<std::string>& fixtures = {}, bool show = true);
+  // The enabled states of btDoWork, btExit and cbBackUp are these.
+  bool Enabled(bool dowork, bool exit, bool backup) const;
+};
 
 // The application object, made on first use with QT_QPA_PLATFORM=offscreen
 // unless a platform was chosen already; like the program, it speaks Qt's

@@ -29,22 +29,7 @@ using app_testing::Shown;
 using testing_support::Rows;
 using testing_support::Scalar;
 
-struct Window {
-  testing_support::ScratchDb scratch;
-  std::unique_ptr<db::Connection> c;
-  std::unique_ptr<app::TUpLibMain> w;
-
-  explicit Window(const std::vector<std::string>& fixtures = {}) : scratch(fixtures) {
-    app_testing::App();
-    c = scratch.Connect();
-    w = std::make_unique<app::TUpLibMain>(*c, testing_support::SampleDir());
-    w->show();
-  }
-  bool Enabled(bool dowork, bool exit, bool backup) const {
-    return w->btDoWork->isEnabled() == dowork && w->btExit->isEnabled() == exit &&
-           w->cbBackUp->isEnabled() == backup;
-  }
-};
+using Window = app_testing::UpgradeWindow;
 
 const QString kDone = QString::fromUtf8("所有处理已完成！");
 

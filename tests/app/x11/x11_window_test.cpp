@@ -49,16 +49,10 @@ void Open(QWidget* w) {
   ASSERT_TRUE(PumpUntil([w] { return QApplication::activeWindow() == w; }));
 }
 
-struct Window {
-  testing_support::ScratchDb scratch;
-  std::unique_ptr<db::Connection> c;
-  std::unique_ptr<app::TUpLibMain> w;
-
-  explicit Window(const std::vector<std::string>& fixtures = {}) : scratch(fixtures) {
-    app_testing::App();
-    c = scratch.Connect();
-    w = std::make_unique<app::TUpLibMain>(*c, testing_support::SampleDir());
-  }
+// Shown by Open, once the test is ready for the X server's events.
+struct Window : app_testing::UpgradeWindow {
+  explicit Window(const std::vector<std::string>& fixtures = {})
+      : UpgradeWindow(fixtures, /*show=*/false) {}
 };
 
 // The chords as xdotool types them: "key" lets Ctrl and Alt go before F1, so
