@@ -16,9 +16,9 @@ constexpr std::string_view kEmbeddedPrefix = "embedded:";
 }
 
 void Connection::Report(const std::string& sql, double ms, bool ok, std::int64_t rows,
-                        const std::string& error) {
+                        const std::string& error, bool tolerable) {
   if (!on_statement) return;
-  StatementEvent e{sql, ms, ok, rows, error, !ok && tolerating > 0};
+  StatementEvent e{sql, ms, ok, rows, error, !ok && tolerable && tolerating > 0};
   on_statement(e);
 }
 
@@ -52,10 +52,7 @@ std::unique_ptr<Cursor> Connection::Execute(const std::string& sql) {
   if (fault.kind == FaultPlan::Kind::Fail && n == fault.at) {
     InjectedFault e;
     // Never tolerated, so the log says "error" even inside a tolerated trap.
-    const int tolerating_now = tolerating;
-    tolerating = 0;
-    Report(sql, 0, false, -1, e.what());
-    tolerating = tolerating_now;
+    Report(sql, 0, false, -1, e.what(), /*tolerable=*/false);
     throw e;
   }
   const bool kill_after = fault.kind == FaultPlan::Kind::Kill && n == fault.at;

@@ -52,6 +52,19 @@ struct FaultPlan {
   static FaultPlan FromEnvironment();
 };
 
+// Raises a counter of the connection (tolerating, transactions_open) for the
+// life of the object.
+class CountedScope {
+ public:
+  explicit CountedScope(int& counter) : counter_(counter) { ++counter_; }
+  ~CountedScope() { --counter_; }
+  CountedScope(const CountedScope&) = delete;
+  CountedScope& operator=(const CountedScope&) = delete;
+
+ private:
+  int& counter_;
+};
+
 struct ConnectParams {
   std::string data_source = "LibODBC";
   std::string user = "sa";
@@ -111,9 +124,10 @@ class Connection {
   Connection() = default;
   // The backend's send: runs sql, reports it through Report, returns its rows.
   virtual std::unique_ptr<Cursor> Send(const std::string& sql) = 0;
-  // Calls on_statement (when set) for one statement sent.
+  // Calls on_statement (when set) for one statement sent. A failure is
+  // reported as tolerated inside a tolerated trap unless tolerable is false.
   void Report(const std::string& sql, double ms, bool ok, std::int64_t rows,
-              const std::string& error);
+              const std::string& error, bool tolerable = true);
 
  private:
   std::int64_t sent_ = 0;

@@ -59,22 +59,10 @@ bool GoOnAfter(Query& q, const Error& e);
 
 namespace db {
 
-// Runs work as one unit of work on q's connection: "begin transaction"
-// before it, "commit transaction" after it. When work throws (a server error,
-// a file error, anything), the transaction is rolled back ("if @@trancount > 0
-// rollback transaction", its own failure ignored: a lost connection rolls
-// back by itself) and the exception goes on unchanged. Units nest: an inner
-// unit's COMMIT only lowers @@TRANCOUNT, and an inner failure rolls back the
-// outer unit too, as the error ends the outer unit anyway.
 template <class Work>
 bool Tolerate(Query& q, Work&& work) {
-  struct Tolerating {
-    Connection& c;
-    explicit Tolerating(Connection& conn) : c(conn) { ++c.tolerating; }
-    ~Tolerating() { --c.tolerating; }
-  };
   try {
-    Tolerating guard(q.connection());
+    CountedScope tolerating(q.connection().tolerating);
     work();
     return true;
   } catch (const InjectedFault&) {
@@ -90,25 +78,21 @@ bool Tolerate(Query& q, Work&& work) {
 // and that rolls back by itself).
 void RollBackAfterFailure(Query& q);
 
+// Runs work as one unit of work on q's connection: "begin transaction"
+// before it, "commit transaction" after it. When work throws (a server error,
+// a file error, anything), the transaction is rolled back ("if @@trancount > 0
+// rollback transaction", its own failure ignored: a lost connection rolls
+// back by itself) and the exception goes on unchanged. Units nest: an inner
+// unit's COMMIT only lowers @@TRANCOUNT, and an inner failure rolls back the
+// outer unit too, as the error ends the outer unit anyway.
 template <class Work>
 void RunInTransaction(Query& q, Work&& work) {
-  Connection& c = q.connection();
   RunCommand(q, {"begin transaction"});
-  struct Depth {
-    Connection& c;
-    explicit Depth(Connection& conn) : c(conn) { ++c.transactions_open; }
-    ~Depth() { --c.transactions_open; }
-  };
   try {
     {
-      Depth depth(c);
+      CountedScope open(q.connection().transactions_open);
       work();
     }
-  } catch (...) {
-    RollBackAfterFailure(q);
-    throw;
-  }
-  try {
     RunCommand(q, {"commit transaction"});
   } catch (...) {
     RollBackAfterFailure(q);

@@ -64,6 +64,19 @@ void ValidateColumnType(const ColumnDef& d) {
                              "numeric with a scale of 0, and constrained to be nonnullable.");
 }
 
+// A new column as its definition gives it, before its default is bound. An
+// identity column never holds NULL.
+Column ColumnFrom(const ColumnDef& d) {
+  Column c;
+  c.name = d.name;
+  c.type = d.type;
+  c.nullable = !d.not_null && !d.identity;
+  c.identity = d.identity;
+  c.seed = d.seed;
+  c.increment = d.increment;
+  return c;
+}
+
 }  // namespace
 
 void Session::DoCreateTable(const Stmt& s) {
@@ -87,13 +100,7 @@ void Session::DoCreateTable(const Stmt& s) {
     if (d.identity && ++identities > 1)
       throw SqlError(2744, "Multiple identity columns specified for table '" + s.table +
                                "'. Only one identity column per table is allowed.");
-    Column c;
-    c.name = d.name;
-    c.type = d.type;
-    c.nullable = !d.not_null && !d.identity;
-    c.identity = d.identity;
-    c.seed = d.seed;
-    c.increment = d.increment;
+    Column c = ColumnFrom(d);
     if (d.primary_key) {
       if (has_pk)
         throw WithFollow(SqlError(8110, "Cannot add multiple PRIMARY KEY constraints to table '" +
@@ -277,13 +284,7 @@ void Session::DoAlterAdd(const Stmt& s) {
   std::string head, tail;
   int ident = -1;  // in added
   for (const ColumnDef& d : s.columns) {
-    Column c;
-    c.name = d.name;
-    c.type = d.type;
-    c.nullable = !d.not_null && !d.identity;
-    c.identity = d.identity;
-    c.seed = d.seed;
-    c.increment = d.increment;
+    Column c = ColumnFrom(d);
     if (d.def) AddDefault(*t, c, d.def_name, d.def_text);
     if (c.identity)
       ident = static_cast<int>(added.size());
