@@ -16,14 +16,65 @@ namespace {
 using engine_test::RunAndKill;
 using engine_test::TempDb;
 
+// A child process that opens the database and runs batch(1), batch(2), ...
+// without end, reporting through a pipe the number of each batch that
+// returned, until the test kills it.
+class Writer {
+ public:
+  Writer(const std::string& path, const std::function<std::string(int)>& batch) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(fds[0]);
+      auto db = engine::Database::open(path, engine::Database::OpenMode::MustExist);
+      for (int i = 1;; ++i) {
+        db->execute(batch(i));
+        if (write(fds[1], &i, sizeof i) != sizeof i) _exit(1);
+      }
+    }
+    close(fds[1]);
+    fd_ = fds[0];
+  }
+  ~Writer() { Kill(); }
+  bool Started() const { return pid_ > 0 && fd_ >= 0; }
+  // The number of the next batch that returned; 0 once the child is gone.
+  int Next() {
+    int i = 0;
+    return fd_ >= 0 && read(fd_, &i, sizeof i) == sizeof i ? (last_ = i) : 0;
+  }
+  // Kills the child and reads what it reported before it died; returns the
+  // last batch number it reported.
+  int Kill() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      while (Next()) {
+      }
+      close(fd_);
+      fd_ = -1;
+    }
+    return last_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+  int last_ = 0;
+};
+
 TEST(EngineStorage, ReopenKeepsSchemaRowsDefaultsAndIdentity) {
   TempDb t;
-  t.Run("create table s (s_no int NOT NULL IDENTITY (1, 1), s_code char(4) not null, s_d int default(5))\n"
-        "ALTER TABLE s ADD CONSTRAINT PK_s PRIMARY KEY NONCLUSTERED(s_code)\n"
-        "insert into s(s_code) values('a')");
+  t.Run(
+      "create table s (s_no int NOT NULL IDENTITY (1, 1), s_code char(4) not null, s_d int "
+      "default(5))\n"
+      "ALTER TABLE s ADD CONSTRAINT PK_s PRIMARY KEY NONCLUSTERED(s_code)\n"
+      "insert into s(s_code) values('a')");
   t.Reopen();
   t.Run("insert into s(s_code) values('b')");
-  EXPECT_EQ(t.Rows("select s_no, s_code, s_d from s"), (std::vector<std::string>{"1|a   |5", "2|b   |5"}));
+  EXPECT_EQ(t.Rows("select s_no, s_code, s_d from s"),
+            (std::vector<std::string>{"1|a   |5", "2|b   |5"}));
   EXPECT_EQ(t.ErrorOf("insert into s(s_code) values('A')"), 2627);  // the key index came back
 }
 
@@ -41,8 +92,9 @@ TEST(EngineStorage, SecondOpenerIsRefused) {
 }
 
 TEST(EngineStorage, MissingFileIsAnErrorWhenItMustExist) {
-  EXPECT_THROW(engine::Database::open("/nonexistent-dir/x.db", engine::Database::OpenMode::MustExist),
-               engine::Error);
+  EXPECT_THROW(
+      engine::Database::open("/nonexistent-dir/x.db", engine::Database::OpenMode::MustExist),
+      engine::Error);
 }
 
 // A child inserts rows one statement at a time and reports each that returned
@@ -52,26 +104,13 @@ TEST(EngineStorage, KilledProcessKeepsEveryReturnedStatement) {
   TempDb t;
   t.Run("create table k (n int not null primary key, pad char(200) default(''))");
   t.Close();
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(fds[0]);
-    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
-    for (int n = 1;; ++n) {
-      db->execute("insert into k(n) values(" + std::to_string(n) + ")\nupdate k set pad='x' where n=" +
-                  std::to_string(n));
-      if (write(fds[1], &n, sizeof n) != sizeof n) _exit(1);
-    }
-  }
-  close(fds[1]);
-  int last = 0, n;
-  while (last < 3000 && read(fds[0], &n, sizeof n) == sizeof n) last = n;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  while (read(fds[0], &n, sizeof n) == sizeof n) last = n;
-  close(fds[0]);
+  Writer w(t.path(), [](int n) {
+    return "insert into k(n) values(" + std::to_string(n) +
+           ")\nupdate k set pad='x' where n=" + std::to_string(n);
+  });
+  ASSERT_TRUE(w.Started());
+  for (int n = w.Next(); n > 0 && n < 3000;) n = w.Next();
+  const int last = w.Kill();
   t.Open();
   int count = std::stoi(t.One("select count(*) from k"));
   EXPECT_GE(count, last);
@@ -111,7 +150,8 @@ TEST(EngineStorage, LargeSnapshotRoundTrips) {
   t.Run("create table big (n int not null primary key, pad char(250), note text)");
   std::string batch;
   for (int n = 1; n <= 30000; ++n) {
-    batch += "insert into big(n, pad) values(" + std::to_string(n) + ",'row " + std::to_string(n) + "')\n";
+    batch += "insert into big(n, pad) values(" + std::to_string(n) + ",'row " + std::to_string(n) +
+             "')\n";
     if (n % 1000 == 0) {
       t.Run(batch);
       batch.clear();
@@ -124,7 +164,8 @@ TEST(EngineStorage, LargeSnapshotRoundTrips) {
   t.Reopen();
   EXPECT_EQ(t.One("select count(*) from big"), "30000");
   EXPECT_EQ(t.One("select rtrim(pad) from big where n = 29999"), "row 29999");
-  EXPECT_EQ(t.One("select datalength(note), substring(note, 1, 1), substring(note, 9437184, 1) from big where n = 15000"),
+  EXPECT_EQ(t.One("select datalength(note), substring(note, 1, 1), substring(note, 9437184, 1) "
+                  "from big where n = 15000"),
             "9437184|A|Z");
   EXPECT_EQ(t.One("select count(*) from big where note is null"), "29999");
 }
@@ -134,8 +175,10 @@ TEST(EngineStorage, LargeSnapshotRoundTrips) {
 // DELETE) must not lose entries that later look-ups and key checks need.
 TEST(EngineStorage, IndexesAfterReopenFollowEarlierChanges) {
   TempDb t;
-  t.Run("create table r (k int not null primary key, c char(2), d int)\ncreate index ix_r_c on r(c)\n"
-        "insert into r values(1,'a',0)\ninsert into r values(2,'b',0)\ninsert into r values(3,'b',1)");
+  t.Run(
+      "create table r (k int not null primary key, c char(2), d int)\ncreate index ix_r_c on r(c)\n"
+      "insert into r values(1,'a',0)\ninsert into r values(2,'b',0)\ninsert into r "
+      "values(3,'b',1)");
   t.Reopen();
   t.Run("update r set d = d + 1\ndelete from r where d = 2");
   EXPECT_EQ(t.Rows("select k from r where c = 'b'"), (std::vector<std::string>{"2"}));
@@ -143,7 +186,8 @@ TEST(EngineStorage, IndexesAfterReopenFollowEarlierChanges) {
   EXPECT_EQ(t.ErrorOf("insert into r values(3,'b',0)"), 0);
   t.Reopen();
   t.Run("begin transaction\ndelete from r where d = 0\nrollback transaction");
-  EXPECT_EQ(t.Rows("select k from r where c = 'b' order by k"), (std::vector<std::string>{"2", "3"}));
+  EXPECT_EQ(t.Rows("select k from r where c = 'b' order by k"),
+            (std::vector<std::string>{"2", "3"}));
   EXPECT_EQ(t.ErrorOf("insert into r values(3,'b',0)"), 2627);
 }
 
@@ -189,15 +233,15 @@ TEST(EngineStorage, VersionOneSnapshotIsReadAndRewritten) {
     f += v;
   };
   u32(1);
-  i64(5);                                  // generation
-  var(2000);                               // next object id
-  var(1);                                  // one table
+  i64(5);     // generation
+  var(2000);  // next object id
+  var(1);     // one table
   str("old_t");
   var(1999);
   i64(0);
   i64(0);
-  f += '\0';                               // no identity
-  var(1);                                  // one column: n int NULL
+  f += '\0';  // no identity
+  var(1);     // one column: n int NULL
   str("n");
   f += '\x04';
   var(0);
@@ -208,14 +252,14 @@ TEST(EngineStorage, VersionOneSnapshotIsReadAndRewritten) {
   i64(1);
   var(0);
   str("");
-  var(0);                                  // no index
-  var(2);                                  // two rows: 7, 8
+  var(0);  // no index
+  var(2);  // two rows: 7, 8
   for (std::int64_t n : {7, 8}) {
     std::string row(1, '\x01');
     row.append(reinterpret_cast<const char*>(&n), 8);
     str(row);
   }
-  var(0);                                  // no other objects
+  var(0);  // no other objects
   std::uint32_t crc = 0xFFFFFFFFu;
   for (unsigned char c : f) {
     crc ^= c;
@@ -240,18 +284,23 @@ TEST(EngineStorage, VersionOneSnapshotIsReadAndRewritten) {
 // TABLE and rolled back again exactly as rows written since.
 TEST(EngineStorage, RowsReadAtOpeningChangeAndRollBackLikeOthers) {
   TempDb t;
-  t.Run("create table b (k int not null primary key, c char(4), v varchar(10))\n"
-        "insert into b values(1,'one','a')\ninsert into b values(2,'two','bb')\ninsert into b values(3,'six','c')");
+  t.Run(
+      "create table b (k int not null primary key, c char(4), v varchar(10))\n"
+      "insert into b values(1,'one','a')\ninsert into b values(2,'two','bb')\ninsert into b "
+      "values(3,'six','c')");
   const std::vector<std::string> original = {"1|one |a", "2|two |bb", "3|six |c"};
   t.Reopen();
-  t.Run("begin transaction\nalter table b add extra int default(0)\nupdate b set c = 'new'\n"
-        "update b set v = v + 'long'\nrollback transaction");
+  t.Run(
+      "begin transaction\nalter table b add extra int default(0)\nupdate b set c = 'new'\n"
+      "update b set v = v + 'long'\nrollback transaction");
   EXPECT_EQ(t.Rows("select * from b"), original);
-  t.Run("begin transaction\nupdate b set c = 'zz'\ndelete from b where k = 2\nrollback transaction");
+  t.Run(
+      "begin transaction\nupdate b set c = 'zz'\ndelete from b where k = 2\nrollback transaction");
   EXPECT_EQ(t.Rows("select * from b"), original);
   t.Run("update b set c = 'kept' where k = 1\nupdate b set v = 'longer' where k = 3");
   t.Reopen();
-  EXPECT_EQ(t.Rows("select * from b"), (std::vector<std::string>{"1|kept|a", "2|two |bb", "3|six |longer"}));
+  EXPECT_EQ(t.Rows("select * from b"),
+            (std::vector<std::string>{"1|kept|a", "2|two |bb", "3|six |longer"}));
 }
 
 std::uint64_t JournalSize(const TempDb& t) {
@@ -276,27 +325,14 @@ TEST(EngineStorage, KilledInTheMiddleOfATransactionLeavesNothingOfIt) {
       "create table k (n int not null primary key, pad char(200))\n"
       "insert into k(n) values(1)\ninsert into k(n) values(2)");
   t.Close();
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(fds[0]);
-    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
-    db->execute("begin transaction");
-    for (int n = 100;; n += 100) {
-      db->execute(InsertBatch(n, 100));
-      if (write(fds[1], &n, sizeof n) != sizeof n) _exit(1);
-    }
-  }
-  close(fds[1]);
-  int n = 0;
-  while (JournalSize(t) < (6u << 20) && n < 200000 && read(fds[0], &n, sizeof n) == sizeof n) {
-  }
+  Writer w(t.path(), [](int i) {
+    return (i == 1 ? std::string("begin transaction\n") : std::string()) +
+           InsertBatch(100 * i, 100);
+  });
+  ASSERT_TRUE(w.Started());
+  for (int i = w.Next(); i > 0 && i < 2000 && JournalSize(t) < (6u << 20);) i = w.Next();
   EXPECT_GE(JournalSize(t), 6u << 20) << "the open transaction's statements did not reach the file";
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  close(fds[0]);
+  w.Kill();
 
   ASSERT_TRUE(RunAndKill([&] {
     auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
