@@ -20,6 +20,29 @@ Error Terminated(int number, std::string text) {
                     "The statement has been terminated.");
 }
 
+bool Reads(const Catalog& cat, const Select& q, const Table* t);
+
+// Whether e or a subquery inside it reads table t.
+bool Reads(const Catalog& cat, const Expr* e, const Table* t) {
+  if (!e) return false;
+  if (e->sub && Reads(cat, *e->sub, t)) return true;
+  for (const auto& a : e->args)
+    if (Reads(cat, a.get(), t)) return true;
+  return false;
+}
+
+bool Reads(const Catalog& cat, const Select& q, const Table* t) {
+  for (const TableRef& r : q.from)
+    if (cat.FindTable(r.name).get() == t || Reads(cat, r.on.get(), t)) return true;
+  for (const SelectItem& i : q.items)
+    if (Reads(cat, i.expr.get(), t)) return true;
+  for (const auto& g : q.group)
+    if (Reads(cat, g.get(), t)) return true;
+  for (const OrderItem& o : q.order)
+    if (Reads(cat, o.expr.get(), t)) return true;
+  return Reads(cat, q.where.get(), t) || Reads(cat, q.having.get(), t);
+}
+
 }  // namespace
 
 [[noreturn]] void Session::Fail515(const Table& t, const Column& c, const char* verb) const {
@@ -81,100 +104,33 @@ StatementResult Session::DoInsert(const Stmt& s) {
       if (static_cast<int>(c) != ident) target.push_back(static_cast<int>(c));
   }
 
-  // The rows to insert, evaluated before any is inserted.
-  std::vector<std::vector<Value>> input;
-  if (s.select) {
-    StatementResult r = DoSelect(*s.select);
-    std::size_t width = r.columns.size();
-    if (width != target.size()) {
-      if (s.names.empty()) {
-        if (ident >= 0 && width == t->cols.size())
-          throw SqlError(
-              8101,
-              "An explicit value for the identity column in table '" + t->name +
-                  "' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
-        throw SqlError(213,
-                       "Column name or number of supplied values does not match table definition.");
-      }
-      throw SqlError(
-          width < target.size() ? 120 : 121,
-          width < target.size()
-              ? "The select list for the INSERT statement contains fewer items than the insert "
-                "list. The number of SELECT values must match the number of INSERT columns."
-              : "The select list for the INSERT statement contains more items than the insert "
-                "list. The number of SELECT values must match the number of INSERT columns.",
-          15);
-    }
-    for (auto& row : r.rows) {
-      std::vector<Value> vals;
-      for (std::size_t c = 0; c < row.size(); ++c) {
-        if (!row[c]) {
-          vals.push_back(Value::Null());
-          continue;
-        }
-        switch (r.columns[c].type) {
-          case ColumnType::Int:
-            vals.push_back(Value::Int(std::stoll(*row[c])));
-            break;
-          case ColumnType::DateTime:
-            vals.push_back(ConvertTo(Value::Str(*row[c]), TypeSpec{Type::DateTime, 0, 0, 0}));
-            break;
-          case ColumnType::Numeric: {
-            std::size_t dot = row[c]->find('.');
-            int sc = dot == std::string::npos ? 0 : static_cast<int>(row[c]->size() - dot - 1);
-            vals.push_back(ConvertTo(Value::Str(*row[c]), TypeSpec{Type::Numeric, 0, 18, sc}));
-            break;
-          }
-          default:
-            vals.push_back(Value::Str(*row[c]));
-        }
-      }
-      input.push_back(std::move(vals));
-    }
-  } else {
-    Ctx ctx;
-    Scope scope;
-    for (const auto& row : s.values) {
-      if (row.size() != target.size()) {
-        if (s.names.empty()) {
-          if (ident >= 0 && row.size() == t->cols.size())
-            throw SqlError(8101, "An explicit value for the identity column in table '" + t->name +
-                                     "' can only be specified when a column list is used and "
-                                     "IDENTITY_INSERT is ON.");
-          throw SqlError(
-              213, "Column name or number of supplied values does not match table definition.");
-        }
+  auto mismatch = [&](std::size_t width) {
+    if (s.names.empty()) {
+      if (ident >= 0 && width == t->cols.size())
         throw SqlError(
-            row.size() < target.size() ? 109 : 110,
-            row.size() < target.size()
-                ? "There are more columns in the INSERT statement than values specified in the "
-                  "VALUES clause. The number of values in the VALUES clause must match the number "
-                  "of columns specified in the INSERT statement."
-                : "There are fewer columns in the INSERT statement than values specified in the "
-                  "VALUES clause. The number of values in the VALUES clause must match the number "
-                  "of columns specified in the INSERT statement.",
-            15);
-      }
-      std::vector<Value> vals;
-      for (const auto& e : row) {
-        Bind(*e, scope, nullptr);
-        vals.push_back(Eval(*e, ctx));
-      }
-      input.push_back(std::move(vals));
+            8101,
+            "An explicit value for the identity column in table '" + t->name +
+                "' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
+      throw SqlError(213,
+                     "Column name or number of supplied values does not match table definition.");
     }
-  }
+  };
 
-  if (ident >= 0) {
-    Undo u{};
-    u.k = Undo::Identity;
-    u.t = t;
-    u.D().identity_next = t->identity_next;
-    u.D().identity_used = t->identity_used;
-    undo_.push_back(std::move(u));
-  }
+  bool identity_saved = false;
+  std::int64_t inserted = 0;
   std::vector<Value> full(t->cols.size());
-  for (auto& in : input) {
-    std::vector<bool> given(t->cols.size(), false);
+  std::vector<bool> given(t->cols.size());
+  auto insert = [&](std::vector<Value>& in) {
+    if (ident >= 0 && !identity_saved) {
+      Undo u{};
+      u.k = Undo::Identity;
+      u.t = t;
+      u.D().identity_next = t->identity_next;
+      u.D().identity_used = t->identity_used;
+      undo_.push_back(std::move(u));
+      identity_saved = true;
+    }
+    std::fill(given.begin(), given.end(), false);
     for (std::size_t k = 0; k < target.size(); ++k) {
       given[target[k]] = true;
       full[target[k]] = ConvertTo(in[k], t->cols[target[k]].type);
@@ -198,21 +154,85 @@ StatementResult Session::DoInsert(const Stmt& s) {
     t->rows.emplace_back(EncodeRow(full));
     ++t->live;
     t->IndexRow(slot);
+    ++inserted;
     // The rows one statement appends take consecutive slots: one undo entry
     // covers them all, so INSERT ... SELECT of a large table costs one entry.
     if (undo_.size() > stmt_mark_ && undo_.back().k == Undo::RowIns && undo_.back().t == t &&
         undo_.back().slot + (undo_.back().d ? undo_.back().d->rows : 1) == slot) {
       ++undo_.back().D().rows;
-      continue;
+      return;
     }
     Undo u{};
     u.k = Undo::RowIns;
     u.t = t;
     u.slot = slot;
     undo_.push_back(std::move(u));
+  };
+
+  if (s.select) {
+    std::vector<ResultColumn> columns;
+    bool checked = false;
+    auto check_width = [&] {
+      checked = true;
+      std::size_t width = columns.size();
+      if (width == target.size()) return;
+      mismatch(width);
+      throw SqlError(
+          width < target.size() ? 120 : 121,
+          width < target.size()
+              ? "The select list for the INSERT statement contains fewer items than the insert "
+                "list. The number of SELECT values must match the number of INSERT columns."
+              : "The select list for the INSERT statement contains more items than the insert "
+                "list. The number of SELECT values must match the number of INSERT columns.",
+          15);
+    };
+    if (Reads(cat_, *s.select, t.get())) {
+      // The select sees the table as it was before the statement: its rows
+      // are all made before the first is inserted.
+      std::vector<std::vector<Value>> input;
+      SelectRows(*s.select, &columns, [&](std::vector<Value>& v) { input.push_back(std::move(v)); });
+      check_width();
+      for (auto& in : input) insert(in);
+    } else {
+      // Rows go into the table as the select makes them, so a copy of a large
+      // table holds no more than one row on the way.
+      SelectRows(*s.select, &columns, [&](std::vector<Value>& v) {
+        if (!checked) check_width();
+        insert(v);
+      });
+      if (!checked) check_width();
+    }
+  } else {
+    // The rows to insert, evaluated before any is inserted.
+    std::vector<std::vector<Value>> input;
+    Ctx ctx;
+    Scope scope;
+    for (const auto& row : s.values) {
+      if (row.size() != target.size()) {
+        mismatch(row.size());
+        throw SqlError(
+            row.size() < target.size() ? 109 : 110,
+            row.size() < target.size()
+                ? "There are more columns in the INSERT statement than values specified in the "
+                  "VALUES clause. The number of values in the VALUES clause must match the number "
+                  "of columns specified in the INSERT statement."
+                : "There are fewer columns in the INSERT statement than values specified in the "
+                  "VALUES clause. The number of values in the VALUES clause must match the number "
+                  "of columns specified in the INSERT statement.",
+            15);
+      }
+      std::vector<Value> vals;
+      for (const auto& e : row) {
+        Bind(*e, scope, nullptr);
+        vals.push_back(Eval(*e, ctx));
+      }
+      input.push_back(std::move(vals));
+    }
+    for (auto& in : input) insert(in);
   }
+
   StatementResult r;
-  r.rows_affected = static_cast<std::int64_t>(input.size());
+  r.rows_affected = inserted;
   return r;
 }
 

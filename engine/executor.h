@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -93,6 +94,10 @@ class Session {
   bool RollbackTo(const std::string& name, int line);
 
   StatementResult DoSelect(const Select& q);
+  // Runs q: sets *columns before the first row (a type the expression does
+  // not fix is left Other), then hands each result row to sink in order.
+  void SelectRows(const Select& q, std::vector<ResultColumn>* columns,
+                  const std::function<void(std::vector<Value>&)>& sink);
   StatementResult DoInsert(const Stmt& s);
   StatementResult DoUpdate(const Stmt& s);
   StatementResult DoDelete(const Stmt& s);

@@ -121,14 +121,39 @@ struct AggState {
 
 }  // namespace
 
-StatementResult Session::DoSelect(const Select& cq) {
+StatementResult Session::DoSelect(const Select& q) {
+  StatementResult res;
+  res.has_result_set = true;
+  // Each row becomes text as it is produced, so a large result is held once,
+  // as text. A column whose type the expression does not fix takes the kind
+  // of its first non-NULL value.
+  SelectRows(q, &res.columns, [&](std::vector<Value>& vals) {
+    std::vector<std::optional<std::string>> out;
+    out.reserve(vals.size());
+    for (std::size_t c = 0; c < vals.size(); ++c) {
+      if (vals[c].null()) {
+        out.emplace_back(std::nullopt);
+        continue;
+      }
+      if (res.columns[c].type == ColumnType::Other) res.columns[c].type = KindType(vals[c]);
+      out.emplace_back(ToText(vals[c]));
+    }
+    res.rows.push_back(std::move(out));
+  });
+  for (ResultColumn& c : res.columns)
+    if (c.type == ColumnType::Other) c.type = ColumnType::VarChar;
+  return res;
+}
+
+void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
+                         const std::function<void(std::vector<Value>&)>& sink) {
   Select& q = const_cast<Select&>(cq);
   Scope scope;
   for (const TableRef& r : q.from)
     scope.srcs.push_back({AnyTable(r.name), r.alias.empty() ? r.name : r.alias});
   std::vector<Expr*> aggs;
-  StatementResult res;
-  res.has_result_set = true;
+  std::vector<ResultColumn>& cols = *columns;
+  cols.clear();
 
   // Output columns: expand stars.
   struct OutCol {
@@ -148,7 +173,7 @@ StatementResult Session::DoSelect(const Select& cq) {
         any = true;
         for (std::size_t c = 0; c < src.t->cols.size(); ++c) {
           outs.push_back({nullptr, static_cast<int>(s), static_cast<int>(c)});
-          res.columns.push_back({src.t->cols[c].name, ResultType(src.t->cols[c].type)});
+          cols.push_back({src.t->cols[c].name, ResultType(src.t->cols[c].type)});
         }
       }
       if (!any)
@@ -171,7 +196,7 @@ StatementResult Session::DoSelect(const Select& cq) {
     } else {
       rc.type = ColumnType::Other;  // decided from the first value below
     }
-    res.columns.push_back(rc);
+    cols.push_back(rc);
   }
   for (auto& r : q.from)
     if (r.on) Bind(*r.on, scope, nullptr);
@@ -264,10 +289,21 @@ StatementResult Session::DoSelect(const Select& cq) {
     std::vector<Value> keys;
   };
   std::vector<OutRow> rows;
+  // Without ORDER BY or DISTINCT each row goes to the sink as it is made, and
+  // nothing of the result is held here.
+  const bool direct = order.empty() && !q.distinct;
+  std::int64_t sent = 0;
   auto emit = [&](const Ctx& c) {
+    if (direct && q.top >= 0 && sent >= q.top) return;
     OutRow o;
+    o.vals.reserve(outs.size());
     for (const OutCol& oc : outs)
       o.vals.push_back(oc.expr ? Eval(*oc.expr, c) : GetColumn(*c.rows[oc.src], oc.col));
+    if (direct) {
+      ++sent;
+      sink(o.vals);
+      return;
+    }
     for (const OrderKey& k : order)
       o.keys.push_back(k.item >= 0 ? o.vals[k.item] : Eval(*k.expr, c));
     rows.push_back(std::move(o));
@@ -386,29 +422,7 @@ StatementResult Session::DoSelect(const Select& cq) {
     rows = std::move(kept);
   }
   if (q.top >= 0 && rows.size() > static_cast<std::size_t>(q.top)) rows.resize(q.top);
-
-  for (std::size_t c = 0; c < res.columns.size(); ++c)
-    if (res.columns[c].type == ColumnType::Other) {
-      res.columns[c].type = ColumnType::VarChar;
-      for (const auto& r : rows)
-        if (!r.vals[c].null()) {
-          res.columns[c].type = KindType(r.vals[c]);
-          break;
-        }
-    }
-  res.rows.reserve(rows.size());
-  for (const auto& r : rows) {
-    std::vector<std::optional<std::string>> out;
-    out.reserve(r.vals.size());
-    for (const Value& v : r.vals) {
-      if (v.null())
-        out.emplace_back(std::nullopt);
-      else
-        out.emplace_back(ToText(v));
-    }
-    res.rows.push_back(std::move(out));
-  }
-  return res;
+  for (auto& r : rows) sink(r.vals);
 }
 
 }  // namespace engine

@@ -44,6 +44,47 @@ TEST(EngineDml, UpdateDeleteInsertSelectGroupBy) {
   EXPECT_EQ(t.One("select count(*) from b"), "0");
 }
 
+// INSERT ... SELECT sees its sources as they were before the statement,
+// whether the rows go in as the select makes them or after it has made them
+// all (when the select reads the table being filled); a failure part-way
+// leaves none of the statement's rows.
+TEST(EngineDml, InsertSelectSeesTheTableAsBefore) {
+  TempDb t;
+  t.Run("create table s (x int, d datetime, n numeric(9,3), c varchar(6))");
+  t.Run("insert into s values (1, '2007-12-27 10:11:12.123', 12.5, 'a')");
+  t.Run("insert into s values (1, NULL, -0.125, NULL)");
+  t.Run("insert into s values (2, '1999-01-01', 7, 'b')");
+  t.Run("create table t (a int, d datetime, n numeric(9,3), c varchar(6))");
+  struct Case {
+    const char* sql;
+    std::int64_t affected;
+    const char* after;  // select count(*), count(distinct a), sum(a) from t
+  } cases[] = {
+      {"insert into t select x, d, n, c from s", 3, "3|2|4"},
+      {"insert into t select * from t", 3, "6|2|8"},  // reads the table it fills
+      {"insert into t (a) select top 2 x from s", 2, "8|2|10"},
+      {"insert into t (a) select x + 10 from s where not exists (select 1 from t where t.a >= 11)",
+       3, "11|4|44"},  // the subquery does not see the rows the statement adds
+      {"insert into t (a) select x from s where x > 5", 0, "11|4|44"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    EXPECT_EQ(t.Run(c.sql)[0].rows_affected, c.affected);
+    EXPECT_EQ(t.One("select count(*), count(distinct a), sum(a) from t"), c.after);
+  }
+  // Values keep their types on the way: no text round trip.
+  EXPECT_EQ(t.Rows("select d, n, c from t where a = 1 and d is not null"),
+            (std::vector<std::string>{"2007-12-27 10:11:12.123|12.500|a",
+                                      "2007-12-27 10:11:12.123|12.500|a"}));
+
+  t.Run("create table k (a int primary key)");
+  t.Run("insert into k values (2)");
+  EXPECT_EQ(t.ErrorOf("insert into k select x from s where x = 1 or x = 2"), 2627);
+  EXPECT_EQ(t.One("select count(*) from k"), "1");
+  EXPECT_EQ(t.ErrorOf("insert into k select x, x from s where x > 5"), 213);
+  EXPECT_EQ(t.ErrorOf("insert into k (a) select x, c from s where 1 = 0"), 121);
+}
+
 TEST(EngineDml, IdentityAndDefaults) {
   TempDb t;
   t.Run("create table g (g_no int NOT NULL IDENTITY (1, 1), g_title char(10) DEFAULT(''),"
