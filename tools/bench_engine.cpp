@@ -1,7 +1,11 @@
 // Benchmark of the embedded engine against SQLite on a catalogue-shaped table:
-// bulk load, single-row UPDATEs by key, one full-table UPDATE, a GROUP BY over
-// a char column, and the time to reopen the file (alone, and with the first
-// look-up by key, which builds the key's index); then peak memory.
+// bulk load, single-row UPDATEs by key (each committing by itself, then all of
+// them again inside one transaction, as an upgrade step sends them), one
+// full-table UPDATE, a GROUP BY over a char column, and the time to reopen the
+// file (alone, and with the first look-up by key, which builds the key's
+// index); then peak memory. Each side runs in a process of its own, so that
+// each peak is its own: the whole run's, and what the one transaction adds to
+// the resident set it started with.
 //
 //   bench_engine [ROWS] [DIR]     (ROWS defaults to 1000000, DIR to /tmp)
 //   bench_engine --transaction [UPDATES] [DIR]
@@ -87,8 +91,47 @@ constexpr const char* kCreate =
     "bm_author char(40) default(''), bm_press char(40) default(''), bm_class char(10) default(''))";
 
 struct Times {
-  double load = 0, update_key = 0, update_all = 0, group = 0, reopen = 0, reopen_lookup = 0;
+  double load = 0, update_key = 0, update_txn = 0, update_all = 0, group = 0, reopen = 0,
+         reopen_lookup = 0;
+  long peak_kb = 0;            // the whole run
+  long txn_before_kb = 0;      // peak RSS when the transaction began
+  long txn_peak_kb = 0;        // and when it had committed
+  int groups = 0;
 };
+
+// Runs side in a child process and returns what it measured.
+Times InChild(const std::function<Times()>& side) {
+  int fd[2];
+  if (pipe(fd) != 0) {
+    std::perror("pipe");
+    std::exit(1);
+  }
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fd[0]);
+    Times t = side();
+    t.peak_kb = PeakKb();
+    ssize_t n = write(fd[1], &t, sizeof t);
+    std::_Exit(n == static_cast<ssize_t>(sizeof t) ? 0 : 1);
+  }
+  close(fd[1]);
+  Times t;
+  ssize_t n = pid > 0 ? read(fd[0], &t, sizeof t) : -1;
+  close(fd[0]);
+  int status = 0;
+  if (pid > 0) waitpid(pid, &status, 0);
+  if (n != static_cast<ssize_t>(sizeof t) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "a benchmark side failed\n");
+    std::exit(1);
+  }
+  return t;
+}
+
+std::string UpdateByKey(int i, char tag) {
+  return "update lib_bianma set bm_class='" + std::string(1, tag) + std::to_string(i % 9) +
+         "' where bm_code=" + std::to_string(i);
+}
 
 void Check(int rc, sqlite3* db) {
   if (rc != SQLITE_OK) {
@@ -230,96 +273,118 @@ int main(int argc, char** argv) {
     (void)r;
   }
 
-  Times e, s;
-  std::string group_result_engine, group_result_sqlite;
-  {
-    auto db = engine::Database::open(ours, engine::Database::OpenMode::CreateIfMissing);
-    db->execute(kCreate);
-    db->execute("ALTER TABLE lib_bianma ADD CONSTRAINT PK_lib_bianma PRIMARY KEY NONCLUSTERED(bm_code)");
-    e.load = Seconds([&] {
-      std::string batch;
-      for (int i = 1; i <= rows; ++i) {
-        batch += InsertText(MakeRow(i, words));
-        batch += '\n';
-        if (i % kBatch == 0 || i == rows) {
-          db->execute(batch);
-          batch.clear();
+  Times e = InChild([&] {
+    Times t;
+    {
+      auto db = engine::Database::open(ours, engine::Database::OpenMode::CreateIfMissing);
+      db->execute(kCreate);
+      db->execute(
+          "ALTER TABLE lib_bianma ADD CONSTRAINT PK_lib_bianma PRIMARY KEY NONCLUSTERED(bm_code)");
+      t.load = Seconds([&] {
+        std::string batch;
+        for (int i = 1; i <= rows; ++i) {
+          batch += InsertText(MakeRow(i, words));
+          batch += '\n';
+          if (i % kBatch == 0 || i == rows) {
+            db->execute(batch);
+            batch.clear();
+          }
         }
-      }
+      });
+      t.update_key = Seconds([&] {
+        for (int i = 1; i <= rows; ++i) db->execute(UpdateByKey(i, 'Z'));
+      });
+      t.txn_before_kb = PeakKb();
+      t.update_txn = Seconds([&] {
+        db->execute("begin transaction");
+        for (int i = 1; i <= rows; ++i) db->execute(UpdateByKey(i, 'Y'));
+        db->execute("commit transaction");
+      });
+      t.txn_peak_kb = PeakKb();
+      t.update_all = Seconds([&] { db->execute("update lib_bianma set bm_press=bm_author"); });
+      t.group = Seconds([&] {
+        auto r = db->execute("select bm_class, count(*) from lib_bianma group by bm_class");
+        t.groups = static_cast<int>(r[0].rows.size());
+      });
+    }
+    t.reopen = Seconds(
+        [&] { auto db = engine::Database::open(ours, engine::Database::OpenMode::MustExist); });
+    // Opening leaves the indexes to be built on first use: time that use too.
+    t.reopen_lookup = Seconds([&] {
+      auto db = engine::Database::open(ours, engine::Database::OpenMode::MustExist);
+      db->execute("select bm_name from lib_bianma where bm_code=" + std::to_string(rows / 2));
     });
-    e.update_key = Seconds([&] {
-      for (int i = 1; i <= rows; ++i)
-        db->execute("update lib_bianma set bm_class='Z" + std::to_string(i % 9) + "' where bm_code=" + std::to_string(i));
-    });
-    e.update_all = Seconds([&] { db->execute("update lib_bianma set bm_press=bm_author"); });
-    e.group = Seconds([&] {
-      auto r = db->execute("select bm_class, count(*) from lib_bianma group by bm_class");
-      group_result_engine = std::to_string(r[0].rows.size());
-    });
-  }
-  e.reopen = Seconds([&] { auto db = engine::Database::open(ours, engine::Database::OpenMode::MustExist); });
-  // Opening leaves the indexes to be built on first use: time that use too.
-  e.reopen_lookup = Seconds([&] {
-    auto db = engine::Database::open(ours, engine::Database::OpenMode::MustExist);
-    db->execute("select bm_name from lib_bianma where bm_code=" + std::to_string(rows / 2));
+    return t;
   });
-  long engine_peak = PeakKb();
 
-  {
+  Times s = InChild([&] {
+    Times t;
     sqlite3* db = nullptr;
     Check(sqlite3_open(theirs.c_str(), &db), db);
-    Check(sqlite3_exec(db, "pragma journal_mode=wal; pragma synchronous=off;", nullptr, nullptr, nullptr), db);
-    Check(sqlite3_exec(db,
-                       "create table lib_bianma (bm_code int not null primary key, bm_name char(60) default '', "
-                       "bm_author char(40) default '', bm_press char(40) default '', bm_class char(10) default '')",
-                       nullptr, nullptr, nullptr),
-          db);
-    s.load = Seconds([&] {
-      for (int i = 1; i <= rows; ++i) Check(sqlite3_exec(db, InsertText(MakeRow(i, words)).c_str(), nullptr, nullptr, nullptr), db);
+    auto exec = [&](const std::string& q) {
+      Check(sqlite3_exec(db, q.c_str(), nullptr, nullptr, nullptr), db);
+    };
+    exec("pragma journal_mode=wal; pragma synchronous=off;");
+    exec("create table lib_bianma (bm_code int not null primary key, bm_name char(60) default '', "
+         "bm_author char(40) default '', bm_press char(40) default '', bm_class char(10) default '')");
+    t.load = Seconds([&] {
+      for (int i = 1; i <= rows; ++i) exec(InsertText(MakeRow(i, words)));
     });
-    s.update_key = Seconds([&] {
-      for (int i = 1; i <= rows; ++i) {
-        std::string q = "update lib_bianma set bm_class='Z" + std::to_string(i % 9) + "' where bm_code=" + std::to_string(i);
-        Check(sqlite3_exec(db, q.c_str(), nullptr, nullptr, nullptr), db);
-      }
+    t.update_key = Seconds([&] {
+      for (int i = 1; i <= rows; ++i) exec(UpdateByKey(i, 'Z'));
     });
-    s.update_all = Seconds([&] { Check(sqlite3_exec(db, "update lib_bianma set bm_press=bm_author", nullptr, nullptr, nullptr), db); });
-    s.group = Seconds([&] {
-      int groups = 0;
+    t.txn_before_kb = PeakKb();
+    t.update_txn = Seconds([&] {
+      exec("begin transaction");
+      for (int i = 1; i <= rows; ++i) exec(UpdateByKey(i, 'Y'));
+      exec("commit transaction");
+    });
+    t.txn_peak_kb = PeakKb();
+    t.update_all = Seconds([&] { exec("update lib_bianma set bm_press=bm_author"); });
+    t.group = Seconds([&] {
       Check(sqlite3_exec(db, "select bm_class, count(*) from lib_bianma group by bm_class",
-                         [](void* n, int, char**, char**) { ++*static_cast<int*>(n); return 0; }, &groups, nullptr),
+                         [](void* n, int, char**, char**) {
+                           ++*static_cast<int*>(n);
+                           return 0;
+                         },
+                         &t.groups, nullptr),
             db);
-      group_result_sqlite = std::to_string(groups);
     });
     sqlite3_close(db);
-    s.reopen = Seconds([&] {
+    t.reopen = Seconds([&] {
       sqlite3* again = nullptr;
       sqlite3_open(theirs.c_str(), &again);
       sqlite3_exec(again, "select count(*) from lib_bianma", nullptr, nullptr, nullptr);
       sqlite3_close(again);
     });
-    s.reopen_lookup = Seconds([&] {
+    t.reopen_lookup = Seconds([&] {
       sqlite3* again = nullptr;
       sqlite3_open(theirs.c_str(), &again);
       std::string q = "select bm_name from lib_bianma where bm_code=" + std::to_string(rows / 2);
       Check(sqlite3_exec(again, q.c_str(), nullptr, nullptr, nullptr), again);
       sqlite3_close(again);
     });
-  }
+    return t;
+  });
 
-  std::printf("rows: %d   groups: engine %s, sqlite %s\n", rows, group_result_engine.c_str(), group_result_sqlite.c_str());
+  std::printf("rows: %d   groups: engine %d, sqlite %d\n", rows, e.groups, s.groups);
   std::printf("%-28s %12s %12s %10s\n", "measure", "engine s", "sqlite s", "ratio");
   auto line = [](const char* what, double a, double b) {
     std::printf("%-28s %12.3f %12.3f %10.2f\n", what, a, b, b > 0 ? a / b : 0.0);
   };
   line("bulk load", e.load, s.load);
   line("single-row UPDATE by key", e.update_key, s.update_key);
+  line("the same in one transaction", e.update_txn, s.update_txn);
   line("full-table UPDATE", e.update_all, s.update_all);
   line("GROUP BY char column", e.group, s.group);
   line("reopen", e.reopen, s.reopen);
   line("reopen + first look-up by key", e.reopen_lookup, s.reopen_lookup);
-  std::printf("raw data %.1f MB, engine peak RSS %.1f MB (%.2fx raw)\n", raw_bytes / 1e6,
-              engine_peak / 1024.0, engine_peak * 1024.0 / static_cast<double>(raw_bytes));
+  std::printf("raw data %.1f MB, engine peak RSS %.1f MB (%.2fx raw), sqlite %.1f MB\n",
+              raw_bytes / 1e6, e.peak_kb / 1024.0,
+              e.peak_kb * 1024.0 / static_cast<double>(raw_bytes), s.peak_kb / 1024.0);
+  std::printf("peak RSS before / after the transaction: engine %.1f / %.1f MB, sqlite %.1f / %.1f MB\n",
+              e.txn_before_kb / 1024.0, e.txn_peak_kb / 1024.0, s.txn_before_kb / 1024.0,
+              s.txn_peak_kb / 1024.0);
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
     std::filesystem::remove(ours + suffix);
     std::filesystem::remove(theirs + suffix);
