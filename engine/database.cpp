@@ -16,7 +16,8 @@ class EmbeddedDatabase : public Database {
  public:
   EmbeddedDatabase(const std::string& path, bool create)
       : session_(catalog_, std::filesystem::path(path).stem().string()) {
-    storage_ = std::make_unique<Storage>(path, create, &catalog_);
+    storage_ = std::make_unique<Storage>(path, create, &catalog_,
+                                         [this](Expr& e) { session_.BindDefault(e); });
     Storage::Replay replay;
     replay.statement = [this](const Committed& c) { session_.ReplayStatement(c); };
     replay.commit = [this] { session_.ReplayCommit(); };

@@ -46,6 +46,11 @@ void Session::AddDefault(const Table& t, Column& col, const std::string& name,
   cat_.objects.push_back(o);
 }
 
+void Session::BindDefault(Expr& e) {
+  Scope none;
+  Bind(e, none, nullptr);
+}
+
 std::string Session::DefaultName(const Table& t, const Column& c, int id) const {
   std::string tp = t.name.substr(0, std::min<std::size_t>(9, t.name.size()));
   std::string cp = c.name.substr(0, std::min<std::size_t>(c.name.size(), 14 - tp.size()));

@@ -70,6 +70,9 @@ class Session {
   void ReplayAbort();
   // Undoes an open transaction (when the database closes).
   void RollbackAll();
+  // Binds a column default read from a database file as CREATE TABLE binds
+  // one. Throws what binding throws (a default naming a column, ...).
+  void BindDefault(Expr& e);
   int trancount() const { return trancount_; }
 
   // Whether SQL Server ends only the failing statement on this error (with

@@ -293,18 +293,96 @@ void WriteSnapshot(int fd, const std::string& path, const Catalog& cat, std::uin
   WriteAll(fd, w.out, path);
 }
 
+// Why a snapshot whose CRC holds is still refused: its body breaks the format
+// (a faulty build, a tool, or someone on purpose wrote it). Names the part and
+// the byte offset where it begins.
+[[noreturn]] void Damaged(const std::string& path, const std::string& what, std::size_t offset) {
+  throw Error(5172, 16,
+              "The database file '" + path + "' is damaged: " + what + " (at byte " +
+                  std::to_string(offset) + "). The file was not opened and was left as it is.");
+}
+
+// The value kind a column of type t holds when not NULL (Null for a type no
+// column has).
+Kind KindOf(Type t) {
+  if (t == Type::Char || t == Type::VarChar || t == Type::Text || t == Type::Image)
+    return Kind::Str;
+  if (t == Type::Int || t == Type::SmallInt || t == Type::TinyInt || t == Type::Bit)
+    return Kind::Int;
+  if (t == Type::Numeric || t == Type::Money) return Kind::Num;
+  if (t == Type::DateTime) return Kind::Date;
+  if (t == Type::Float) return Kind::Float;
+  return Kind::Null;
+}
+
+// Checks one encoded row against its table's columns: one value per column,
+// each of the column's kind (or NULL), numeric scales as the column's, text
+// no longer than a char or varchar column allows, nothing left over. Returns
+// what is wrong, or nullptr.
+const char* RowFault(const char* p, const char* end, const std::vector<Column>& cols,
+                     std::size_t* bad_col) {
+  for (std::size_t c = 0; c < cols.size(); ++c) {
+    *bad_col = c;
+    if (p == end) return "the row has fewer values than the table has columns";
+    auto k = static_cast<Kind>(static_cast<unsigned char>(*p++));
+    if (k == Kind::Null) continue;
+    const TypeSpec& ty = cols[c].type;
+    if (k != KindOf(ty.type)) return "a value is not of its column's type";
+    auto left = static_cast<std::size_t>(end - p);
+    switch (k) {
+      case Kind::Int:
+      case Kind::Date:
+      case Kind::Float:
+        if (left < 8) return "a value runs past the row's end";
+        p += 8;
+        break;
+      case Kind::Num:
+        if (left < 9) return "a value runs past the row's end";
+        if (static_cast<unsigned char>(*p) != ty.scale)
+          return "a numeric value's scale is not its column's";
+        p += 9;
+        break;
+      case Kind::Str: {
+        std::uint64_t n = 0;
+        int shift = 0;
+        for (;; shift += 7) {
+          if (p == end || shift > 35) return "a text length runs past the row's end";
+          auto b = static_cast<unsigned char>(*p++);
+          n |= static_cast<std::uint64_t>(b & 0x7F) << shift;
+          if (!(b & 0x80)) break;
+        }
+        if (n > static_cast<std::size_t>(end - p)) return "a text value runs past the row's end";
+        if ((ty.type == Type::Char || ty.type == Type::VarChar) &&
+            n > static_cast<std::uint64_t>(ty.length))
+          return "a text value is longer than its column";
+        p += n;
+        break;
+      }
+      default:
+        return "a value is not of its column's type";
+    }
+  }
+  *bad_col = cols.size();
+  return p == end ? nullptr : "the row has more values than the table has columns";
+}
+
 // Reads the snapshot at path with one read into one block, which the tables'
-// rows borrow. Indexes are left to be built on first use. False when the file
-// is not a whole snapshot (bad header, short, or failing its CRC).
-bool ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generation) {
+// rows borrow. Indexes are left to be built on first use. Every part is
+// checked against the format before it is used (FORMAT.md lists the checks);
+// a file that fails is refused with 5172.
+void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generation,
+                  const std::function<void(Expr&)>& bind_default) {
+  auto not_a_database = [&path] {
+    return Error(5172, 16, "The header for file '" + path + "' is not a valid database file header.");
+  };
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) throw not_a_database();
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_size < 24) return false;
+  if (::fstat(fd, &st) != 0 || st.st_size < 24) throw not_a_database();
   // One read of the whole file, which the rows then borrow: no per-row copy.
   auto size = static_cast<std::size_t>(st.st_size);
   std::shared_ptr<char[]> bytes = std::make_shared_for_overwrite<char[]>(size);
@@ -312,96 +390,226 @@ bool ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
   while (got < size) {
     ssize_t k = ::read(fd, bytes.get() + got, size - got);
     if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
+    if (k <= 0) throw not_a_database();
     got += static_cast<std::size_t>(k);
   }
-  if (std::memcmp(bytes.get(), "LIBSQLDB", 8) != 0) return false;
+  if (std::memcmp(bytes.get(), "LIBSQLDB", 8) != 0) throw not_a_database();
   std::uint32_t version, stored;
   std::memcpy(&version, bytes.get() + 8, 4);
   std::memcpy(&stored, bytes.get() + size - 4, 4);
   if (version == 1) {
-    if (CrcUpdate(0, bytes.get(), size - 4) != stored) return false;
+    if (CrcUpdate(0, bytes.get(), size - 4) != stored) throw not_a_database();
   } else if (version != kSnapshotVersion || Crc32cUpdate(0, bytes.get(), size - 4) != stored) {
-    return false;
+    throw not_a_database();
   }
-  Reader r{bytes.get() + 12, bytes.get() + size - 4};
+  const char* base = bytes.get();
+  Reader r{base + 12, base + size - 4};
+  // Where the part being read began, and what it is, for the refusal.
+  const char* part = r.p;
+  std::string where;
+  auto fail = [&](const std::string& what) {
+    Damaged(path, where.empty() ? what : where + ": " + what,
+            static_cast<std::size_t>(part - base));
+  };
+  auto left = [&r] { return static_cast<std::uint64_t>(r.end - r.p); };
+  // An int field: read whole and within range.
+  auto id_field = [&](const char* what) {
+    std::uint64_t v = r.Var();
+    if (!r.ok || v > INT32_MAX) fail(std::string("the ") + what + " is out of range");
+    return static_cast<int>(v);
+  };
+  auto count = [&](const char* what, std::uint64_t min_bytes_each) {
+    std::uint64_t n = r.Var();
+    if (!r.ok || n > left() / min_bytes_each)
+      fail(std::string("the number of ") + what + " exceeds the bytes left");
+    return n;
+  };
   *generation = r.U64();
-  cat->next_id = static_cast<int>(r.Var());
-  std::uint64_t ntables = r.Var();
-  for (std::uint64_t k = 0; k < ntables && r.ok; ++k) {
+  where = "header";
+  int next_id = id_field("next object id");
+  cat->next_id = next_id;
+  where.clear();
+  std::map<int, std::string> ids;  // every object id seen, with what holds it
+  auto unique_id = [&](int id, const std::string& holder) {
+    if (id <= 0) fail("object id " + std::to_string(id) + " is not positive");
+    if (id >= next_id) fail("object id " + std::to_string(id) + " is not below the next id");
+    auto [it, fresh] = ids.emplace(id, holder);
+    if (!fresh) fail("object id " + std::to_string(id) + " is also that of " + it->second);
+  };
+  // Columns with a default, where they are: each must name a default object
+  // of its own table, which comes later in the file.
+  struct DefaultAt {
+    const Table* t;
+    std::size_t col;
+    const char* at;
+  };
+  std::vector<DefaultAt> defaults;
+  std::uint64_t ntables = count("tables", 1);
+  for (std::uint64_t k = 0; k < ntables; ++k) {
+    part = r.p;
+    where = "table " + std::to_string(k + 1);
     auto t = std::make_shared<Table>();
     t->name = r.Str();
-    t->id = static_cast<int>(r.Var());
+    if (!r.ok || t->name.empty()) fail("the table name is missing or cut short");
+    where = "table '" + t->name + "'";
+    if (cat->tables.count(Fold(t->name))) fail("a second table has this name");
+    t->id = id_field("table id");
+    unique_id(t->id, where);
     t->crdate = r.I64();
     t->identity_next = r.I64();
-    t->identity_used = r.U8() != 0;
-    std::uint64_t ncols = r.Var();
-    for (std::uint64_t c = 0; c < ncols && r.ok; ++c) {
+    unsigned identity_used = r.U8();
+    if (!r.ok || identity_used > 1) fail("the table's identity state is not 0 or 1");
+    t->identity_used = identity_used != 0;
+    std::uint64_t ncols = count("columns", 1);
+    if (ncols == 0) fail("the table has no columns");
+    for (std::uint64_t c = 0; c < ncols; ++c) {
+      part = r.p;
+      where = "table '" + t->name + "' column " + std::to_string(c + 1);
       Column col;
       col.name = r.Str();
-      col.type.type = static_cast<Type>(r.U8());
-      col.type.length = static_cast<int>(r.Var());
-      col.type.precision = static_cast<int>(r.Var());
-      col.type.scale = static_cast<int>(r.Var());
+      if (!r.ok || col.name.empty()) fail("the column name is missing or cut short");
+      where = "table '" + t->name + "' column '" + col.name + "'";
+      if (t->FindColumn(col.name) >= 0) fail("a second column has this name");
+      unsigned type = r.U8();
+      if (!r.ok || type > static_cast<unsigned>(Type::Money))
+        fail("type number " + std::to_string(type) + " is not a known type");
+      col.type.type = static_cast<Type>(type);
+      col.type.length = id_field("length");
+      col.type.precision = id_field("precision");
+      col.type.scale = id_field("scale");
+      if ((col.type.type == Type::Char || col.type.type == Type::VarChar) &&
+          (col.type.length < 1 || col.type.length > 8000))
+        fail("char and varchar lengths are 1 to 8000");
+      if (col.type.type == Type::Numeric &&
+          (col.type.precision < 1 || col.type.precision > 38 ||
+           col.type.scale > col.type.precision))
+        fail("a numeric precision is 1 to 38 and its scale at most the precision");
+      if (col.type.type == Type::Money && (col.type.precision != 19 || col.type.scale != 4))
+        fail("money is numeric(19,4)");
       unsigned flags = r.U8();
+      if (flags > 3) fail("unknown column flags");
       col.nullable = flags & 1;
       col.identity = flags & 2;
+      if (col.identity && KindOf(col.type.type) != Kind::Int &&
+          !(col.type.type == Type::Numeric && col.type.scale == 0))
+        fail("an identity column's type is an integer type");
+      if (col.identity && t->IdentityColumn() >= 0) fail("the table has a second identity column");
       col.seed = r.I64();
       col.increment = r.I64();
-      col.default_id = static_cast<int>(r.Var());
+      col.default_id = id_field("default's id");
       col.default_text = r.Str();
+      if (!r.ok) fail("the column is cut short");
+      if ((col.default_id == 0) != col.default_text.empty())
+        fail("the column has a default id without a default or the reverse");
+      if (!col.default_text.empty()) {
+        try {
+          col.default_expr = ParseExpression(col.default_text);
+        } catch (const Error& e) {
+          fail("its default " + col.default_text + " does not parse: " + e.what());
+        }
+        try {
+          bind_default(*col.default_expr);
+        } catch (const Error& e) {
+          fail("its default " + col.default_text + " does not bind: " + e.what());
+        }
+        defaults.push_back({t.get(), static_cast<std::size_t>(c), part});
+      }
       t->cols.push_back(std::move(col));
     }
-    std::uint64_t nix = r.Var();
-    for (std::uint64_t i = 0; i < nix && r.ok; ++i) {
+    std::uint64_t nix = count("indexes", 1);
+    for (std::uint64_t i = 0; i < nix; ++i) {
+      part = r.p;
+      where = "table '" + t->name + "' index " + std::to_string(i + 1);
       auto ix = std::make_unique<Index>();
       ix->name = r.Str();
-      ix->indid = static_cast<int>(r.Var());
+      if (!r.ok || ix->name.empty()) fail("the index name is missing or cut short");
+      where = "table '" + t->name + "' index '" + ix->name + "'";
+      if (t->FindIndex(ix->name)) fail("a second index of the table has this name");
+      ix->indid = id_field("index id");
       unsigned flags = r.U8();
+      if (flags > 7) fail("unknown index flags");
       ix->unique = flags & 1;
       ix->primary = flags & 2;
       ix->clustered = flags & 4;
-      std::uint64_t n = r.Var();
-      for (std::uint64_t c = 0; c < n && r.ok; ++c) ix->cols.push_back(static_cast<int>(r.Var()));
+      std::uint64_t n = count("index columns", 1);
+      if (n == 0) fail("the index has no columns");
+      for (std::uint64_t c = 0; c < n; ++c) {
+        std::uint64_t colno = r.Var();
+        if (!r.ok || colno >= t->cols.size())
+          fail("index column number " + std::to_string(colno) + " is not a column of the table");
+        ix->cols.push_back(static_cast<int>(colno));
+      }
       t->indexes.push_back(std::move(ix));
     }
-    std::uint64_t nrows = r.Var();
-    if (!r.ok) return false;
-    if (nrows > static_cast<std::uint64_t>(r.end - r.p)) return false;
+    part = r.p;
+    where = "table '" + t->name + "'";
+    // A row is at least its length and one kind byte a column.
+    std::uint64_t nrows = count("rows", 1 + t->cols.size());
     t->rows.reserve(nrows);
     t->loaded = bytes;
-    for (std::uint64_t i = 0; i < nrows && r.ok; ++i) {
+    for (std::uint64_t i = 0; i < nrows; ++i) {
+      part = r.p;
       std::uint64_t n = r.Var();
-      if (!r.Need(n)) break;
-      t->rows.push_back(Row::Borrow(bytes.get() + (r.p - bytes.get()), n));
+      if (!r.ok || !r.Need(n)) fail("row " + std::to_string(i + 1) + " runs past the file's end");
+      std::size_t bad_col = 0;
+      if (const char* fault = RowFault(r.p, r.p + n, t->cols, &bad_col))
+        fail("row " + std::to_string(i + 1) +
+             (bad_col < t->cols.size() ? " column '" + t->cols[bad_col].name + "'" : "") + ": " +
+             fault);
+      t->rows.push_back(Row::Borrow(bytes.get() + (r.p - base), n));
       r.p += n;
     }
     t->live = t->rows.size();
     t->indexes_stale = !t->indexes.empty();
     cat->tables[Fold(t->name)] = t;
   }
-  std::uint64_t nobj = r.Var();
-  for (std::uint64_t k = 0; k < nobj && r.ok; ++k) {
+  part = r.p;
+  where.clear();
+  std::uint64_t nobj = count("objects", 1);
+  for (std::uint64_t k = 0; k < nobj; ++k) {
+    part = r.p;
+    where = "object " + std::to_string(k + 1);
     Object o;
-    o.id = static_cast<int>(r.Var());
+    o.id = id_field("object id");
     o.name = r.Str();
+    if (!r.ok || o.name.empty()) fail("the object name is missing or cut short");
+    where = "object '" + o.name + "'";
+    if (cat->NameTaken(o.name)) fail("another object has this name");
+    unique_id(o.id, where);
     o.xtype = r.Str();
-    o.parent = static_cast<int>(r.Var());
+    o.parent = id_field("parent id");
     o.crdate = r.I64();
     o.text = r.Str();
+    if (!r.ok) fail("the object is cut short");
+    const Table* parent = o.parent ? cat->TableById(o.parent) : nullptr;
+    if (o.xtype == "D" || o.xtype == "PK" || o.xtype == "UQ") {
+      if (!parent) fail("the table it belongs to is missing");
+      if (o.xtype != "D" && !parent->FindIndex(o.name)) fail("its table has no index of its name");
+    } else if (o.xtype != "V" && o.xtype != "P" && o.xtype != "TR") {
+      fail("object type '" + o.xtype + "' is not known");
+    }
     cat->objects.push_back(std::move(o));
   }
-  if (!r.ok || r.p != r.end) return false;
-  // Defaults are parsed only once the file is known whole.
-  for (auto& [key, t] : cat->tables)
-    for (Column& col : t->cols)
-      if (!col.default_text.empty()) col.default_expr = ParseExpression(col.default_text);
-  return true;
+  part = r.p;
+  where.clear();
+  if (r.p != r.end) fail("bytes follow the last object");
+  std::map<int, const Object*> default_objects;
+  for (const Object& o : cat->objects)
+    if (o.xtype == "D") default_objects[o.id] = &o;
+  for (const DefaultAt& d : defaults) {
+    const Column& col = d.t->cols[d.col];
+    part = d.at;
+    where = "table '" + d.t->name + "' column '" + col.name + "'";
+    auto o = default_objects.find(col.default_id);
+    if (o == default_objects.end() || o->second->parent != d.t->id)
+      fail("its default object " + std::to_string(col.default_id) + " is missing");
+  }
 }
 
 }  // namespace
 
-Storage::Storage(const std::string& path, bool create, Catalog* catalog)
+Storage::Storage(const std::string& path, bool create, Catalog* catalog,
+                 const std::function<void(Expr&)>& bind_default)
     : path_(path), journal_path_(path + "-journal") {
   bool exists = std::filesystem::exists(path_);
   if (!exists && !create)
@@ -421,9 +629,8 @@ Storage::Storage(const std::string& path, bool create, Catalog* catalog)
   try {
     if (!exists) {
       Checkpoint(*catalog);
-    } else if (!ReadSnapshot(path_, catalog, &generation_)) {
-      throw Error(5172, 16,
-                  "The header for file '" + path_ + "' is not a valid database file header.");
+    } else {
+      ReadSnapshot(path_, catalog, &generation_, bind_default);
     }
   } catch (...) {
     ::close(journal_fd_);
@@ -482,9 +689,19 @@ bool Storage::Recover(const Replay& replay) {
     }
     if (!r.ok || r.p != r.end || (legacy && entries.size() != count)) break;
     open = true;
-    for (const Committed& c : entries) replay.statement(c);
+    // A statement recorded had succeeded; one that fails now was not written
+    // by this engine as it stands.
+    std::uint64_t record_at = in.Offset() - len - 8;
+    try {
+      for (const Committed& c : entries) replay.statement(c);
+      if (kind == kUnitCommit) replay.commit();
+    } catch (const Error& e) {
+      throw Error(5172, 16,
+                  "The journal '" + journal_path_ + "' is damaged: a statement of the record at byte " +
+                      std::to_string(record_at) + " fails on replay (" + e.what() +
+                      "). The database was not opened and its files were left as they are.");
+    }
     if (kind == kUnitCommit) {
-      replay.commit();
       open = false;
       replayed = true;
       good = in.Offset();
@@ -498,6 +715,35 @@ bool Storage::Recover(const Replay& replay) {
     throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
   journal_size_ = unit_start_ = good;
   return replayed || legacy;
+}
+
+std::uint32_t Crc32c(std::string_view bytes) {
+  return Crc32cUpdate(0, bytes.data(), bytes.size());
+}
+
+void SealSnapshot(std::string& snapshot) {
+  if (snapshot.size() < 24 || snapshot.compare(0, 8, "LIBSQLDB") != 0) return;
+  std::uint32_t version;
+  std::memcpy(&version, snapshot.data() + 8, 4);
+  std::size_t n = snapshot.size() - 4;
+  std::uint32_t crc =
+      version == 1 ? CrcUpdate(0, snapshot.data(), n) : Crc32cUpdate(0, snapshot.data(), n);
+  std::memcpy(snapshot.data() + n, &crc, 4);
+}
+
+void SealJournal(std::string& journal) {
+  if (journal.size() < 16) return;
+  bool legacy = journal.compare(0, 8, kJournalMagicV1) == 0;
+  if (!legacy && journal.compare(0, 8, kJournalMagic) != 0) return;
+  for (std::size_t at = 16; journal.size() - at >= 8;) {
+    std::uint32_t len;
+    std::memcpy(&len, journal.data() + at, 4);
+    if (len > journal.size() - at - 8) break;
+    const char* payload = journal.data() + at + 8;
+    std::uint32_t crc = legacy ? Crc32(payload, len) : Crc32cUpdate(0, payload, len);
+    std::memcpy(journal.data() + at + 4, &crc, 4);
+    at += 8 + static_cast<std::size_t>(len);
+  }
 }
 
 void Storage::ResetJournal() {

@@ -12,9 +12,12 @@ namespace engine {
 
 class Storage : public JournalSink {
  public:
-  // Locks and loads the snapshot of the database at path into *catalog.
-  // Throws engine::Error.
-  Storage(const std::string& path, bool create, Catalog* catalog);
+  // Locks and loads the snapshot of the database at path into *catalog,
+  // binding each column default with bind_default. A file that breaks the
+  // format (FORMAT.md) is refused with 5172 and left as it is. Throws
+  // engine::Error.
+  Storage(const std::string& path, bool create, Catalog* catalog,
+          const std::function<void(Expr&)>& bind_default);
   ~Storage() override;
   Storage(const Storage&) = delete;
   Storage& operator=(const Storage&) = delete;
@@ -66,5 +69,13 @@ class Storage : public JournalSink {
   bool dirty_ = false;
   bool broken_ = false;  // the journal could not be cut back: nothing more is recorded
 };
+
+// CRC-32C as the snapshot's trailer and the journal's records use it.
+std::uint32_t Crc32c(std::string_view bytes);
+// Recomputes the checksums of a snapshot's bytes (its trailer) or of a
+// journal's bytes (each whole record's), for tools and tests that write such
+// files themselves. Bytes that are not of that kind are left as they are.
+void SealSnapshot(std::string& snapshot);
+void SealJournal(std::string& journal);
 
 }  // namespace engine
