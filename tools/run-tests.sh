@@ -8,3 +8,8 @@ tools/install-deps.sh
 cmake -S . -B build -G Ninja
 ninja -C build -j2
 QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
+
+# Fuzz targets, built with clang in build-fuzz/ and each run for a bounded
+# time on its checked-in corpus; a crash fails the run and leaves its input in
+# build-fuzz/crashes/ (README, "Fuzzing").
+tools/fuzz.sh --ci
