@@ -204,8 +204,10 @@ class JournalReader {
     std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
     end_ -= pos_;
     pos_ = 0;
-    if (buf_.size() < std::max<std::size_t>(n, 1u << 20))
-      buf_.resize(std::max<std::size_t>(n, 1u << 20));
+    // A megabyte at a time, or what is left of a smaller journal: opening a
+    // database with a short journal fills no megabyte of zeros.
+    std::size_t want = std::max<std::size_t>(n, std::min<std::uint64_t>(1u << 20, Remaining()));
+    if (buf_.size() < want) buf_.resize(want);
     while (end_ < n) {
       ssize_t k = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
       if (k < 0 && errno == EINTR) continue;
