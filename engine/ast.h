@@ -49,8 +49,9 @@ struct Expr {
   TypeSpec type;  // target of CAST / CONVERT
   std::size_t offset = 0;
 
-  // Bound by the executor.
-  int src = -1, col = -1;
+  // Bound by the executor. outer: a column of an enclosing query, that many
+  // levels out (a correlated subquery).
+  int src = -1, col = -1, outer = 0;
   int slot = -1;  // aggregate slot
 };
 using ExprP = std::unique_ptr<Expr>;
@@ -125,7 +126,10 @@ struct Stmt {
     SetXactAbort,
     If,
     Nothing,
-    Exec
+    Exec,
+    Declare,  // DECLARE @v type [= expr], ...: columns hold the names, types and values
+    SetVar,   // SET @v = expr: name, cond
+    Backup    // BACKUP DATABASE name TO DISK = 'path' [WITH ...]: name, body = path, names = options
   } k = Nothing;
   int line = 1;
   std::size_t begin = 0, end = 0;  // source span of the statement in the batch
@@ -145,6 +149,7 @@ struct Stmt {
   std::unique_ptr<Stmt> then_stmt, else_stmt;
   std::string body;                                   // CREATE VIEW / PROCEDURE text
   std::vector<std::pair<std::string, ExprP>> params;  // EXEC @name = value
+  std::string var;  // EXEC @var = procedure: the variable that takes its return code
 };
 
 // Parses a batch into statements. Throws engine::Error (102/156, severity 15)

@@ -55,7 +55,8 @@ void Skip(const char*& p) {
     case Kind::Num:
       p += 9;
       break;
-    case Kind::Str: {
+    case Kind::Str:
+    case Kind::Bin: {  // never stored (EncodeValue writes Str)
       std::uint64_t n = GetVarint(p);
       p += n;
       break;
@@ -82,7 +83,8 @@ Value Read(const char*& p) {
       int scale = static_cast<unsigned char>(*p++);
       return Value::Num(Get64(p), scale);
     }
-    case Kind::Str: {
+    case Kind::Str:
+    case Kind::Bin: {  // never stored (EncodeValue writes Str)
       std::uint64_t n = GetVarint(p);
       Value v = Value::Str(std::string(p, n));
       p += n;
@@ -95,7 +97,8 @@ Value Read(const char*& p) {
 }  // namespace
 
 void EncodeValue(std::string& out, const Value& v) {
-  out += static_cast<char>(v.kind);
+  // Rows hold no binary kind: binary values are stored as the bytes they are.
+  out += static_cast<char>(v.kind == Kind::Bin ? Kind::Str : v.kind);
   switch (v.kind) {
     case Kind::Null:
       break;
@@ -114,6 +117,7 @@ void EncodeValue(std::string& out, const Value& v) {
       Put64(out, v.i);
       break;
     case Kind::Str:
+    case Kind::Bin:
       PutVarint(out, v.s.size());
       out += v.s;
       break;
@@ -248,6 +252,11 @@ std::string KeyPart(const Value& v) {
       return std::string(1, '\0');
     case Kind::Str:
       return "S" + Fold(v.s);
+    case Kind::Bin: {
+      std::string_view b(v.s);
+      while (!b.empty() && b.back() == '\0') b.remove_suffix(1);
+      return "B" + std::string(b);
+    }
     case Kind::Int:
       k = "N" + std::to_string(v.i);
       return k;
@@ -511,9 +520,7 @@ bool Catalog::NameTaken(std::string_view name) const {
   return f == "SYSOBJECTS" || f == "SYSCOLUMNS" || f == "SYSINDEXES";
 }
 
-namespace {
-
-Column Col(const char* name, Type t, int len = 0) {
+Column Col(const char* name, Type t, int len) {
   Column c;
   c.name = name;
   c.type = TypeSpec{t, len, 0, 0};
@@ -524,6 +531,8 @@ void AddRow(Table& t, std::vector<Value> vals) {
   t.rows.emplace_back(EncodeRow(vals));
   ++t.live;
 }
+
+namespace {
 
 Value OrNull(int v) {
   return v ? Value::Int(v) : Value::Null();

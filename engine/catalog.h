@@ -220,5 +220,8 @@ struct Catalog {
 // sysobjects / syscolumns / sysindexes rows as a table built from the catalogue;
 // nullptr when name is not a system table.
 std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name);
+// Building blocks of system tables made on the fly.
+Column Col(const char* name, Type t, int len = 0);
+void AddRow(Table& t, std::vector<Value> vals);
 
 }  // namespace engine

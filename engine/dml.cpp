@@ -1,6 +1,7 @@
 // INSERT, UPDATE, DELETE and EXEC: the row changes, each recorded in the undo
 // log before it is made, and the NOT NULL and key checks they run.
 #include <algorithm>
+#include <optional>
 
 #include "engine/ascii.h"
 #include "engine/session_internal.h"
@@ -344,16 +345,44 @@ StatementResult Session::DoDelete(const Stmt& s) {
 StatementResult Session::DoExec(const Stmt& s) {
   StatementResult r;
   std::string n = Lower(s.name);
-  if (n == "sp_getapplock") {
-    // One session per database file: the lock is always granted at once.
-    r.has_result_set = false;
-    r.rows_affected = -1;
-    return r;
+  std::optional<std::int64_t> code;
+  if (n == "sp_getapplock" || n == "sp_releaseapplock") {
+    // Parameters by name or by position, in the order SQL Server lists them.
+    static const std::vector<std::string> kGet = {"@resource", "@lockmode", "@lockowner",
+                                                  "@locktimeout", "@dbprincipal"};
+    static const std::vector<std::string> kRelease = {"@resource", "@lockowner", "@dbprincipal"};
+    const auto& names = n == "sp_getapplock" ? kGet : kRelease;
+    std::vector<Value> args(names.size());
+    for (std::size_t k = 0; k < s.params.size(); ++k) {
+      std::size_t at = k;
+      if (!s.params[k].first.empty()) {
+        auto it = std::find(names.begin(), names.end(), Lower(s.params[k].first));
+        if (it == names.end())
+          throw SqlError(8145, s.params[k].first + " is not a parameter for procedure " + s.name +
+                                   ".");
+        at = static_cast<std::size_t>(it - names.begin());
+      }
+      if (at >= names.size())
+        throw SqlError(8144,
+                       "Procedure or function " + s.name + " has too many arguments specified.");
+      Scope scope;
+      Bind(*s.params[k].second, scope, nullptr);
+      Ctx ctx;
+      args[at] = Eval(*s.params[k].second, ctx);
+    }
+    code = n == "sp_getapplock" ? GetAppLock(args) : ReleaseAppLock(args);
+  } else {
+    Object* o = cat_.FindObject(s.name);
+    if (!o || o->xtype != "P")
+      throw SqlError(2812, "Could not find stored procedure '" + s.name + "'.");
+    code = 0;  // the engine keeps a procedure's text and runs nothing
   }
-  if (n == "sp_releaseapplock") return r;
-  Object* o = cat_.FindObject(s.name);
-  if (!o || o->xtype != "P")
-    throw SqlError(2812, "Could not find stored procedure '" + s.name + "'.");
+  if (!s.var.empty()) {
+    auto v = vars_.find(s.var);
+    if (v == vars_.end())
+      throw SqlError(137, "Must declare the scalar variable \"" + s.var + "\".", 15);
+    v->second.value = ConvertTo(Value::Int(*code), v->second.type);
+  }
   return r;
 }
 

@@ -51,7 +51,9 @@ class Error : public std::runtime_error {
 };
 
 // Type of a result column, enough for a client to print or convert it.
-enum class ColumnType { Char, VarChar, Text, Image, Int, Numeric, DateTime, Other };
+// Binary: a binary/varbinary expression, its value given as upper-case hex
+// digits without 0x, as SQL_C_CHAR reads binary data.
+enum class ColumnType { Char, VarChar, Text, Image, Int, Numeric, DateTime, Other, Binary };
 
 struct ResultColumn {
   std::string name;  // "" for an unnamed expression, as SQL Server returns it
@@ -65,6 +67,16 @@ struct StatementResult {
   std::vector<ResultColumn> columns;
   std::vector<std::vector<std::optional<std::string>>> rows;  // nullopt is NULL
   std::int64_t rows_affected = -1;
+};
+
+// Who a session of the database is, as master..sysprocesses and
+// sys.dm_exec_sessions show it. The client names itself; the engine gives
+// the spid.
+struct SessionInfo {
+  int spid = 0;
+  std::string host_name;
+  std::string program_name;
+  std::string login_name;
 };
 
 class Database {

@@ -44,12 +44,14 @@ std::shared_ptr<Table> Session::UserTable(const std::string& name) {
 
 std::shared_ptr<Table> Session::AnyTable(const std::string& name) {
   if (auto sys = SystemTable(cat_, name)) return sys;
+  if (auto view = SessionView(name)) return view;
   return UserTable(name);
 }
 
 void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
   if (e.k == Expr::Col) {
     e.src = e.col = -1;
+    e.outer = 0;
     for (std::size_t s = 0; s < scope.srcs.size(); ++s) {
       const Source& src = scope.srcs[s];
       if (!e.qual.empty() && Fold(e.qual) != Fold(src.alias) && Fold(e.qual) != Fold(src.t->name))
@@ -60,11 +62,33 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
       e.src = static_cast<int>(s);
       e.col = c;
     }
+    // Not a column of this query: a column of an enclosing one, innermost
+    // first (a correlated subquery).
+    for (std::size_t f = outer_.size(); e.src < 0 && f-- > 0;) {
+      if (!outer_[f].scope) continue;
+      for (std::size_t s = 0; s < outer_[f].scope->srcs.size(); ++s) {
+        const Source& src = outer_[f].scope->srcs[s];
+        if (!e.qual.empty() && Fold(e.qual) != Fold(src.alias) &&
+            Fold(e.qual) != Fold(src.t->name))
+          continue;
+        int c = src.t->FindColumn(e.name);
+        if (c < 0) continue;
+        if (e.src >= 0) throw SqlError(209, "Ambiguous column name '" + e.name + "'.");
+        e.src = static_cast<int>(s);
+        e.col = c;
+        e.outer = static_cast<int>(outer_.size() - f);
+      }
+      if (e.src >= 0) ++outer_binds_;
+    }
     if (e.src < 0) {
       if (!e.qual.empty()) {
         bool known = false;
         for (const Source& src : scope.srcs)
           known = known || Fold(e.qual) == Fold(src.alias) || Fold(e.qual) == Fold(src.t->name);
+        for (const Outer& o : outer_)
+          if (o.scope)
+            for (const Source& src : o.scope->srcs)
+              known = known || Fold(e.qual) == Fold(src.alias) || Fold(e.qual) == Fold(src.t->name);
         if (!known)
           throw SqlError(4104, "The multi-part identifier \"" + e.qual + "." + e.name +
                                    "\" could not be bound.");
@@ -89,7 +113,9 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
         "getdate", "substring", "len",   "datalength", "upper",   "lower",     "ltrim",
         "rtrim",   "isnull",    "left",  "right",      "replace", "charindex", "abs",
         "year",    "month",     "day",   "coalesce",   "space",   "str",       "object_id",
-        "db_name", "nullif",    "round", "floor",      "ceiling", "xact_state"};
+        "db_name", "nullif",    "round", "floor",      "ceiling", "xact_state",
+        "db_id",   "serverproperty", "databasepropertyex", "collationproperty", "is_member",
+        "has_perms_by_name", "host_name", "app_name", "suser_sname"};
     if (!kKnown.count(e.name))
       throw SqlError(195, "'" + e.name + "' is not a recognized built-in function name.");
   }
@@ -98,9 +124,18 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
   // Subqueries bind in their own scope when they run.
 }
 
-const std::vector<Value>& Session::SubqueryValues(const Expr& e) {
+StatementResult Session::RunSubquery(const Select& q, const Ctx& ctx) {
+  outer_.push_back({scopes_.empty() ? nullptr : scopes_.back(), &ctx});
+  struct Pop {
+    std::vector<Outer>& v;
+    ~Pop() { v.pop_back(); }
+  } pop{outer_};
+  return DoSelect(q);
+}
+
+const std::vector<Value>& Session::SubqueryValues(const Expr& e, const Ctx& ctx) {
   auto it = subquery_cache_.find(&e);
-  if (it != subquery_cache_.end()) return it->second;
+  if (it != subquery_cache_.end() && !correlated_.count(&e)) return it->second;
   StatementResult r;
   std::vector<Value> vals;
   // Run the subquery keeping its typed first-column values.
@@ -113,7 +148,11 @@ const std::vector<Value>& Session::SubqueryValues(const Expr& e) {
   }
   // DoSelect returns text; run it in typed form by re-evaluating through a
   // private path: we convert the text back using the result column type.
-  r = DoSelect(q);
+  const int binds_before = outer_binds_;
+  r = RunSubquery(q, ctx);
+  // A subquery that names a column of an enclosing query runs again for
+  // every row; any other runs once per statement.
+  if (outer_binds_ != binds_before) correlated_.insert(&e);
   for (auto& row : r.rows) {
     const auto& cell = row.empty() ? std::optional<std::string>() : row[0];
     if (!cell) {
@@ -138,11 +177,20 @@ const std::vector<Value>& Session::SubqueryValues(const Expr& e) {
       case ColumnType::Other:
         vals.push_back(Value::Float(std::stod(*cell)));
         break;
+      case ColumnType::Binary: {
+        std::string b;
+        for (std::size_t k = 0; k + 1 < cell->size(); k += 2)
+          b += static_cast<char>(std::stoi(cell->substr(k, 2), nullptr, 16));
+        vals.push_back(Value::Bin(std::move(b)));
+        break;
+      }
       default:
         vals.push_back(Value::Str(*cell));
     }
   }
-  return subquery_cache_.emplace(&e, std::move(vals)).first->second;
+  auto& slot = subquery_cache_[&e];
+  slot = std::move(vals);
+  return slot;
 }
 
 int Session::Truth(const Expr& e, const Ctx& ctx) {
@@ -208,7 +256,7 @@ int Session::Truth(const Expr& e, const Ctx& ctx) {
           found = true;
       };
       if (e.k == Expr::InSub) {
-        for (const Value& v : SubqueryValues(e)) {
+        for (const Value& v : SubqueryValues(e, ctx)) {
           check(v);
           if (found) break;
         }
@@ -220,7 +268,7 @@ int Session::Truth(const Expr& e, const Ctx& ctx) {
       return e.negated ? 1 : 0;
     }
     case Expr::Exists: {
-      StatementResult r = DoSelect(*e.sub);
+      StatementResult r = RunSubquery(*e.sub, ctx);
       return r.rows.empty() ? 0 : 1;
     }
     default: {
@@ -240,8 +288,12 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     case Expr::Lit:
       return e.lit;
     case Expr::Col:
+      if (e.outer > 0) return GetColumn(*outer_[outer_.size() - e.outer].ctx->rows[e.src], e.col);
       return GetColumn(*ctx.rows[e.src], e.col);
     case Expr::Var:
+      if (auto v = vars_.find(e.name); v != vars_.end()) return v->second.value;
+      if (e.name == "@@spid") return Value::Int(spid);
+      if (e.name == "@@servername") return Value::Str(ServerName());
       if (e.name == "@@trancount") return Value::Int(trancount_);
       if (e.name == "@@rowcount") return Value::Int(0);
       if (e.name == "@@error") return Value::Int(last_error_);
@@ -250,12 +302,14 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     case Expr::Neg: {
       Value v = Eval(*e.args[0], ctx);
       if (v.null()) return v;
+      if (e.op == "~") return Bitwise('~', Value::Int(0), v);
       return Arith('-', Value::Int(0), v);
     }
     case Expr::Arith: {
       Value a = Eval(*e.args[0], ctx);
       Value b = Eval(*e.args[1], ctx);
       if (a.null() || b.null()) return Value::Null();
+      if (e.op == "&" || e.op == "|" || e.op == "^") return Bitwise(e.op[0], a, b);
       return Arith(e.op[0], a, b);
     }
     case Expr::Agg:
@@ -265,7 +319,7 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
       return CastTo(v, e.type);
     }
     case Expr::Subquery: {
-      const auto& vals = SubqueryValues(e);
+      const auto& vals = SubqueryValues(e, ctx);
       if (vals.size() > 1)
         throw SqlError(
             512,
@@ -308,7 +362,17 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     arity(0, 0);
     return Value::Date(now_);
   }
-  if (f == "db_name") return Value::Str(db_name_);
+  if (f == "db_name" && e.args.empty()) return Value::Str(db_name_);
+  if (f == "db_id" && e.args.empty()) return Value::Int(shared ? shared->db_id : 5);
+  if (f == "host_name" || f == "app_name" || f == "suser_sname") {
+    arity(0, 0);
+    if (!shared || !shared->sessions.count(spid)) return Value::Null();
+    const SessionInfo& me = shared->sessions.at(spid);
+    const std::string& v = f == "host_name"  ? me.host_name
+                           : f == "app_name" ? me.program_name
+                                             : me.login_name;
+    return v.empty() ? Value::Null() : Value::Str(v);
+  }
   if (f == "xact_state") {
     arity(0, 0);
     return Value::Int(trancount_ > 0 ? 1 : 0);
@@ -367,6 +431,7 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     arity(1, 1);
     switch (a[0].kind) {
       case Kind::Str:
+      case Kind::Bin:
         return Value::Int(static_cast<std::int64_t>(a[0].s.size()));
       case Kind::Int:
         return Value::Int(4);
@@ -457,10 +522,37 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     return Value::Str(s);
   }
   if (f == "object_id") {
-    std::string n = str(a[0]);
+    std::string n = LastNamePart(str(a[0]));
     if (auto t = cat_.FindTable(n)) return Value::Int(t->id);
     if (Object* o = cat_.FindObject(n)) return Value::Int(o->id);
+    if (auto sys = SystemTable(cat_, n)) return Value::Int(sys->id);
+    if (auto view = SessionView(n)) return Value::Int(view->id);
     return Value::Null();
+  }
+  if (f == "db_id" || f == "db_name") {
+    arity(1, 1);
+    return DatabaseNamed(a[0], f == "db_id");
+  }
+  if (f == "serverproperty") {
+    arity(1, 1);
+    return ServerProperty(str(a[0]));
+  }
+  if (f == "databasepropertyex") {
+    arity(2, 2);
+    if (DatabaseNamed(a[0], true).null()) return Value::Null();
+    return DatabaseProperty(str(a[1]));
+  }
+  if (f == "collationproperty") {
+    arity(2, 2);
+    return CollationProperty(str(a[0]), str(a[1]));
+  }
+  if (f == "is_member") {
+    arity(1, 1);
+    return RoleMember(str(a[0]));
+  }
+  if (f == "has_perms_by_name") {
+    arity(3, 5);
+    return HasPerms(str(a[0]), str(a[1]), str(a[2]));
   }
   throw SqlError(195, "'" + f + "' is not a recognized built-in function name.");
 }

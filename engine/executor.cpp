@@ -12,8 +12,8 @@
 // second copy of a table however many columns it alters.
 //
 // Known differences from SQL Server, kept on purpose:
-// - Subqueries are evaluated once per statement; correlated subqueries are not
-//   supported (a column of an outer query is reported as invalid, 207).
+// - A subquery is evaluated once per statement, unless it names a column of
+//   an enclosing query (correlated): then once for every row it is asked for.
 // - Identity values taken by a statement or transaction that is undone are
 //   given back, so that replaying the journal yields the same values.
 // - LEN and SUBSTRING count characters, a GBK pair being one character; GROUP
@@ -91,6 +91,7 @@ std::vector<StatementResult> Session::Execute(std::string_view batch) {
   std::vector<std::unique_ptr<Stmt>> stmts = ParseBatch(batch);
   std::vector<StatementResult> out;
   std::optional<Error> first;
+  vars_.clear();  // variables live for one batch
   for (const auto& s : stmts) {
     try {
       now_ = LocalNow();
@@ -128,6 +129,7 @@ struct ReplayScope {
 void Session::ReplayStatement(const Committed& c) {
   ReplayScope scope(replaying_);
   if (trancount_ == 0) trancount_ = 1;  // a unit of work replays as one transaction
+  vars_.clear();  // an entry declares the variables it uses
   std::vector<std::unique_ptr<Stmt>> stmts = ParseBatch(c.text);
   std::vector<StatementResult> ignored;
   for (const auto& s : stmts) {
@@ -185,6 +187,27 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       xact_abort_ = s.on;
       out->emplace_back();
       return;
+    case Stmt::Declare:
+    case Stmt::SetVar:
+      try {
+        if (s.k == Stmt::Declare) {
+          DoDeclare(s);
+        } else {
+          auto v = vars_.find(s.name);
+          if (v == vars_.end())
+            throw SqlError(137, "Must declare the scalar variable \"" + s.name + "\".", 15);
+          Scope scope;
+          Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
+          Ctx ctx;
+          v->second.value = ConvertTo(Eval(*s.cond, ctx), v->second.type);
+        }
+      } catch (Error& e) {
+        Error moved(e.number(), e.severity(), e.what(), s.line);
+        moved.follow_on = e.follow_on;
+        throw moved;
+      }
+      out->emplace_back();
+      return;
     case Stmt::If: {
       Ctx ctx;
       int t;
@@ -210,7 +233,8 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
   stmt_mark_ = mark;
   try {
     out->push_back(RunStatement(s));
-    bool changes = s.k != Stmt::SelectStmt && s.k != Stmt::Nothing && s.k != Stmt::Exec;
+    bool changes = s.k != Stmt::SelectStmt && s.k != Stmt::Nothing && s.k != Stmt::Exec &&
+                   s.k != Stmt::Backup;
     if (changes) {
       Journal(s, batch);
       if (trancount_ == 0) Commit();
@@ -226,7 +250,9 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
 void Session::Journal(const Stmt& s, std::string_view batch) {
   if (!journal || replaying_) return;
   try {
-    journal->Statement({now_, std::string(batch.substr(s.begin, s.end - s.begin))});
+    std::string_view text = batch.substr(s.begin, s.end - s.begin);
+    // A replay has no variables of its own: give it their values.
+    journal->Statement({now_, VariablePrefix(text) + std::string(text)});
   } catch (...) {
     // What the journal holds of the transaction can no longer be completed.
     if (trancount_ > 0)
@@ -249,6 +275,7 @@ void Session::Commit() {
   undo_.clear();
   savepoints_.clear();
   tran_name_.clear();
+  ReleaseLocks(true);
 }
 
 void Session::RollbackAll() {
@@ -257,6 +284,7 @@ void Session::RollbackAll() {
   savepoints_.clear();
   tran_name_.clear();
   trancount_ = 0;
+  ReleaseLocks(true);
 }
 
 bool Session::RollbackTo(const std::string& name, int line) {
@@ -415,6 +443,9 @@ StatementResult Session::RunStatement(const Stmt& s) {
       break;
     case Stmt::Exec:
       return DoExec(s);
+    case Stmt::Backup:
+      DoBackup(s);
+      break;
     default:
       break;
   }

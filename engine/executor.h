@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,6 +42,30 @@ class JournalSink {
   virtual void Commit() = 0;
   // Must not throw.
   virtual void Abort() noexcept = 0;
+  // Writes a copy of the database as catalog holds it (committed changes
+  // only) to path, a database file of its own (BACKUP DATABASE). Throws
+  // engine::Error.
+  virtual void Backup(const Catalog& catalog, const std::string& path) = 0;
+};
+
+class Session;
+
+// What the sessions of one database share: who is connected and the
+// application locks they hold.
+struct SharedState {
+  std::string db_name;
+  int db_id = 5;  // the first id SQL Server gives a user database
+  std::map<int, SessionInfo> sessions;
+  std::map<int, Session*> session_objects;
+  // An application lock held by one session, on its own behalf or its
+  // transaction's, counted as often as it was taken.
+  struct AppLock {
+    int spid = 0;
+    std::string mode;  // "Shared", "Update", "IntentShared", "IntentExclusive", "Exclusive"
+    bool transaction = false;
+    int count = 0;
+  };
+  std::map<std::string, std::vector<AppLock>> applocks;  // by resource, exact bytes
 };
 
 class Session {
@@ -75,16 +101,24 @@ class Session {
   void BindDefault(Expr& e);
   int trancount() const { return trancount_; }
 
+  // The database's shared state and this session's id in it (none for a
+  // session of its own, as in tests of the executor).
+  SharedState* shared = nullptr;
+  int spid = 51;
+  // Releases every lock of this session (it is closing).
+  void ReleaseLocks(bool transaction_only);
+
   // Whether SQL Server ends only the failing statement on this error (with
   // XACT_ABORT OFF), rather than the whole batch.
   static bool EndsStatementOnly(int error_number);
 
- private:
+ // Defined in session_internal.h.
   struct Undo;
   struct Source;
   struct Scope;
   struct Ctx;
 
+ private:
   void Run(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out);
   // Hands the statement's text to the journal (not while replaying).
   void Journal(const Stmt& s, std::string_view batch);
@@ -117,6 +151,25 @@ class Session {
   void DoCreateObject(const Stmt& s);
   void DoDropObject(const Stmt& s);
   StatementResult DoExec(const Stmt& s);
+  std::int64_t GetAppLock(const std::vector<Value>& args);
+  std::int64_t ReleaseAppLock(const std::vector<Value>& args);
+  void DoBackup(const Stmt& s);
+  static std::string ServerName();
+  static std::string LastNamePart(const std::string& name);
+  // DB_ID(name) (want_id) or DB_NAME(id); NULL for a database not there.
+  Value DatabaseNamed(const Value& v, bool want_id) const;
+  Value ServerProperty(const std::string& name) const;
+  Value DatabaseProperty(const std::string& name) const;
+  static Value CollationProperty(const std::string& collation, const std::string& property);
+  static Value RoleMember(const std::string& role);
+  Value HasPerms(const std::string& securable, const std::string& cls,
+                 const std::string& permission);
+  void DoDeclare(const Stmt& s);
+  // Session-level system views: master..sysprocesses, sys.dm_exec_sessions.
+  std::shared_ptr<Table> SessionView(const std::string& name);
+  // DECLARE statements that give the variables a statement names their
+  // current values, for the journal.
+  std::string VariablePrefix(std::string_view text) const;
 
   // Query machinery.
   std::shared_ptr<Table> UserTable(const std::string& name);
@@ -124,7 +177,8 @@ class Session {
   void Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs);
   Value Eval(const Expr& e, const Ctx& ctx);
   int Truth(const Expr& e, const Ctx& ctx);  // 1 true, 0 false, -1 unknown
-  const std::vector<Value>& SubqueryValues(const Expr& e);
+  const std::vector<Value>& SubqueryValues(const Expr& e, const Ctx& ctx);
+  StatementResult RunSubquery(const Select& q, const Ctx& ctx);
   // Slots of table t (source 0 of scope) that may satisfy where, using an index
   // on an equality when there is one; nullopt means scan everything.
   bool IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out);
@@ -157,6 +211,23 @@ class Session {
   std::vector<Undo> undo_;
   std::size_t stmt_mark_ = 0;  // undo_.size() when the running statement began
   std::unordered_map<const Expr*, std::vector<Value>> subquery_cache_;
+  struct Variable {
+    TypeSpec type;
+    Value value;
+  };
+  std::map<std::string, Variable> vars_;  // of the running batch, by lower-case name
+  // Queries being run, innermost last, with the row a subquery of each is
+  // evaluated for: the scopes a correlated subquery's outer columns bind to.
+  std::vector<Scope*> scopes_;
+  struct Outer {
+    Scope* scope;
+    const Ctx* ctx;
+  };
+  std::vector<Outer> outer_;
+  std::set<const Expr*> correlated_;  // subqueries that must run again for every row
+  int outer_binds_ = 0;  // columns bound to an outer query so far
+  // Application locks of a session without shared state.
+  std::map<std::string, std::vector<SharedState::AppLock>> applocks_local_;
 };
 
 // Current local time as milliseconds since 1900-01-01.

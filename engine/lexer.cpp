@@ -118,8 +118,9 @@ std::vector<Token> Tokenize(std::string_view s) {
       count_lines(i, k);
       i = k + 1;
     } else if (s[i] == '0' && i + 1 < s.size() && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
-      // Binary literal 0x..., kept as its bytes (image values).
+      // Binary literal 0x..., kept as its bytes.
       t.kind = Tok::String;
+      t.binary = true;
       std::size_t k = i + 2;
       auto hex = [](char ch) {
         return ch >= '0' && ch <= '9' ? ch - '0'

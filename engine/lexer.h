@@ -17,6 +17,7 @@ struct Token {
   std::size_t end = 0;  // offset just past the token
   int line = 1;
   bool quoted = false;  // [bracketed] or "double-quoted" identifier
+  bool binary = false;  // String: a 0x... literal, text holding its bytes
 
   // Case-insensitive keyword test, for bare identifiers only.
   bool Is(std::string_view word) const;

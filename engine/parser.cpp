@@ -157,6 +157,39 @@ class Parser {
       while (AcceptSymbol(";")) {
       }
       if (Accept("else")) s->else_stmt = Statement();
+    } else if (Accept("declare")) {
+      s->k = Stmt::Declare;
+      do {
+        if (Peek().kind != Tok::Variable) Fail();
+        ColumnDef c;
+        c.name = Lower(Next().text);
+        Accept("as");
+        c.type = ParseType();
+        if (AcceptSymbol("=")) c.def = Expression();
+        s->columns.push_back(std::move(c));
+      } while (AcceptSymbol(","));
+    } else if (Peek().Is("set") && Peek(1).kind == Tok::Variable) {
+      Next();
+      s->k = Stmt::SetVar;
+      s->name = Lower(Next().text);
+      ExpectSymbol("=");
+      s->cond = Expression();
+    } else if (Accept("backup")) {
+      // BACKUP DATABASE name TO DISK = 'path' [WITH option [= value], ...]
+      if (!Accept("database")) Fail();
+      s->k = Stmt::Backup;
+      s->name = Name();
+      Expect("to");
+      if (!Accept("disk")) Fail();
+      ExpectSymbol("=");
+      if (Peek().kind != Tok::String || Peek().binary) Fail();
+      s->body = Next().text;
+      if (Accept("with")) {
+        do {
+          s->names.push_back(Lower(Name()));
+          if (AcceptSymbol("=")) Next();
+        } while (AcceptSymbol(","));
+      }
     } else if (Accept("set")) {
       // SET XACT_ABORT ON|OFF is kept by the session. SET NOCOUNT ON, SET
       // ANSI_PADDING ON, ...: session options the engine already behaves by.
@@ -169,6 +202,10 @@ class Parser {
       Next();
     } else if (Accept("exec") || Accept("execute")) {
       s->k = Stmt::Exec;
+      if (Peek().kind == Tok::Variable && Peek(1).IsSymbol("=")) {
+        s->var = Lower(Next().text);
+        Next();
+      }
       s->name = ObjectName();
       while (Peek().kind == Tok::Variable ||
              (Peek().kind != Tok::End && !Peek().IsSymbol(";") && !StartsStatement(Peek()))) {
@@ -193,7 +230,8 @@ class Parser {
   bool StartsStatement(const Token& t) const {
     static const char* kStarts[] = {"select",  "insert", "update", "delete",   "create", "drop",
                                     "alter",   "begin",  "commit", "rollback", "if",     "exec",
-                                    "execute", "set",    "print",  "else",     "save"};
+                                    "execute", "set",    "print",  "else",     "save",
+                                    "declare", "backup"};
     for (const char* w : kStarts)
       if (t.Is(w)) return true;
     return false;
@@ -252,6 +290,9 @@ class Parser {
     std::string raw = Lower(Next().text);
     TypeSpec type_spec{ty, 0, 0, 0};
     if (ty == Type::Char || ty == Type::VarChar) type_spec.length = 1;
+    // binary and varbinary without a length: 30 in CAST and CONVERT, as
+    // SQL Server has it (1 in a declaration, which the engine does not keep).
+    if (ty == Type::Binary || ty == Type::VarBinary) type_spec.length = 30;
     if (ty == Type::Numeric) type_spec.precision = 18;
     if (raw == "real") type_spec.precision = 24;
     if (AcceptSymbol("(")) {
@@ -266,7 +307,8 @@ class Parser {
           if (Peek().kind != Tok::Number) Fail();
           b = std::atoi(Next().text.c_str());
         }
-        if (ty == Type::Char || ty == Type::VarChar) {
+        if (ty == Type::Char || ty == Type::VarChar || ty == Type::Binary ||
+            ty == Type::VarBinary) {
           if (a < 1 || a > 8000)
             throw Error(131, 15,
                         "The size (" + std::to_string(a) + ") given to the type '" + raw +
@@ -313,7 +355,13 @@ class Parser {
   ColumnDef Column() {
     ColumnDef c;
     c.name = Name();
+    const Token& type_token = Peek();
     c.type = ParseType();
+    if (c.type.type == Type::Binary || c.type.type == Type::VarBinary)
+      throw Error(2715, 16,
+                  "Column, parameter, or variable #1: Cannot find data type " + type_token.text +
+                      ". (The embedded engine keeps binary values in expressions only.)",
+                  type_token.line);
     for (;;) {
       if (Accept("null")) {
         c.null_given = true;
@@ -754,7 +802,9 @@ class Parser {
   }
   ExprP Additive() {
     ExprP l = Multiplicative();
-    while (Peek().IsSymbol("+") || Peek().IsSymbol("-")) {
+    // T-SQL gives &, | and ^ the precedence of + and -.
+    while (Peek().IsSymbol("+") || Peek().IsSymbol("-") || Peek().IsSymbol("&") ||
+           Peek().IsSymbol("|") || Peek().IsSymbol("^")) {
       auto e = Make(Expr::Arith, Peek().offset);
       e->op = Next().text;
       e->args.push_back(std::move(l));
@@ -789,6 +839,12 @@ class Parser {
       return e;
     }
     if (AcceptSymbol("+")) return Unary();
+    if (Peek().IsSymbol("~")) {
+      auto e = Make(Expr::Neg, Next().offset);
+      e->op = "~";
+      e->args.push_back(Unary());
+      return e;
+    }
     return Primary();
   }
 
@@ -815,7 +871,7 @@ class Parser {
     if (t.kind == Tok::String) {
       Next();
       auto e = Make(Expr::Lit, t.offset);
-      e->lit = Value::Str(t.text);
+      e->lit = t.binary ? Value::Bin(t.text) : Value::Str(t.text);
       return e;
     }
     if (t.kind == Tok::Variable) {

@@ -11,8 +11,10 @@ namespace engine {
 
 namespace {
 
+// Constant for the rows of the query: a column of an enclosing query is.
 bool IsConstant(const Expr& e) {
-  if (e.k == Expr::Col || e.k == Expr::Agg || e.sub) return false;
+  if (e.k == Expr::Col) return e.outer > 0;
+  if (e.k == Expr::Agg || e.sub) return false;
   for (const auto& a : e.args)
     if (a && !IsConstant(*a)) return false;
   return true;
@@ -28,6 +30,8 @@ ColumnType KindType(const Value& v) {
       return ColumnType::DateTime;
     case Kind::Float:
       return ColumnType::Other;
+    case Kind::Bin:
+      return ColumnType::Binary;
     default:
       return ColumnType::VarChar;
   }
@@ -90,8 +94,22 @@ bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std
   return false;
 }
 
+namespace {
+
+// Keeps a query's scope on the session's stack while it runs.
+struct ScopeEntry {
+  ScopeEntry(std::vector<Session::Scope*>& stack, Session::Scope* s) : stack_(stack) {
+    stack_.push_back(s);
+  }
+  ~ScopeEntry() { stack_.pop_back(); }
+  std::vector<Session::Scope*>& stack_;
+};
+
+}  // namespace
+
 std::vector<std::uint32_t> Session::MatchingSlots(const std::shared_ptr<Table>& t, Expr* where,
                                                   Scope& scope) {
+  ScopeEntry entry(scopes_, &scope);
   if (where) Bind(*where, scope, nullptr);
   std::vector<std::uint32_t> cand, out;
   bool indexed = IndexCandidates(*t, where, &cand);
@@ -151,6 +169,7 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
   Scope scope;
   for (const TableRef& r : q.from)
     scope.srcs.push_back({AnyTable(r.name), r.alias.empty() ? r.name : r.alias});
+  ScopeEntry entry(scopes_, &scope);
   std::vector<Expr*> aggs;
   std::vector<ResultColumn>& cols = *columns;
   cols.clear();

@@ -49,6 +49,13 @@ class Storage : public JournalSink {
   // changes and the journal would lose its records.
   void Checkpoint(const Catalog& catalog);
   bool JournalLarge() const { return journal_size_ > kCheckpointBytes; }
+  // BACKUP DATABASE: a snapshot of catalog (committed changes only: no
+  // session's transaction open) written to dest as a database file of its
+  // own, through a temporary file renamed into place once it is on disk, so
+  // dest is the old file or the whole copy. Throws Error 3201 when dest is
+  // this database's own file or a database open elsewhere, or cannot be
+  // written.
+  void Backup(const Catalog& catalog, const std::string& dest) override;
   // Units committed since the last checkpoint.
   bool Dirty() const { return dirty_; }
 

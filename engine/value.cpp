@@ -60,6 +60,8 @@ const char* SourceTypeName(const Value& v) {
       return "datetime";
     case Kind::Float:
       return "float";
+    case Kind::Bin:
+      return "varbinary";
     default:
       return "NULL";
   }
@@ -257,7 +259,7 @@ std::string AsString(const Value& v) {
 
 Value ToString(const Value& v, const TypeSpec& t, bool explicit_cast) {
   if (v.null()) return v;
-  std::string s = AsString(v);
+  std::string s = v.kind == Kind::Bin ? v.s : AsString(v);
   if (t.type == Type::Text || t.type == Type::Image) return Value::Str(std::move(s));
   std::size_t n = static_cast<std::size_t>(t.length);
   if (s.size() > n) {
@@ -278,9 +280,43 @@ Value ToString(const Value& v, const TypeSpec& t, bool explicit_cast) {
   return Value::Str(std::move(s));
 }
 
+// binary(n) / varbinary(n): text gives its bytes (GBK, the database's code
+// page), an int its four bytes high first; longer values are cut to n without
+// an error, binary(n) pads with zero bytes.
+Value ToBinary(const Value& v, const TypeSpec& t) {
+  std::string b;
+  switch (v.kind) {
+    case Kind::Str:
+    case Kind::Bin:
+      b = v.s;
+      break;
+    case Kind::Int:
+      for (int k = 3; k >= 0; --k)
+        b += static_cast<char>((static_cast<std::uint64_t>(v.i) >> (8 * k)) & 0xFF);
+      break;
+    default:
+      throw SqlError(529, std::string("Explicit conversion from data type ") + SourceTypeName(v) +
+                              " to varbinary is not allowed.");
+  }
+  std::size_t n = static_cast<std::size_t>(t.length);
+  if (b.size() > n) b.resize(n);
+  if (t.type == Type::Binary && b.size() < n) b.append(n - b.size(), '\0');
+  return Value::Bin(std::move(b));
+}
+
 Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
   if (v.null()) return v;
+  if (v.kind == Kind::Bin && t.type == Type::Int) {
+    std::uint32_t x = 0;  // the last four bytes, high first
+    std::string_view b(v.s);
+    if (b.size() > 4) b.remove_prefix(b.size() - 4);
+    for (char c : b) x = (x << 8) | static_cast<unsigned char>(c);
+    return Value::Int(static_cast<std::int32_t>(x));
+  }
   switch (t.type) {
+    case Type::Binary:
+    case Type::VarBinary:
+      return ToBinary(v, t);
     case Type::Char:
     case Type::VarChar:
     case Type::Text:
@@ -428,7 +464,9 @@ bool TypeFromName(std::string_view name, Type* type) {
                 {"float", Type::Float},
                 {"real", Type::Float},
                 {"money", Type::Money},
-                {"smallmoney", Type::Money}};
+                {"smallmoney", Type::Money},
+                {"binary", Type::Binary},
+                {"varbinary", Type::VarBinary}};
   for (const auto& k : kNames)
     if (n == k.name) {
       *type = k.type;
@@ -463,6 +501,10 @@ std::string TypeName(const TypeSpec& t) {
       return "float";
     case Type::Money:
       return "money";
+    case Type::Binary:
+      return "binary";
+    case Type::VarBinary:
+      return "varbinary";
   }
   return "?";
 }
@@ -493,6 +535,10 @@ int SysXType(const TypeSpec& t) {
       return 62;
     case Type::Money:
       return 60;
+    case Type::Binary:
+      return 173;
+    case Type::VarBinary:
+      return 165;
   }
   return 0;
 }
@@ -501,6 +547,8 @@ int SysLength(const TypeSpec& t) {
   switch (t.type) {
     case Type::Char:
     case Type::VarChar:
+    case Type::Binary:
+    case Type::VarBinary:
       return t.length;
     case Type::Text:
     case Type::Image:
@@ -544,6 +592,9 @@ ColumnType ResultType(const TypeSpec& t) {
       return ColumnType::DateTime;
     case Type::Float:
       return ColumnType::Other;
+    case Type::Binary:
+    case Type::VarBinary:
+      return ColumnType::Binary;
   }
   return ColumnType::Other;
 }
@@ -627,6 +678,15 @@ std::string ToText(const Value& v) {
       return std::to_string(v.i);
     case Kind::Str:
       return v.s;
+    case Kind::Bin: {
+      static const char kHex[] = "0123456789ABCDEF";
+      std::string h;
+      for (unsigned char c : v.s) {
+        h += kHex[c >> 4];
+        h += kHex[c & 15];
+      }
+      return h;
+    }
     case Kind::Date:
       return FormatDate(v.i);
     case Kind::Float: {
@@ -669,6 +729,20 @@ std::string Fold(std::string_view s) {
 
 int Compare(const Value& a, const Value& b) {
   if (a.kind == Kind::Str && b.kind == Kind::Str) return CompareText(a.s, b.s);
+  if (a.kind == Kind::Bin || b.kind == Kind::Bin) {
+    // Binary values compare byte by byte, trailing zero bytes ignored; text
+    // meets them as its bytes.
+    auto bytes = [](const Value& v) {
+      if (v.kind != Kind::Bin && v.kind != Kind::Str)
+        throw SqlError(8115, std::string("Arithmetic overflow error converting ") +
+                                 SourceTypeName(v) + " to data type varbinary.");
+      std::string_view s(v.s);
+      while (!s.empty() && s.back() == '\0') s.remove_suffix(1);
+      return s;
+    };
+    int c = bytes(a).compare(bytes(b));
+    return c < 0 ? -1 : c > 0 ? 1 : 0;
+  }
   if (a.kind != b.kind) {
     if (a.kind == Kind::Str) return Compare(Promote(a, b), b);
     if (b.kind == Kind::Str) return Compare(a, Promote(b, a));
@@ -761,6 +835,27 @@ bool LikeAt(std::string_view v, std::size_t vi, std::string_view p, std::size_t 
 
 bool Like(std::string_view value, std::string_view pattern) {
   return LikeAt(TrimRightBlanks(value), 0, pattern, 0);
+}
+
+Value Bitwise(char op, const Value& a0, const Value& b0) {
+  auto integer = [&](const Value& v) {
+    if (v.kind == Kind::Int) return v.i;
+    if (v.kind == Kind::Bin) return ConvertTo(v, TypeSpec{Type::Int, 0, 0, 0}).i;
+    std::string ops = op == '~' ? "~" : std::string(1, op);
+    throw SqlError(402, std::string("The data types ") + SourceTypeName(a0) + " and " +
+                            SourceTypeName(b0) + " are incompatible in the '" + ops +
+                            "' operator.");
+  };
+  if (op == '~') return Value::Int(static_cast<std::int32_t>(~integer(b0)));
+  std::int64_t x = integer(a0), y = integer(b0);
+  switch (op) {
+    case '&':
+      return Value::Int(x & y);
+    case '|':
+      return Value::Int(x | y);
+    default:
+      return Value::Int(x ^ y);
+  }
 }
 
 Value Arith(char op, const Value& a0, const Value& b0) {

@@ -19,10 +19,11 @@
 
 namespace engine {
 
-enum class Kind : std::uint8_t { Null, Int, Num, Str, Date, Float };
+enum class Kind : std::uint8_t { Null, Int, Num, Str, Date, Float, Bin };
 
 // A value in flight. Num is a scaled integer (i / 10^scale); Date is
-// milliseconds since 1900-01-01 00:00:00 (SQL Server's day zero).
+// milliseconds since 1900-01-01 00:00:00 (SQL Server's day zero). Bin is a
+// binary or varbinary value, its bytes in s, compared byte by byte.
 struct Value {
   Kind kind = Kind::Null;
   std::uint8_t scale = 0;
@@ -52,6 +53,12 @@ struct Value {
     x.s = std::move(v);
     return x;
   }
+  static Value Bin(std::string bytes) {
+    Value x;
+    x.kind = Kind::Bin;
+    x.s = std::move(bytes);
+    return x;
+  }
   static Value Date(std::int64_t ms) {
     Value x;
     x.kind = Kind::Date;
@@ -79,7 +86,9 @@ enum class Type : std::uint8_t {
   Numeric,
   DateTime,
   Float,
-  Money
+  Money,
+  Binary,    // binary(n): in expressions only, never a column's type
+  VarBinary  // varbinary(n): likewise
 };
 
 struct TypeSpec {
@@ -123,6 +132,10 @@ std::string Fold(std::string_view s);
 std::string_view TrimRightBlanks(std::string_view s);
 // LIKE with % and _ (a GBK pair counts as one character), collation-aware.
 bool Like(std::string_view value, std::string_view pattern);
+
+// &, |, ^ and ~ (a ignored) on non-null integer values; binary operands
+// count as the int of their last four bytes. 402 for any other type.
+Value Bitwise(char op, const Value& a, const Value& b);
 
 // Arithmetic on non-null values (+ concatenates strings).
 Value Arith(char op, const Value& a, const Value& b);
