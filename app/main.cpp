@@ -1,6 +1,7 @@
 // libupgrade: the librarian's upgrade program. It takes no arguments; the
 // connection parameters come from HKEY_LOCAL_MACHINE\SOFTWARE\Quorvant\Lib and
-// the reference-data files from the program's own folder.
+// the reference-data files from the program's own folder, then from the
+// installation's share/libupgrade.
 #include <QApplication>
 #include <filesystem>
 
@@ -8,6 +9,7 @@
 #include "app/start_mess.h"
 #include "app/startup.h"
 #include "db/registry.h"
+#include "refdata/data_files.h"
 
 int main(int argc, char** argv) {
   app::StartMess.clear();
@@ -15,8 +17,8 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("libupgrade");
   // The program speaks Chinese throughout, Qt's own buttons included.
   app::InstallQtChinese();
-  app::Startup startup(db::Registry(),
-                       std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()));
+  app::Startup startup(db::Registry(), refdata::DefaultDataDirs(std::filesystem::path(
+                                           QCoreApplication::applicationDirPath().toStdString())));
   startup.Run();
   return QApplication::exec();
 }

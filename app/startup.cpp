@@ -4,9 +4,10 @@
 
 namespace app {
 
-Startup::Startup(db::Registry registry, std::filesystem::path data_dir, ConnectFn connect)
+Startup::Startup(db::Registry registry, std::vector<std::filesystem::path> data_dirs,
+                 ConnectFn connect)
     : registry_(std::move(registry)),
-      data_dir_(std::move(data_dir)),
+      data_dirs_(std::move(data_dirs)),
       connect_(std::move(connect)) {}
 
 Startup::~Startup() {
@@ -20,7 +21,7 @@ void Startup::Run() {
   try {
     LibDM = std::make_unique<TLibDM>(registry_, connect_);
     if (StartMess == "OK") {
-      UpLibMain = std::make_unique<TUpLibMain>(LibDM->LibDB(), data_dir_);
+      UpLibMain = std::make_unique<TUpLibMain>(LibDM->LibDB(), data_dirs_);
     } else {
       CreateDbPara();
     }

@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "app/db_para.h"
 #include "app/lib_dm.h"
@@ -18,9 +19,11 @@ namespace app {
 class Startup {
  public:
   // registry: where the connection parameters live (the machine's own store in
-  // the program, a scratch folder in the tests). data_dir: the folder of the
-  // reference-data files, the program's own folder in the program.
-  Startup(db::Registry registry, std::filesystem::path data_dir, ConnectFn connect = db::Connect);
+  // the program, a scratch folder in the tests). data_dirs: the folders
+  // searched for the reference-data files (refdata::DefaultDataDirs in the
+  // program).
+  Startup(db::Registry registry, std::vector<std::filesystem::path> data_dirs,
+          ConnectFn connect = db::Connect);
   Startup(const Startup&) = delete;
   Startup& operator=(const Startup&) = delete;
   ~Startup();
@@ -40,7 +43,7 @@ class Startup {
   void CreateDbPara();
 
   db::Registry registry_;
-  std::filesystem::path data_dir_;
+  std::vector<std::filesystem::path> data_dirs_;
   ConnectFn connect_;
 };
 

@@ -119,7 +119,8 @@ QCheckBox* MakeCheckBox(QWidget* parent, const char* name, const QRect& geometry
 
 }  // namespace
 
-TUpLibMain::TUpLibMain(db::Connection& LibDB, std::filesystem::path data_dir, QWidget* parent)
+TUpLibMain::TUpLibMain(db::Connection& LibDB, std::vector<std::filesystem::path> data_dirs,
+                       QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
   setObjectName("UpLibMain");
@@ -193,7 +194,7 @@ TUpLibMain::TUpLibMain(db::Connection& LibDB, std::filesystem::path data_dir, QW
   PreviewKeys(this);
 
   FixAndCentre(this, 453, 267);
-  core_ = std::make_unique<steps::Upgrader>(LibDB, *this, std::move(data_dir));
+  core_ = std::make_unique<steps::Upgrader>(LibDB, *this, std::move(data_dirs));
 }
 
 TUpLibMain::~TUpLibMain() = default;

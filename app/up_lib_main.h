@@ -10,6 +10,7 @@
 #include <QWidget>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "db/connection.h"
 #include "db/view.h"
@@ -30,8 +31,10 @@ class TUpLibMain : public QWidget, public db::UpgradeView {
 
  public:
   // LibDB is the data module's open connection and must outlive the window;
-  // data_dir is the folder of zzm.dat, other.dat and MarcRule.txt.
-  TUpLibMain(db::Connection& LibDB, std::filesystem::path data_dir, QWidget* parent = nullptr);
+  // data_dirs: the folders searched, in order, for zzm.dat, other.dat and
+  // MarcRule.txt (refdata/data_files.h).
+  TUpLibMain(db::Connection& LibDB, std::vector<std::filesystem::path> data_dirs,
+             QWidget* parent = nullptr);
   ~TUpLibMain() override;
 
   QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6, *Label7, *Label8;

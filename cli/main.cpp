@@ -17,6 +17,8 @@
 #include "cli/terminal_view.h"
 #include "db/connection.h"
 #include "db/registry.h"
+#include "libupgrade/version.h"
+#include "refdata/data_files.h"
 #include "steps/upgrader.h"
 #include "text/gbk.h"
 
@@ -48,7 +50,8 @@ of times on the same database.
   --before               also run the consolidation of releases before March
                          2005 ("同时处理2005年3月前的升级工作")
   --data-dir DIR         folder of zzm.dat, other.dat and MarcRule.txt
-                         (default: the folder of this program)
+                         (default: the folder of this program, then
+                         ../share/libupgrade beside it)
   --export-zzm           write the author-number tables to zzm.dat in the data
                          folder instead of upgrading (needs no --backed-up)
   --create-prt-tables    rebuild the statistics tables instead of upgrading
@@ -60,6 +63,7 @@ of times on the same database.
                          lines: step, sql, ms, outcome (ok, error, tolerated),
                          rows, error
   --help                 show this text
+  --version              show the release it upgrades to and this build's version
 
 Each progress text is printed as a line; the bar and the count are drawn live
 on a terminal and printed now and then otherwise. On success the last line is
@@ -80,6 +84,7 @@ administrator rights); LIBUPGRADE_REGISTRY_ROOT names another folder.
 
 struct Options {
   bool help = false;
+  bool version = false;
   bool backed_up = false;
   bool before = false;
   bool export_zzm = false;
@@ -113,6 +118,8 @@ Options Parse(int argc, char** argv) {
     };
     if (name == "--help")
       flag(o.help);
+    else if (name == "--version")
+      flag(o.version);
     else if (name == "--backed-up")
       flag(o.backed_up);
     else if (name == "--before")
@@ -137,12 +144,6 @@ Options Parse(int argc, char** argv) {
       throw UsageError{"unknown option " + args[i]};
   }
   return o;
-}
-
-std::filesystem::path ProgramDir() {
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::current_path() : exe.parent_path();
 }
 
 // Command-line values are UTF-8 as typed; the database takes GBK.
@@ -187,7 +188,8 @@ int Run(const Options& o) {
   // The window's ckbDel, ticked before the run as a librarian would tick it.
   if (o.delete_old_author_tables) view.SetDeleteOldChecked(true);
   steps::Upgrader upgrader(*connection, view,
-                           o.data_dir ? std::filesystem::path(*o.data_dir) : ProgramDir());
+                           o.data_dir ? std::vector<std::filesystem::path>{*o.data_dir}
+                                      : refdata::DefaultDataDirs());
   std::unique_ptr<cli::StatementLog> log;
   if (o.log) {
     log = std::make_unique<cli::StatementLog>(*o.log);
@@ -227,6 +229,10 @@ int main(int argc, char** argv) {
   }
   if (o.help) {
     std::cout << kHelp;
+    return kExitOk;
+  }
+  if (o.version) {
+    std::cout << libupgrade::VersionText("libupgrade-cli");
     return kExitOk;
   }
   // Only the export, which reads the database, may run without the backup.

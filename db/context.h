@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <vector>
 
 #include "db/query.h"
 #include "db/view.h"
@@ -14,7 +15,9 @@ struct StepContext {
   Query& qrTmp1;  // row walks, and statements inside a walk on qrTmp
   Query& qrTmp2;  // statements inside a walk on qrTmp1
   UpgradeView& view;
-  std::filesystem::path data_dir;  // zzm.dat, other.dat, MarcRule.txt
+  // Folders searched, in order, for zzm.dat, other.dat and MarcRule.txt
+  // (refdata::LocateDataFile); the export writes into the first.
+  std::vector<std::filesystem::path> data_dirs;
 };
 
 }  // namespace db

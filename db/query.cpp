@@ -52,25 +52,26 @@ void Query::Close() {
 }
 
 std::size_t Query::FieldIndex(std::string_view field) const {
-  if (cursor_ == nullptr) throw Error(0, "Query is not open: field '" + std::string(field) + "'");
+  if (cursor_ == nullptr)
+    throw Error(0, text::Gbk("查询未打开，无法读取字段 ") + std::string(field));
   const auto& cols = cursor_->Columns();
   for (std::size_t i = 0; i < cols.size(); ++i)
     if (cols[i].size() == field.size() &&
         strncasecmp(cols[i].data(), field.data(), field.size()) == 0)
       return i;
-  throw Error(0, "Field '" + std::string(field) + "' not found");
+  throw Error(0, text::Gbk("查询结果中没有字段 ") + std::string(field));
 }
 
 std::string Query::AsString(std::string_view field) const {
   const std::size_t i = FieldIndex(field);
-  if (eof_) throw Error(0, "No current record: field '" + std::string(field) + "'");
+  if (eof_) throw Error(0, text::Gbk("没有当前记录，无法读取字段 ") + std::string(field));
   const auto& v = cursor_->Value(i);
   return v ? *v : std::string();
 }
 
 bool Query::IsNull(std::string_view field) const {
   const std::size_t i = FieldIndex(field);
-  if (eof_) throw Error(0, "No current record: field '" + std::string(field) + "'");
+  if (eof_) throw Error(0, text::Gbk("没有当前记录，无法读取字段 ") + std::string(field));
   return !cursor_->Value(i).has_value();
 }
 
@@ -88,7 +89,8 @@ std::int64_t Query::AsInteger(std::string_view field) const {
   auto [pd, ecd] = std::from_chars(first, end, d);
   if (ecd == std::errc() && pd == end && first != end && std::isfinite(d) && std::fabs(d) < 9.2e18)
     return std::llround(d);
-  throw Error(0, "'" + raw + "' is not a valid integer value (field '" + std::string(field) + "')");
+  throw Error(0, text::Gbk("字段 ") + std::string(field) + text::Gbk(" 的值“") + raw +
+                     text::Gbk("”不是有效的整数"));
 }
 
 }  // namespace db

@@ -173,13 +173,13 @@ std::string Registry::ReadString(std::string_view key, std::string_view name) co
 
 void Registry::WriteString(std::string_view key, std::string_view name, std::string_view value) {
   if (name.find('=') != std::string_view::npos || name.find('\n') != std::string_view::npos)
-    throw RegistryError("invalid registry value name '" + std::string(name) + "'");
+    throw RegistryError(text::Gbk("注册表值名无效：") + std::string(name));
   const auto dir = KeyDir(root_, key);
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec)
-    throw RegistryError("cannot create registry key " + std::string(key) + " (" + dir.string() +
-                        "): " + ec.message());
+    throw RegistryError(text::Gbk("无法创建注册表项 HKEY_LOCAL_MACHINE\\") + std::string(key) +
+                        " (" + dir.string() + ")");
   Values values = ReadValues(dir);
   bool replaced = false;
   for (auto& [n, v] : values)
@@ -197,15 +197,15 @@ void Registry::WriteString(std::string_view key, std::string_view name, std::str
     out.flush();
     if (!out) {
       std::filesystem::remove(tmp, ec);
-      throw RegistryError("cannot write registry value " + std::string(name) + " to " +
-                          file.string());
+      throw RegistryError(text::Gbk("无法写入注册表值 ") + std::string(name) + " (" +
+                          file.string() + ")");
     }
   }
   std::filesystem::rename(tmp, file, ec);
   if (ec) {
     std::filesystem::remove(tmp, ec);
-    throw RegistryError("cannot write registry value " + std::string(name) + " to " +
-                        file.string());
+    throw RegistryError(text::Gbk("无法写入注册表值 ") + std::string(name) + " (" + file.string() +
+                        ")");
   }
 }
 

@@ -18,9 +18,7 @@
 // Lines shorter than 10 bytes (6 in the pinyin section) are skipped.
 #include "refdata/marc_rule.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <string_view>
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "db/ledger.h"
+#include "refdata/data_files.h"
 #include "text/gbk.h"
 #include "text/sql_text.h"
 
@@ -74,7 +73,12 @@ std::string RemoveSpaces(std::string_view s) {
 }
 
 std::string Quoted(std::string_view value) {
+  // GCC 12 at -O2/-O3 reports -Wrestrict inside std::string's operator+ for
+  // "literal" + std::string&& (GCC bug 105329): a false positive.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
   return "'" + text::EscapeQuotes(value) + "'";
+#pragma GCC diagnostic pop
 }
 
 // An unquoted number field goes into the statement as it stands, so that the
@@ -94,10 +98,7 @@ bool IsMarker(std::string_view line) {
 class RuleFile {
  public:
   explicit RuleFile(const std::filesystem::path& path) : in_(path, std::ios::binary) {
-    if (!in_) {
-      throw std::runtime_error("cannot open the MARC rule file " + path.string() + ": " +
-                               std::strerror(errno));
-    }
+    if (!in_) throw DataFileError(DataFileMessage("无法读取", DataFile::MarcRule, path));
   }
   bool AtEnd() { return in_.peek() == std::char_traits<char>::eof(); }
   // One line without its line break; "" at the end of the file.
@@ -203,7 +204,7 @@ std::string Model(const std::vector<Field>& fields, int year) {
 }  // namespace
 
 std::filesystem::path MarcRulePath(const db::StepContext& ctx) {
-  return ctx.data_dir / "MarcRule.txt";
+  return LocateDataFile(ctx.data_dirs, DataFile::MarcRule);
 }
 
 void CheckMarcRuleReadable(const db::StepContext& ctx) {

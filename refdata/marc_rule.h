@@ -10,15 +10,15 @@
 
 namespace refdata {
 
-// Reads the rule file of ctx.data_dir into the three (empty) rule tables through
-// qrTmp, one insert per data line; a line whose insert fails is dropped. Sets
-// the bar to 35, 45, 55 and 75. Throws std::runtime_error naming the file when
-// it cannot be opened.
+// Reads the rule file found in ctx.data_dirs into the three (empty) rule tables
+// through qrTmp, one insert per data line; a line whose insert fails is dropped.
+// Sets the bar to 35, 45, 55 and 75. Throws refdata::DataFileError naming the
+// file (and the folders looked in) when it cannot be found or opened.
 void InputMarcRule(db::StepContext& ctx);
-// Path of the rule file in ctx.data_dir.
+// Path of the rule file found in ctx.data_dirs (see LocateDataFile).
 std::filesystem::path MarcRulePath(const db::StepContext& ctx);
-// Throws std::runtime_error naming the file when it cannot be opened for
-// reading; lets a step refuse to start work it could not finish.
+// Throws refdata::DataFileError naming the file when it cannot be found or
+// opened for reading; lets a step refuse to start work it could not finish.
 void CheckMarcRuleReadable(const db::StepContext& ctx);
 
 // The default ("默认模板") and brief ("简要模板") cataloguing templates, GBK,

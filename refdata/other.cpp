@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "db/ledger.h"
-#include "refdata/text_file.h"
+#include "refdata/data_files.h"
 #include "text/gbk.h"
 #include "text/isbn.h"
 #include "text/sql_text.h"
@@ -62,7 +62,7 @@ ClassLine Cut(const std::string& line) {
 }  // namespace
 
 void InputOtherData(db::StepContext& ctx) {
-  const std::vector<std::string> lines = ReadLines(ctx.data_dir / "other.dat");
+  const std::vector<std::string> lines = ReadDataFile(ctx.data_dirs, DataFile::Other);
   for (const std::string& line : lines) {
     ctx.view.ProcessMessages();
     const ClassLine c = Cut(line);

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "db/ledger.h"
-#include "refdata/text_file.h"
+#include "refdata/data_files.h"
 #include "text/gbk.h"
 #include "text/sql_text.h"
 
@@ -52,7 +52,12 @@ std::string Quoted(const std::vector<std::string>& fields) {
   std::string s;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i) s += ",";
+    // GCC 12 at -O2/-O3 reports -Wrestrict inside std::string's operator+ for
+    // "literal" + std::string&& (GCC bug 105329): a false positive.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
     s += "'" + text::EscapeQuotes(fields[i]) + "'";
+#pragma GCC diagnostic pop
   }
   return s;
 }
@@ -70,7 +75,7 @@ std::string ReverseEvenBytes(std::string_view line) {
 void InputZzmCode(db::StepContext& ctx) {
   db::UpgradeView& view = ctx.view;
   view.SetBarVisible(true);
-  const std::vector<std::string> lines = ReadLines(ctx.data_dir / "zzm.dat");
+  const std::vector<std::string> lines = ReadDataFile(ctx.data_dirs, DataFile::Zzm);
   for (const std::string& stored : lines) {
     view.ProcessMessages();
     db::ProgressTick(view, 1);
@@ -131,11 +136,11 @@ void ExportZzm(db::StepContext& ctx) {
 
   // The new file is written beside the old one and replaces it only once it
   // is complete, so a failed export never costs the library its only copy.
-  const std::filesystem::path target = ctx.data_dir / "zzm.dat";
+  const std::filesystem::path target = ctx.data_dirs.at(0) / FileName(DataFile::Zzm);
   std::filesystem::path partial = target;
   partial += ".new";
   std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("cannot create " + partial.string());
+  if (!out) throw DataFileError(DataFileMessage("无法创建", DataFile::Zzm, partial));
   db::UpgradeView& view = ctx.view;
   view.SetBarVisible(true);
   try {
@@ -150,21 +155,24 @@ void ExportZzm(db::StepContext& ctx) {
           // a line break would cut the record.
           const bool last = i + 1 == s.columns.size();
           if ((!last && value.find(',') != std::string::npos) || value.find_first_of("\r\n") != std::string::npos)
-            throw std::runtime_error(std::string("zzm.dat cannot hold the value '") + value + "' of " + s.table +
-                                     "." + s.columns[i] + ": it contains a comma or a line break");
+            throw DataFileError(text::Gbk("著者号码文件 zzm.dat 存不下 ") + s.table + "." +
+                                s.columns[i] + text::Gbk(" 的值“") + value +
+                                text::Gbk("”：其中有逗号或换行"));
           if (i) record += ',';
           record += value;
         }
         out << ReverseEvenBytes(record) << "\r\n";
-        if (!out) throw std::runtime_error("cannot write " + partial.string());
+        if (!out) throw DataFileError(DataFileMessage("无法写入", DataFile::Zzm, partial));
         ctx.qrTmp.Next();
       }
       ctx.qrTmp.Close();
       view.SetBarPosition(s.bar_after);
     }
     out.close();
-    if (!out) throw std::runtime_error("cannot write " + partial.string());
-    std::filesystem::rename(partial, target);
+    if (!out) throw DataFileError(DataFileMessage("无法写入", DataFile::Zzm, partial));
+    std::error_code ec;
+    std::filesystem::rename(partial, target, ec);
+    if (ec) throw DataFileError(DataFileMessage("无法写入", DataFile::Zzm, target));
   } catch (...) {
     if (ctx.qrTmp.Active()) ctx.qrTmp.Close();
     out.close();

@@ -9,9 +9,10 @@
 
 namespace refdata {
 
-// Loads zzm.dat from ctx.data_dir into the four tables through qrTmp.
+// Loads zzm.dat, found in ctx.data_dirs, into the four tables through qrTmp.
 void InputZzmCode(db::StepContext& ctx);
-// Writes the four tables into ctx.data_dir/zzm.dat (the export button).
+// Writes the four tables into zzm.dat in the first folder of ctx.data_dirs
+// (the export button).
 void ExportZzm(db::StepContext& ctx);
 
 // The even-byte reversal of a zzm.dat line (without its CR LF): the bytes at

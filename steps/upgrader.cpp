@@ -6,12 +6,16 @@
 
 namespace steps {
 
-Upgrader::Upgrader(db::Connection& connection, db::UpgradeView& v, std::filesystem::path data_dir)
+Upgrader::Upgrader(db::Connection& connection, db::UpgradeView& v,
+                   std::vector<std::filesystem::path> data_dirs)
     : qrTmp(connection),
       qrTmp1(connection),
       qrTmp2(connection),
       view(v),
-      ctx{qrTmp, qrTmp1, qrTmp2, v, std::move(data_dir)} {}
+      ctx{qrTmp, qrTmp1, qrTmp2, v, std::move(data_dirs)} {}
+
+Upgrader::Upgrader(db::Connection& connection, db::UpgradeView& v, std::filesystem::path data_dir)
+    : Upgrader(connection, v, std::vector<std::filesystem::path>{std::move(data_dir)}) {}
 
 // A step is one unit of work: its sign and all its changes commit together,
 // or, when anything in it fails, none of them do and the next run does the

@@ -28,7 +28,11 @@ inline std::string G(std::string_view utf8) { return text::Gbk(utf8); }
 
 class Upgrader {
  public:
-  // connection and view must outlive the Upgrader.
+  // connection and view must outlive the Upgrader. data_dirs: the folders
+  // searched, in order, for the data files (refdata/data_files.h); the second
+  // form searches one folder only.
+  Upgrader(db::Connection& connection, db::UpgradeView& view,
+           std::vector<std::filesystem::path> data_dirs);
   Upgrader(db::Connection& connection, db::UpgradeView& view, std::filesystem::path data_dir);
   Upgrader(const Upgrader&) = delete;
   Upgrader& operator=(const Upgrader&) = delete;

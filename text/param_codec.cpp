@@ -3,6 +3,8 @@
 
 #include <stdexcept>
 
+#include "text/gbk.h"
+
 namespace text {
 
 std::string EncodeParam(std::string_view bytes) {
@@ -27,8 +29,8 @@ std::string DecodeParam(std::string_view digits) {
     for (std::size_t k = 0; k < 4; ++k) {
       const char ch = digits[i + k];
       if (ch < '0' || ch > '9')
-        throw std::invalid_argument("'" + std::string(digits.substr(i + k, 1)) +
-                                    "' is not a valid integer value");
+        throw std::invalid_argument(Gbk("注册表中的连接参数编码无效：“") +
+                                    std::string(digits.substr(i + k, 1)) + Gbk("”不是数字"));
       v = v * 4 + static_cast<unsigned>(ch - '0') / 2;
     }
     out += static_cast<char>(v % 256);

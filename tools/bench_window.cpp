@@ -74,7 +74,7 @@ class BoxAnswerer : public QObject {
 class FramedWindow : public app::TUpLibMain {
  public:
   FramedWindow(db::Connection& LibDB, std::filesystem::path data_dir, int frame_ms)
-      : TUpLibMain(LibDB, std::move(data_dir)), frame_(std::chrono::milliseconds(frame_ms)) {}
+      : TUpLibMain(LibDB, {std::move(data_dir)}), frame_(std::chrono::milliseconds(frame_ms)) {}
   void Repaint() override {
     if (Due(last_paint_)) TUpLibMain::Repaint();
   }
@@ -150,8 +150,9 @@ int main(int argc, char** argv) {
   }
 
   std::unique_ptr<app::TUpLibMain> owned =
-      frame_ms > 0 ? std::make_unique<FramedWindow>(*LibDB, files[1], frame_ms)
-                   : std::make_unique<app::TUpLibMain>(*LibDB, files[1]);
+      frame_ms > 0
+          ? std::make_unique<FramedWindow>(*LibDB, files[1], frame_ms)
+          : std::make_unique<app::TUpLibMain>(*LibDB, std::vector<std::filesystem::path>{files[1]});
   app::TUpLibMain& window = *owned;
   BoxAnswerer answerer;
   application.installEventFilter(&answerer);

@@ -1,6 +1,7 @@
 // libsql: command shell of the embedded engine, with sqlcmd's options.
 //
 //   libsql [-b] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q "batch" | -i SCRIPT)
+//   libsql --version
 //
 // -d names the database file (created when absent); -Q runs one batch; -i runs
 // a script whose lines holding only GO end batches. Result sets print one row a
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "libupgrade/version.h"
 #include "text/gbk.h"
 
 namespace {
@@ -34,7 +36,9 @@ struct Options {
 };
 
 int Usage() {
-  std::cerr << "usage: libsql [-b] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q \"batch\" | -i SCRIPT)\n";
+  std::cerr << "usage: libsql [-b] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q \"batch\" | -i "
+               "SCRIPT)\n"
+               "       libsql --version\n";
   return 2;
 }
 
@@ -107,6 +111,10 @@ bool IsGo(const std::string& line) {
 
 int main(int argc, char** argv) {
   Options o;
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::cout << libupgrade::VersionText("libsql");
+    return 0;
+  }
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {

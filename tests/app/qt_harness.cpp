@@ -20,7 +20,7 @@ UpgradeWindow::UpgradeWindow(const std::vector<std::string>& fixtures, bool show
     : scratch(fixtures) {
   App();
   c = scratch.Connect();
-  w = std::make_unique<app::TUpLibMain>(*c, testing_support::SampleDir());
+  w = std::make_unique<app::TUpLibMain>(*c, std::vector{testing_support::SampleDir()});
   if (show) w->show();
 }
 

@@ -127,7 +127,7 @@ TEST(UpLibMain, OnlyCtrlAltF1AndCtrlAltF2RevealTheHiddenControls) {
   Window t;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto w = std::make_unique<app::TUpLibMain>(*t.c, testing_support::SampleDir());
+    auto w = std::make_unique<app::TUpLibMain>(*t.c, std::vector{testing_support::SampleDir()});
     w->show();
     for (const KeyStep& k : c.keys) {
       // Sent to a control: the window previews every key, and the key goes
@@ -313,7 +313,7 @@ TEST(UpLibMain, EveryProgressTextIsOnTheScreenWhileTheNextStatementRuns) {
   app_testing::App();
   testing_support::ScratchDb scratch({"pre2005.sql"});
   BlockingConnection c(scratch.Connect());
-  app::TUpLibMain w(c, testing_support::SampleDir());
+  app::TUpLibMain w(c, {testing_support::SampleDir()});
   w.show();
   app_testing::Pump(30);
   BoxWatcher boxes;
@@ -383,7 +383,8 @@ TEST(UpLibMain, ClosingDuringARunAsksAndYesUndoesOnlyTheStepInProgress) {
       EXPECT_TRUE(Rows(*t.c, "select name from syscolumns where name='bm_isbn'").empty());
       EXPECT_EQ(Rows(*t.c, "select bm_code,bm_bookid from lib_bianma order by bm_code"), books);
       // The next run carries on from Do200703.
-      auto again = std::make_unique<app::TUpLibMain>(*t.c, testing_support::SampleDir());
+      auto again =
+          std::make_unique<app::TUpLibMain>(*t.c, std::vector{testing_support::SampleDir()});
       again->cbBackUp->click();
       again->btDoWork->click();
       ASSERT_EQ(boxes.boxes.size(), 2u);

@@ -45,9 +45,14 @@ std::string Quote(const std::string& s) {
 // scratch folder; output is not a terminal, so progress comes as plain lines.
 Outcome RunCli(const fs::path& dir, const std::vector<std::string>& args,
                const std::string& env = "LIBUPGRADE_REGISTRY_ROOT=/nonexistent") {
+  // GCC 12 at -O2/-O3 reports -Wrestrict inside std::string's operator+ for
+  // "literal" + std::string&& (GCC bug 105329): a false positive.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
   std::string cmd = env + " " + Quote((BinDir() / "libupgrade-cli").string());
   for (const auto& a : args) cmd += " " + Quote(a);
   cmd += " >" + Quote((dir / "out.txt").string()) + " 2>" + Quote((dir / "err.txt").string());
+#pragma GCC diagnostic pop
   const int status = std::system(cmd.c_str());
   Outcome o;
   o.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -206,6 +211,50 @@ TEST(Cli, ReadsTheConnectionParametersFromTheRegistryStandIn) {
   ASSERT_EQ(o.code, 0) << o.err;
   auto c = db.Connect();
   EXPECT_FALSE(Rows(*c, "select vm_mess from ver_manage where vm_mess='ZZ20130901.VERUP'").empty());
+}
+
+// Both programs name the release they belong to and this build on --version.
+TEST(Cli, VersionNamesTheReleaseAndTheBuild) {
+  ScratchDb db;
+  for (const std::string program : {"libupgrade-cli", "libsql"}) {
+    const std::string cmd = Quote((BinDir() / program).string()) + " --version >" +
+                            Quote((db.dir() / "v.txt").string());
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << program;
+    const std::vector<std::string> lines = Lines(Slurp(db.dir() / "v.txt"));
+    ASSERT_EQ(lines.size(), 2u) << program;
+    EXPECT_EQ(lines[0], program + " 6.2017.1");
+    EXPECT_EQ(lines[1].rfind("build ", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find("(commit "), std::string::npos) << lines[1];
+  }
+}
+
+// Without --data-dir the program looks in its own folder, then in
+// ../share/libupgrade beside it, and names both when a file is in neither.
+TEST(Cli, DataFilesFromTheProgramsFolderThenTheShareFolder) {
+  ScratchDb db({"release_2007_03"});
+  const fs::path bin = db.dir() / "prefix" / "bin",
+                 share = db.dir() / "prefix" / "share" / "libupgrade";
+  fs::create_directories(bin);
+  fs::create_directories(share);
+  fs::copy_file(BinDir() / "libupgrade-cli", bin / "libupgrade-cli");
+  const std::string cli = Quote((bin / "libupgrade-cli").string());
+  const std::string run = "LIBUPGRADE_REGISTRY_ROOT=/nonexistent " + cli +
+                          " --backed-up --data-source " + Quote(db.data_source()) + " >" +
+                          Quote((db.dir() / "out.txt").string()) + " 2>" +
+                          Quote((db.dir() / "err.txt").string());
+  int status = std::system(run.c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(Slurp(db.dir() / "err.txt")
+                .find("找不到MARC规则文件 MarcRule.txt（查找位置：" + bin.string() + "、" +
+                      share.string() + "）"),
+            std::string::npos)
+      << Slurp(db.dir() / "err.txt");
+
+  fs::copy_file(SampleDir() / "MarcRule.txt", share / "MarcRule.txt");
+  status = std::system(run.c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(db.dir() / "err.txt");
+  auto c = db.Connect();
+  EXPECT_NE(Rows(*c, "select count(*) from lib_marc_rule"), std::vector<std::string>{"0"});
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "refdata/data_files.h"
 #include "refdata/marc_rule.h"
 #include "steps/upgrader.h"
 #include "tests/support/support.h"
@@ -149,12 +150,11 @@ TEST(InputMarcRule, MissingFileNamesIt) {
   try {
     refdata::InputMarcRule(t.up.ctx);
     FAIL() << "expected an error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find((t.scratch.dir() / "MarcRule.txt").string()),
-              std::string::npos)
-        << e.what();
+  } catch (const refdata::DataFileError& e) {
+    EXPECT_EQ(text::Utf8(e.what()),
+              "找不到MARC规则文件 MarcRule.txt（查找位置：" + t.scratch.dir().string() + "）");
   }
-  EXPECT_THROW(refdata::CheckMarcRuleReadable(t.up.ctx), std::runtime_error);
+  EXPECT_THROW(refdata::CheckMarcRuleReadable(t.up.ctx), refdata::DataFileError);
   t.WriteFile({});
   EXPECT_NO_THROW(refdata::CheckMarcRuleReadable(t.up.ctx));
 }

@@ -103,7 +103,7 @@ TEST(Do2007_12_27, FirstRunLoadsRulesStoresTemplatesRenumbersAndNormalises) {
 
 TEST(Do2007_12_27, MissingRuleFileStopsBeforeAnythingAndTheNextRunDoesItAll) {
   At2007_03 d;
-  d.up.ctx.data_dir = d.scratch.dir();  // no MarcRule.txt there
+  d.up.ctx.data_dirs = {d.scratch.dir()};  // no MarcRule.txt there
   try {
     d.up.Do2007_12_27();
     FAIL() << "expected the missing rule file to stop the step";
@@ -114,7 +114,7 @@ TEST(Do2007_12_27, MissingRuleFileStopsBeforeAnythingAndTheNextRunDoesItAll) {
   EXPECT_EQ(d.Count("sysobjects where name like 'lib_marc%' or name='lib_pin_yin'"), "0");
   EXPECT_EQ(Rows(*d.c, "select min(bm_code) from lib_freebm"), Lines{"100001"});
 
-  d.up.ctx.data_dir = testing_support::SampleDir();
+  d.up.ctx.data_dirs = {testing_support::SampleDir()};
   d.up.Do2007_12_27();
   EXPECT_EQ(d.Count("lib_marc_rule"), "41");
   EXPECT_EQ(d.Count("lib_marc_model"), "2");
@@ -124,7 +124,7 @@ TEST(Do2007_12_27, MissingRuleFileStopsBeforeAnythingAndTheNextRunDoesItAll) {
 TEST(Do2007_12_27, ExistingRuleTableSkipsTheMarcBlockButNotTheRewrites) {
   At2007_03 d;
   Rows(*d.c, "create table lib_marc_rule(mr_code char(3) not null)");
-  d.up.ctx.data_dir = d.scratch.dir();  // the rule file is not needed
+  d.up.ctx.data_dirs = {d.scratch.dir()};  // the rule file is not needed
   d.up.Do2007_12_27();
 
   EXPECT_EQ(d.Count("lib_marc_rule"), "0");

@@ -78,7 +78,7 @@ TEST(X11Window, ChordsRevealTheHiddenControls) {
   Window t;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.keys.join(' ').toStdString());
-    auto w = std::make_unique<app::TUpLibMain>(*t.c, testing_support::SampleDir());
+    auto w = std::make_unique<app::TUpLibMain>(*t.c, std::vector{testing_support::SampleDir()});
     Open(w.get());
     Xdo(c.keys);
     // A control that is to appear appears within the wait; one that is not
@@ -131,7 +131,7 @@ TEST(X11Window, ProgressTextIsOnTheScreenWhileTheNextStatementRuns) {
   app_testing::App();
   testing_support::ScratchDb scratch({"pre2005.sql"});
   app_testing::BlockingConnection c(scratch.Connect());
-  app::TUpLibMain w(c, testing_support::SampleDir());
+  app::TUpLibMain w(c, {testing_support::SampleDir()});
   Open(&w);
   BoxWatcher boxes;
   QString last;

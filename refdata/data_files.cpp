@@ -1,0 +1,108 @@
+#include "refdata/data_files.h"
+
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "text/gbk.h"
+
+#ifndef LIBUPGRADE_BIN_TO_DATA
+#define LIBUPGRADE_BIN_TO_DATA "../share/libupgrade"
+#endif
+
+namespace refdata {
+namespace fs = std::filesystem;
+
+namespace {
+
+// A path in a GBK message. File names on this system are UTF-8; one that GBK
+// cannot spell keeps its bytes (the window then shows it as well as it can).
+std::string PathText(const fs::path& p) {
+  try {
+    return text::Gbk(p.string());
+  } catch (const std::exception&) {
+    return p.string();
+  }
+}
+
+}  // namespace
+
+const char* FileName(DataFile file) {
+  switch (file) {
+    case DataFile::Zzm:
+      return "zzm.dat";
+    case DataFile::Other:
+      return "other.dat";
+    case DataFile::MarcRule:
+      return "MarcRule.txt";
+  }
+  return "";
+}
+
+const char* FileTitle(DataFile file) {
+  switch (file) {
+    case DataFile::Zzm:
+      return "著者号码文件";
+    case DataFile::Other:
+      return "分类文件";
+    case DataFile::MarcRule:
+      return "MARC规则文件";
+  }
+  return "";
+}
+
+fs::path ProgramDir() {
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::current_path() : exe.parent_path();
+}
+
+std::vector<fs::path> DefaultDataDirs(const fs::path& program_dir) {
+  return {program_dir, (program_dir / LIBUPGRADE_BIN_TO_DATA).lexically_normal()};
+}
+
+std::string DataFileMessage(const char* what_utf8, DataFile file, const fs::path& path) {
+  return text::Gbk(std::string(what_utf8) + FileTitle(file) + " ") + PathText(path);
+}
+
+fs::path LocateDataFile(const std::vector<fs::path>& dirs, DataFile file) {
+  for (const fs::path& dir : dirs) {
+    const fs::path p = dir / FileName(file);
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(p, ec);
+    if (ec || !fs::exists(st)) continue;
+    // A folder opens "successfully" and then reads nothing; only a regular
+    // file (or a link to one) that opens counts as readable.
+    if (!fs::is_regular_file(p, ec) || !std::ifstream(p, std::ios::binary))
+      throw DataFileError(DataFileMessage("无法读取", file, p));
+    return p;
+  }
+  std::string where;
+  for (const fs::path& dir : dirs) {
+    if (!where.empty()) where += text::Gbk("、");
+    where += PathText(dir);
+  }
+  throw DataFileError(
+      text::Gbk(std::string("找不到") + FileTitle(file) + " " + FileName(file) + "（查找位置：") +
+      where + text::Gbk("）"));
+}
+
+std::vector<std::string> ReadDataFile(const std::vector<fs::path>& dirs, DataFile file) {
+  const fs::path path = LocateDataFile(dirs, file);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw DataFileError(DataFileMessage("无法读取", file, path));
+  const std::string all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) throw DataFileError(DataFileMessage("无法读取", file, path));
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < all.size();) {
+    std::size_t end = all.find('\n', start);
+    if (end == std::string::npos) end = all.size();
+    std::string line = all.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace refdata

@@ -1,0 +1,60 @@
+// Where the reference-data files zzm.dat, other.dat and MarcRule.txt are
+// found, and the error that names one that is missing or unreadable.
+//
+// The files are looked for in a list of folders, first match wins: by default
+// the folder of the running program, then <prefix>/share/libupgrade beside the
+// program's <prefix>/bin (where an administrator puts the library's own files
+// on an installed system; the package makes that folder and leaves it empty);
+// `libupgrade-cli --data-dir DIR` makes the list DIR alone.
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace refdata {
+
+enum class DataFile { Zzm, Other, MarcRule };
+
+// The file's own name, "zzm.dat".
+const char* FileName(DataFile file);
+// What the window calls it, UTF-8: "著者号码文件".
+const char* FileTitle(DataFile file);
+
+// A data file that cannot be found, read or written. what() is GBK, in
+// Chinese, as the window shows it, and names the file and the folders looked in.
+class DataFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Folder of the running program (/proc/self/exe); the current folder when the
+// system cannot say.
+std::filesystem::path ProgramDir();
+
+// The default search list for a program in program_dir: that folder, then the
+// share folder of the installation it belongs to (<prefix>/share/libupgrade
+// for <prefix>/bin), written without "..".
+std::vector<std::filesystem::path> DefaultDataDirs(
+    const std::filesystem::path& program_dir = ProgramDir());
+
+// Path of the file in the first folder of dirs that has an entry of that
+// name. Throws DataFileError when no folder has one ("找不到著者号码文件
+// zzm.dat（查找位置：/usr/bin、/usr/share/libupgrade）") and when the entry
+// found is not a file that can be opened for reading ("无法读取著者号码文件
+// /usr/bin/zzm.dat"): a file that is there but unreadable is reported, never
+// passed over for one further down the list.
+std::filesystem::path LocateDataFile(const std::vector<std::filesystem::path>& dirs, DataFile file);
+
+// Every line of the located file without its line end (CR LF or LF); the
+// errors of LocateDataFile, and DataFileError when reading fails part-way.
+std::vector<std::string> ReadDataFile(const std::vector<std::filesystem::path>& dirs,
+                                      DataFile file);
+
+// The GBK message "<what><title> <path>" for errors on a located file, e.g.
+// DataFileMessage("无法写入", DataFile::Zzm, p).
+std::string DataFileMessage(const char* what_utf8, DataFile file,
+                            const std::filesystem::path& path);
+
+}  // namespace refdata
