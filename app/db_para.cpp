@@ -64,8 +64,15 @@ QLabel* MakeRightLabel(QWidget* parent, const char* name, int left, int top, con
 QString FromGbk(const std::string& gbk) {
   return QString::fromStdString(text::Utf8(gbk));
 }
-std::string TrimmedGbk(const QLineEdit* edit) {
-  return text::Trim(text::Gbk(edit->text().toStdString()));
+// The edit's text in GBK without its leading and trailing blanks. A character
+// GBK cannot hold is refused, naming the field.
+std::string TrimmedGbk(const QLineEdit* edit, const char* field) {
+  try {
+    return text::Trim(text::Gbk(edit->text().toStdString()));
+  } catch (const std::runtime_error&) {
+    throw std::runtime_error(
+        text::Gbk(std::string(field) + "中有GBK编码无法表示的字符，请改正后再保存。"));
+  }
 }
 
 }  // namespace
@@ -175,6 +182,11 @@ void TDbPara::btOkClick() {
 }
 
 void TDbPara::Save() {
+  // All three are converted before anything is created or written, so a value that
+  // cannot be stored leaves the key as it was rather than half changed.
+  const std::string odbc = TrimmedGbk(edOdbc, "ODBC名称");
+  const std::string user = TrimmedGbk(edUser, "登录标识号");
+  const std::string pass = TrimmedGbk(edPass, "密码");
   const std::string parent = "SOFTWARE\\Quorvant";
   const std::string key = Key();
   for (const std::string& k : {parent, key}) {
@@ -183,9 +195,9 @@ void TDbPara::Save() {
     }
   }
   if (registry_.OpenKeyForWrite(key, true)) {
-    registry_.WriteString(key, "ODBCNAME", TrimmedGbk(edOdbc));
-    registry_.WriteString(key, "USERNAME", text::EncodeParam(TrimmedGbk(edUser)));
-    registry_.WriteString(key, "PASSWORD", text::EncodeParam(TrimmedGbk(edPass)));
+    registry_.WriteString(key, "ODBCNAME", odbc);
+    registry_.WriteString(key, "USERNAME", text::EncodeParam(user));
+    registry_.WriteString(key, "PASSWORD", text::EncodeParam(pass));
   } else {
     ShowInformationBox(this, U("保存您配置的参数失败！只有具有权限的用户，如Administrator才能修改，"
                                "请与系统管理员联系！"));

@@ -9,7 +9,8 @@ qt6-base-dev libgl-dev \
 unixodbc-dev odbcinst libsqliteodbc tdsodbc \
 libicu-dev libgtest-dev libbenchmark-dev libsqlite3-dev \
 fonts-wqy-microhei xvfb xauth xdotool qt6-translations-l10n python3 \
-clang-14 libclang-rt-14-dev"
+clang-14 libclang-rt-14-dev \
+groff-base dpkg-dev file"
 
 missing=""
 for p in $PACKAGES; do

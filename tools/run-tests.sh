@@ -5,7 +5,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 tools/install-deps.sh
-cmake -S . -B build -G Ninja
+cmake -S . -B build -G Ninja -DLIBUPGRADE_WERROR=ON
 ninja -C build -j2
 QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
 
@@ -13,3 +13,8 @@ QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
 # time on its checked-in corpus; a crash fails the run and leaves its input in
 # build-fuzz/crashes/ (README, "Fuzzing").
 tools/fuzz.sh --ci
+
+# The Debian package, built in a Release folder (build-release/, programs and
+# manual pages only), extracted with dpkg-deb and tried: its contents, no
+# sample data, --version, an upgrade by the extracted programs.
+tools/package-test.sh

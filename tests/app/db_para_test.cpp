@@ -159,4 +159,25 @@ TEST(DbPara, KeyThatCannotBeCreatedIsReportedAndTheDialogStays) {
   EXPECT_FALSE(t.reg.registry().KeyExists("SOFTWARE\\Quorvant"));
 }
 
+// A character GBK cannot hold is refused with the field's name before anything
+// is written: the key keeps all three of its values.
+TEST(DbPara, ValueGbkCannotHoldIsRefusedAndNothingIsWritten) {
+  Dialog t;
+  t.reg.SetLib("old", text::EncodeParam("sa"), "");
+  t.Open();
+  BoxWatcher boxes;
+  t.d->btMod->click();
+  t.d->edOdbc->setText("new");
+  t.d->edUser->setText(QString::fromUtf8("管理员\U0001F600"));
+  t.d->btOk->click();
+
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Critical);
+  EXPECT_EQ(boxes.boxes[0].text,
+            QString::fromUtf8("登录标识号中有GBK编码无法表示的字符，请改正后再保存。"));
+  EXPECT_TRUE(t.d->isVisible());
+  EXPECT_EQ(t.Value("ODBCNAME"), "old");
+  EXPECT_EQ(t.Value("USERNAME"), text::EncodeParam("sa"));
+}
+
 }  // namespace

@@ -1,0 +1,66 @@
+# What `cmake --install` puts where, and the Debian package CPack makes of it
+# (`cpack -G DEB` in a Release build folder: libupgrade_<release>_amd64.deb).
+#
+# The package never carries the sample data files of data/sample: made-up
+# author numbers loaded into a real library would corrupt its catalogue. It
+# makes <prefix>/share/libupgrade empty, for the library's own zzm.dat,
+# other.dat and MarcRule.txt.
+include(GNUInstallDirs)
+
+foreach(program libupgrade libupgrade-cli libsql libsql-server)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_DATADIR}/libupgrade)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/libupgrade.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/libupgrade.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+file(GLOB _fixtures ${PROJECT_SOURCE_DIR}/data/fixtures/*.sql)
+install(FILES ${_fixtures} DESTINATION ${CMAKE_INSTALL_DOCDIR}/fixtures)
+
+# The manual pages, written in man format in doc/man/, installed compressed
+# as Debian does.
+find_program(GZIP_EXECUTABLE gzip REQUIRED)
+file(GLOB _man_pages ${PROJECT_SOURCE_DIR}/doc/man/*.1)
+set(_man_gz)
+foreach(page ${_man_pages})
+  get_filename_component(_name ${page} NAME)
+  set(_gz ${PROJECT_BINARY_DIR}/man/${_name}.gz)
+  add_custom_command(OUTPUT ${_gz}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+                     COMMAND ${GZIP_EXECUTABLE} -9nc ${page} > ${_gz}
+                     DEPENDS ${page} VERBATIM)
+  list(APPEND _man_gz ${_gz})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${_man_gz})
+install(FILES ${_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(CPACK_PACKAGE_NAME libupgrade)
+set(CPACK_PACKAGE_VERSION ${LIBUPGRADE_RELEASE})
+set(CPACK_PACKAGE_VENDOR Quorvant)
+set(CPACK_PACKAGE_CONTACT "Quorvant library system <libupgrade@quorvant.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "upgrade utility of the library management system's database")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Brings the database of the library (book-lending) management system, whatever earlier
+release it is at, to the schema and reference data of release ${LIBUPGRADE_RELEASE}: the
+desktop program libupgrade, the same upgrade on the command line (libupgrade-cli), and
+libsql, the shell of the embedded database engine that stands in for SQL Server.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION database)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorvant.invalid/libupgrade")
+# The shared libraries the programs link (Qt 6, ICU, unixODBC, the C++ runtime)
+# become the Depends, with the versions dpkg-shlibdeps finds on the build machine.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# SQL Server is reached through FreeTDS's ODBC driver.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "tdsodbc, odbcinst")
+include(CPack)
+
+if(LIBUPGRADE_BUILD_TESTS)
+  add_test(NAME man_pages COMMAND ${PROJECT_SOURCE_DIR}/tools/check-man.sh ${_man_pages})
+endif()
