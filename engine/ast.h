@@ -124,6 +124,7 @@ struct Stmt {
     Rollback,
     Save,
     SetXactAbort,
+    SetLockTimeout,
     If,
     Nothing,
     Exec,
@@ -141,6 +142,7 @@ struct Stmt {
   std::vector<std::string> names;  // column lists, drop lists ("t.i" for indexes)
   bool unique = false, clustered = false;
   bool on = false;  // SET option ON
+  long long number = 0;  // SET LOCK_TIMEOUT: milliseconds, -1 for none
   std::vector<std::vector<ExprP>> values;
   std::unique_ptr<Select> select;
   std::vector<std::pair<std::string, ExprP>> sets;

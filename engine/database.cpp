@@ -1,5 +1,10 @@
 // Database::open: the embedded database as its public interface shows it.
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -12,10 +17,13 @@ namespace engine {
 
 namespace {
 
-class EmbeddedDatabase : public Database {
+// The database and its sessions. The gate admits one statement at a time, and
+// only statements of the session whose transaction is open while one is: one
+// writer at a time, and no session ever sees another's uncommitted changes.
+class EmbeddedDatabase : public Database, public StatementGate {
  public:
   EmbeddedDatabase(const std::string& path, bool create)
-      : session_(catalog_, std::filesystem::path(path).stem().string()) {
+      : name_(std::filesystem::path(path).stem().string()), session_(catalog_, name_) {
     storage_ = std::make_unique<Storage>(path, create, &catalog_,
                                          [this](Expr& e) { session_.BindDefault(e); });
     Storage::Replay replay;
@@ -24,11 +32,17 @@ class EmbeddedDatabase : public Database {
     replay.abort = [this] { session_.ReplayAbort(); };
     if (storage_->Recover(replay)) storage_->Checkpoint(catalog_);
     session_.journal = storage_.get();
+    session_.gate = this;
+    shared_.db_name = name_;
+    session_.shared = &shared_;
+    shared_.sessions[session_.spid] = SessionInfo{session_.spid, "", "", ""};
+    shared_.session_objects[session_.spid] = &session_;
   }
 
   ~EmbeddedDatabase() override {
     // A transaction still open is rolled back, as a server does when its
-    // client goes; only then may a checkpoint be taken.
+    // client goes; only then may a checkpoint be taken. Every Connection is
+    // gone by now.
     session_.RollbackAll();
     if (storage_->Dirty()) {
       try {
@@ -47,30 +61,131 @@ class EmbeddedDatabase : public Database {
   }
 
   std::vector<StatementResult> execute(std::string_view batch) override {
-    std::vector<StatementResult> results;
-    try {
-      results = session_.Execute(batch);
-    } catch (const Error&) {
-      try {
-        CheckpointIfLarge();
-      } catch (...) {
-        // The journal still holds every committed change; the batch's error matters.
-      }
-      throw;
+    return session_.Execute(batch);
+  }
+
+  // The lists in shared_ change only between statements, which read them.
+  int open_session(const SessionInfo& info) override {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return !running_; });
+    const int spid = next_spid_++;
+    auto s = std::make_unique<Session>(catalog_, name_);
+    s->spid = spid;
+    s->shared = &shared_;
+    s->gate = this;
+    s->journal = storage_.get();
+    SessionInfo named = info;
+    named.spid = spid;
+    shared_.sessions[spid] = named;
+    shared_.session_objects[spid] = s.get();
+    sessions_[spid] = std::move(s);
+    return spid;
+  }
+
+  void close_session(int spid) override {
+    Session& s = Find(spid);
+    if (s.trancount() > 0) {
+      // The session owns the database while its transaction is open, so this
+      // waits for a statement of another session at most.
+      Enter(s, -1, {});
+      s.RollbackAll();
+      Leave(s);
     }
-    CheckpointIfLarge();
-    return results;
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return !running_; });
+    s.ReleaseLocks(false);
+    shared_.sessions.erase(spid);
+    shared_.session_objects.erase(spid);
+    sessions_.erase(spid);
+  }
+
+  std::vector<StatementResult> execute(int spid, std::string_view batch,
+                                       const std::function<bool()>& cancelled) override {
+    return Find(spid).Execute(batch, cancelled);
+  }
+
+  void set_session_info(const SessionInfo& info) override {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return !running_; });
+    if (shared_.sessions.count(info.spid)) shared_.sessions[info.spid] = info;
+  }
+
+  std::vector<SessionInfo> sessions() const override {
+    std::lock_guard<std::mutex> lock(m_);
+    std::vector<SessionInfo> out;
+    for (const auto& [spid, info] : shared_.sessions) out.push_back(info);
+    return out;
+  }
+
+  int trancount(int spid) const override {
+    if (spid == session_.spid) return session_.trancount();
+    std::lock_guard<std::mutex> lock(m_);
+    auto it = sessions_.find(spid);
+    return it == sessions_.end() ? 0 : it->second->trancount();
+  }
+
+  void Enter(const Session& s, long long timeout_ms,
+             const std::function<bool()>& cancelled) override {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    std::unique_lock<std::mutex> lock(m_);
+    while (running_ || (owner_ && owner_ != &s)) {
+      if (cancelled && cancelled()) throw Cancelled();
+      auto wake = Clock::now() + std::chrono::milliseconds(cancelled ? 20 : 1000);
+      if (timeout_ms >= 0) {
+        if (Clock::now() >= deadline)
+          throw Error(1222, 16, "Lock request time out period exceeded.");
+        wake = std::min(wake, deadline);
+      }
+      cv_.wait_until(lock, wake);
+    }
+    running_ = true;
+  }
+
+  void Leave(const Session& s) noexcept override {
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      running_ = false;
+      if (s.trancount() > 0)
+        owner_ = &s;
+      else if (owner_ == &s)
+        owner_ = nullptr;
+      // Never while a transaction is open: the snapshot would hold its changes.
+      if (!owner_ && storage_->JournalLarge()) {
+        try {
+          storage_->Checkpoint(catalog_);
+        } catch (...) {
+          // The journal still holds every committed change; the next open replays it.
+        }
+      }
+    }
+    cv_.notify_all();
   }
 
  private:
-  void CheckpointIfLarge() {
-    // Never while a transaction is open: the snapshot would hold its changes.
-    if (session_.trancount() == 0 && storage_->JournalLarge()) storage_->Checkpoint(catalog_);
+  Session& Find(int spid) {
+    if (spid == session_.spid) return session_;
+    std::lock_guard<std::mutex> lock(m_);
+    auto it = sessions_.find(spid);
+    if (it == sessions_.end()) throw Error(50000, 16, "No session " + std::to_string(spid) + ".");
+    return *it->second;
   }
 
+  std::string name_;
   Catalog catalog_;
   Session session_;
   std::unique_ptr<Storage> storage_;
+  // What the sessions share (who is connected, application locks), and the
+  // sessions opened besides the database's own (spid 51).
+  SharedState shared_;
+  std::map<int, std::unique_ptr<Session>> sessions_;
+  int next_spid_ = 52;
+
+  // m_ guards the session lists and the gate's state below.
+  mutable std::mutex m_;
+  std::condition_variable cv_;
+  bool running_ = false;            // a statement of some session is running
+  const Session* owner_ = nullptr;  // the session whose transaction is open
 };
 
 }  // namespace

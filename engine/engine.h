@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -58,6 +59,14 @@ enum class ColumnType { Char, VarChar, Text, Image, Int, Numeric, DateTime, Othe
 struct ResultColumn {
   std::string name;  // "" for an unnamed expression, as SQL Server returns it
   ColumnType type = ColumnType::VarChar;
+  // The declared type, where the column is a table's column or a CAST: SQL
+  // Server's name for it ("smallint", "char", "numeric", ...), its width in
+  // bytes (char, varchar, binary) and its precision and scale (numeric).
+  // declared is empty for other expressions: a client sees type alone.
+  std::string declared;
+  int length = 0;
+  int precision = 0;
+  int scale = 0;
 };
 
 // One statement's outcome. A SELECT gives columns and rows; any other statement
@@ -77,6 +86,14 @@ struct SessionInfo {
   std::string host_name;
   std::string program_name;
   std::string login_name;
+};
+
+// Thrown by Database::execute(spid, ...) when its cancel check asked to stop
+// while a statement waited for another session's transaction. Not an Error:
+// the client asked for it.
+class Cancelled : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the batch was cancelled"; }
 };
 
 class Database {
@@ -99,7 +116,7 @@ class Database {
   // - A statement that fails changes nothing.
   // - Errors of constraints, keys, NULLs, truncation, divide by zero, objects
   //   missing or already there, dependent columns and transaction statements
-  //   (2627, 2601, 515, 547, 8152, 8134, 2714, 3701, 1913, 5074/4922, 4901,
+  //   (2627, 2601, 515, 547, 8152, 8134, 2714, 3701, 1913, 1222, 5074/4922, 4901,
   //   2705, 2812, 3902, 3903, 6401) end only their statement: the next
   //   statement of the batch runs, and an open transaction stays open.
   // - Any other error (conversions 245, 8114, 8115; names 208, 207; ...) ends
@@ -110,7 +127,32 @@ class Database {
   // statement failed, execute throws once the batch has ended: the first
   // error, with the messages of later errors of the batch appended to its
   // follow_on, and the results of the statements that ran are not returned.
+  //
+  // This runs in the database's first session, which exists from opening
+  // (spid 51); execute(spid, batch) runs in a session opened by open_session.
   virtual std::vector<StatementResult> execute(std::string_view batch) = 0;
+
+  // Sessions: a server opens one per client. Each has its own transaction,
+  // variables, SET options and application locks (sp_getapplock, which the
+  // sessions of one database see each other hold). They share one catalogue
+  // and journal: the engine runs one statement at a time, and while a
+  // session has a transaction open the statements of the others wait for
+  // its end (one writer at a time), each at most as long as its session's
+  // SET LOCK_TIMEOUT says (for ever by default), then fails with 1222. A
+  // waiting statement asks cancelled (when given) every few milliseconds;
+  // once it says true, the batch ends there with Cancelled, any transaction
+  // staying as it was. Different sessions may run on different threads.
+  // Closing a session rolls back its open transaction and releases its locks.
+  virtual int open_session(const SessionInfo& info) = 0;  // returns the new spid
+  virtual void close_session(int spid) = 0;
+  virtual std::vector<StatementResult> execute(int spid, std::string_view batch,
+                                               const std::function<bool()>& cancelled = {}) = 0;
+  // Sets the host, program and login names of a session (spid as given).
+  virtual void set_session_info(const SessionInfo& info) = 0;
+  // The sessions open now, by spid.
+  virtual std::vector<SessionInfo> sessions() const = 0;
+  // Open transactions of a session (@@TRANCOUNT).
+  virtual int trancount(int spid) const = 0;
 
  protected:
   Database() = default;

@@ -65,6 +65,7 @@ bool Session::EndsStatementOnly(int error_number) {
   switch (error_number) {
     case 515:   // NULL into a NOT NULL column
     case 547:   // CHECK or FOREIGN KEY constraint
+    case 1222:  // lock wait timed out (SET LOCK_TIMEOUT)
     case 1913:  // index name taken
     case 2601:  // duplicate key in a unique index
     case 2627:  // duplicate key of a PRIMARY KEY or UNIQUE constraint
@@ -87,13 +88,46 @@ bool Session::EndsStatementOnly(int error_number) {
   }
 }
 
-std::vector<StatementResult> Session::Execute(std::string_view batch) {
+namespace {
+
+// Holds a session's turn at the gate for one statement.
+class GateTurn {
+ public:
+  GateTurn(StatementGate* gate, const Session& s) : gate_(gate), s_(s) {}
+  ~GateTurn() {
+    if (entered_) gate_->Leave(s_);
+  }
+  GateTurn(const GateTurn&) = delete;
+  GateTurn& operator=(const GateTurn&) = delete;
+  void Enter(long long timeout_ms, const std::function<bool()>& cancelled) {
+    if (!gate_) return;
+    gate_->Enter(s_, timeout_ms, cancelled);
+    entered_ = true;
+  }
+
+ private:
+  StatementGate* gate_;
+  const Session& s_;
+  bool entered_ = false;
+};
+
+}  // namespace
+
+std::vector<StatementResult> Session::Execute(std::string_view batch,
+                                              const std::function<bool()>& cancelled) {
   std::vector<std::unique_ptr<Stmt>> stmts = ParseBatch(batch);
   std::vector<StatementResult> out;
   std::optional<Error> first;
   vars_.clear();  // variables live for one batch
   for (const auto& s : stmts) {
+    // Until the statement's end, including the rollback an error may bring.
+    GateTurn turn(gate, *this);
     try {
+      // Session options touch nothing shared: they never wait, as SET takes
+      // no lock on a server.
+      const bool option =
+          s->k == Stmt::SetXactAbort || s->k == Stmt::SetLockTimeout || s->k == Stmt::Nothing;
+      if (!option) turn.Enter(lock_timeout_, cancelled);
       now_ = LocalNow();
       Run(*s, batch, &out);
       last_error_ = 0;
@@ -206,6 +240,10 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
         moved.follow_on = e.follow_on;
         throw moved;
       }
+      out->emplace_back();
+      return;
+    case Stmt::SetLockTimeout:
+      lock_timeout_ = s.number < 0 ? -1 : s.number;
       out->emplace_back();
       return;
     case Stmt::If: {

@@ -68,6 +68,23 @@ struct SharedState {
   std::map<std::string, std::vector<AppLock>> applocks;  // by resource, exact bytes
 };
 
+class Session;
+
+// What serialises the sessions of one database: a statement of a session
+// runs only between Enter and Leave, and while a session has a transaction
+// open no other session's statement enters.
+class StatementGate {
+ public:
+  virtual ~StatementGate() = default;
+  // Waits until s may run a statement: at most timeout_ms (-1: for ever),
+  // then throws Error 1222. cancelled, when given, is asked while waiting;
+  // once it says true, throws Cancelled.
+  virtual void Enter(const Session& s, long long timeout_ms,
+                     const std::function<bool()>& cancelled) = 0;
+  // After the statement; s keeps the database while s.trancount() > 0.
+  virtual void Leave(const Session& s) noexcept = 0;
+};
+
 class Session {
  public:
   // db_name appears in messages ("table 'lib.dbo.t'").
@@ -80,6 +97,9 @@ class Session {
   // statement or a commit fails, the statement or the whole transaction is
   // undone and the error reaches the caller.
   JournalSink* journal = nullptr;
+  // Serialises this session with the other sessions of the database; none
+  // when the session is the only one (tests of the executor).
+  StatementGate* gate = nullptr;
 
   // Runs a batch as SQL Server does with its default settings: a statement
   // that fails is undone; an error that ends only its statement (see
@@ -87,7 +107,8 @@ class Session {
   // ends the batch; with XACT_ABORT ON every error also rolls back an open
   // transaction. Throws the first error of the batch, later ones following
   // it as follow-on messages, once the batch has ended.
-  std::vector<StatementResult> Execute(std::string_view batch);
+  std::vector<StatementResult> Execute(std::string_view batch,
+                                       const std::function<bool()>& cancelled = {});
   // Replay of the journal at opening: the statements of one unit of work
   // with their recorded clocks, run in a transaction of their own, then its
   // end. A unit whose end was never recorded is aborted.
@@ -205,6 +226,7 @@ class Session {
   };
   std::vector<Savepoint> savepoints_;  // of the open transaction, oldest first
   bool xact_abort_ = false;            // SET XACT_ABORT, kept across batches
+  long long lock_timeout_ = -1;        // SET LOCK_TIMEOUT, milliseconds
   int last_error_ = 0;                 // @@ERROR: of the statement before
   std::int64_t now_ = 0;
   bool replaying_ = false;

@@ -194,10 +194,18 @@ class Parser {
       // SET XACT_ABORT ON|OFF is kept by the session. SET NOCOUNT ON, SET
       // ANSI_PADDING ON, ...: session options the engine already behaves by.
       s->k = Stmt::Nothing;
-      if (Lower(Name()) == "xact_abort") {
+      std::string option = Lower(Name());
+      if (option == "xact_abort") {
         s->k = Stmt::SetXactAbort;
         s->on = Peek().Is("on");
         if (!s->on && !Peek().Is("off")) Fail();
+      } else if (option == "lock_timeout") {
+        // SET LOCK_TIMEOUT n: how long a statement waits for another
+        // session's transaction; -1 (the default) waits for ever.
+        s->k = Stmt::SetLockTimeout;
+        bool minus = AcceptSymbol("-");
+        if (Peek().kind != Tok::Number) Fail();
+        s->number = std::strtoll(Peek().text.c_str(), nullptr, 10) * (minus ? -1 : 1);
       }
       Next();
     } else if (Accept("exec") || Accept("execute")) {

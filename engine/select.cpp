@@ -20,6 +20,18 @@ bool IsConstant(const Expr& e) {
   return true;
 }
 
+// A result column that shows a value of declared type t.
+ResultColumn Declared(std::string name, const TypeSpec& t) {
+  ResultColumn rc;
+  rc.name = std::move(name);
+  rc.type = ResultType(t);
+  rc.declared = TypeName(t);
+  rc.length = t.length;
+  rc.precision = t.precision;
+  rc.scale = t.scale;
+  return rc;
+}
+
 ColumnType KindType(const Value& v) {
   switch (v.kind) {
     case Kind::Int:
@@ -192,7 +204,7 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
         any = true;
         for (std::size_t c = 0; c < src.t->cols.size(); ++c) {
           outs.push_back({nullptr, static_cast<int>(s), static_cast<int>(c)});
-          cols.push_back({src.t->cols[c].name, ResultType(src.t->cols[c].type)});
+          cols.push_back(Declared(src.t->cols[c].name, src.t->cols[c].type));
         }
       }
       if (!any)
@@ -206,10 +218,9 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
     rc.name = item.alias;
     if (item.expr->k == Expr::Col) {
       const Column& col = scope.srcs[item.expr->src].t->cols[item.expr->col];
-      if (rc.name.empty()) rc.name = col.name;
-      rc.type = ResultType(col.type);
+      rc = Declared(rc.name.empty() ? col.name : rc.name, col.type);
     } else if (item.expr->k == Expr::Cast) {
-      rc.type = ResultType(item.expr->type);
+      rc = Declared(rc.name, item.expr->type);
     } else if (item.expr->k == Expr::Agg && item.expr->name == "count") {
       rc.type = ColumnType::Int;
     } else {

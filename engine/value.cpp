@@ -148,10 +148,11 @@ Value ToNumeric(const Value& v, int precision, int scale, const char* target) {
     default:
       return Value::Null();
   }
-  if (Digits(x) > precision - scale || precision > 18)
-    if (Digits(x) > precision - scale)
-      throw SqlError(8115, std::string("Arithmetic overflow error converting ") +
-                               SourceTypeName(v) + " to data type " + target + ".");
+  // x is scaled: numeric(p, s) holds p digits in all, s of them decimals (and
+  // the engine at most 18, the digits of its 64-bit value).
+  if (Digits(x) > std::min(precision, 18))
+    throw SqlError(8115, std::string("Arithmetic overflow error converting ") + SourceTypeName(v) +
+                             " to data type " + target + ".");
   return Value::Num(static_cast<std::int64_t>(x), scale);
 }
 

@@ -1,0 +1,118 @@
+// libsql-server: the embedded engine's database served over TDS, the
+// protocol SQL Server speaks, so that ODBC with FreeTDS, tsql and any other
+// SQL Server client can work with it. A test and demo server: loopback by
+// default, no encryption, logins from the command line.
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "engine/engine.h"
+#include "server/server.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: libsql-server -d FILE [--listen ADDR:PORT] [--login USER:PASSWORD]...\n"
+    "\n"
+    "Serves the embedded database FILE over TDS 7.4 (7.1 to 7.3 for older clients),\n"
+    "the protocol SQL Server speaks, to ODBC with FreeTDS, tsql and other clients.\n"
+    "\n"
+    "  -d FILE                 the database file (it must exist; make one with libsql)\n"
+    "  --listen ADDR:PORT      where to listen (default 127.0.0.1:1433; port 0: any free\n"
+    "                          port); prints \"listening on ADDR:PORT\" once it accepts\n"
+    "  --login USER:PASSWORD   a SQL Server login the server accepts; may be repeated\n"
+    "                          (default: sa with an empty password)\n"
+    "  --help                  this text\n"
+    "\n"
+    "The database is in code page 936 with the collation Chinese_PRC_CI_AS; clients\n"
+    "convert to their own character set (FreeTDS: ClientCharset). SIGTERM or SIGINT\n"
+    "stops it: open transactions are rolled back and the database is checkpointed.\n"
+    "\n"
+    "This is a test and demo server, not a hardened one: it does not encrypt, sends\n"
+    "and checks passwords as given on its command line, and trusts its clients with\n"
+    "the whole database. Keep it on the loopback interface.\n";
+
+server::Server* g_server = nullptr;
+
+void OnSignal(int) {
+  if (g_server) g_server->Stop();
+}
+
+int Fail(const std::string& message) {
+  std::cerr << "libsql-server: " << message << "\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string file, listen = "127.0.0.1:1433";
+  server::ServerIdentity id;
+  bool logins_given = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
+      return argv[++i];
+    };
+    try {
+      if (a == "--help" || a == "-h") {
+        std::cout << kUsage;
+        return 0;
+      } else if (a == "-d") {
+        file = value();
+      } else if (a == "--listen") {
+        listen = value();
+      } else if (a == "--login") {
+        std::string l = value();
+        std::size_t colon = l.find(':');
+        if (colon == std::string::npos || colon == 0)
+          return Fail("--login takes USER:PASSWORD, got '" + l + "'");
+        if (!logins_given) id.logins.clear();
+        logins_given = true;
+        id.logins.push_back({l.substr(0, colon), l.substr(colon + 1)});
+      } else {
+        return Fail("unknown option " + a + "\n" + kUsage);
+      }
+    } catch (const std::invalid_argument& e) {
+      return Fail(e.what());
+    }
+  }
+  if (file.empty()) return Fail("no database file (-d FILE)\n" + std::string(kUsage));
+  if (!logins_given) id.logins.push_back({"sa", ""});
+  std::size_t colon = listen.rfind(':');
+  if (colon == std::string::npos) return Fail("--listen takes ADDR:PORT, got '" + listen + "'");
+  std::string host = listen.substr(0, colon);
+  char* end = nullptr;
+  long port = std::strtol(listen.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || port < 0 || port > 65535 || colon + 1 == listen.size())
+    return Fail("--listen takes ADDR:PORT, got '" + listen + "'");
+  id.db_name = std::filesystem::path(file).stem().string();
+
+  try {
+    std::unique_ptr<engine::Database> db =
+        engine::Database::open(file, engine::Database::OpenMode::MustExist);
+    {
+      server::Server srv(*db, id);
+      srv.Listen(host, static_cast<int>(port));
+      g_server = &srv;
+      struct sigaction sa {};
+      sa.sa_handler = OnSignal;
+      sigemptyset(&sa.sa_mask);
+      sigaction(SIGTERM, &sa, nullptr);
+      sigaction(SIGINT, &sa, nullptr);
+      std::signal(SIGPIPE, SIG_IGN);
+      std::cout << "listening on " << srv.Address() << std::endl;
+      srv.Serve();
+      g_server = nullptr;
+    }
+    db.reset();  // rolls back what is left open and checkpoints
+    std::cout << "stopped" << std::endl;
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "libsql-server: " << e.what() << "\n";
+    return 1;
+  }
+}
