@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/password.h"
 #include "cli/statement_log.h"
 #include "cli/terminal_view.h"
 #include "db/connection.h"
@@ -46,7 +47,12 @@ of times on the same database.
                          registry stand-in (ODBCNAME, USERNAME, PASSWORD),
                          else data source "LibODBC", user "sa", empty password
   --user U               login name (default "sa" with --data-source)
-  --password P           password (default empty with --data-source)
+  --password P           password (default empty with --data-source). Other
+                         users of the machine see P in the process list:
+                         prefer LIBUPGRADE_PASSWORD in the environment, or
+                         --password - to type it at a prompt that does not
+                         echo (one line from standard input when that is not
+                         a terminal)
   --before               also run the consolidation of releases before March
                          2005 ("同时处理2005年3月前的升级工作")
   --data-dir DIR         folder of zzm.dat, other.dat and MarcRule.txt
@@ -169,7 +175,8 @@ db::ConnectParams Params(const Options& o) {
     }
   }
   if (o.user) p.user = ArgToGbk(*o.user, "--user");
-  if (o.password) p.password = ArgToGbk(*o.password, "--password");
+  if (auto password = cli::ResolvePassword(o.password))
+    p.password = ArgToGbk(*password, "--password");
   return p;
 }
 

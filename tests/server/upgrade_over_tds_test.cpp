@@ -1,0 +1,251 @@
+// The production path end to end: libupgrade-cli through unixODBC, the FreeTDS
+// driver and libsql-server. A whole upgrade must end with the catalogue and
+// rows of the embedded run of the same fixture; a wrong password and a data
+// source that would not give GBK back are refused with nothing changed; the
+// password reaches the login from the environment or a prompt.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "tests/server/server_process.h"
+#include "tests/support/support.h"
+#include "tests/upgrade/catalogue.h"
+#include "tests/upgrade/fixtures.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using server_test::OdbcConfig;
+using server_test::ServerProcess;
+using testing_support::BinDir;
+using testing_support::SampleDir;
+using testing_support::ScratchDb;
+using namespace upgrade_check;
+
+struct Exit {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// libupgrade-cli with args, the environment assignments env, and stdin fed
+// from the text `input`.
+Exit Cli(const fs::path& dir, const std::vector<std::string>& args,
+         const std::vector<std::string>& env = {}, const std::string& input = "") {
+  std::ofstream(dir / "in.txt") << input;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("LIBUPGRADE_REGISTRY_ROOT", "/nonexistent", 1);
+    unsetenv("LIBUPGRADE_PASSWORD");
+    for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+    const int in = open((dir / "in.txt").c_str(), O_RDONLY);
+    const int out = open((dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open((dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<std::string> all = {(BinDir() / "libupgrade-cli").string()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  Exit x;
+  x.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  x.out = Slurp(dir / "out.txt");
+  x.err = Slurp(dir / "err.txt");
+  return x;
+}
+
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+  return buf;
+}
+
+// Catalogue and rows of a database file, identity values and datetimes of
+// today masked (they legitimately differ between two runs).
+struct State {
+  std::string catalogue;
+  DataDump data;
+};
+
+State Read(const fs::path& file) {
+  auto c = db::Connect({"embedded:" + file.string(), "sa", ""});
+  const Catalogue cat = ReadCatalogue(*c);
+  State s{Describe(cat), DumpData(*c)};
+  const std::string today = Today();
+  for (auto& [table, rows] : s.data) {
+    const auto t = cat.tables.find(table);
+    if (t == cat.tables.end()) continue;
+    for (std::string& row : rows) {
+      std::vector<std::string> values;
+      std::size_t start = 0;
+      for (std::size_t i = 0; i <= row.size(); ++i)
+        if (i == row.size() || row[i] == '\x01') {
+          values.push_back(row.substr(start, i - start));
+          start = i + 1;
+        }
+      for (std::size_t i = 0; i < values.size() && i < t->second.columns.size(); ++i) {
+        const ColumnInfo& col = t->second.columns[i];
+        if (col.identity.value_or(false)) values[i] = "#identity";
+        if (col.type == "datetime" && values[i].rfind(today, 0) == 0) values[i] = "#today";
+      }
+      row.clear();
+      for (std::size_t i = 0; i < values.size(); ++i) row += (i ? "\x01" : "") + values[i];
+    }
+    std::sort(rows.begin(), rows.end());
+  }
+  return s;
+}
+
+// Every difference, one line each; empty when the states agree.
+std::vector<std::string> Differences(const State& want, const State& got) {
+  std::vector<std::string> out;
+  if (want.catalogue != got.catalogue) out.push_back("the catalogue differs");
+  std::set<std::string> tables;
+  for (const auto& [t, rows] : want.data) tables.insert(t);
+  for (const auto& [t, rows] : got.data) tables.insert(t);
+  for (const std::string& t : tables) {
+    const auto w = want.data.find(t);
+    const auto g = got.data.find(t);
+    if (w == want.data.end() || g == got.data.end()) {
+      out.push_back(t + (w == want.data.end() ? ": a table too many" : ": missing"));
+      continue;
+    }
+    std::vector<std::string> gone, added;
+    std::set_difference(w->second.begin(), w->second.end(), g->second.begin(), g->second.end(),
+                        std::back_inserter(gone));
+    std::set_difference(g->second.begin(), g->second.end(), w->second.begin(), w->second.end(),
+                        std::back_inserter(added));
+    if (!gone.empty())
+      out.push_back(t + ": " + std::to_string(gone.size()) + " row(s) missing or changed, e.g. " +
+                    ShowRow(gone.front()));
+    if (!added.empty())
+      out.push_back(t + ": " + std::to_string(added.size()) + " row(s) too many or changed, e.g. " +
+                    ShowRow(added.front()));
+  }
+  return out;
+}
+
+// The database of a fixture served by libsql-server (login sa/secret), with
+// data sources for it: Lib (GBK), LibLatin1 (ISO-8859-1), LibUtf8 (UTF-8).
+struct Served {
+  explicit Served(const std::string& fixture)
+      : db({fixture}),
+        before(Read(db.path())),
+        server(db.path(), {"sa:secret"}),
+        gbk(odbc.AddDataSource("Lib", server.port())),
+        latin1(odbc.AddDataSource("LibLatin1", server.port(), {{"ClientCharset", "ISO-8859-1"}})),
+        utf8(odbc.AddDataSource("LibUtf8", server.port(), {{"ClientCharset", "UTF-8"}})) {}
+  // Stops the server (the database file is complete after) and reads it.
+  State StopAndRead() {
+    EXPECT_EQ(server.Stop(), 0) << server.log();
+    return Read(db.path());
+  }
+  ScratchDb db;
+  State before;  // as the fixture made it
+  ServerProcess server;
+  OdbcConfig odbc;
+  std::string gbk, latin1, utf8;  // data source names
+};
+
+std::vector<std::string> Upgrade(const std::string& data_source) {
+  return {"--backed-up", "--data-source", data_source, "--data-dir", SampleDir().string()};
+}
+
+class UpgradeOverTds : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(UpgradeOverTds, EndsAsTheEmbeddedRunOfTheSameFixture) {
+  ScratchDb embedded({GetParam()});
+  const Exit e = Cli(embedded.dir(), Upgrade("embedded:" + embedded.path().string()));
+  ASSERT_EQ(e.code, 0) << e.err;
+
+  Served served(GetParam());
+  std::vector<std::string> args = Upgrade(served.gbk);
+  args.insert(args.end(), {"--user", "sa", "--password", "secret"});
+  const Exit t = Cli(served.db.dir(), args);
+  ASSERT_EQ(t.code, 0) << t.err << served.server.log();
+  EXPECT_EQ(t.out, e.out) << "the same progress and the same closing message";
+
+  for (const std::string& d : Differences(Read(embedded.path()), served.StopAndRead()))
+    ADD_FAILURE() << GetParam() << ": " << d;
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, UpgradeOverTds,
+                         ::testing::Values("pre2005.sql", "release_2007_12.sql"),
+                         [](const auto& info) { return FixtureTestName(info.param); });
+
+// A wrong password is refused before anything changes.
+TEST(UpgradeOverTdsRefusals, WrongPasswordChangesNothing) {
+  Served served("release_2007_12.sql");
+  struct Case {
+    std::string data_source, password, message;
+  } cases[] = {
+      {served.gbk, "wrong", "Login failed for user 'sa'."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.data_source);
+    std::vector<std::string> args = Upgrade(c.data_source);
+    args.insert(args.end(), {"--user", "sa", "--password", c.password});
+    const Exit x = Cli(served.db.dir(), args);
+    EXPECT_EQ(x.code, 1) << x.out << x.err;
+    EXPECT_NE(x.err.find(c.message), std::string::npos) << x.err;
+  }
+  for (const std::string& d : Differences(served.before, served.StopAndRead()))
+    ADD_FAILURE() << "the database changed: " << d;
+}
+
+// The password need not be on the command line: LIBUPGRADE_PASSWORD or
+// --password - (read from standard input when it is not a terminal). Each is
+// checked by the server's login; the export only reads the database.
+TEST(UpgradeOverTdsPassword, ComesFromTheEnvironmentOrThePrompt) {
+  Served served("release_2007_12.sql");
+  struct Case {
+    std::vector<std::string> args, env;
+    std::string input;
+    bool accepted;
+  } cases[] = {
+      {{}, {"LIBUPGRADE_PASSWORD=secret"}, "", true},
+      {{}, {"LIBUPGRADE_PASSWORD=wrong"}, "", false},
+      {{"--password", "-"}, {}, "secret\n", true},
+      {{"--password", "-"}, {"LIBUPGRADE_PASSWORD=secret"}, "wrong\n", false},
+      {{"--password", "secret"}, {"LIBUPGRADE_PASSWORD=wrong"}, "", true},
+  };
+  const fs::path out = served.db.dir() / "export";
+  fs::create_directories(out);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input + (c.env.empty() ? "" : c.env[0]));
+    std::vector<std::string> args = {"--export-zzm", "--data-source", served.gbk,  "--user",
+                                     "sa",           "--data-dir",    out.string()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Exit x = Cli(served.db.dir(), args, c.env, c.input);
+    const bool refused = x.err.find("Login failed for user 'sa'.") != std::string::npos;
+    EXPECT_EQ(!refused, c.accepted) << x.err;
+    if (c.accepted) {
+      EXPECT_EQ(x.code, 0) << x.err;
+    }
+  }
+}
+
+}  // namespace
