@@ -35,8 +35,6 @@ class EmbeddedDatabase : public Database, public StatementGate {
     session_.gate = this;
     shared_.db_name = name_;
     session_.shared = &shared_;
-    shared_.sessions[session_.spid] = SessionInfo{session_.spid, "", "", ""};
-    shared_.session_objects[session_.spid] = &session_;
   }
 
   ~EmbeddedDatabase() override {
@@ -61,6 +59,16 @@ class EmbeddedDatabase : public Database, public StatementGate {
   }
 
   std::vector<StatementResult> execute(std::string_view batch) override {
+    // The database's own session is listed among the sessions once it is
+    // used: a server, whose clients each have a session of their own, never
+    // uses it, and its clients must not see an idle session they cannot name.
+    if (!own_listed_) {
+      std::unique_lock<std::mutex> lock(m_);
+      cv_.wait(lock, [&] { return !running_; });
+      shared_.sessions[session_.spid] = SessionInfo{session_.spid, "", "", ""};
+      shared_.session_objects[session_.spid] = &session_;
+      own_listed_ = true;
+    }
     return session_.Execute(batch);
   }
 
@@ -180,6 +188,7 @@ class EmbeddedDatabase : public Database, public StatementGate {
   SharedState shared_;
   std::map<int, std::unique_ptr<Session>> sessions_;
   int next_spid_ = 52;
+  bool own_listed_ = false;  // whether the database's own session is in shared_
 
   // m_ guards the session lists and the gate's state below.
   mutable std::mutex m_;

@@ -218,6 +218,9 @@ TEST_F(Server, SessionsAreListedWithTheirClientsNames) {
                         b_spid),
               std::vector<std::string>{std::string(host) + "|sa"});
   }
+  // The database's own session serves no client: it is not listed.
+  EXPECT_EQ(Query(*a, "select count(*) from master..sysprocesses where spid = 51"),
+            std::vector<std::string>{"0"});
   // The server closes the session once it has seen the client go.
   std::vector<std::string> left;
   for (int i = 0; i < 100; ++i) {
