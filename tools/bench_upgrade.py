@@ -22,6 +22,15 @@ within 1.25x of the replayed statements, the window within 1.5x of the command
 line. Each run must end as the others do (same signs, same catalogue); a run
 that fails or ends differently stops the benchmark with its message.
 
+With --tds it also runs libupgrade-cli through unixODBC, the FreeTDS driver
+and libsql-server (a data source of a temporary odbc.ini, TDS 7.4, GBK), as a
+library runs it against SQL Server, and prints that run's time over the
+embedded run's (target 3x: every statement is a network round trip). The
+server's own time is inside the figure; the peak memory is the client's.
+Not part of the test command.
+
+    tools/bench_upgrade.py --cli-only --tds      # only the two command-line runs
+
     tools/bench_upgrade.py                       # build/ programs, bench size
     tools/bench_upgrade.py --build build-x --records 20000 --copies 50000 \\
         --readers 5000 --loans 20000             # a smaller library
@@ -43,6 +52,8 @@ TOP = os.path.dirname(HERE)
 
 TARGET_CLI_OVER_REPLAY = 1.25
 TARGET_WINDOW_OVER_CLI = 1.5
+TARGET_TDS_OVER_CLI = 3.0
+TDS_DRIVER = "/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so"
 
 
 def run(argv, stdout=subprocess.DEVNULL, stderr=None, env=None):
@@ -105,6 +116,44 @@ def write_replay(entries, path):
             out.write("\nGO\n")
 
 
+def upgrade_over_tds(args, bindir, base, data_dir, results, w):
+    """libupgrade-cli through unixODBC, FreeTDS and libsql-server on a copy of
+    base; returns the database file once the server has stopped."""
+    server = os.path.join(bindir, "libsql-server")
+    if not os.access(server, os.X_OK):
+        fail("%s is not built (ninja -C %s -j2 libsql-server)" % (server, args.build))
+    db = w("tds.db")
+    copy_db(base, db)
+    srv = subprocess.Popen([server, "-d", db, "--listen", "127.0.0.1:0", "--login", "sa:bench"],
+                           stdout=subprocess.PIPE, stderr=open(w("tds-server.err"), "w"), text=True)
+    line = srv.stdout.readline().strip()
+    if not line.startswith("listening on "):
+        srv.kill()
+        fail("libsql-server did not start: %s%s" % (line, tail(w("tds-server.err"))))
+    port = line.rsplit(":", 1)[1]
+    odbc = w("odbc")
+    os.makedirs(odbc, exist_ok=True)
+    with open(os.path.join(odbc, "odbcinst.ini"), "w") as f:
+        f.write("[FreeTDS]\nDriver=%s\n" % TDS_DRIVER)
+    with open(os.path.join(odbc, "odbc.ini"), "w") as f:
+        f.write("[LibBench]\nDriver=FreeTDS\nServer=127.0.0.1\nPort=%s\nTDS_Version=7.4\n"
+                "ClientCharset=GBK\n" % port)
+    env = dict(os.environ, ODBCSYSINI=odbc, ODBCINI=os.path.join(odbc, "odbc.ini"),
+               LIBUPGRADE_PASSWORD="bench")
+    print("run tds      ...", end=" ", flush=True)
+    code, wall, rss = run([os.path.join(bindir, "libupgrade-cli"), "--backed-up", "--data-source",
+                           "LibBench", "--user", "sa", "--data-dir", data_dir],
+                          stdout=open(w("tds.out"), "w"), stderr=open(w("tds.err"), "w"), env=env)
+    srv.terminate()
+    srv.wait()
+    if code:
+        fail("libupgrade-cli through libsql-server failed (exit %d):\n%s%s"
+             % (code, tail(w("tds.err")), tail(w("tds-server.err"))))
+    print("%.1f s, %.0f MiB" % (wall, rss), flush=True)
+    results["tds"] = {"s": wall, "rss_mib": rss}
+    return db
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--build", default=os.path.join(TOP, "build"), help="build folder (default build/)")
@@ -121,6 +170,8 @@ def main():
     p.add_argument("--framed-window", action="store_true",
                    help="also run the window with repaints and pumps limited to one per 16 ms "
                         "(bench_window --frame-ms 16), to see what the window's painting costs")
+    p.add_argument("--tds", action="store_true",
+                   help="also run libupgrade-cli through FreeTDS and libsql-server")
     args = p.parse_args()
 
     bindir = os.path.join(os.path.abspath(args.build), "bin")
@@ -180,6 +231,13 @@ def main():
 
     cli_db = upgrade("cli", [])
     expected = fingerprint(libsql, cli_db)
+    if args.tds:
+        if fingerprint(libsql, upgrade_over_tds(args, bindir, base, data_dir, results, w)) != expected:
+            fail("the run through libsql-server ended differently from the embedded one")
+        ratio = results["tds"]["s"] / results["cli"]["s"]
+        print("through TDS / embedded: %.2fx (target <= %.2fx: %s)"
+              % (ratio, TARGET_TDS_OVER_CLI, "met" if ratio <= TARGET_TDS_OVER_CLI else "MISSED"),
+              flush=True)
     if args.cli_only:
         with open(w("results.json"), "w") as f:
             json.dump(results, f, indent=2)
@@ -250,7 +308,8 @@ def main():
     print("%-34s %9s %9s" % ("run", "wall s", "peak MiB"))
     for name, label in (("cli", "libupgrade-cli"), ("cli+log", "libupgrade-cli --log"),
                         ("replay", "statements replayed with libsql"), ("window", "upgrade window (offscreen)"),
-                        ("window-framed", "window, painting once per 16 ms")):
+                        ("window-framed", "window, painting once per 16 ms"),
+                        ("tds", "libupgrade-cli through libsql-server")):
         if name in results:
             print("%-34s %9.1f %9.0f" % (label, results[name]["s"], results[name]["rss_mib"]))
     print("statements %d; refused and passed over: %d in the log; server messages in the replay: %d"
@@ -260,6 +319,9 @@ def main():
     print()
     ratios = [("libupgrade-cli / replayed statements", results["cli"]["s"] / results["replay"]["s"],
                TARGET_CLI_OVER_REPLAY)]
+    if "tds" in results:
+        ratios.append(("through TDS / embedded (libupgrade-cli)",
+                       results["tds"]["s"] / results["cli"]["s"], TARGET_TDS_OVER_CLI))
     if "window" in results:
         ratios.append(("window / libupgrade-cli", results["window"]["s"] / results["cli"]["s"],
                        TARGET_WINDOW_OVER_CLI))
