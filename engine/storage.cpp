@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <set>
 
 namespace engine {
 
@@ -432,6 +434,11 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
   cat->next_id = next_id;
   where.clear();
   std::map<int, std::string> ids;  // every object id seen, with what holds it
+  // Names seen, folded as look-ups fold them, so that checking a file of
+  // many parts takes no time of the square of their number.
+  std::set<std::string> object_names = {"SYSOBJECTS", "SYSCOLUMNS", "SYSINDEXES"};
+  std::map<int, const Table*> tables_by_id;
+  std::map<const Table*, std::set<std::string>> index_names;
   auto unique_id = [&](int id, const std::string& holder) {
     if (id <= 0) fail("object id " + std::to_string(id) + " is not positive");
     if (id >= next_id) fail("object id " + std::to_string(id) + " is not below the next id");
@@ -454,7 +461,7 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     t->name = r.Str();
     if (!r.ok || t->name.empty()) fail("the table name is missing or cut short");
     where = "table '" + t->name + "'";
-    if (cat->tables.count(Fold(t->name))) fail("a second table has this name");
+    if (!object_names.insert(Fold(t->name)).second) fail("another table or object has this name");
     t->id = id_field("table id");
     unique_id(t->id, where);
     t->crdate = r.I64();
@@ -463,6 +470,7 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     if (!r.ok || identity_used > 1) fail("the table's identity state is not 0 or 1");
     t->identity_used = identity_used != 0;
     std::uint64_t ncols = count("columns", 1);
+    std::set<std::string> column_names;
     if (ncols == 0) fail("the table has no columns");
     for (std::uint64_t c = 0; c < ncols; ++c) {
       part = r.p;
@@ -471,7 +479,7 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
       col.name = r.Str();
       if (!r.ok || col.name.empty()) fail("the column name is missing or cut short");
       where = "table '" + t->name + "' column '" + col.name + "'";
-      if (t->FindColumn(col.name) >= 0) fail("a second column has this name");
+      if (!column_names.insert(Fold(col.name)).second) fail("a second column has this name");
       unsigned type = r.U8();
       if (!r.ok || type > static_cast<unsigned>(Type::Money))
         fail("type number " + std::to_string(type) + " is not a known type");
@@ -526,7 +534,8 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
       ix->name = r.Str();
       if (!r.ok || ix->name.empty()) fail("the index name is missing or cut short");
       where = "table '" + t->name + "' index '" + ix->name + "'";
-      if (t->FindIndex(ix->name)) fail("a second index of the table has this name");
+      if (!index_names[t.get()].insert(Fold(ix->name)).second)
+        fail("a second index of the table has this name");
       ix->indid = id_field("index id");
       unsigned flags = r.U8();
       if (flags > 7) fail("unknown index flags");
@@ -563,6 +572,7 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     }
     t->live = t->rows.size();
     t->indexes_stale = !t->indexes.empty();
+    tables_by_id[t->id] = t.get();
     cat->tables[Fold(t->name)] = t;
   }
   part = r.p;
@@ -576,17 +586,19 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     o.name = r.Str();
     if (!r.ok || o.name.empty()) fail("the object name is missing or cut short");
     where = "object '" + o.name + "'";
-    if (cat->NameTaken(o.name)) fail("another object has this name");
+    if (!object_names.insert(Fold(o.name)).second) fail("another object has this name");
     unique_id(o.id, where);
     o.xtype = r.Str();
     o.parent = id_field("parent id");
     o.crdate = r.I64();
     o.text = r.Str();
     if (!r.ok) fail("the object is cut short");
-    const Table* parent = o.parent ? cat->TableById(o.parent) : nullptr;
+    auto p = tables_by_id.find(o.parent);
+    const Table* parent = p == tables_by_id.end() ? nullptr : p->second;
     if (o.xtype == "D" || o.xtype == "PK" || o.xtype == "UQ") {
       if (!parent) fail("the table it belongs to is missing");
-      if (o.xtype != "D" && !parent->FindIndex(o.name)) fail("its table has no index of its name");
+      if (o.xtype != "D" && !index_names[parent].count(Fold(o.name)))
+        fail("its table has no index of its name");
     } else if (o.xtype != "V" && o.xtype != "P" && o.xtype != "TR") {
       fail("object type '" + o.xtype + "' is not known");
     }
