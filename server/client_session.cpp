@@ -2,6 +2,18 @@
 // batches, attentions and transaction-manager requests, each answered with the
 // tokens SQL Server would send. Results come from the engine as text and
 // leave as the wire types of their columns.
+//
+// Known differences from SQL Server:
+// - A batch that fails sends its errors but not the results and counts of
+//   the statements that ran before the failure (the engine returns none).
+// - Remote procedure calls (prepared statements, parameters) are refused;
+//   transaction-manager requests run as BEGIN/COMMIT/ROLLBACK TRANSACTION
+//   and answer without transaction descriptors.
+// - money columns arrive as numeric(19,4); expressions whose type the engine
+//   does not fix arrive as int (bigint past its range), numeric(38, s) with
+//   the largest scale of their values, or varchar of their longest value.
+// - No encryption, no Windows authentication, no MARS; the server calls
+//   itself libsql-server 10.0 and its login language is us_english.
 #include "server/client_session.h"
 
 #include <algorithm>
