@@ -5,8 +5,8 @@
 #
 #   tools/fuzz.sh [--ci] [--time SECONDS] [--build DIR] [TARGET...]
 #
-# TARGETs: sql dbfile zzm other marcrule (default: all, one after another).
-# --time: how long each target runs (default 600; with --ci, 45).
+# TARGETs: sql dbfile zzm other marcrule tds (default: all, one after another).
+# --time: how long each target runs (default 600; with --ci, 40).
 # --ci: the test command's bounded run: the checked-in corpus is only read,
 #   new inputs go to a scratch folder that is removed.
 # Without --ci, new inputs are kept in DIR/corpus/TARGET; to add the useful
@@ -35,8 +35,8 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-[ -n "$targets" ] || targets="sql dbfile zzm other marcrule"
-[ -n "$seconds" ] || { [ $ci -eq 1 ] && seconds=45 || seconds=600; }
+[ -n "$targets" ] || targets="sql dbfile zzm other marcrule tds"
+[ -n "$seconds" ] || { [ $ci -eq 1 ] && seconds=40 || seconds=600; }
 
 CLANG_CXX=${CLANG_CXX:-clang++-14}
 CLANG_C=${CLANG_C:-clang-14}

@@ -1,7 +1,6 @@
 // Database files whose checksums hold but whose contents break the format, as
 // a faulty build, a tool or someone on purpose would write them: each is
 // refused at opening with 5172 naming what is wrong, and left as it is.
-// Inputs the fuzzer found are kept in tests/engine/damaged/.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,7 +8,6 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <sstream>
 
 #include "engine/storage.h"
 #include "tests/engine/engine_helpers.h"
@@ -290,35 +288,6 @@ TEST(EngineDamagedFile, JournalStatementThatFailsOnReplayIsRefused) {
   EXPECT_NE(message.find("Invalid object name 'q'"), std::string::npos) << message;
   EXPECT_EQ(ReadAll(t.path() + "-journal"), journal);
   EXPECT_EQ(ReadAll(t.path()), snapshot);
-}
-
-// Every input the fuzzer found that once crashed the engine: database files
-// (a snapshot, and its journal beside it when there is one) are refused with
-// 5172; batches end in an error or a result, never a crash.
-TEST(EngineDamagedFile, FuzzerFindingsNoLongerCrash) {
-  std::filesystem::path dir = std::filesystem::path(LIBUPGRADE_SOURCE_DIR) / "tests/engine/damaged";
-  if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no findings kept";
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    SCOPED_TRACE(name);
-    std::string bytes = ReadAll(entry.path().string());
-    if (entry.path().extension() == ".db") {
-      TempDb t;
-      t.Close();
-      WriteAll(t.path(), bytes);
-      std::filesystem::path journal = entry.path();
-      journal += "-journal";
-      if (std::filesystem::exists(journal)) WriteAll(t.path() + "-journal", ReadAll(journal));
-      Refusal(t.path());
-    } else if (entry.path().extension() == ".sql") {
-      TempDb t;
-      try {
-        t.Run(bytes);
-      } catch (const engine::Error&) {
-        // An error is a fine answer; only a crash is not.
-      }
-    }
-  }
 }
 
 }  // namespace
