@@ -65,6 +65,11 @@ of times on the same database.
                          with the pre-2005 consolidation: drop the
                          author-number tables and load them again from
                          zzm.dat (the desktop program's "删除旧著者码表")
+  --skip-preflight       start without the checks made before the first change
+                         (data files, a GBK connection, the right to change
+                         the schema, no other session, rows a pending step
+                         would fail on); by default any problem they find is
+                         printed, all of them, and nothing is changed
   --log FILE             write every statement sent, in order, to FILE as JSON
                          lines: step, sql, ms, outcome (ok, error, tolerated),
                          rows, error
@@ -96,6 +101,7 @@ struct Options {
   bool export_zzm = false;
   bool create_prt_tables = false;
   bool delete_old_author_tables = false;
+  bool skip_preflight = false;
   std::optional<std::string> data_source, user, password, data_dir, log;
 };
 
@@ -136,6 +142,8 @@ Options Parse(int argc, char** argv) {
       flag(o.create_prt_tables);
     else if (name == "--delete-old-author-tables")
       flag(o.delete_old_author_tables);
+    else if (name == "--skip-preflight")
+      flag(o.skip_preflight);
     else if (name == "--data-source")
       o.data_source = value();
     else if (name == "--user")
@@ -197,6 +205,7 @@ int Run(const Options& o) {
   steps::Upgrader upgrader(*connection, view,
                            o.data_dir ? std::vector<std::filesystem::path>{*o.data_dir}
                                       : refdata::DefaultDataDirs());
+  upgrader.preflight = !o.skip_preflight;
   std::unique_ptr<cli::StatementLog> log;
   if (o.log) {
     log = std::make_unique<cli::StatementLog>(*o.log);

@@ -115,7 +115,7 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
         "year",    "month",     "day",   "coalesce",   "space",   "str",       "object_id",
         "db_name", "nullif",    "round", "floor",      "ceiling", "xact_state",
         "db_id",   "serverproperty", "databasepropertyex", "collationproperty", "is_member",
-        "has_perms_by_name", "host_name", "app_name", "suser_sname"};
+        "has_perms_by_name", "host_name", "app_name", "suser_sname", "index_col"};
     if (!kKnown.count(e.name))
       throw SqlError(195, "'" + e.name + "' is not a recognized built-in function name.");
   }
@@ -532,6 +532,17 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
   if (f == "db_id" || f == "db_name") {
     arity(1, 1);
     return DatabaseNamed(a[0], f == "db_id");
+  }
+  if (f == "index_col") {
+    // INDEX_COL('table', index_id, key_id): the name of the key's column.
+    arity(3, 3);
+    auto t = cat_.FindTable(LastNamePart(str(a[0])));
+    if (!t) return Value::Null();
+    const std::int64_t indid = integer(a[1]), key = integer(a[2]);
+    for (const auto& ix : t->indexes)
+      if (ix->indid == indid && key >= 1 && key <= static_cast<std::int64_t>(ix->cols.size()))
+        return Value::Str(t->cols[ix->cols[key - 1]].name);
+    return Value::Null();
   }
   if (f == "serverproperty") {
     arity(1, 1);

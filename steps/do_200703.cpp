@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "db/ledger.h"
+#include "steps/preflight.h"
 #include "steps/upgrader.h"
 #include "text/gbk.h"
 #include "text/isbn.h"
@@ -144,6 +145,15 @@ void Upgrader::Do200703() {
     }
     qrTmp.Close();
   }
+}
+
+
+// The publisher table is rebuilt with cb_sbookno as a NOT NULL char(16)
+// primary key, and every row copied back into it.
+std::vector<DataCheck> Do200703Checks() {
+  return {{DataCheck::UniqueKey, "lib_chuban", "cb_sbookno"},
+          {DataCheck::NotNull, "lib_chuban", "cb_sbookno"},
+          {DataCheck::FitsIn, "lib_chuban", "cb_sbookno", 16}};
 }
 
 }  // namespace steps

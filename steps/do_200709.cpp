@@ -8,6 +8,7 @@
 // transaction: a duplicate barcode or any other failure rolls the database back
 // to the old table with all its copies and keys, instead of leaving the copies
 // stranded in the work table.
+#include "steps/preflight.h"
 #include "steps/upgrader.h"
 
 namespace steps {
@@ -105,6 +106,24 @@ void Upgrader::Do200709() {
   });
   // The bar stays visible; the next step sets it again.
   view.SetBarPosition(95);
+}
+
+
+// The copies and stock-taking tables are rebuilt with their barcodes as NOT
+// NULL primary keys; the loan table's barcode column is widened once its own
+// index is dropped, and three more barcode columns are widened in place
+// (refused while any other index covers them).
+std::vector<DataCheck> Do200709Checks() {
+  return {{DataCheck::UniqueKey, "lib_tiaoma", "tm_barcode"},
+          {DataCheck::NotNull, "lib_tiaoma", "tm_barcode"},
+          {DataCheck::NotNull, "lib_tiaoma", "tm_code"},
+          {DataCheck::UniqueKey, "lib_pandianbook", "pd_barcode"},
+          {DataCheck::NotNull, "lib_pandianbook", "pd_barcode"},
+          {DataCheck::NotNull, "lib_pandianbook", "pd_date"},
+          {DataCheck::OnlyIndex, "lib_jieshu", "js_barcode", 0, "PK_lib_jieshu_barcode"},
+          {DataCheck::OnlyIndex, "lib_zhucetmp", "np_barcode"},
+          {DataCheck::OnlyIndex, "lib_goodbook", "gb_barcode"},
+          {DataCheck::OnlyIndex, "lib_zhuxiaoinfo", "zi_barcode"}};
 }
 
 }  // namespace steps

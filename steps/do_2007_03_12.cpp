@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "db/ledger.h"
+#include "steps/preflight.h"
 #include "steps/upgrader.h"
 
 namespace steps {
@@ -215,6 +216,39 @@ void Upgrader::Do2007_03_12() {
     Exec(CopyReaders("lib_people", "tmp_people"));
     Exec({"drop table tmp_people"});
   });
+}
+
+
+// Reader numbers grow to 12 characters: the suspension and reader tables are
+// rebuilt through work tables (tj_code char(9), pe_id char(9), pe_name
+// char(8) NOT NULL) with new primary keys; two columns are widened once their
+// own indexes are dropped; no other index may cover a widened column.
+std::vector<DataCheck> Do2007_03_12Checks() {
+  std::vector<DataCheck> checks = {
+      {DataCheck::UniqueKey, "lib_tingjie", "tj_code"},
+      {DataCheck::NotNull, "lib_tingjie", "tj_code"},
+      {DataCheck::FitsIn, "lib_tingjie", "tj_code", 9},
+      {DataCheck::UniqueKey, "lib_people", "pe_id"},
+      {DataCheck::NotNull, "lib_people", "pe_id"},
+      {DataCheck::FitsIn, "lib_people", "pe_id", 9},
+      {DataCheck::NotNull, "lib_people", "pe_name"},
+      {DataCheck::FitsIn, "lib_people", "pe_name", 8},
+      {DataCheck::OnlyIndex, "lib_jieshu", "js_libcard", 0, "PK_lib_jieshu_libcard"},
+      {DataCheck::OnlyIndex, "lib_yuyue", "yy_pid", 0, "PK_lib_yuyue_pid"},
+  };
+  const char* const widened[][2] = {
+      {"lib_canshub", "cs_bookbegin"},   {"lib_canshub", "cs_bookend"},
+      {"lib_card_bars", "cb_begin"},     {"lib_card_bars", "cb_end"},
+      {"lib_barcode", "bc_code1"},       {"lib_barcode", "bc_code2"},
+      {"lib_barcode", "bc_code3"},       {"lib_barcode", "bc_code4"},
+      {"lib_goodbooksave", "gs_user"},   {"lib_jifen_info", "jf_libcard"},
+      {"lib_jifen_total", "jt_libcard"}, {"lib_jifen_total", "jt_libname"},
+      {"lib_yigonggl", "yg_libcard"},    {"lib_yigongorder", "yo_libcard"},
+      {"lib_fakuan", "fk_id"},           {"lib_fakuan", "fk_name"},
+      {"lib_cuihuan", "ch_libcard"},     {"lib_jieshud", "jd_libcard"},
+      {"lib_useorder", "uo_id"}};
+  for (const auto& w : widened) checks.push_back({DataCheck::OnlyIndex, w[0], w[1]});
+  return checks;
 }
 
 }  // namespace steps

@@ -1,6 +1,8 @@
 // The run sequence of the start button, and what every step shares.
 #include "steps/upgrader.h"
 
+#include "steps/preflight.h"
+
 #include "refdata/prt_tables.h"
 #include "refdata/zzm.h"
 
@@ -30,6 +32,13 @@ void Upgrader::RunStep(const char* name, F step) {
 
 void Upgrader::RunSequence() {
   current_step_ = "run";
+  TakeRunLock();
+  if (preflight) {
+    current_step_ = "preflight";
+    std::vector<std::string> problems = Preflight(*this);
+    current_step_ = "run";
+    if (!problems.empty()) throw PreflightFailed(std::move(problems));
+  }
   db::EnsureLedger(qrTmp);
 
   view.SetDoWorkEnabled(false);
@@ -66,6 +75,25 @@ void Upgrader::RunSequence() {
   view.SetProcessVisible(false);
   view.SetBarVisible(false);
   view.ShowInformation(G("所有处理已完成！"));
+}
+
+// A second copy of the utility, on another workstation, is refused at once:
+// the run takes an exclusive application lock of its session, which the
+// session holds until it ends (the program's end, or a kill: the server
+// releases it then). A later run in the same session takes it again.
+// On the embedded engine the database file is opened by one process at a
+// time and the lock is always granted.
+void Upgrader::TakeRunLock() {
+  db::OpenQuery(qrTmp, {"set nocount on", "declare @r int",
+                        std::string("exec @r = sp_getapplock @Resource = '") + kRunLock +
+                            "', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0",
+                        "select @r as r"});
+  const std::int64_t granted = qrTmp.Eof() ? -999 : qrTmp.AsInteger("r");
+  qrTmp.Close();
+  if (granted < 0)
+    throw db::Error(0, G("另一个升级程序正在升级此数据库（运行锁 ") + kRunLock +
+                           G(" 已被占用，返回值 ") + std::to_string(granted) +
+                           G("），本次运行未做任何改动。请等它结束后再运行。"));
 }
 
 void Upgrader::SetProcess(std::string_view task_utf8) {

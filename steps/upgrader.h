@@ -43,6 +43,11 @@ class Upgrader {
   // disabled) and propagates to the caller.
   void RunSequence();
 
+  // Whether RunSequence first runs the checks of steps/preflight.h (an
+  // administrator who knows better turns them off). A failed check throws
+  // steps::PreflightFailed before anything changes.
+  bool preflight = true;
+
   // Name of the step method now running ("run" outside any step), for the
   // statement log.
   const std::string& CurrentStep() const { return current_step_; }
@@ -99,6 +104,10 @@ class Upgrader {
  private:
   template <class F>
   void RunStep(const char* name, F step);
+
+  // The application lock a run holds (sp_getapplock), named after the utility.
+  static constexpr const char* kRunLock = "libupgrade";
+  void TakeRunLock();
 
   std::string current_step_ = "run";
 };

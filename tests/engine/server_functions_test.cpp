@@ -58,6 +58,20 @@ TEST(EngineServerFunctions, ExpressionsAsSqlServerAnswersThem) {
   for (const Case& c : cases) EXPECT_EQ(t.One(std::string("select ") + c.expr), c.want) << c.expr;
 }
 
+TEST(EngineServerFunctions, IndexColNamesTheKeyColumns) {
+  TempDb t;
+  t.Run("create table j (a int not null, b char(9), c int)\n"
+        "alter table j add constraint PK_j primary key nonclustered(a)\n"
+        "create index ix_bc on j(b, c)");
+  // The query a check runs to find every index over a column, statistics aside.
+  EXPECT_EQ(t.Rows("select name from sysindexes where id = object_id('j') and indid between 1 and "
+                   "254 and (status & 64) = 0 and (index_col('j', indid, 1) = 'c' or "
+                   "index_col('j', indid, 2) = 'c')"),
+            (std::vector<std::string>{"ix_bc"}));
+  EXPECT_EQ(t.One("select index_col('j', 2, 1), index_col('j', 2, 3), index_col('nosuch', 2, 1)"),
+            "a|NULL|NULL");
+}
+
 TEST(EngineServerFunctions, GbkBytesPassBothWaysUnchanged) {
   TempDb t;
   // 旻 is 95 46 in GBK (a trail byte below 0x80), 中 is D6 D0.
