@@ -14,6 +14,10 @@ QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
 # build-fuzz/crashes/ (README, "Fuzzing").
 tools/fuzz.sh --ci
 
+# The text, engine, db, refdata and steps suites built with AddressSanitizer
+# and UndefinedBehaviorSanitizer in build-asan/ and run; any report fails.
+tools/sanitize-tests.sh
+
 # The Debian package, built in a Release folder (build-release/, programs and
 # manual pages only), extracted with dpkg-deb and tried: its contents, no
 # sample data, --version, an upgrade by the extracted programs.
