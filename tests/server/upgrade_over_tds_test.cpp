@@ -196,13 +196,18 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, UpgradeOverTds,
                          ::testing::Values("pre2005.sql", "release_2007_12.sql"),
                          [](const auto& info) { return FixtureTestName(info.param); });
 
-// A wrong password is refused before anything changes.
-TEST(UpgradeOverTdsRefusals, WrongPasswordChangesNothing) {
+// A wrong password, and data sources whose character set would turn Chinese
+// text into '?' or misread it, are refused before anything changes.
+TEST(UpgradeOverTdsRefusals, WrongPasswordAndWrongCharacterSetsChangeNothing) {
   Served served("release_2007_12.sql");
   struct Case {
     std::string data_source, password, message;
   } cases[] = {
       {served.gbk, "wrong", "Login failed for user 'sa'."},
+      {served.latin1, "secret", "GBK"},
+      // FreeTDS cannot even send the probe's GBK bytes as UTF-8: the check's
+      // own statement fails, which stops the run all the same.
+      {served.utf8, "secret", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.data_source);
@@ -246,6 +251,27 @@ TEST(UpgradeOverTdsPassword, ComesFromTheEnvironmentOrThePrompt) {
       EXPECT_EQ(x.code, 0) << x.err;
     }
   }
+}
+
+// Another copy of the utility holds the run lock (as a first libupgrade-cli
+// does for its whole run, from its own session): a second one is refused
+// before it changes anything, and runs once the lock is released.
+TEST(UpgradeOverTdsRunLock, ASecondCopyIsRefusedWhileTheFirstHoldsTheLock) {
+  Served served("release_2007_12.sql");
+  std::vector<std::string> args = Upgrade(served.gbk);
+  args.insert(args.end(), {"--user", "sa", "--password", "secret"});
+  {
+    auto first = db::Connect({served.gbk, "sa", "secret"});
+    first->Execute(
+        "declare @r int\nexec @r = sp_getapplock @Resource = 'libupgrade', @LockMode = "
+        "'Exclusive', @LockOwner = 'Session', @LockTimeout = 0");
+    const Exit second = Cli(served.db.dir(), args);
+    EXPECT_EQ(second.code, 1) << second.out << second.err;
+    EXPECT_NE(second.err.find("另一个升级程序正在升级此数据库"), std::string::npos) << second.err;
+    first->Execute("exec sp_releaseapplock @Resource = 'libupgrade', @LockOwner = 'Session'");
+  }
+  const Exit after = Cli(served.db.dir(), args);
+  EXPECT_EQ(after.code, 0) << after.err;
 }
 
 }  // namespace
