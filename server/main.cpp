@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "libupgrade/version.h"
 #include "server/server.h"
 
 namespace {
@@ -25,6 +26,7 @@ const char kUsage[] =
     "  --login USER:PASSWORD   a SQL Server login the server accepts; may be repeated\n"
     "                          (default: sa with an empty password)\n"
     "  --help                  this text\n"
+    "  --version               the release and this build's version\n"
     "\n"
     "The database is in code page 936 with the collation Chinese_PRC_CI_AS; clients\n"
     "convert to their own character set (FreeTDS: ClientCharset). SIGTERM or SIGINT\n"
@@ -60,6 +62,9 @@ int main(int argc, char** argv) {
     try {
       if (a == "--help" || a == "-h") {
         std::cout << kUsage;
+        return 0;
+      } else if (a == "--version") {
+        std::cout << libupgrade::VersionText("libsql-server");
         return 0;
       } else if (a == "-d") {
         file = value();

@@ -227,10 +227,10 @@ TEST(Cli, ReadsTheConnectionParametersFromTheRegistryStandIn) {
   EXPECT_FALSE(Rows(*c, "select vm_mess from ver_manage where vm_mess='ZZ20130901.VERUP'").empty());
 }
 
-// Both programs name the release they belong to and this build on --version.
+// The programs name the release they belong to and this build on --version.
 TEST(Cli, VersionNamesTheReleaseAndTheBuild) {
   ScratchDb db;
-  for (const std::string program : {"libupgrade-cli", "libsql"}) {
+  for (const std::string program : {"libupgrade-cli", "libsql", "libsql-server"}) {
     const std::string cmd = Quote((BinDir() / program).string()) + " --version >" +
                             Quote((db.dir() / "v.txt").string());
     ASSERT_EQ(std::system(cmd.c_str()), 0) << program;
