@@ -64,9 +64,19 @@ class Checker {
   }
 
   void Connection() {
-    // 旻 (95 46: a trail byte below 0x80) and 中 (D6 D0), both ways.
-    db::OpenQuery(q_, {"select convert(varbinary(8), '\x95\x46\xd6\xd0') as sent,",
-                       "  cast(0x9546D6D0 as char(4)) as received"});
+    // 旻 (95 46: a trail byte below 0x80) and 中 (D6 D0), both ways. A driver
+    // set to a character set these bytes are not valid in (UTF-8) cannot even
+    // send the probe: that is the same problem.
+    try {
+      db::OpenQuery(q_, {"select convert(varbinary(8), '\x95\x46\xd6\xd0') as sent,",
+                         "  cast(0x9546D6D0 as char(4)) as received"});
+    } catch (const db::InjectedFault&) {
+      throw;
+    } catch (const db::Error& e) {
+      Problem(G("连接的字符集不是GBK：含汉字“旻中”的检查语句没能原样送到服务器（") + e.what() +
+              G("）。请把数据源的客户端字符集设为 GBK/CP936。"));
+      return;
+    }
     const std::string sent = q_.Eof() ? "" : q_.AsString("sent");
     const std::string received = q_.Eof() ? "" : q_.AsString("received");
     q_.Close();
