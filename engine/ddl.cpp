@@ -301,6 +301,24 @@ void Session::DoAlterAdd(const Stmt& s) {
   if (ident >= 0) EncodeValue(extra, Value::Int(0));  // the same size whatever the value
   extra += tail;
 
+  if (ident >= 0 && t->live > 0) {
+    // Every value the rows are to take must fit the column's type and 64
+    // bits; checked before any row changes (values run from first to last).
+    const Column& ic = added[ident];
+    std::int64_t first = t->identity_used ? t->identity_next : ic.seed, span = 0, last = 0;
+    bool past = __builtin_mul_overflow(ic.increment, static_cast<std::int64_t>(t->live - 1), &span) ||
+                __builtin_add_overflow(first, span, &last) ||
+                __builtin_add_overflow(last, ic.increment, &span);
+    try {
+      ConvertTo(Value::Int(first), ic.type);
+      ConvertTo(Value::Int(last), ic.type);
+    } catch (const Error&) {
+      past = true;
+    }
+    if (past)
+      throw SqlError(8115, "Arithmetic overflow error converting IDENTITY to data type " +
+                               TypeName(ic.type) + ".");
+  }
   Undo u{};
   u.k = Undo::ColumnsAdded;
   u.t = t;

@@ -143,8 +143,20 @@ StatementResult Session::DoInsert(const Stmt& s) {
           t->identity_next = col.seed;
           t->identity_used = true;
         }
-        full[c] = Value::Int(t->identity_next);
-        t->identity_next += col.increment;
+        // A value past the column's type, or past 64 bits (a database file
+        // may hold any seed and increment), is refused as SQL Server
+        // refuses it.
+        std::int64_t next;
+        bool past = __builtin_add_overflow(t->identity_next, col.increment, &next);
+        try {
+          full[c] = ConvertTo(Value::Int(t->identity_next), col.type);
+        } catch (const Error&) {
+          past = true;
+        }
+        if (past)
+          throw Terminated(8115, "Arithmetic overflow error converting IDENTITY to data type " +
+                                     TypeName(col.type) + ".");
+        t->identity_next = next;
       } else if (!given[c]) {
         full[c] = DefaultValue(col);
       }

@@ -290,4 +290,33 @@ TEST(EngineDamagedFile, JournalStatementThatFailsOnReplayIsRefused) {
   EXPECT_EQ(ReadAll(t.path()), snapshot);
 }
 
+// Identity values are checked against the column's type and 64 bits before a
+// row takes them (a database file may hold any seed, increment and next
+// value; the fuzzer found the sum overflowing). A refused insert or ALTER
+// leaves the rows as they were.
+TEST(EngineDamagedFile, IdentityPastItsTypeIsRefusedLeavingRowsAlone) {
+  TempDb t;
+  t.Run("create table i (a int identity(2147483646, 1), b int)");
+  t.Run("insert into i (b) values (1)\ninsert into i (b) values (2)");
+  std::string message;
+  EXPECT_EQ(t.ErrorOf("insert into i (b) values (3)", &message), 8115);
+  EXPECT_NE(message.find("converting IDENTITY to data type int"), std::string::npos) << message;
+  EXPECT_EQ(t.Rows("select a, b from i order by b"),
+            (std::vector<std::string>{"2147483646|1", "2147483647|2"}));
+
+  t.Run("create table w (a int identity(5, 9223372036854775807), b int)");
+  EXPECT_EQ(t.ErrorOf("insert into w (b) values (1)"), 8115);
+  EXPECT_EQ(t.One("select count(*) from w"), "0");
+
+  t.Run("create table u (b int)");
+  t.Run("insert into u values (1)\ninsert into u values (2)\ninsert into u values (3)");
+  EXPECT_EQ(t.ErrorOf("alter table u add a int identity(2147483646, 1)"), 8115);
+  EXPECT_EQ(t.Rows("select * from u order by b"), (std::vector<std::string>{"1", "2", "3"}));
+  t.Run("alter table u add a smallint identity(32765, 1)");
+  EXPECT_EQ(t.Rows("select b, a from u order by b"),
+            (std::vector<std::string>{"1|32765", "2|32766", "3|32767"}));
+  t.Reopen();
+  EXPECT_EQ(t.ErrorOf("insert into u (b) values (4)"), 8115);
+}
+
 }  // namespace
