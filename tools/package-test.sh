@@ -33,6 +33,10 @@ for f in usr/bin/libupgrade usr/bin/libupgrade-cli usr/bin/libsql \
          usr/share/doc/libupgrade/fixtures/release_2007_03.sql; do
   [ -e "$root/$f" ] || fail "$f is missing"
 done
+if echo "$targets" | grep -q libsql-server; then
+  "$root/usr/bin/libsql-server" --version | head -1 | grep -qx "libsql-server 6.2017.1" ||
+    fail "libsql-server --version is wrong or libsql-server is missing"
+fi
 [ -d "$root/usr/share/libupgrade" ] || fail "usr/share/libupgrade is missing"
 [ -z "$(ls -A "$root/usr/share/libupgrade")" ] || fail "usr/share/libupgrade is not empty"
 found=$(find "$root" -name zzm.dat -o -name other.dat -o -name MarcRule.txt)
