@@ -1,6 +1,6 @@
 // The window when a reference-data file is missing: the error box names the
 // file in Chinese with the folders searched, and the database is as it was
-// before the click (the step that needed the file is undone whole).
+// before the click.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -57,10 +57,14 @@ TEST(UpgradeWindowDataFiles, MissingAuthorNumberFileIsNamedAndNothingChanges) {
 
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Critical);
-  EXPECT_EQ(boxes.boxes[0].text.toStdString(),
-            "找不到著者号码文件 zzm.dat（查找位置：" + bin.string() + "、" + share.string() + "）");
+  const std::string text = boxes.boxes[0].text.toStdString();
+  EXPECT_NE(text.find("找不到著者号码文件 zzm.dat（查找位置：" + bin.string() + "、" +
+                      share.string() + "）"),
+            std::string::npos)
+      << text;
   EXPECT_EQ(Fingerprint(*c), before);
-  EXPECT_EQ(Rows(*c, "select count(*) from ver_manage"), std::vector<std::string>{"0"});
+  EXPECT_TRUE(Rows(*c, "select name from sysobjects where name = 'ver_manage'").empty())
+      << "the checks before the first change found the file missing";
 }
 
 }  // namespace
