@@ -74,86 +74,14 @@ Exit Cli(const fs::path& dir, const std::vector<std::string>& args,
   return x;
 }
 
-std::string Today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char buf[16];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
-  return buf;
-}
-
-// Catalogue and rows of a database file, identity values and datetimes of
-// today masked (they legitimately differ between two runs).
-struct State {
-  std::string catalogue;
-  DataDump data;
-};
-
-State Read(const fs::path& file) {
-  auto c = db::Connect({"embedded:" + file.string(), "sa", ""});
-  const Catalogue cat = ReadCatalogue(*c);
-  State s{Describe(cat), DumpData(*c)};
-  const std::string today = Today();
-  for (auto& [table, rows] : s.data) {
-    const auto t = cat.tables.find(table);
-    if (t == cat.tables.end()) continue;
-    for (std::string& row : rows) {
-      std::vector<std::string> values;
-      std::size_t start = 0;
-      for (std::size_t i = 0; i <= row.size(); ++i)
-        if (i == row.size() || row[i] == '\x01') {
-          values.push_back(row.substr(start, i - start));
-          start = i + 1;
-        }
-      for (std::size_t i = 0; i < values.size() && i < t->second.columns.size(); ++i) {
-        const ColumnInfo& col = t->second.columns[i];
-        if (col.identity.value_or(false)) values[i] = "#identity";
-        if (col.type == "datetime" && values[i].rfind(today, 0) == 0) values[i] = "#today";
-      }
-      row.clear();
-      for (std::size_t i = 0; i < values.size(); ++i) row += (i ? "\x01" : "") + values[i];
-    }
-    std::sort(rows.begin(), rows.end());
-  }
-  return s;
-}
-
-// Every difference, one line each; empty when the states agree.
-std::vector<std::string> Differences(const State& want, const State& got) {
-  std::vector<std::string> out;
-  if (want.catalogue != got.catalogue) out.push_back("the catalogue differs");
-  std::set<std::string> tables;
-  for (const auto& [t, rows] : want.data) tables.insert(t);
-  for (const auto& [t, rows] : got.data) tables.insert(t);
-  for (const std::string& t : tables) {
-    const auto w = want.data.find(t);
-    const auto g = got.data.find(t);
-    if (w == want.data.end() || g == got.data.end()) {
-      out.push_back(t + (w == want.data.end() ? ": a table too many" : ": missing"));
-      continue;
-    }
-    std::vector<std::string> gone, added;
-    std::set_difference(w->second.begin(), w->second.end(), g->second.begin(), g->second.end(),
-                        std::back_inserter(gone));
-    std::set_difference(g->second.begin(), g->second.end(), w->second.begin(), w->second.end(),
-                        std::back_inserter(added));
-    if (!gone.empty())
-      out.push_back(t + ": " + std::to_string(gone.size()) + " row(s) missing or changed, e.g. " +
-                    ShowRow(gone.front()));
-    if (!added.empty())
-      out.push_back(t + ": " + std::to_string(added.size()) + " row(s) too many or changed, e.g. " +
-                    ShowRow(added.front()));
-  }
-  return out;
-}
+using State = RunState;
 
 // The database of a fixture served by libsql-server (login sa/secret), with
 // data sources for it: Lib (GBK), LibLatin1 (ISO-8859-1), LibUtf8 (UTF-8).
 struct Served {
   explicit Served(const std::string& fixture)
       : db({fixture}),
-        before(Read(db.path())),
+        before(ReadRunState(db.path())),
         server(db.path(), {"sa:secret"}),
         gbk(odbc.AddDataSource("Lib", server.port())),
         latin1(odbc.AddDataSource("LibLatin1", server.port(), {{"ClientCharset", "ISO-8859-1"}})),
@@ -161,7 +89,7 @@ struct Served {
   // Stops the server (the database file is complete after) and reads it.
   State StopAndRead() {
     EXPECT_EQ(server.Stop(), 0) << server.log();
-    return Read(db.path());
+    return ReadRunState(db.path());
   }
   ScratchDb db;
   State before;  // as the fixture made it
@@ -188,7 +116,7 @@ TEST_P(UpgradeOverTds, EndsAsTheEmbeddedRunOfTheSameFixture) {
   ASSERT_EQ(t.code, 0) << t.err << served.server.log();
   EXPECT_EQ(t.out, e.out) << "the same progress and the same closing message";
 
-  for (const std::string& d : Differences(Read(embedded.path()), served.StopAndRead()))
+  for (const std::string& d : Differences(ReadRunState(embedded.path()), served.StopAndRead()))
     ADD_FAILURE() << GetParam() << ": " << d;
 }
 

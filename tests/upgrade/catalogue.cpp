@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
+#include <iterator>
+#include <set>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -433,6 +436,98 @@ std::string ShowRow(const std::string& row) {
   for (std::string v; std::getline(parts, v, '\x01');) {
     if (!out.empty()) out += " | ";
     out += U(text::TrimRight(v));
+  }
+  return out;
+}
+
+namespace {
+
+std::string Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+  return buf;
+}
+
+}  // namespace
+
+RunState ReadRunState(db::Connection& c) {
+  const Catalogue cat = ReadCatalogue(c);
+  RunState s;
+  s.catalogue = Describe(cat);
+  s.data = DumpData(c);
+  const std::string today = Today();
+  for (auto& [table, rows] : s.data) {
+    const auto t = cat.tables.find(table);
+    if (t == cat.tables.end()) continue;
+    for (std::string& row : rows) {
+      std::vector<std::string> values;
+      std::stringstream parts(row);
+      for (std::string v; std::getline(parts, v, '\x01');) values.push_back(v);
+      if (!row.empty() && row.back() == '\x01') values.emplace_back();
+      for (std::size_t i = 0; i < values.size() && i < t->second.columns.size(); ++i) {
+        const ColumnInfo& col = t->second.columns[i];
+        if (col.identity.value_or(false)) values[i] = "#identity";
+        if (col.type == "datetime" && values[i].rfind(today, 0) == 0) values[i] = "#today";
+      }
+      row.clear();
+      for (std::size_t i = 0; i < values.size(); ++i) row += (i ? "\x01" : "") + values[i];
+    }
+    std::sort(rows.begin(), rows.end());
+  }
+  return s;
+}
+
+RunState ReadRunState(const std::filesystem::path& embedded_file) {
+  auto c = db::Connect({"embedded:" + embedded_file.string(), "sa", ""});
+  return ReadRunState(*c);
+}
+
+namespace {
+
+std::string CatalogueWithout(const std::string& catalogue, const std::string& ignored) {
+  if (ignored.empty()) return catalogue;
+  std::istringstream in(catalogue);
+  std::string out;
+  bool skipping = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("table ", 0) == 0) skipping = line == "table " + ignored;
+    if (!skipping) out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> Differences(const RunState& want, const RunState& got,
+                                     const std::string& ignored) {
+  std::vector<std::string> out;
+  if (CatalogueWithout(want.catalogue, ignored) != CatalogueWithout(got.catalogue, ignored))
+    out.push_back("the catalogue differs");
+  std::set<std::string> tables;
+  for (const auto& [t, rows] : want.data) tables.insert(t);
+  for (const auto& [t, rows] : got.data) tables.insert(t);
+  tables.erase(ignored);
+  for (const std::string& t : tables) {
+    const auto w = want.data.find(t);
+    const auto g = got.data.find(t);
+    if (w == want.data.end() || g == got.data.end()) {
+      out.push_back(t + (w == want.data.end() ? ": a table too many" : ": missing"));
+      continue;
+    }
+    std::vector<std::string> gone, added;
+    std::set_difference(w->second.begin(), w->second.end(), g->second.begin(), g->second.end(),
+                        std::back_inserter(gone));
+    std::set_difference(g->second.begin(), g->second.end(), w->second.begin(), w->second.end(),
+                        std::back_inserter(added));
+    if (!gone.empty())
+      out.push_back(t + ": " + std::to_string(gone.size()) + " row(s) missing or changed, e.g. " +
+                    ShowRow(gone.front()));
+    if (!added.empty())
+      out.push_back(t + ": " + std::to_string(added.size()) + " row(s) too many or changed, e.g. " +
+                    ShowRow(added.front()));
   }
   return out;
 }

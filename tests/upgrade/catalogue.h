@@ -96,4 +96,19 @@ DataDump DumpData(db::Connection& c);
 // A readable form (UTF-8, " | " between values) of a dumped row.
 std::string ShowRow(const std::string& row);
 
+// Catalogue and rows of a database, with what legitimately differs between two
+// runs masked: identity values and datetimes of today (getdate() at the time of
+// the run).
+struct RunState {
+  std::string catalogue;
+  DataDump data;
+};
+RunState ReadRunState(db::Connection& c);
+RunState ReadRunState(const std::filesystem::path& embedded_file);
+
+// Every difference, one line each (UTF-8); empty when the states agree. The
+// table named `ignored` (lower case) is left out of the comparison.
+std::vector<std::string> Differences(const RunState& want, const RunState& got,
+                                     const std::string& ignored = "");
+
 }  // namespace upgrade_check

@@ -42,98 +42,7 @@ using testing_support::ScratchDb;
 
 constexpr const char* kFixture = "pre2005.sql";
 
-// Catalogue and rows, with what legitimately differs between two runs masked:
-// identity values and datetimes of today (getdate() at the time of the run).
-struct State {
-  std::string catalogue;
-  DataDump data;
-};
-
-std::string Today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char buf[16];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
-  return buf;
-}
-
-State Read(db::Connection& c) {
-  const Catalogue cat = ReadCatalogue(c);
-  State s;
-  s.catalogue = Describe(cat);
-  s.data = DumpData(c);
-  const std::string today = Today();
-  for (auto& [table, rows] : s.data) {
-    const auto t = cat.tables.find(table);
-    if (t == cat.tables.end()) continue;
-    for (std::string& row : rows) {
-      std::vector<std::string> values;
-      std::stringstream parts(row);
-      for (std::string v; std::getline(parts, v, '\x01');) values.push_back(v);
-      if (!row.empty() && row.back() == '\x01') values.emplace_back();
-      for (std::size_t i = 0; i < values.size() && i < t->second.columns.size(); ++i) {
-        const ColumnInfo& col = t->second.columns[i];
-        if (col.identity.value_or(false)) values[i] = "#identity";
-        if (col.type == "datetime" && values[i].rfind(today, 0) == 0) values[i] = "#today";
-      }
-      row.clear();
-      for (std::size_t i = 0; i < values.size(); ++i) row += (i ? "\x01" : "") + values[i];
-    }
-    std::sort(rows.begin(), rows.end());
-  }
-  return s;
-}
-
-State Read(const fs::path& db) {
-  auto c = db::Connect({"embedded:" + db.string(), "sa", ""});
-  return Read(*c);
-}
-
-std::string CatalogueWithout(const std::string& catalogue, const std::string& ignored) {
-  if (ignored.empty()) return catalogue;
-  std::istringstream in(catalogue);
-  std::string out;
-  bool skipping = false;
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("table ", 0) == 0) skipping = line == "table " + ignored;
-    if (!skipping) out += line + "\n";
-  }
-  return out;
-}
-
-// Every difference, one line each (UTF-8); empty when the states agree. The
-// table named `ignored` (lower case) is left out of the comparison.
-std::vector<std::string> Differences(const State& want, const State& got,
-                                     const std::string& ignored = "") {
-  std::vector<std::string> out;
-  if (CatalogueWithout(want.catalogue, ignored) != CatalogueWithout(got.catalogue, ignored))
-    out.push_back("the catalogue differs");
-  std::set<std::string> tables;
-  for (const auto& [t, rows] : want.data) tables.insert(t);
-  for (const auto& [t, rows] : got.data) tables.insert(t);
-  tables.erase(ignored);
-  for (const std::string& t : tables) {
-    const auto w = want.data.find(t);
-    const auto g = got.data.find(t);
-    if (w == want.data.end() || g == got.data.end()) {
-      out.push_back(t + (w == want.data.end() ? ": a table too many" : ": missing"));
-      continue;
-    }
-    std::vector<std::string> gone, added;
-    std::set_difference(w->second.begin(), w->second.end(), g->second.begin(), g->second.end(),
-                        std::back_inserter(gone));
-    std::set_difference(g->second.begin(), g->second.end(), w->second.begin(), w->second.end(),
-                        std::back_inserter(added));
-    if (!gone.empty())
-      out.push_back(t + ": " + std::to_string(gone.size()) + " row(s) missing or changed, e.g. " +
-                    ShowRow(gone.front()));
-    if (!added.empty())
-      out.push_back(t + ": " + std::to_string(added.size()) + " row(s) too many or changed, e.g. " +
-                    ShowRow(added.front()));
-  }
-  return out;
-}
+using State = RunState;
 
 std::string Slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -221,7 +130,7 @@ Reference Uninterrupted(const fs::path& original, const fs::path& dir) {
   const Exit x = Upgrade(db, "", SampleDir(), dir / "reference.log");
   EXPECT_TRUE(x.Ok()) << x.err;
   Reference r;
-  r.state = Read(db);
+  r.state = ReadRunState(db);
   std::istringstream log(Slurp(dir / "reference.log"));
   for (std::string line; std::getline(log, line);) {
     r.steps.push_back(JsonField(line, "step"));
@@ -284,7 +193,7 @@ TEST_P(FaultSweep, EveryStopIsFollowedByARunEndingAsAnUninterruptedOne) {
             : stopped.Failed() && stopped.err.find("injected fault") != std::string::npos;
     const Exit again = Upgrade(db, "", SampleDir());
     std::vector<std::string> diff;
-    if (again.Ok()) diff = Differences(ref.state, Read(db));
+    if (again.Ok()) diff = Differences(ref.state, ReadRunState(db));
     if (stopped_as_asked && again.Ok() && diff.empty()) continue;
     ++failures;
     ADD_FAILURE() << where << ":\n"
@@ -324,14 +233,14 @@ class StoppedRun : public ::testing::Test {
   // Nothing of any step is left: the database is as before the run but for
   // the empty ledger, made before the first step.
   void ExpectUntouched(const fs::path& db) {
-    EXPECT_EQ(Joined(Differences(Read(original_.path()), Read(db), "ver_manage")), "")
+    EXPECT_EQ(Joined(Differences(ReadRunState(original_.path()), ReadRunState(db), "ver_manage")), "")
         << "the stopped run left part of a step";
   }
   // A run without a fault completes and ends as the uninterrupted one.
   void ExpectNextRunFinishes(const fs::path& db) {
     const Exit again = Upgrade(db, "", SampleDir());
     ASSERT_TRUE(again.Ok()) << again.err;
-    EXPECT_EQ(Joined(Differences(ref_.state, Read(db))), "");
+    EXPECT_EQ(Joined(Differences(ref_.state, ReadRunState(db))), "");
   }
 
   ScratchDb original_;
