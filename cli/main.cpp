@@ -14,20 +14,26 @@
 #include <vector>
 
 #include "cli/password.h"
+#include "cli/run_report.h"
 #include "cli/statement_log.h"
 #include "cli/terminal_view.h"
 #include "db/connection.h"
+#include "db/ledger.h"
+#include "db/query.h"
 #include "db/registry.h"
 #include "libupgrade/version.h"
 #include "refdata/data_files.h"
+#include "steps/run_account.h"
 #include "steps/upgrader.h"
 #include "text/gbk.h"
+#include "text/sql_text.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitRowsLost = 3;
 
 constexpr const char* kHelp = R"(Usage: libupgrade-cli --backed-up [options]
 
@@ -38,7 +44,25 @@ of times on the same database.
 
   --backed-up            confirm that the database has been backed up
                          (the desktop program's "已备份好数据库"); without it
-                         nothing is done and the exit code is 2
+                         (or --backup-to, or --dry-run) nothing is done and
+                         the exit code is 2
+  --backup-to PATH       make a full backup first (BACKUP DATABASE ... TO DISK
+                         = N'PATH' WITH INIT, COPY_ONLY) and count it as
+                         --backed-up; a failed backup stops the run before
+                         any change. On SQL Server PATH is a file on the
+                         server's own disk, written by the server's service
+                         account; on the embedded engine it is a database
+                         file that opens as embedded:PATH
+  --dry-run              preview: run the whole upgrade inside one transaction
+                         and roll it back at the end (or at the first
+                         failure), then print the steps that would change the
+                         database, their statements, and the rows per table;
+                         the database is left exactly as it was
+  --report FILE          write the account of every table's rows to FILE as
+                         JSON: {"tables": [{"name", "before", "after",
+                         "verdict", "by"}], "lost_rows"}; verdicts are kept,
+                         grown, created, shrunk by design, dropped by design
+                         (with the step in "by") and lost
   --data-source NAME     the data source: an ODBC data source name, or
                          embedded:PATH for a database file of the embedded
                          engine (the file must exist). Without it the
@@ -76,6 +100,11 @@ of times on the same database.
   --help                 show this text
   --version              show the release it upgrades to and this build's version
 
+After every upgrade run the rows of every table are counted again and the
+tables whose rows changed are printed, before -> after. Rows may leave a table
+only where a step empties or drops it on purpose; should rows be gone from any
+other table, the run says so and the exit code is 3.
+
 Each progress text is printed as a line; the bar and the count are drawn live
 on a terminal and printed now and then otherwise. On success the last line is
 "所有处理已完成！" and the exit code 0. On an error the server's message goes
@@ -102,7 +131,8 @@ struct Options {
   bool create_prt_tables = false;
   bool delete_old_author_tables = false;
   bool skip_preflight = false;
-  std::optional<std::string> data_source, user, password, data_dir, log;
+  bool dry_run = false;
+  std::optional<std::string> data_source, user, password, data_dir, log, report, backup_to;
 };
 
 struct UsageError {
@@ -144,6 +174,12 @@ Options Parse(int argc, char** argv) {
       flag(o.delete_old_author_tables);
     else if (name == "--skip-preflight")
       flag(o.skip_preflight);
+    else if (name == "--dry-run")
+      flag(o.dry_run);
+    else if (name == "--report")
+      o.report = value();
+    else if (name == "--backup-to")
+      o.backup_to = value();
     else if (name == "--data-source")
       o.data_source = value();
     else if (name == "--user")
@@ -188,6 +224,36 @@ db::ConnectParams Params(const Options& o) {
   return p;
 }
 
+// Sets a flag for the life of the object.
+class Raised {
+ public:
+  explicit Raised(bool& flag) : flag_(flag) { flag_ = true; }
+  ~Raised() { flag_ = false; }
+  Raised(const Raised&) = delete;
+  Raised& operator=(const Raised&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+// A full backup of the connected database before the run. A failure stops
+// the run with nothing changed.
+void Backup(db::Query& q, const std::string& path_utf8) {
+  const std::string path = ArgToGbk(path_utf8, "--backup-to");
+  db::OpenQuery(q, {"select db_name() as name"});
+  std::string name = q.AsString("name");
+  q.Close();
+  std::string quoted;
+  for (char c : name) quoted += c == ']' ? std::string("]]") : std::string(1, c);
+  try {
+    db::RunCommand(q, {"BACKUP DATABASE [" + quoted + "] TO DISK = N'" + text::EscapeQuotes(path) +
+                       "' WITH INIT, COPY_ONLY"});
+  } catch (const db::Error& e) {
+    throw db::Error(e.number(), "libupgrade-cli: the backup to " + path +
+                                    " failed, nothing was changed: " + e.what());
+  }
+}
+
 int Run(const Options& o) {
   const db::ConnectParams params = Params(o);
   std::unique_ptr<db::Connection> connection;
@@ -202,34 +268,96 @@ int Run(const Options& o) {
   cli::TerminalView view(stdout, isatty(fileno(stdout)) != 0, o.before);
   // The window's ckbDel, ticked before the run as a librarian would tick it.
   if (o.delete_old_author_tables) view.SetDeleteOldChecked(true);
-  steps::Upgrader upgrader(*connection, view,
-                           o.data_dir ? std::vector<std::filesystem::path>{*o.data_dir}
-                                      : refdata::DefaultDataDirs());
+  steps::Upgrader upgrader(
+      *connection, view,
+      o.data_dir ? std::vector<std::filesystem::path>{*o.data_dir} : refdata::DefaultDataDirs());
   upgrader.preflight = !o.skip_preflight;
   std::unique_ptr<cli::StatementLog> log;
-  if (o.log) {
-    log = std::make_unique<cli::StatementLog>(*o.log);
-    connection->on_statement = [&](const db::StatementEvent& e) {
-      log->Write(upgrader.CurrentStep(), e);
-    };
-  }
-  try {
-    if (o.export_zzm || o.create_prt_tables) {
+  if (o.log) log = std::make_unique<cli::StatementLog>(*o.log);
+  std::unique_ptr<cli::ReportFile> report;
+  if (o.report) report = std::make_unique<cli::ReportFile>(*o.report);
+  // The tallies leave out the statements of the account itself (the backup,
+  // the preview's transaction, the counts), so that a preview's tallies are
+  // those of the real run.
+  cli::StepTallies tallies;
+  bool accounting = false;
+  connection->on_statement = [&](const db::StatementEvent& e) {
+    if (log) log->Write(accounting ? "account" : upgrader.CurrentStep(), e);
+    if (!accounting) tallies.Count(upgrader.CurrentStep(), e);
+  };
+
+  if (o.export_zzm || o.create_prt_tables) {
+    try {
       if (o.export_zzm) upgrader.btExpZZMClick();
       if (o.create_prt_tables) upgrader.btCrtPrtClick();
-    } else {
-      upgrader.RunSequence();
+    } catch (const std::exception& e) {
+      view.Finish();
+      std::cerr << text::Utf8(e.what()) << "\n";
+      return kExitFailed;
     }
-  } catch (const db::Error& e) {
     view.Finish();
-    std::cerr << text::Utf8(e.what()) << "\n";
-    return kExitFailed;
+    return kExitOk;
+  }
+
+  // The upgrade: the backup, the preview's transaction and the first count of
+  // rows come after the checks and before the first change.
+  db::Query account_query(*connection);
+  std::optional<steps::RowCounts> before;
+  upgrader.before_first_change = [&] {
+    const Raised raised(accounting);
+    if (o.backup_to) Backup(account_query, *o.backup_to);
+    if (o.dry_run) db::RunCommand(account_query, {"begin transaction"});
+    before = steps::CountRows(account_query);
+  };
+  std::optional<std::string> failure;  // GBK
+  try {
+    upgrader.RunSequence();
   } catch (const std::exception& e) {
-    view.Finish();
-    std::cerr << text::Utf8(e.what()) << "\n";
-    return kExitFailed;
+    failure = e.what();
   }
   view.Finish();
+
+  std::optional<steps::RowAccount> account;
+  const Raised raised(accounting);
+  if (before) {
+    try {
+      account = steps::Account(*before, steps::CountRows(account_query));
+    } catch (const db::Error& e) {
+      std::cerr << "libupgrade-cli: the rows could not be counted after the run: "
+                << text::Utf8(e.what()) << "\n";
+      if (!failure) failure = "libupgrade-cli: the run ended, but without an account of its rows";
+    }
+  }
+  if (o.dry_run) {
+    // A failure in a step has rolled the whole preview back already.
+    try {
+      db::RunCommand(account_query, {"if @@trancount > 0 rollback transaction"});
+    } catch (const db::Error& e) {
+      std::cerr << "libupgrade-cli: the preview could not be rolled back: " << text::Utf8(e.what())
+                << "\n";
+      return kExitFailed;
+    }
+  }
+
+  if (o.dry_run)
+    std::printf("\nDry run (预演): every change was rolled back; the database is as it was.\n");
+  cli::PrintSteps(stdout, tallies.steps(), o.dry_run);
+  if (account) {
+    cli::PrintAccount(stdout, *account);
+    if (report) report->Write(*account);
+  }
+  std::fflush(stdout);
+  if (failure) {
+    if (o.dry_run) std::cerr << "The run would stop here (预演在此失败):\n";
+    std::cerr << text::Utf8(*failure) << "\n";
+    return kExitFailed;
+  }
+  if (account && account->AnyLost()) {
+    std::cerr << "libupgrade-cli: " << account->lost_rows
+              << " row(s) are gone from tables that no step empties (verdict \"lost\" above)"
+              << (o.dry_run ? "; the preview was rolled back" : "") << ".\n";
+    return kExitRowsLost;
+  }
   return kExitOk;
 }
 
@@ -253,7 +381,12 @@ int main(int argc, char** argv) {
   }
   // Only the export, which reads the database, may run without the backup.
   const bool export_only = o.export_zzm && !o.create_prt_tables;
-  if (!o.backed_up && !export_only) {
+  if ((o.dry_run || o.report || o.backup_to) && (o.export_zzm || o.create_prt_tables)) {
+    std::cerr << "libupgrade-cli: --dry-run, --report and --backup-to go with the upgrade, not "
+                 "with --export-zzm or --create-prt-tables\nTry 'libupgrade-cli --help'.\n";
+    return kExitUsage;
+  }
+  if (!o.backed_up && !o.backup_to && !o.dry_run && !export_only) {
     std::cerr << "libupgrade-cli: 请先备份数据库。确认已备份好数据库后，以 --backed-up 再次运行。\n"
                  "(the upgrade changes the database in place: back it up first, then confirm "
                  "with --backed-up)\n";

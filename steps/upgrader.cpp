@@ -39,6 +39,7 @@ void Upgrader::RunSequence() {
     current_step_ = "run";
     if (!problems.empty()) throw PreflightFailed(std::move(problems));
   }
+  if (before_first_change) before_first_change();
   db::EnsureLedger(qrTmp);
 
   view.SetDoWorkEnabled(false);

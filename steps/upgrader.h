@@ -8,6 +8,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -24,7 +25,9 @@
 namespace steps {
 
 // UTF-8 literal of the sources to the GBK the database and the view take.
-inline std::string G(std::string_view utf8) { return text::Gbk(utf8); }
+inline std::string G(std::string_view utf8) {
+  return text::Gbk(utf8);
+}
 
 class Upgrader {
  public:
@@ -47,6 +50,12 @@ class Upgrader {
   // administrator who knows better turns them off). A failed check throws
   // steps::PreflightFailed before anything changes.
   bool preflight = true;
+
+  // Called by RunSequence once the run lock is held and the checks have
+  // passed, before its first change (the ledger check): where the command
+  // line makes its backup and counts the rows it accounts for. Empty by
+  // default; an exception from it ends the run with nothing changed.
+  std::function<void()> before_first_change;
 
   // Name of the step method now running ("run" outside any step), for the
   // statement log.
@@ -80,7 +89,9 @@ class Upgrader {
   // The ledger and probes on qrTmp.
   bool CheckVerSign(std::string_view sign) { return db::CheckVerSign(qrTmp, sign); }
   bool TableAbsent(std::string_view t) { return db::TableAbsent(qrTmp, t); }
-  bool ColumnAbsent(std::string_view t, std::string_view c) { return db::ColumnAbsent(qrTmp, t, c); }
+  bool ColumnAbsent(std::string_view t, std::string_view c) {
+    return db::ColumnAbsent(qrTmp, t, c);
+  }
   bool IndexAbsent(std::string_view i) { return db::IndexAbsent(qrTmp, i); }
   bool MenuAbsent(int code) { return db::MenuAbsent(qrTmp, code); }
 
