@@ -124,6 +124,30 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, UpgradeOverTds,
                          ::testing::Values("pre2005.sql", "release_2007_12.sql"),
                          [](const auto& info) { return FixtureTestName(info.param); });
 
+// Through the driver too, the preview reports the rows the run then changes,
+// and the backup, written by the server after the preview and before the run,
+// opens as the fixture made the database: the preview changed nothing.
+TEST(UpgradeOverTdsPreview, ChangesNothingAndTheBackupOpensAsTheDatabaseWas) {
+  Served served("release_2007_12.sql");
+  const fs::path backup = served.db.dir() / "backup.db";
+  std::vector<std::string> dry = {
+      "--dry-run", "--data-source", served.gbk,          "--user", "sa", "--password",
+      "secret",    "--data-dir",    SampleDir().string()};
+  const Exit d = Cli(served.db.dir(), dry);
+  ASSERT_EQ(d.code, 0) << d.err << served.server.log();
+  std::vector<std::string> run = Upgrade(served.gbk);
+  run.erase(run.begin());  // --backup-to stands for --backed-up
+  run.insert(run.end(), {"--backup-to", backup.string(), "--user", "sa", "--password", "secret"});
+  const Exit r = Cli(served.db.dir(), run);
+  ASSERT_EQ(r.code, 0) << r.err << served.server.log();
+  const auto tables = [](const std::string& out) { return out.substr(out.find("Rows of every")); };
+  ASSERT_NE(d.out.find("Rows of every"), std::string::npos) << d.out;
+  ASSERT_NE(r.out.find("Rows of every"), std::string::npos) << r.out;
+  EXPECT_EQ(tables(d.out), tables(r.out));
+  for (const std::string& diff : Differences(served.before, ReadRunState(backup)))
+    ADD_FAILURE() << "the backup differs from the database before the run: " << diff;
+}
+
 // A wrong password, and data sources whose character set would turn Chinese
 // text into '?' or misread it, are refused before anything changes.
 TEST(UpgradeOverTdsRefusals, WrongPasswordAndWrongCharacterSetsChangeNothing) {
