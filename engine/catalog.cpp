@@ -154,23 +154,24 @@ void AppendColumns(std::string_view row, const std::vector<int>& cols, std::stri
   }
 }
 
-void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc) {
-  // First pass: do the new encodings have the sizes of the old ones?
-  bool same = true;
-  {
-    const char* p = row.data();
-    const char* e = enc.data();
-    int at = 0;
-    for (int c : cols) {
-      for (; at < c; ++at) Skip(p);
-      const char* b = p;
-      Skip(p);
-      ++at;
-      const char* eb = e;
-      Skip(e);
-      if (p - b != e - eb) same = false;
-    }
+bool PatchesInPlace(std::string_view row, const std::vector<int>& cols, std::string_view enc) {
+  const char* p = row.data();
+  const char* e = enc.data();
+  int at = 0;
+  for (int c : cols) {
+    for (; at < c; ++at) Skip(p);
+    const char* b = p;
+    Skip(p);
+    ++at;
+    const char* eb = e;
+    Skip(e);
+    if (p - b != e - eb) return false;
   }
+  return true;
+}
+
+void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc) {
+  const bool same = PatchesInPlace(row, cols, enc);
   const char* p = row.data();
   const char* e = enc.data();
   int at = 0;

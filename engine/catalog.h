@@ -55,6 +55,7 @@ class Row {
   ~Row() { clear(); }
 
   bool empty() const { return n_ == 0; }
+  bool borrowed() const { return borrowed_; }
   std::size_t size() const { return n_; }
   const char* data() const { return p_; }
   char* mutable_data() { return p_; }
@@ -185,6 +186,9 @@ void AppendColumns(std::string_view row, const std::vector<int>& cols, std::stri
 // Replaces the values of cols (ascending) in row by the encoded values in enc,
 // in place when the sizes match.
 void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc);
+// Whether PatchRow(row, cols, enc) changes the row in place: every new
+// encoding has the size of the old one.
+bool PatchesInPlace(std::string_view row, const std::vector<int>& cols, std::string_view enc);
 // Appends the encoded values of cols (ascending) of row to taken and the
 // others to kept.
 void SplitColumns(std::string_view row, const std::vector<int>& cols, std::string& taken,

@@ -306,9 +306,10 @@ void Session::DoAlterAdd(const Stmt& s) {
     // bits; checked before any row changes (values run from first to last).
     const Column& ic = added[ident];
     std::int64_t first = t->identity_used ? t->identity_next : ic.seed, span = 0, last = 0;
-    bool past = __builtin_mul_overflow(ic.increment, static_cast<std::int64_t>(t->live - 1), &span) ||
-                __builtin_add_overflow(first, span, &last) ||
-                __builtin_add_overflow(last, ic.increment, &span);
+    bool past =
+        __builtin_mul_overflow(ic.increment, static_cast<std::int64_t>(t->live - 1), &span) ||
+        __builtin_add_overflow(first, span, &last) ||
+        __builtin_add_overflow(last, ic.increment, &span);
     try {
       ConvertTo(Value::Int(first), ic.type);
       ConvertTo(Value::Int(last), ic.type);
@@ -342,6 +343,16 @@ void Session::DoAlterAdd(const Stmt& s) {
     row.Replace(row.size(), row.size(), extra);
   }
   for (Column& c : added) t->cols.push_back(std::move(c));
+  ReleaseSnapshot(*t);
+}
+
+void Session::ReleaseSnapshot(Table& t) {
+  if (!t.loaded) return;
+  for (const Row& row : t.rows)
+    if (row.borrowed()) return;
+  for (const Undo& u : undo_)
+    if (u.k == Undo::RowDel && u.t.get() == &t && u.old.borrowed()) return;
+  t.loaded.reset();
 }
 
 namespace {
@@ -480,6 +491,7 @@ void Session::DoDropColumn(const Stmt& s) {
     SplitColumns(row, gone, log.Room(row.size()), kept);
     row.assign(kept);
   }
+  ReleaseSnapshot(*t);
   // Highest first, so that each index still names the same column. No index
   // holds a dropped column, and keys do not change.
   for (auto c = gone.rbegin(); c != gone.rend(); ++c) {

@@ -203,7 +203,8 @@ StatementResult Session::DoInsert(const Stmt& s) {
       // The select sees the table as it was before the statement: its rows
       // are all made before the first is inserted.
       std::vector<std::vector<Value>> input;
-      SelectRows(*s.select, &columns, [&](std::vector<Value>& v) { input.push_back(std::move(v)); });
+      SelectRows(*s.select, &columns,
+                 [&](std::vector<Value>& v) { input.push_back(std::move(v)); });
       check_width();
       for (auto& in : input) insert(in);
     } else {
@@ -280,53 +281,94 @@ StatementResult Session::DoUpdate(const Stmt& s) {
   if (!affected.empty()) t->EnsureIndexes();
 
   // Only the old values of the changed columns are kept for undo, and a row
-  // is changed in place when its new values have the old sizes.
-  Undo entry{};
-  entry.k = Undo::RowPatch;
-  entry.t = t;
-  entry.patch = std::make_unique<PatchLog>();
-  PatchLog& log = *entry.patch;
-  log.cols = changed;
-  undo_.push_back(std::move(entry));
+  // is changed in place when its new values have the old sizes. A row still
+  // borrowed from the snapshot that gets bytes of its own leaves its old
+  // bytes there, and the undo log keeps only where they are. Consecutive
+  // UPDATEs of the same columns of a table (a step walking a table a row at a
+  // time) share one undo entry; should this one fail, its own records are
+  // undone here, as the statement's undo mark lies past the shared entry.
+  PatchLog* log = nullptr;
+  PatchLog::Mark resume;
+  if (!undo_.empty() && undo_.size() == stmt_mark_ && trancount_ > 0 &&
+      (savepoints_.empty() || savepoints_.back().undo < undo_.size())) {
+    Undo& last = undo_.back();
+    if (last.k == Undo::RowPatch && last.t == t && last.patch->cols == changed) {
+      log = last.patch.get();
+      resume = log->End();
+    }
+  }
+  const bool shared_entry = log != nullptr;
+  if (!log) {
+    Undo entry{};
+    entry.k = Undo::RowPatch;
+    entry.t = t;
+    entry.patch = std::make_unique<PatchLog>();
+    entry.patch->cols = changed;
+    log = entry.patch.get();
+    undo_.push_back(std::move(entry));
+  }
 
   std::vector<Value> vals, fresh(cols.size());
   std::vector<std::string> old_keys(affected.size());
-  std::string enc;
+  std::string enc, old, packed;
   const Row* row[1];
   Ctx ctx;
   ctx.rows = row;
-  for (std::uint32_t slot : slots) {
-    Row& cur = t->rows[slot];
-    row[0] = &cur;
-    for (std::size_t k = 0; k < cols.size(); ++k) {
-      fresh[k] = ConvertTo(Eval(*s.sets[k].second, ctx), t->cols[cols[k]].type);
-      if (fresh[k].null() && !t->cols[cols[k]].nullable) Fail515(*t, t->cols[cols[k]], "UPDATE");
-    }
-    enc.clear();
-    for (std::size_t j = 0; j < changed.size(); ++j) EncodeValue(enc, fresh[source[j]]);
-    if (!affected.empty()) {
-      DecodeRow(cur, &vals);
-      for (std::size_t k = 0; k < cols.size(); ++k) vals[cols[k]] = fresh[k];
-      for (std::size_t k = 0; k < affected.size(); ++k) {
-        old_keys[k] = t->KeyOf(*affected[k], cur);
-        t->IndexRemove(*affected[k], old_keys[k], slot);
+  try {
+    for (std::uint32_t slot : slots) {
+      Row& cur = t->rows[slot];
+      row[0] = &cur;
+      for (std::size_t k = 0; k < cols.size(); ++k) {
+        fresh[k] = ConvertTo(Eval(*s.sets[k].second, ctx), t->cols[cols[k]].type);
+        if (fresh[k].null() && !t->cols[cols[k]].nullable) Fail515(*t, t->cols[cols[k]], "UPDATE");
       }
-      try {
-        CheckUnique(*t, vals, slot);
-      } catch (...) {
-        for (std::size_t k = 0; k < affected.size(); ++k)
-          t->IndexAdd(*affected[k], old_keys[k], slot);
-        throw;
+      enc.clear();
+      for (std::size_t j = 0; j < changed.size(); ++j) EncodeValue(enc, fresh[source[j]]);
+      if (!affected.empty()) {
+        DecodeRow(cur, &vals);
+        for (std::size_t k = 0; k < cols.size(); ++k) vals[cols[k]] = fresh[k];
+        for (std::size_t k = 0; k < affected.size(); ++k) {
+          old_keys[k] = t->KeyOf(*affected[k], cur);
+          t->IndexRemove(*affected[k], old_keys[k], slot);
+        }
+        try {
+          CheckUnique(*t, vals, slot);
+        } catch (...) {
+          for (std::size_t k = 0; k < affected.size(); ++k)
+            t->IndexAdd(*affected[k], old_keys[k], slot);
+          throw;
+        }
       }
+      // The record is written before the row changes: undoing a record whose
+      // change never happened puts back what is there.
+      std::uint32_t len;
+      if (cur.borrowed() && !PatchesInPlace(cur, changed, enc)) {
+        log->keep = t->loaded;
+        char* at = cur.mutable_data();
+        const auto n = static_cast<std::uint32_t>(cur.size());
+        std::string& out = log->Room(sizeof at + 12);
+        out.append(reinterpret_cast<const char*>(&at), sizeof at);
+        out.append(reinterpret_cast<const char*>(&n), 4);
+        len = static_cast<std::uint32_t>(sizeof at + 4) | PatchLog::kBorrowed;
+        out.append(reinterpret_cast<const char*>(&len), 4);
+        out.append(reinterpret_cast<const char*>(&slot), 4);
+      } else {
+        old.clear();
+        AppendColumns(cur, changed, old);
+        packed.clear();
+        PackBlanks(old, packed);
+        std::string& out = log->Room(packed.size() + 8);
+        out += packed;
+        len = static_cast<std::uint32_t>(packed.size());
+        out.append(reinterpret_cast<const char*>(&len), 4);
+        out.append(reinterpret_cast<const char*>(&slot), 4);
+      }
+      PatchRow(cur, changed, enc);
+      for (Index* ix : affected) t->IndexAdd(*ix, t->KeyOf(*ix, cur), slot);
     }
-    std::string& out = log.Room(enc.size() + 8);
-    std::size_t before = out.size();
-    AppendColumns(cur, changed, out);
-    auto len = static_cast<std::uint32_t>(out.size() - before);
-    out.append(reinterpret_cast<const char*>(&len), 4);
-    out.append(reinterpret_cast<const char*>(&slot), 4);
-    PatchRow(cur, changed, enc);
-    for (Index* ix : affected) t->IndexAdd(*ix, t->KeyOf(*ix, cur), slot);
+  } catch (...) {
+    if (shared_entry) UndoPatch(*t, *log, resume);
+    throw;
   }
   return r;
 }
@@ -370,8 +412,8 @@ StatementResult Session::DoExec(const Stmt& s) {
       if (!s.params[k].first.empty()) {
         auto it = std::find(names.begin(), names.end(), Lower(s.params[k].first));
         if (it == names.end())
-          throw SqlError(8145, s.params[k].first + " is not a parameter for procedure " + s.name +
-                                   ".");
+          throw SqlError(8145,
+                         s.params[k].first + " is not a parameter for procedure " + s.name + ".");
         at = static_cast<std::size_t>(it - names.begin());
       }
       if (at >= names.size())

@@ -163,7 +163,7 @@ struct ReplayScope {
 void Session::ReplayStatement(const Committed& c) {
   ReplayScope scope(replaying_);
   if (trancount_ == 0) trancount_ = 1;  // a unit of work replays as one transaction
-  vars_.clear();  // an entry declares the variables it uses
+  vars_.clear();                        // an entry declares the variables it uses
   std::vector<std::unique_ptr<Stmt>> stmts = ParseBatch(c.text);
   std::vector<StatementResult> ignored;
   for (const auto& s : stmts) {
@@ -271,8 +271,8 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
   stmt_mark_ = mark;
   try {
     out->push_back(RunStatement(s));
-    bool changes = s.k != Stmt::SelectStmt && s.k != Stmt::Nothing && s.k != Stmt::Exec &&
-                   s.k != Stmt::Backup;
+    bool changes =
+        s.k != Stmt::SelectStmt && s.k != Stmt::Nothing && s.k != Stmt::Exec && s.k != Stmt::Backup;
     if (changes) {
       Journal(s, batch);
       if (trancount_ == 0) Commit();
@@ -343,28 +343,79 @@ bool Session::RollbackTo(const std::string& name, int line) {
               line);
 }
 
-namespace {
+namespace {}  // namespace
 
-// Puts back the old values an UPDATE recorded, newest row first.
-void UndoPatch(Table& t, const PatchLog& log) {
-  std::vector<Index*> keyed = t.indexes_stale ? std::vector<Index*>() : IndexesOver(t, log.cols);
-  for (auto chunk = log.chunks.rbegin(); chunk != log.chunks.rend(); ++chunk) {
-    const char* base = chunk->data();
-    std::size_t end = chunk->size();
-    while (end > 0) {
-      std::uint32_t slot, len;
-      std::memcpy(&slot, base + end - 4, 4);
-      std::memcpy(&len, base + end - 8, 4);
-      std::size_t begin = end - 8 - len;
-      for (Index* ix : keyed) t.IndexRemove(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
-      PatchRow(t.rows[slot], log.cols, std::string_view(base + begin, len));
-      for (Index* ix : keyed) t.IndexAdd(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
-      end = begin;
+void PackBlanks(std::string_view in, std::string& out) {
+  for (std::size_t i = 0; i < in.size();) {
+    const char c = in[i];
+    if (c == ' ') {
+      std::size_t run = 1;
+      while (i + run < in.size() && in[i + run] == ' ' && run < 257) ++run;
+      if (run >= 3) {
+        out += '\xff';
+        out += static_cast<char>(run - 2);
+        i += run;
+        continue;
+      }
+    }
+    out += c;
+    if (c == '\xff') out += '\0';
+    ++i;
+  }
+}
+
+void UnpackBlanks(std::string_view in, std::string& out) {
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '\xff') {
+      out += in[i];
+    } else if (++i == in.size()) {
+      break;
+    } else if (in[i] == '\0') {
+      out += '\xff';
+    } else {
+      out.append(static_cast<unsigned char>(in[i]) + 2u, ' ');
     }
   }
 }
 
-}  // namespace
+// Puts back the old values an UPDATE recorded after `from`, newest row first,
+// and drops those records.
+void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from) {
+  std::vector<Index*> keyed = t.indexes_stale ? std::vector<Index*>() : IndexesOver(t, log.cols);
+  std::string old;
+  for (std::size_t c = log.chunks.size(); c-- > 0 && c + 1 >= from.chunks;) {
+    const char* base = log.chunks[c].data();
+    std::size_t end = log.chunks[c].size();
+    const std::size_t stop = c + 1 == from.chunks ? from.bytes : 0;
+    while (end > stop) {
+      std::uint32_t slot, len;
+      std::memcpy(&slot, base + end - 4, 4);
+      std::memcpy(&len, base + end - 8, 4);
+      const bool borrowed = (len & PatchLog::kBorrowed) != 0;
+      len &= ~PatchLog::kBorrowed;
+      std::size_t begin = end - 8 - len;
+      for (Index* ix : keyed) t.IndexRemove(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
+      if (borrowed) {
+        char* old;
+        std::uint32_t n;
+        std::memcpy(&old, base + begin, sizeof old);
+        std::memcpy(&n, base + begin + sizeof old, 4);
+        t.rows[slot] = Row::Borrow(old, n);
+        t.loaded = log.keep;  // which the table may have let go of
+      } else {
+        old.clear();
+        UnpackBlanks(std::string_view(base + begin, len), old);
+        PatchRow(t.rows[slot], log.cols, old);
+      }
+      for (Index* ix : keyed) t.IndexAdd(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
+      end = begin;
+    }
+  }
+  log.chunks.resize(from.chunks);
+  if (from.chunks) log.chunks.back().resize(from.bytes);
+}
+
+namespace {}  // namespace
 
 void Session::UndoTo(std::size_t mark) {
   while (undo_.size() > mark) {
@@ -378,7 +429,7 @@ void Session::UndoTo(std::size_t mark) {
         }
         break;
       case Undo::RowPatch:
-        UndoPatch(*u.t, *u.patch);
+        UndoPatch(*u.t, *u.patch, {});
         break;
       case Undo::RowDel:
         u.t->rows[u.slot] = std::move(u.old);

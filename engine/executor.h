@@ -133,7 +133,7 @@ class Session {
   // XACT_ABORT OFF), rather than the whole batch.
   static bool EndsStatementOnly(int error_number);
 
- // Defined in session_internal.h.
+  // Defined in session_internal.h.
   struct Undo;
   struct Source;
   struct Scope;
@@ -160,6 +160,10 @@ class Session {
   StatementResult DoUpdate(const Stmt& s);
   StatementResult DoDelete(const Stmt& s);
   void DoCreateTable(const Stmt& s);
+  // Lets go of the table's part of the snapshot once nothing borrows from it:
+  // no row of the table, no deleted row the undo log keeps (UPDATE records
+  // that point into it hold it themselves).
+  void ReleaseSnapshot(Table& t);
   void DoDropTable(const Stmt& s);
   void DoCreateIndex(const Stmt& s);
   void DoDropIndex(const Stmt& s);
@@ -247,7 +251,7 @@ class Session {
   };
   std::vector<Outer> outer_;
   std::set<const Expr*> correlated_;  // subqueries that must run again for every row
-  int outer_binds_ = 0;  // columns bound to an outer query so far
+  int outer_binds_ = 0;               // columns bound to an outer query so far
   // Application locks of a session without shared state.
   std::map<std::string, std::vector<SharedState::AppLock>> applocks_local_;
 };

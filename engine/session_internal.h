@@ -26,8 +26,25 @@ namespace engine {
 // fresh chunks of that size, so a large log is never reallocated and copied.
 struct PatchLog {
   static constexpr std::size_t kChunk = 1 << 20;
+  // An UPDATE's record is the old values of the changed columns, their
+  // length (4 bytes) and the slot (4 bytes). A row still borrowed from the
+  // snapshot whose change gave it bytes of its own records instead where its
+  // old bytes are (pointer, 4-byte size) with kBorrowed set in the length:
+  // they stay in the snapshot untouched until the row borrows them again.
+  // Old values are kept packed (PackBlanks): char columns are mostly blanks.
+  static constexpr std::uint32_t kBorrowed = 0x80000000u;
+  // The snapshot bytes that kBorrowed records point into, kept while the log
+  // may be undone.
+  std::shared_ptr<char[]> keep;
   std::vector<int> cols;  // ascending
   std::vector<std::string> chunks;
+
+  // A place in the log: records written after it can be undone alone.
+  struct Mark {
+    std::size_t chunks = 0;  // chunks in use
+    std::size_t bytes = 0;   // bytes of the last of them
+  };
+  Mark End() const { return {chunks.size(), chunks.empty() ? 0 : chunks.back().size()}; }
 
   std::string& Room(std::size_t need) {
     if (chunks.empty() || (chunks.back().capacity() >= kChunk &&
@@ -38,6 +55,15 @@ struct PatchLog {
     return chunks.back();
   }
 };
+
+// Runs of three or more blanks as 0xFF and the run's length less two (up to
+// 255); a 0xFF byte as 0xFF 0x00. UnpackBlanks is the inverse.
+void PackBlanks(std::string_view in, std::string& out);
+void UnpackBlanks(std::string_view in, std::string& out);
+
+// Puts back the old values the UPDATE records after `from` hold, newest row
+// first, and drops those records.
+void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from);
 
 // Reads the records ALTER TABLE wrote to a PatchLog, oldest first.
 class LogReader {

@@ -377,7 +377,8 @@ const char* RowFault(const char* p, const char* end, const std::vector<Column>& 
 void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generation,
                   const std::function<void(Expr&)>& bind_default) {
   auto not_a_database = [&path] {
-    return Error(5172, 16, "The header for file '" + path + "' is not a valid database file header.");
+    return Error(5172, 16,
+                 "The header for file '" + path + "' is not a valid database file header.");
   };
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw not_a_database();
@@ -490,9 +491,8 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
       if ((col.type.type == Type::Char || col.type.type == Type::VarChar) &&
           (col.type.length < 1 || col.type.length > 8000))
         fail("char and varchar lengths are 1 to 8000");
-      if (col.type.type == Type::Numeric &&
-          (col.type.precision < 1 || col.type.precision > 38 ||
-           col.type.scale > col.type.precision))
+      if (col.type.type == Type::Numeric && (col.type.precision < 1 || col.type.precision > 38 ||
+                                             col.type.scale > col.type.precision))
         fail("a numeric precision is 1 to 38 and its scale at most the precision");
       if (col.type.type == Type::Money && (col.type.precision != 19 || col.type.scale != 4))
         fail("money is numeric(19,4)");
@@ -557,7 +557,7 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     // A row is at least its length and one kind byte a column.
     std::uint64_t nrows = count("rows", 1 + t->cols.size());
     t->rows.reserve(nrows);
-    t->loaded = bytes;
+    const char* rows_first = r.p;
     for (std::uint64_t i = 0; i < nrows; ++i) {
       part = r.p;
       std::uint64_t n = r.Var();
@@ -569,6 +569,16 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
              fault);
       t->rows.push_back(Row::Borrow(bytes.get() + (r.p - base), n));
       r.p += n;
+    }
+    // Each table's rows borrow a copy of their own part of the snapshot, so
+    // that the part is freed once no row of the table borrows from it any
+    // more (a column added or dropped gives every row bytes of its own).
+    if (nrows > 0) {
+      const auto size = static_cast<std::size_t>(r.p - rows_first);
+      t->loaded = std::make_shared_for_overwrite<char[]>(size);
+      std::memcpy(t->loaded.get(), rows_first, size);
+      char* from = bytes.get() + (rows_first - base);
+      for (Row& row : t->rows) row = Row::Borrow(t->loaded.get() + (row.data() - from), row.size());
     }
     t->live = t->rows.size();
     t->indexes_stale = !t->indexes.empty();
@@ -711,7 +721,8 @@ bool Storage::Recover(const Replay& replay) {
       if (kind == kUnitCommit) replay.commit();
     } catch (const Error& e) {
       throw Error(5172, 16,
-                  "The journal '" + journal_path_ + "' is damaged: a statement of the record at byte " +
+                  "The journal '" + journal_path_ +
+                      "' is damaged: a statement of the record at byte " +
                       std::to_string(record_at) + " fails on replay (" + e.what() +
                       "). The database was not opened and its files were left as they are.");
     }
@@ -872,8 +883,9 @@ void Storage::Backup(const Catalog& catalog, const std::string& dest) {
   std::error_code ec;
   // The database's own files are never a backup's destination.
   if (dest == journal_path_ || (fs::exists(dest, ec) && fs::equivalent(dest, path_, ec)))
-    throw device_error(32, "The process cannot access the file because it is being used by "
-                           "another process");
+    throw device_error(32,
+                       "The process cannot access the file because it is being used by "
+                       "another process");
   // A database open at dest holds its journal locked: it is in use.
   const std::string dest_journal = dest + "-journal";
   int jfd = ::open(dest_journal.c_str(), O_RDWR | O_CLOEXEC);
@@ -881,8 +893,9 @@ void Storage::Backup(const Catalog& catalog, const std::string& dest) {
     bool busy = ::flock(jfd, LOCK_EX | LOCK_NB) != 0;
     ::close(jfd);
     if (busy)
-      throw device_error(32, "The process cannot access the file because it is being used by "
-                             "another process");
+      throw device_error(32,
+                         "The process cannot access the file because it is being used by "
+                         "another process");
   }
   const std::string tmp = dest + ".tmp";
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
