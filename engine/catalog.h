@@ -140,8 +140,12 @@ struct Table {
   std::int64_t crdate = 0;
   std::vector<Column> cols;
   std::vector<Row> rows;
-  // The snapshot bytes that rows loaded with the table borrow.
+  // The snapshot bytes that rows loaded with the table borrow, and how many
+  // rows may still borrow from them (an UPDATE that gives a borrowed row bytes
+  // of its own counts it off; rows deleted are not counted off, so zero means
+  // none is left only once the rows say so too).
   std::shared_ptr<char[]> loaded;
+  std::size_t borrowed = 0;
   std::size_t live = 0;
   std::int64_t identity_next = 0;  // next identity value (valid when identity_used)
   bool identity_used = false;

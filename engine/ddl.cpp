@@ -353,6 +353,7 @@ void Session::ReleaseSnapshot(Table& t) {
   for (const Undo& u : undo_)
     if (u.k == Undo::RowDel && u.t.get() == &t && u.old.borrowed()) return;
   t.loaded.reset();
+  t.borrowed = 0;
 }
 
 namespace {

@@ -344,6 +344,7 @@ StatementResult Session::DoUpdate(const Stmt& s) {
       std::uint32_t len;
       if (cur.borrowed() && !PatchesInPlace(cur, changed, enc)) {
         log->keep = t->loaded;
+        if (t->borrowed > 0) --t->borrowed;
         char* at = cur.mutable_data();
         const auto n = static_cast<std::uint32_t>(cur.size());
         std::string& out = log->Room(sizeof at + 12);

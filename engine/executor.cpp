@@ -310,7 +310,15 @@ void Session::Commit() {
       throw;
     }
   }
-  undo_.clear();
+  // Tables whose rows this transaction gave bytes of their own let go of
+  // their part of the snapshot when no row borrows from it any more.
+  std::vector<std::shared_ptr<Table>> unborrowed;
+  for (const Undo& u : undo_)
+    if (u.k == Undo::RowPatch && u.patch->keep && u.t->loaded && u.t->borrowed == 0 &&
+        std::find(unborrowed.begin(), unborrowed.end(), u.t) == unborrowed.end())
+      unborrowed.push_back(u.t);
+  undo_.clear();  // first: its records may point into those parts
+  for (const auto& t : unborrowed) ReleaseSnapshot(*t);
   savepoints_.clear();
   tran_name_.clear();
   ReleaseLocks(true);
@@ -402,6 +410,7 @@ void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from) {
         std::memcpy(&n, base + begin + sizeof old, 4);
         t.rows[slot] = Row::Borrow(old, n);
         t.loaded = log.keep;  // which the table may have let go of
+        ++t.borrowed;
       } else {
         old.clear();
         UnpackBlanks(std::string_view(base + begin, len), old);

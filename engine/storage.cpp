@@ -576,6 +576,7 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     if (nrows > 0) {
       const auto size = static_cast<std::size_t>(r.p - rows_first);
       t->loaded = std::make_shared_for_overwrite<char[]>(size);
+      t->borrowed = t->rows.size();
       std::memcpy(t->loaded.get(), rows_first, size);
       char* from = bytes.get() + (rows_first - base);
       for (Row& row : t->rows) row = Row::Borrow(t->loaded.get() + (row.data() - from), row.size());
