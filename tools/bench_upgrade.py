@@ -35,6 +35,18 @@ Not part of the test command.
     tools/bench_upgrade.py --build build-x --records 20000 --copies 50000 \\
         --readers 5000 --loans 20000             # a smaller library
 
+With --scale it instead upgrades generated libraries of 50,000, 200,000 and
+1,000,000 catalogue records (copies, readers and loans in the bench size's
+proportions: 2.5 copies, 0.25 readers and 1 loan a record) with libupgrade-cli
+only, and prints per size the wall time, the peak memory, the time per record
+and the peak over the upgraded database file's size, then the growth factors
+between sizes (time and memory grown per size grown; 1.00 is a straight
+line). The largest size needs about 2.5 GB of memory and 2 GB of disk in
+--work; on a 2-core machine the whole scale run takes about ten minutes.
+
+    tools/bench_upgrade.py --build build-rel --scale
+    tools/bench_upgrade.py --scale --scale-sizes 20000,100000   # other sizes
+
 Peak memory is the largest resident set of the process (getrusage). Runs are
 sequential; the machine should otherwise be idle for figures worth comparing.
 """
@@ -154,6 +166,73 @@ def upgrade_over_tds(args, bindir, base, data_dir, results, w):
     return db
 
 
+SCALE_TARGET_TIME_PER_RECORD = 1.3  # largest size over smallest
+SCALE_TARGET_PEAK_OVER_FILE = 2.0
+
+
+def scale(args, libsql, cli, data_dir):
+    """Upgrades one generated library per size; prints the table."""
+    sizes = [int(n) for n in args.scale_sizes.split(",")]
+    rows = []
+    for records in sizes:
+        work = os.path.join(args.work, "scale-%d" % records)
+        os.makedirs(work, exist_ok=True)
+        w = lambda name: os.path.join(work, name)
+        base = w("old-release.db")
+        gen = [sys.executable, os.path.join(HERE, "gen_library.py"), "--size", "bench",
+               "--records", str(records), "--copies", str(records * 5 // 2),
+               "--readers", str(records // 4), "--loans", str(records)]
+        if not (args.reuse and os.path.exists(base)):
+            print("%d records: generating and loading" % records, flush=True)
+            subprocess.run(gen + ["-o", w("library.sql")], check=True)
+            for suffix in ("", "-journal", ".lock"):
+                if os.path.exists(base + suffix):
+                    os.remove(base + suffix)
+            code, _, _ = run([libsql, "-b", "-d", base, "-i", w("library.sql")],
+                             stderr=open(w("load.err"), "w"))
+            if code:
+                fail("loading the generated script failed:\n" + tail(w("load.err")))
+            os.remove(w("library.sql"))
+        db = w("upgraded.db")
+        copy_db(base, db)
+        print("%d records: upgrading ..." % records, end=" ", flush=True)
+        code, wall, rss = run([cli, "--backed-up", "--data-source", "embedded:" + db,
+                               "--data-dir", data_dir],
+                              stdout=open(w("cli.out"), "w"), stderr=open(w("cli.err"), "w"))
+        if code:
+            fail("libupgrade-cli failed on %d records (exit %d):\n%s" % (records, code, tail(w("cli.err"))))
+        file_mib = os.path.getsize(db) / 2**20
+        print("%.1f s, %.0f MiB" % (wall, rss), flush=True)
+        rows.append({"records": records, "s": wall, "rss_mib": rss, "db_mib": file_mib,
+                     "old_db_mib": os.path.getsize(base) / 2**20})
+        os.remove(db)
+    print()
+    print("%10s %9s %9s %11s %12s %10s" % ("records", "wall s", "peak MiB", "upgraded MiB",
+                                             "us/record", "peak/file"))
+    for r in rows:
+        r["us_per_record"] = 1e6 * r["s"] / r["records"]
+        r["peak_over_file"] = r["rss_mib"] / r["db_mib"]
+        print("%10d %9.1f %9.0f %11.0f %12.1f %9.2fx" % (r["records"], r["s"], r["rss_mib"], r["db_mib"],
+                                                          r["us_per_record"], r["peak_over_file"]))
+    print()
+    print("growth between sizes (grown by / size grown by; 1.00 is a straight line):")
+    for a, b in zip(rows, rows[1:]):
+        k = b["records"] / a["records"]
+        print("  %d -> %d (x%.1f): time x%.2f (%.2f), memory x%.2f (%.2f)"
+              % (a["records"], b["records"], k, b["s"] / a["s"], b["s"] / a["s"] / k,
+                 b["rss_mib"] / a["rss_mib"], b["rss_mib"] / a["rss_mib"] / k))
+    per_record = rows[-1]["us_per_record"] / rows[0]["us_per_record"]
+    print("time per record, %d over %d: %.2fx (target <= %.2fx: %s)"
+          % (rows[-1]["records"], rows[0]["records"], per_record, SCALE_TARGET_TIME_PER_RECORD,
+             "met" if per_record <= SCALE_TARGET_TIME_PER_RECORD else "MISSED"))
+    for r in rows:
+        print("peak over upgraded file at %d: %.2fx (target <= %.1fx: %s)"
+              % (r["records"], r["peak_over_file"], SCALE_TARGET_PEAK_OVER_FILE,
+                 "met" if r["peak_over_file"] <= SCALE_TARGET_PEAK_OVER_FILE else "MISSED"))
+    with open(os.path.join(args.work, "scale.json"), "w") as f:
+        json.dump(rows, f, indent=1)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--build", default=os.path.join(TOP, "build"), help="build folder (default build/)")
@@ -172,17 +251,25 @@ def main():
                         "(bench_window --frame-ms 16), to see what the window's painting costs")
     p.add_argument("--tds", action="store_true",
                    help="also run libupgrade-cli through FreeTDS and libsql-server")
+    p.add_argument("--scale", action="store_true",
+                   help="upgrade libraries of several sizes with libupgrade-cli and print how time "
+                        "and memory grow")
+    p.add_argument("--scale-sizes", default="50000,200000,1000000",
+                   help="catalogue records of each --scale library (default 50000,200000,1000000)")
     args = p.parse_args()
 
     bindir = os.path.join(os.path.abspath(args.build), "bin")
     libsql, cli, window = (os.path.join(bindir, n) for n in ("libsql", "libupgrade-cli", "bench_window"))
-    if args.cli_only:
+    if args.cli_only or args.scale:
         args.no_window = True
     for prog in (libsql, cli) + (() if args.no_window else (window,)):
         if not os.access(prog, os.X_OK):
             fail("%s is not built (ninja -C %s -j2 libsql libupgrade-cli bench_window)" % (prog, args.build))
     data_dir = os.path.join(TOP, "data", "sample")
     os.makedirs(args.work, exist_ok=True)
+    if args.scale:
+        scale(args, libsql, cli, data_dir)
+        return
     w = lambda name: os.path.join(args.work, name)
 
     gen = [sys.executable, os.path.join(HERE, "gen_library.py"), "--size", args.size, "--progress"]
