@@ -142,50 +142,54 @@ std::pair<std::size_t, std::size_t> ColumnSpan(std::string_view row, int col) {
   return {static_cast<std::size_t>(b - row.data()), static_cast<std::size_t>(p - row.data())};
 }
 
-void AppendColumns(std::string_view row, const std::vector<int>& cols, std::string& out) {
-  const char* p = row.data();
-  int at = 0;
-  for (int c : cols) {
-    for (; at < c; ++at) Skip(p);
-    const char* b = p;
-    Skip(p);
-    ++at;
-    out.append(b, static_cast<std::size_t>(p - b));
-  }
-}
+namespace {
 
-bool PatchesInPlace(std::string_view row, const std::vector<int>& cols, std::string_view enc) {
+// Hands the encoding of each column of cols (ascending) of row to f as
+// (begin, size), in order; stops early when f returns false.
+template <class F>
+bool EachColumn(std::string_view row, const std::vector<int>& cols, F f) {
   const char* p = row.data();
-  const char* e = enc.data();
   int at = 0;
   for (int c : cols) {
     for (; at < c; ++at) Skip(p);
     const char* b = p;
     Skip(p);
     ++at;
-    const char* eb = e;
-    Skip(e);
-    if (p - b != e - eb) return false;
+    if (!f(b, static_cast<std::size_t>(p - b))) return false;
   }
   return true;
 }
 
-void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc) {
-  const bool same = PatchesInPlace(row, cols, enc);
-  const char* p = row.data();
+}  // namespace
+
+void AppendColumns(std::string_view row, const std::vector<int>& cols, std::string& out) {
+  EachColumn(row, cols, [&](const char* b, std::size_t n) {
+    out.append(b, n);
+    return true;
+  });
+}
+
+bool PatchesInPlace(std::string_view row, const std::vector<int>& cols, std::string_view enc) {
   const char* e = enc.data();
-  int at = 0;
-  if (same) {
-    for (int c : cols) {
-      for (; at < c; ++at) Skip(p);
-      const char* b = p;
-      Skip(p);
-      ++at;
-      std::memcpy(row.mutable_data() + (b - row.data()), e, static_cast<std::size_t>(p - b));
-      e += p - b;
-    }
+  return EachColumn(row, cols, [&](const char*, std::size_t n) {
+    const char* eb = e;
+    Skip(e);
+    return static_cast<std::size_t>(e - eb) == n;
+  });
+}
+
+void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc) {
+  const char* e = enc.data();
+  if (PatchesInPlace(row, cols, enc)) {
+    EachColumn(row, cols, [&](const char* b, std::size_t n) {
+      std::memcpy(row.mutable_data() + (b - row.data()), e, n);
+      e += n;
+      return true;
+    });
     return;
   }
+  const char* p = row.data();
+  int at = 0;
   std::string out;
   out.reserve(row.size() + enc.size());
   const char* copied = p;
