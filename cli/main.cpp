@@ -224,18 +224,6 @@ db::ConnectParams Params(const Options& o) {
   return p;
 }
 
-// Sets a flag for the life of the object.
-class Raised {
- public:
-  explicit Raised(bool& flag) : flag_(flag) { flag_ = true; }
-  ~Raised() { flag_ = false; }
-  Raised(const Raised&) = delete;
-  Raised& operator=(const Raised&) = delete;
-
- private:
-  bool& flag_;
-};
-
 // A full backup of the connected database before the run. A failure stops
 // the run with nothing changed.
 void Backup(db::Query& q, const std::string& path_utf8) {
@@ -280,7 +268,7 @@ int Run(const Options& o) {
   // the preview's transaction, the counts), so that a preview's tallies are
   // those of the real run.
   cli::StepTallies tallies;
-  bool accounting = false;
+  int accounting = 0;
   connection->on_statement = [&](const db::StatementEvent& e) {
     if (log) log->Write(accounting ? "account" : upgrader.CurrentStep(), e);
     if (!accounting) tallies.Count(upgrader.CurrentStep(), e);
@@ -304,7 +292,7 @@ int Run(const Options& o) {
   db::Query account_query(*connection);
   std::optional<steps::RowCounts> before;
   upgrader.before_first_change = [&] {
-    const Raised raised(accounting);
+    const db::CountedScope counted(accounting);
     if (o.backup_to) Backup(account_query, *o.backup_to);
     if (o.dry_run) db::RunCommand(account_query, {"begin transaction"});
     before = steps::CountRows(account_query);
@@ -318,7 +306,7 @@ int Run(const Options& o) {
   view.Finish();
 
   std::optional<steps::RowAccount> account;
-  const Raised raised(accounting);
+  const db::CountedScope counted(accounting);
   if (before) {
     try {
       account = steps::Account(*before, steps::CountRows(account_query));
@@ -337,10 +325,8 @@ int Run(const Options& o) {
                 << "\n";
       return kExitFailed;
     }
-  }
-
-  if (o.dry_run)
     std::printf("\nDry run (预演): every change was rolled back; the database is as it was.\n");
+  }
   cli::PrintSteps(stdout, tallies.steps(), o.dry_run);
   if (account) {
     cli::PrintAccount(stdout, *account);

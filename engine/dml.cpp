@@ -341,29 +341,26 @@ StatementResult Session::DoUpdate(const Stmt& s) {
       }
       // The record is written before the row changes: undoing a record whose
       // change never happened puts back what is there.
-      std::uint32_t len;
+      packed.clear();
+      std::uint32_t flag = 0;
       if (cur.borrowed() && !PatchesInPlace(cur, changed, enc)) {
         log->keep = t->loaded;
         if (t->borrowed > 0) --t->borrowed;
-        char* at = cur.mutable_data();
+        const char* at = cur.data();
         const auto n = static_cast<std::uint32_t>(cur.size());
-        std::string& out = log->Room(sizeof at + 12);
-        out.append(reinterpret_cast<const char*>(&at), sizeof at);
-        out.append(reinterpret_cast<const char*>(&n), 4);
-        len = static_cast<std::uint32_t>(sizeof at + 4) | PatchLog::kBorrowed;
-        out.append(reinterpret_cast<const char*>(&len), 4);
-        out.append(reinterpret_cast<const char*>(&slot), 4);
+        packed.append(reinterpret_cast<const char*>(&at), sizeof at);
+        packed.append(reinterpret_cast<const char*>(&n), 4);
+        flag = PatchLog::kBorrowed;
       } else {
         old.clear();
         AppendColumns(cur, changed, old);
-        packed.clear();
         PackBlanks(old, packed);
-        std::string& out = log->Room(packed.size() + 8);
-        out += packed;
-        len = static_cast<std::uint32_t>(packed.size());
-        out.append(reinterpret_cast<const char*>(&len), 4);
-        out.append(reinterpret_cast<const char*>(&slot), 4);
       }
+      const std::uint32_t len = static_cast<std::uint32_t>(packed.size()) | flag;
+      std::string& out = log->Room(packed.size() + 8);
+      out += packed;
+      out.append(reinterpret_cast<const char*>(&len), 4);
+      out.append(reinterpret_cast<const char*>(&slot), 4);
       PatchRow(cur, changed, enc);
       for (Index* ix : affected) t->IndexAdd(*ix, t->KeyOf(*ix, cur), slot);
     }

@@ -351,8 +351,6 @@ bool Session::RollbackTo(const std::string& name, int line) {
               line);
 }
 
-namespace {}  // namespace
-
 void PackBlanks(std::string_view in, std::string& out) {
   for (std::size_t i = 0; i < in.size();) {
     const char c = in[i];
@@ -404,11 +402,11 @@ void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from) {
       std::size_t begin = end - 8 - len;
       for (Index* ix : keyed) t.IndexRemove(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
       if (borrowed) {
-        char* old;
+        char* at;
         std::uint32_t n;
-        std::memcpy(&old, base + begin, sizeof old);
-        std::memcpy(&n, base + begin + sizeof old, 4);
-        t.rows[slot] = Row::Borrow(old, n);
+        std::memcpy(&at, base + begin, sizeof at);
+        std::memcpy(&n, base + begin + sizeof at, 4);
+        t.rows[slot] = Row::Borrow(at, n);
         t.loaded = log.keep;  // which the table may have let go of
         ++t.borrowed;
       } else {
@@ -423,8 +421,6 @@ void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from) {
   log.chunks.resize(from.chunks);
   if (from.chunks) log.chunks.back().resize(from.bytes);
 }
-
-namespace {}  // namespace
 
 void Session::UndoTo(std::size_t mark) {
   while (undo_.size() > mark) {

@@ -16,18 +16,12 @@ using testing_support::BinDir;
 using testing_support::Rows;
 using testing_support::SampleDir;
 using testing_support::ScratchDb;
+using testing_support::Slurp;
 
 struct Outcome {
   int code = -1;
   std::string out, err;
 };
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::vector<std::string> Lines(const std::string& s) {
   std::vector<std::string> lines;

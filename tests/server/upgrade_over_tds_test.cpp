@@ -27,19 +27,13 @@ using server_test::ServerProcess;
 using testing_support::BinDir;
 using testing_support::SampleDir;
 using testing_support::ScratchDb;
+using testing_support::Slurp;
 using namespace upgrade_check;
 
 struct Exit {
   int code = -1;
   std::string out, err;
 };
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // libupgrade-cli with args, the environment assignments env, and stdin fed
 // from the text `input`.

@@ -207,4 +207,11 @@ void StepRig::Run(const std::string& utf8_script) {
   RunScript(*c, utf8_script);
 }
 
+std::string Slurp(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
 }  // namespace testing_support

@@ -119,4 +119,7 @@ std::filesystem::path SampleDir();
 // Folder of the built programs (build/bin).
 std::filesystem::path BinDir();
 
+// The whole of a file's bytes; empty when it cannot be read.
+std::string Slurp(const std::filesystem::path& file);
+
 }  // namespace testing_support

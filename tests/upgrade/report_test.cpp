@@ -22,13 +22,7 @@ using namespace upgrade_check;
 using testing_support::BinDir;
 using testing_support::SampleDir;
 using testing_support::ScratchDb;
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing_support::Slurp;
 
 std::string Quote(const std::string& s) {
   std::string q = "'";

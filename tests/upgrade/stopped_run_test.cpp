@@ -39,17 +39,11 @@ using namespace upgrade_check;
 using testing_support::BinDir;
 using testing_support::SampleDir;
 using testing_support::ScratchDb;
+using testing_support::Slurp;
 
 constexpr const char* kFixture = "pre2005.sql";
 
 using State = RunState;
-
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 struct Exit {
   int status = 0;  // as waitpid gives it
@@ -233,7 +227,8 @@ class StoppedRun : public ::testing::Test {
   // Nothing of any step is left: the database is as before the run but for
   // the empty ledger, made before the first step.
   void ExpectUntouched(const fs::path& db) {
-    EXPECT_EQ(Joined(Differences(ReadRunState(original_.path()), ReadRunState(db), "ver_manage")), "")
+    EXPECT_EQ(Joined(Differences(ReadRunState(original_.path()), ReadRunState(db), "ver_manage")),
+              "")
         << "the stopped run left part of a step";
   }
   // A run without a fault completes and ends as the uninterrupted one.
@@ -297,8 +292,9 @@ TEST_F(StoppedRun, DuplicatePublisherThenRemoved) {
   EXPECT_TRUE(refused.Failed()) << refused.err;
   EXPECT_NE(refused.err.find("lib_chuban"), std::string::npos) << refused.err;
   EXPECT_NE(refused.err.find("'7-04'"), std::string::npos) << refused.err;
-  EXPECT_EQ(testing_support::Rows(*connect(), "select name from syscolumns where name='dz_tuijian'"),
-            std::vector<std::string>{})
+  EXPECT_EQ(
+      testing_support::Rows(*connect(), "select name from syscolumns where name='dz_tuijian'"),
+      std::vector<std::string>{})
       << "the refused run changed the database";
   // Without them the step that meets it fails, and is undone whole.
   const Exit first = Upgrade(db, "", SampleDir(), {}, {"--skip-preflight"});
