@@ -477,11 +477,13 @@ std::uint32_t Table::IndexDuplicate(const Index& ix) const {
 }
 
 void Table::IndexRow(std::uint32_t slot) {
+  for (auto& lk : lookups) IndexAdd(*lk, KeyOf(*lk, rows[slot]), slot);
   if (indexes_stale) return;
   for (auto& ix : indexes) IndexAdd(*ix, KeyOf(*ix, rows[slot]), slot);
 }
 
 void Table::UnindexRow(std::uint32_t slot) {
+  for (auto& lk : lookups) IndexRemove(*lk, KeyOf(*lk, rows[slot]), slot);
   if (indexes_stale) return;
   for (auto& ix : indexes) IndexRemove(*ix, KeyOf(*ix, rows[slot]), slot);
 }
@@ -503,6 +505,30 @@ void Table::EnsureIndexes() const {
   Table& self = const_cast<Table&>(*this);
   for (auto& ix : self.indexes) self.RebuildIndex(*ix);
   indexes_stale = false;
+}
+
+const Index* Table::LookupFor(int col) const {
+  // A scan of a table this size costs little; and a table searched only a few
+  // times by a column does not repay the look-up's memory.
+  constexpr std::size_t kMinRows = 2048;
+  constexpr std::uint32_t kScansBeforeLookup = 8;
+  for (const auto& lk : lookups)
+    if (lk->cols[0] == col) return lk.get();
+  if (live < kMinRows) return nullptr;
+  if (lookup_scans.size() < cols.size()) lookup_scans.resize(cols.size());
+  if (++lookup_scans[col] < kScansBeforeLookup) return nullptr;
+  auto lk = std::make_unique<Index>();
+  lk->name = "(look-up)";
+  lk->cols = {col};
+  Table& self = const_cast<Table&>(*this);
+  self.RebuildIndex(*lk);
+  lookups.push_back(std::move(lk));
+  return lookups.back().get();
+}
+
+void Table::ForgetLookups() {
+  lookups.clear();
+  lookup_scans.clear();
 }
 
 std::shared_ptr<Table> Catalog::FindTable(std::string_view name) const {

@@ -153,6 +153,14 @@ struct Table {
   // Set when the rows were loaded without building the indexes: the maps are
   // empty and unmaintained until EnsureIndexes() builds them from the rows.
   mutable bool indexes_stale = false;
+  // Private look-up indexes over single columns that no index serves, built
+  // once a large table has been searched by one of them several times (a
+  // step updating a table a row at a time by a column without an index). They
+  // are the engine's own: not in sysindexes, not written to the file, never
+  // checked for uniqueness; kept like the indexes as rows change and
+  // forgotten when the table's columns change.
+  mutable std::vector<std::unique_ptr<Index>> lookups;
+  mutable std::vector<std::uint32_t> lookup_scans;  // equality scans by column
 
   int FindColumn(std::string_view name) const;  // -1 when absent
   Index* FindIndex(std::string_view name) const;
@@ -173,6 +181,10 @@ struct Table {
   void RebuildIndex(Index& ix);
   // Builds every index from the rows if they were left unbuilt at load.
   void EnsureIndexes() const;
+  // The look-up over column col, built now if the table is worth it and the
+  // column has been scanned for a value often enough; or null.
+  const Index* LookupFor(int col) const;
+  void ForgetLookups();
 
  private:
   std::size_t Probe(const Index& ix, const std::string& key, std::uint32_t hash) const;

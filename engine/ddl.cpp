@@ -256,6 +256,7 @@ void Session::DoDropIndex(const Stmt& s) {
 
 void Session::DoAlterAdd(const Stmt& s) {
   auto t = UserTable(s.table);
+  t->ForgetLookups();
   for (std::size_t k = 0; k < s.columns.size(); ++k) {
     const ColumnDef& d = s.columns[k];
     ValidateColumnType(d);
@@ -366,6 +367,7 @@ constexpr char kUnchanged = static_cast<char>(0xFF);
 
 void Session::DoAlterColumn(const Stmt& s) {
   auto t = UserTable(s.table);
+  t->ForgetLookups();
   const ColumnDef& d = s.columns[0];
   int c = t->FindColumn(d.name);
   if (c < 0)
@@ -430,6 +432,7 @@ void Session::DoAlterColumn(const Stmt& s) {
 }
 
 void UndoColumnAltered(Table& t, UndoDetail& d, const PatchLog& log) {
+  t.ForgetLookups();
   LogReader in(log);
   bool changed = false;
   for (Row& row : t.rows) {
@@ -453,6 +456,7 @@ void UndoColumnAltered(Table& t, UndoDetail& d, const PatchLog& log) {
 
 void Session::DoDropColumn(const Stmt& s) {
   auto t = UserTable(s.table);
+  t->ForgetLookups();
   // The list goes in order, as on SQL Server: a column named a second time
   // has gone by then and does not exist (4924).
   std::vector<int> gone;
@@ -505,6 +509,7 @@ void Session::DoDropColumn(const Stmt& s) {
 }
 
 void UndoColumnsDropped(Table& t, UndoDetail& d, const PatchLog& log) {
+  t.ForgetLookups();
   const std::vector<int>& gone = log.cols;
   LogReader in(log);
   std::string whole;
@@ -529,6 +534,7 @@ void UndoColumnsDropped(Table& t, UndoDetail& d, const PatchLog& log) {
 }
 
 void UndoColumnsAdded(Table& t, UndoDetail& d) {
+  t.ForgetLookups();
   for (Row& row : t.rows)
     if (!row.empty()) row.Replace(row.size() - d.appended, row.size(), {});
   t.cols.erase(t.cols.begin() + d.col, t.cols.end());

@@ -279,6 +279,7 @@ StatementResult Session::DoUpdate(const Stmt& s) {
     source[std::lower_bound(changed.begin(), changed.end(), cols[k]) - changed.begin()] = k;
   std::vector<Index*> affected = IndexesOver(*t, changed);
   if (!affected.empty()) t->EnsureIndexes();
+  AppendLookupsOver(*t, changed, affected);
 
   // Only the old values of the changed columns are kept for undo, and a row
   // is changed in place when its new values have the old sizes. A row still

@@ -388,6 +388,7 @@ void UnpackBlanks(std::string_view in, std::string& out) {
 // and drops those records.
 void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from) {
   std::vector<Index*> keyed = t.indexes_stale ? std::vector<Index*>() : IndexesOver(t, log.cols);
+  AppendLookupsOver(t, log.cols, keyed);
   std::string old;
   for (std::size_t c = log.chunks.size(); c-- > 0 && c + 1 >= from.chunks;) {
     const char* base = log.chunks[c].data();

@@ -52,7 +52,7 @@ ColumnType KindType(const Value& v) {
 }  // namespace
 
 bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out) {
-  if (!where || t.indexes.empty()) return false;
+  if (!where) return false;
   std::vector<const Expr*> conj;
   std::vector<const Expr*> stack{where};
   while (!stack.empty()) {
@@ -65,43 +65,53 @@ bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std
       conj.push_back(e);
     }
   }
-  for (const Expr* e : conj) {
-    if (e->k != Expr::Cmp || e->op != "=") continue;
-    const Expr* col = e->args[0].get();
-    const Expr* val = e->args[1].get();
-    if (col->k != Expr::Col) std::swap(col, val);
-    if (col->k != Expr::Col || col->src != 0 || !IsConstant(*val)) continue;
-    const Index* ix = nullptr;
-    for (const auto& i : t.indexes)
-      if (i->cols.size() == 1 && i->cols[0] == col->col) ix = i.get();
-    if (!ix) continue;
-    Ctx ctx;
-    Value v = Eval(*val, ctx);
-    if (v.null()) {
+  // An index first; failing that, a look-up of the engine's own, which a
+  // column earns by being searched often (Table::LookupFor).
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const Expr* e : conj) {
+      if (e->k != Expr::Cmp || e->op != "=") continue;
+      const Expr* col = e->args[0].get();
+      const Expr* val = e->args[1].get();
+      if (col->k != Expr::Col) std::swap(col, val);
+      if (col->k != Expr::Col || col->outer != 0 || col->src != 0 || !IsConstant(*val)) continue;
+      const Index* ix = nullptr;
+      if (pass == 0) {
+        for (const auto& i : t.indexes)
+          if (i->cols.size() == 1 && i->cols[0] == col->col) ix = i.get();
+        if (!ix) continue;
+      }
+      Ctx ctx;
+      Value v = Eval(*val, ctx);
+      if (v.null()) {
+        out->clear();
+        return true;
+      }
+      const TypeSpec& ct = t.cols[col->col].type;
+      std::string key;
+      if (ct.is_string()) {
+        if (v.kind != Kind::Str) continue;  // the column converts to the value's type
+        key = KeyPart(v);
+      } else if (ct.type == Type::DateTime) {
+        key = KeyPart(ConvertTo(v, ct));
+      } else if (ct.type == Type::Float) {
+        continue;
+      } else {
+        if (v.kind == Kind::Str)
+          v = ConvertTo(v, ct.type == Type::Numeric ? TypeSpec{Type::Numeric, 0, 18, 6}
+                                                    : TypeSpec{Type::Int, 0, 0, 0});
+        if (v.kind == Kind::Float || v.kind == Kind::Date) continue;
+        key = KeyPart(v);
+      }
+      if (pass == 0) {
+        t.EnsureIndexes();
+      } else if (!(ix = t.LookupFor(col->col))) {
+        continue;
+      }
       out->clear();
+      t.IndexFind(*ix, key, out);
+      std::sort(out->begin(), out->end());
       return true;
     }
-    const TypeSpec& ct = t.cols[col->col].type;
-    std::string key;
-    if (ct.is_string()) {
-      if (v.kind != Kind::Str) continue;  // the column converts to the value's type
-      key = KeyPart(v);
-    } else if (ct.type == Type::DateTime) {
-      key = KeyPart(ConvertTo(v, ct));
-    } else if (ct.type == Type::Float) {
-      continue;
-    } else {
-      if (v.kind == Kind::Str)
-        v = ConvertTo(v, ct.type == Type::Numeric ? TypeSpec{Type::Numeric, 0, 18, 6}
-                                                  : TypeSpec{Type::Int, 0, 0, 0});
-      if (v.kind == Kind::Float || v.kind == Kind::Date) continue;
-      key = KeyPart(v);
-    }
-    out->clear();
-    t.EnsureIndexes();
-    t.IndexFind(*ix, key, out);
-    std::sort(out->begin(), out->end());
-    return true;
   }
   return false;
 }

@@ -168,4 +168,11 @@ inline std::vector<Index*> IndexesOver(const Table& t, const std::vector<int>& c
   return out;
 }
 
+// The look-ups of t over a column among cols (ascending).
+inline void AppendLookupsOver(const Table& t, const std::vector<int>& cols,
+                              std::vector<Index*>& out) {
+  for (const auto& lk : t.lookups)
+    if (std::binary_search(cols.begin(), cols.end(), lk->cols[0])) out.push_back(lk.get());
+}
+
 }  // namespace engine

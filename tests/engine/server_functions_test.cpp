@@ -133,6 +133,12 @@ TEST(EngineCorrelatedSubqueries, OuterColumnsBindPerRow) {
       1);
   // A name neither query has is still invalid.
   EXPECT_EQ(t.ErrorOf("select k from a where exists (select 1 from b where b.zz = a.k)"), 207);
+  // An outer column compared with a constant is not a search of the inner
+  // table, even where the inner table has an index at that column's place.
+  t.Run("create table c (k int, m int) create index ix_c on c(m) insert into c values(1, 99)");
+  t.Run("create table d (k int, m int) insert into d values(5, 30) insert into d values(6, 40)");
+  EXPECT_EQ(t.Rows("select k from d where exists (select 1 from c where d.m = 30)"),
+            (std::vector<std::string>{"5"}));
 }
 
 TEST(EngineVariables, DeclareSetExecAndReplay) {
