@@ -310,7 +310,7 @@ StatementResult Session::DoUpdate(const Stmt& s) {
   }
 
   std::vector<Value> vals, fresh(cols.size());
-  std::vector<std::string> old_keys(affected.size());
+  std::vector<std::string> old_keys(affected.size()), new_keys(affected.size());
   std::string enc, old, packed;
   const Row* row[1];
   Ctx ctx;
@@ -328,15 +328,19 @@ StatementResult Session::DoUpdate(const Stmt& s) {
       if (!affected.empty()) {
         DecodeRow(cur, &vals);
         for (std::size_t k = 0; k < cols.size(); ++k) vals[cols[k]] = fresh[k];
+        // An index whose key the row keeps (a column set to the value it
+        // has) is left alone: a long list of rows sharing that key would
+        // otherwise be searched for the row twice.
         for (std::size_t k = 0; k < affected.size(); ++k) {
           old_keys[k] = t->KeyOf(*affected[k], cur);
-          t->IndexRemove(*affected[k], old_keys[k], slot);
+          new_keys[k] = t->KeyOfValues(*affected[k], vals);
+          if (old_keys[k] != new_keys[k]) t->IndexRemove(*affected[k], old_keys[k], slot);
         }
         try {
           CheckUnique(*t, vals, slot);
         } catch (...) {
           for (std::size_t k = 0; k < affected.size(); ++k)
-            t->IndexAdd(*affected[k], old_keys[k], slot);
+            if (old_keys[k] != new_keys[k]) t->IndexAdd(*affected[k], old_keys[k], slot);
           throw;
         }
       }
@@ -363,7 +367,8 @@ StatementResult Session::DoUpdate(const Stmt& s) {
       out.append(reinterpret_cast<const char*>(&len), 4);
       out.append(reinterpret_cast<const char*>(&slot), 4);
       PatchRow(cur, changed, enc);
-      for (Index* ix : affected) t->IndexAdd(*ix, t->KeyOf(*ix, cur), slot);
+      for (std::size_t k = 0; k < affected.size(); ++k)
+        if (old_keys[k] != new_keys[k]) t->IndexAdd(*affected[k], new_keys[k], slot);
     }
   } catch (...) {
     if (shared_entry) UndoPatch(*t, *log, resume);

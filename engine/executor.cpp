@@ -390,6 +390,8 @@ void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from) {
   std::vector<Index*> keyed = t.indexes_stale ? std::vector<Index*>() : IndexesOver(t, log.cols);
   AppendLookupsOver(t, log.cols, keyed);
   std::string old;
+  std::vector<std::string> now_keys(keyed.size()), then_keys(keyed.size());
+  Row scratch;
   for (std::size_t c = log.chunks.size(); c-- > 0 && c + 1 >= from.chunks;) {
     const char* base = log.chunks[c].data();
     std::size_t end = log.chunks[c].size();
@@ -401,21 +403,40 @@ void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from) {
       const bool borrowed = (len & PatchLog::kBorrowed) != 0;
       len &= ~PatchLog::kBorrowed;
       std::size_t begin = end - 8 - len;
-      for (Index* ix : keyed) t.IndexRemove(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
+      // The keys the row has and will have again: an index whose key the
+      // row keeps is not touched (a long list of rows sharing a key would
+      // otherwise be searched for the row twice).
+      char* at = nullptr;
+      std::uint32_t n = 0;
       if (borrowed) {
-        char* at;
-        std::uint32_t n;
         std::memcpy(&at, base + begin, sizeof at);
         std::memcpy(&n, base + begin + sizeof at, 4);
+      } else {
+        old.clear();
+        UnpackBlanks(std::string_view(base + begin, len), old);
+      }
+      if (!keyed.empty()) {
+        std::string_view restored(at, n);
+        if (!borrowed) {
+          scratch.assign(t.rows[slot].view());
+          PatchRow(scratch, log.cols, old);
+          restored = scratch.view();
+        }
+        for (std::size_t k = 0; k < keyed.size(); ++k) {
+          now_keys[k] = t.KeyOf(*keyed[k], t.rows[slot]);
+          then_keys[k] = t.KeyOf(*keyed[k], restored);
+          if (now_keys[k] != then_keys[k]) t.IndexRemove(*keyed[k], now_keys[k], slot);
+        }
+      }
+      if (borrowed) {
         t.rows[slot] = Row::Borrow(at, n);
         t.loaded = log.keep;  // which the table may have let go of
         ++t.borrowed;
       } else {
-        old.clear();
-        UnpackBlanks(std::string_view(base + begin, len), old);
         PatchRow(t.rows[slot], log.cols, old);
       }
-      for (Index* ix : keyed) t.IndexAdd(*ix, t.KeyOf(*ix, t.rows[slot]), slot);
+      for (std::size_t k = 0; k < keyed.size(); ++k)
+        if (now_keys[k] != then_keys[k]) t.IndexAdd(*keyed[k], then_keys[k], slot);
       end = begin;
     }
   }

@@ -656,6 +656,9 @@ Storage::Storage(const std::string& path, bool create, Catalog* catalog,
       Checkpoint(*catalog);
     } else {
       ReadSnapshot(path_, catalog, &generation_, bind_default);
+      std::error_code ec;
+      snapshot_size_ = std::filesystem::file_size(path_, ec);
+      if (ec) snapshot_size_ = 0;
     }
   } catch (...) {
     ::close(journal_fd_);
@@ -854,6 +857,8 @@ void Storage::Checkpoint(const Catalog& catalog) {
   try {
     WriteSnapshot(fd, tmp, catalog, generation_ + 1);
     if (::fsync(fd) != 0) throw Error(9002, 17, "Could not flush \"" + tmp + "\".");
+    struct stat st;
+    snapshot_size_ = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
   } catch (...) {
     ::close(fd);
     ::unlink(tmp.c_str());

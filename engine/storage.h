@@ -1,6 +1,7 @@
 // The database file and its journal (format and invariants in FORMAT.md).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -48,7 +49,11 @@ class Storage : public JournalSink {
   // while a unit of work is open: the snapshot would hold its uncommitted
   // changes and the journal would lose its records.
   void Checkpoint(const Catalog& catalog);
-  bool JournalLarge() const { return journal_size_ > kCheckpointBytes; }
+  // The journal is checkpointed once it outgrows both kCheckpointBytes and
+  // the snapshot itself: a large database is not rewritten whole for every
+  // few hundred megabytes of journal, and what a checkpoint writes stays
+  // within twice what the journal took.
+  bool JournalLarge() const { return journal_size_ > std::max(kCheckpointBytes, snapshot_size_); }
   // BACKUP DATABASE: a snapshot of catalog (committed changes only: no
   // session's transaction open) written to dest as a database file of its
   // own, through a temporary file renamed into place once it is on disk, so
@@ -71,6 +76,7 @@ class Storage : public JournalSink {
   int journal_fd_ = -1;
   std::uint64_t generation_ = 0;
   std::uint64_t journal_size_ = 0;
+  std::uint64_t snapshot_size_ = 0;  // bytes of the database file, as last read or written
   std::string unit_;              // the record being gathered (header room, kind, entries)
   std::uint64_t unit_start_ = 0;  // journal offset of the open unit's first record
   bool dirty_ = false;
