@@ -333,15 +333,15 @@ std::string Table::KeyOfValues(const Index& ix, const std::vector<Value>& vals) 
   return key;
 }
 
-std::uint32_t KeyHash(const std::string& key) {
-  std::size_t h = std::hash<std::string>{}(key);
-  return static_cast<std::uint32_t>(h ^ (static_cast<std::uint64_t>(h) >> 32));
-}
-
 namespace {
 
 constexpr std::uint64_t kFreeCell = ~0ull;
 constexpr std::uint32_t kListRef = 0x80000000u;
+
+std::uint32_t KeyHash(const std::string& key) {
+  std::size_t h = std::hash<std::string>{}(key);
+  return static_cast<std::uint32_t>(h ^ (static_cast<std::uint64_t>(h) >> 32));
+}
 
 std::uint32_t CellHash(std::uint64_t cell) {
   return static_cast<std::uint32_t>(cell >> 32);
@@ -496,70 +496,8 @@ void Table::RebuildIndex(Index& ix) {
   std::size_t size = 16;
   while (size * 7 < live * 10) size *= 2;
   ix.cells.assign(size, kFreeCell);
-  // The keys are hashed in slot order and their cells written in the order of
-  // their places in the table, one end to the other: the index of a large
-  // table, far bigger than the processor's caches, is not written cell by
-  // cell at random. Keys are compared only between rows whose hashes meet.
-  struct Entry {
-    std::uint32_t hash, slot;
-  };
-  std::vector<Entry> entries;
-  entries.reserve(live);
   for (std::uint32_t r = 0; r < rows.size(); ++r)
-    if (!rows[r].empty()) entries.push_back({KeyHash(KeyOf(ix, rows[r])), r});
-  const std::size_t mask = size - 1;
-  std::sort(entries.begin(), entries.end(), [mask](const Entry& a, const Entry& b) {
-    if ((a.hash & mask) != (b.hash & mask)) return (a.hash & mask) < (b.hash & mask);
-    if (a.hash != b.hash) return a.hash < b.hash;
-    return a.slot < b.slot;
-  });
-  // In that order each cell goes to its place or, that taken, to the first
-  // free cell after the run before it; a run that passes the end goes on
-  // from the start once every other cell is down.
-  std::size_t cursor = 0;
-  std::vector<std::uint64_t> wrapped;
-  auto place = [&](std::uint64_t cell) {
-    std::size_t at = std::max<std::size_t>(CellHash(cell) & mask, cursor);
-    if (at > mask) {
-      wrapped.push_back(cell);
-    } else {
-      ix.cells[at] = cell;
-      cursor = at + 1;
-    }
-    ++ix.used;
-  };
-  std::vector<std::pair<std::string, std::vector<std::uint32_t>>> keys;
-  for (std::size_t i = 0, j; i < entries.size(); i = j) {
-    const std::uint32_t hash = entries[i].hash;
-    for (j = i + 1; j < entries.size() && entries[j].hash == hash;) ++j;
-    if (j - i == 1) {
-      place(MakeCell(hash, entries[i].slot));
-      continue;
-    }
-    keys.clear();
-    for (std::size_t k = i; k < j; ++k) {
-      std::string key = KeyOf(ix, rows[entries[k].slot]);
-      auto same = std::find_if(keys.begin(), keys.end(), [&](const auto& e) { return e.first == key; });
-      if (same == keys.end()) {
-        keys.emplace_back(std::move(key), std::vector<std::uint32_t>{entries[k].slot});
-      } else {
-        same->second.push_back(entries[k].slot);
-      }
-    }
-    for (auto& [key, slots] : keys) {
-      if (slots.size() == 1) {
-        place(MakeCell(hash, slots[0]));
-      } else {
-        place(MakeCell(hash, static_cast<std::uint32_t>(ix.lists.size()) | kListRef));
-        ix.lists.push_back(std::move(slots));
-      }
-    }
-  }
-  for (std::uint64_t cell : wrapped) {
-    std::size_t at = 0;
-    while (ix.cells[at] != kFreeCell) ++at;
-    ix.cells[at] = cell;
-  }
+    if (!rows[r].empty()) IndexAdd(ix, KeyOf(ix, rows[r]), r);
 }
 
 void Table::EnsureIndexes() const {

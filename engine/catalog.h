@@ -192,8 +192,6 @@ struct Table {
 
 // Key form of a value already converted to the column's type.
 std::string KeyPart(const Value& v);
-// The hash an index files a key under; its low bits are the key's place.
-std::uint32_t KeyHash(const std::string& key);
 
 std::string EncodeRow(const std::vector<Value>& vals);
 void EncodeValue(std::string& out, const Value& v);
