@@ -336,6 +336,11 @@ std::string Table::KeyOfValues(const Index& ix, const std::vector<Value>& vals) 
 namespace {
 
 constexpr std::uint64_t kFreeCell = ~0ull;
+// An index's cells are at most 7/8 taken before it doubles. The cells keep
+// each key's hash, so a probe past other keys costs a comparison of numbers,
+// and the cells in a row share cache lines; a fuller table keeps the indexes
+// of a large catalogue, about twenty on its main table, in half the memory.
+constexpr std::size_t kLoadNum = 7, kLoadDen = 8;
 constexpr std::uint32_t kListRef = 0x80000000u;
 
 std::uint32_t KeyHash(const std::string& key) {
@@ -383,7 +388,7 @@ std::size_t Table::Probe(const Index& ix, const std::string& key, std::uint32_t 
 }
 
 void Table::IndexAdd(Index& ix, const std::string& key, std::uint32_t slot) {
-  if ((ix.used + 1) * 10 > ix.cells.size() * 7)
+  if ((ix.used + 1) * kLoadDen > ix.cells.size() * kLoadNum)
     PlaceCells(ix, std::max<std::size_t>(16, ix.cells.size() * 2));
   std::uint32_t hash = KeyHash(key);
   std::size_t i = Probe(ix, key, hash);
@@ -494,7 +499,7 @@ void Table::RebuildIndex(Index& ix) {
   ix.free_lists.clear();
   ix.used = 0;
   std::size_t size = 16;
-  while (size * 7 < live * 10) size *= 2;
+  while (size * kLoadNum < live * kLoadDen) size *= 2;
   ix.cells.assign(size, kFreeCell);
   for (std::uint32_t r = 0; r < rows.size(); ++r)
     if (!rows[r].empty()) IndexAdd(ix, KeyOf(ix, rows[r]), r);

@@ -17,6 +17,13 @@ namespace engine {
 
 namespace {
 
+// The folder of the database file: a dropped table's rows waiting there for
+// the transaction to end stay on the database's own disk.
+std::string SpillDir(const std::string& path) {
+  std::string dir = std::filesystem::path(path).parent_path().string();
+  return dir.empty() ? "." : dir;
+}
+
 // The database and its sessions. The gate admits one statement at a time, and
 // only statements of the session whose transaction is open while one is: one
 // writer at a time, and no session ever sees another's uncommitted changes.
@@ -33,6 +40,7 @@ class EmbeddedDatabase : public Database, public StatementGate {
     if (storage_->Recover(replay)) storage_->Checkpoint(catalog_);
     session_.journal = storage_.get();
     session_.gate = this;
+    session_.spill_dir = SpillDir(path);
     shared_.db_name = name_;
     session_.shared = &shared_;
   }
@@ -82,6 +90,7 @@ class EmbeddedDatabase : public Database, public StatementGate {
     s->shared = &shared_;
     s->gate = this;
     s->journal = storage_.get();
+    s->spill_dir = session_.spill_dir;
     SessionInfo named = info;
     named.spid = spid;
     shared_.sessions[spid] = named;

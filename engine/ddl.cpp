@@ -6,8 +6,14 @@
 // bytes it appends have a known length), the old bytes of the column for
 // ALTER COLUMN (one byte where the conversion left them as they were), the
 // dropped columns' bytes for DROP COLUMN.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "engine/session_internal.h"
 
@@ -161,6 +167,165 @@ void Session::DoDropTable(const Stmt& s) {
     SchemaSnapshot();
     cat_.tables.erase(Fold(n));
     std::erase_if(cat_.objects, [&](const Object& o) { return o.parent == t->id; });
+    SpillRows(t);
+  }
+}
+
+namespace {
+
+// A dropped table holding less than this keeps its rows in memory.
+constexpr std::size_t kSpillBytes = 1u << 20;
+constexpr std::uint32_t kSpillBorrowed = 0x80000000u;  // a row's length: it is borrowed
+
+}  // namespace
+
+// Inside a transaction a dropped table must come back whole should the
+// transaction roll back, so its rows are kept; those of a large table are kept
+// on disk, not in memory (a step that rebuilds a table through a work table
+// would otherwise hold three copies of it until it commits). Should the
+// file fail, the rows stay in memory.
+void Session::SpillRows(const std::shared_ptr<Table>& t) {
+  if (trancount_ == 0 || spill_dir.empty()) return;
+  std::size_t bytes = 0;
+  for (const Row& r : t->rows)
+    if (!r.borrowed()) bytes += r.size();  // borrowed rows cost no memory of their own
+  if (bytes < kSpillBytes) return;
+  const std::uint64_t at = spill_.end();
+  std::string buf;
+  for (const Row& r : t->rows) {
+    // A row still borrowed from the snapshot is kept as where it lies there.
+    const auto n = static_cast<std::uint32_t>(r.size()) | (r.borrowed() ? kSpillBorrowed : 0);
+    buf.append(reinterpret_cast<const char*>(&n), 4);
+    if (r.borrowed()) {
+      const char* p = r.data();
+      buf.append(reinterpret_cast<const char*>(&p), sizeof p);
+    } else {
+      buf.append(r.data(), r.size());
+    }
+    if (buf.size() >= kSpillBytes) {
+      if (!spill_.Append(spill_dir, buf)) {
+        spill_.CutTo(at);
+        return;
+      }
+      buf.clear();
+    }
+  }
+  if (!spill_.Append(spill_dir, buf)) {
+    spill_.CutTo(at);
+    return;
+  }
+  Undo u{};
+  u.k = Undo::RowsSpilled;
+  u.t = t;
+  u.D().spill_at = at;
+  u.D().spill_bytes = spill_.end() - at;
+  u.D().rows = static_cast<std::uint32_t>(t->rows.size());
+  undo_.push_back(std::move(u));
+  // The table keeps its part of the snapshot: its borrowed rows, and the
+  // rows its deletions in this transaction keep for undo, lie there.
+  std::vector<Row>().swap(t->rows);
+  for (auto& ix : t->indexes) {
+    std::vector<std::uint64_t>().swap(ix->cells);
+    std::vector<std::vector<std::uint32_t>>().swap(ix->lists);
+    std::vector<std::uint32_t>().swap(ix->free_lists);
+    ix->used = 0;
+  }
+  t->indexes_stale = !t->indexes.empty();
+  t->ForgetLookups();
+}
+
+void Session::UnspillRows(Table& t, const UndoDetail& d) {
+  t.rows.reserve(d.rows);
+  std::string buf;
+  std::uint64_t at = d.spill_at;
+  const std::uint64_t end = d.spill_at + d.spill_bytes;
+  std::size_t used = 0;
+  // Reads on at least `need` bytes past `used`, a megabyte or more at a time.
+  auto want = [&](std::size_t need) {
+    if (buf.size() - used >= need) return;
+    buf.erase(0, used);
+    used = 0;
+    const std::size_t more = static_cast<std::size_t>(
+        std::min<std::uint64_t>(end - at, std::max(need - buf.size(), kSpillBytes)));
+    const std::size_t old = buf.size();
+    buf.resize(old + more);
+    if (buf.size() < need || !spill_.Read(at, more, buf.data() + old)) {
+      // The transaction's changes cannot all be undone in memory. The file
+      // on disk holds committed units only: the next opening finds the
+      // database as it was before the transaction.
+      std::fprintf(stderr,
+                   "libupgrade engine: the rows of dropped table '%s' could not be read back "
+                   "from the spill file; stopping so that the transaction is never committed.\n",
+                   t.name.c_str());
+      std::abort();
+    }
+    at += more;
+  };
+  for (std::uint32_t r = 0; r < d.rows; ++r) {
+    want(4);
+    std::uint32_t n;
+    std::memcpy(&n, buf.data() + used, 4);
+    used += 4;
+    if (n & kSpillBorrowed) {
+      want(sizeof(char*));
+      char* p;
+      std::memcpy(&p, buf.data() + used, sizeof p);
+      used += sizeof p;
+      t.rows.push_back(Row::Borrow(p, n & ~kSpillBorrowed));
+    } else {
+      want(n);
+      t.rows.emplace_back(std::string_view(buf.data() + used, n));
+      used += n;
+    }
+  }
+  spill_.CutTo(d.spill_at);
+}
+
+Session::SpillFile::~SpillFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool Session::SpillFile::Append(const std::string& dir, std::string_view bytes) {
+  if (fd_ < 0) {
+#ifdef O_TMPFILE
+    fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd_ < 0) {
+      std::string name = dir + "/.libupgrade-spill-XXXXXX";
+      fd_ = ::mkstemp(name.data());
+      if (fd_ < 0) return false;
+      ::unlink(name.c_str());
+    }
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(end_ + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  end_ += bytes.size();
+  return true;
+}
+
+bool Session::SpillFile::Read(std::uint64_t at, std::size_t n, char* out) const {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t got = ::pread(fd_, out + done, n - done, static_cast<off_t>(at + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+void Session::SpillFile::CutTo(std::uint64_t at) {
+  if (fd_ < 0 || at >= end_) return;
+  end_ = at;
+  if (::ftruncate(fd_, static_cast<off_t>(at)) != 0) {
+    // The space stays taken until the file is closed; what lies past end_
+    // is never read.
   }
 }
 

@@ -318,6 +318,7 @@ void Session::Commit() {
         std::find(unborrowed.begin(), unborrowed.end(), u.t) == unborrowed.end())
       unborrowed.push_back(u.t);
   undo_.clear();  // first: its records may point into those parts
+  spill_.CutTo(0);
   for (const auto& t : unborrowed) ReleaseSnapshot(*t);
   savepoints_.clear();
   tran_name_.clear();
@@ -326,6 +327,7 @@ void Session::Commit() {
 
 void Session::RollbackAll() {
   UndoTo(0);
+  spill_.CutTo(0);
   if (journal && !replaying_) journal->Abort();
   savepoints_.clear();
   tran_name_.clear();
@@ -495,6 +497,9 @@ void Session::UndoTo(std::size_t mark) {
         break;
       case Undo::ColumnsDropped:
         UndoColumnsDropped(*u.t, u.D(), *u.patch);
+        break;
+      case Undo::RowsSpilled:
+        UnspillRows(*u.t, u.D());
         break;
     }
     undo_.pop_back();

@@ -48,6 +48,7 @@ class JournalSink {
   virtual void Backup(const Catalog& catalog, const std::string& path) = 0;
 };
 
+struct UndoDetail;
 class Session;
 
 // What the sessions of one database share: who is connected and the
@@ -100,6 +101,9 @@ class Session {
   // Serialises this session with the other sessions of the database; none
   // when the session is the only one (tests of the executor).
   StatementGate* gate = nullptr;
+  // Where the rows of a large table dropped inside a transaction wait on disk
+  // until it ends (the database's own folder); empty keeps them in memory.
+  std::string spill_dir;
 
   // Runs a batch as SQL Server does with its default settings: a statement
   // that fails is undone; an error that ends only its statement (see
@@ -235,6 +239,29 @@ class Session {
   std::int64_t now_ = 0;
   bool replaying_ = false;
   std::vector<Undo> undo_;
+  // An unlinked file in spill_dir holding the rows of the tables the open
+  // transaction dropped, each table's rows after the one before.
+  class SpillFile {
+   public:
+    SpillFile() = default;
+    SpillFile(const SpillFile&) = delete;
+    SpillFile& operator=(const SpillFile&) = delete;
+    ~SpillFile();
+    // Writes bytes at the end; false when the file cannot be made or written.
+    bool Append(const std::string& dir, std::string_view bytes);
+    // Reads n bytes at offset at into out; false when they cannot be read.
+    bool Read(std::uint64_t at, std::size_t n, char* out) const;
+    std::uint64_t end() const { return end_; }
+    // Forgets what lies at and after offset at (all of it at 0).
+    void CutTo(std::uint64_t at);
+
+   private:
+    int fd_ = -1;
+    std::uint64_t end_ = 0;
+  };
+  SpillFile spill_;
+  void SpillRows(const std::shared_ptr<Table>& t);
+  void UnspillRows(Table& t, const UndoDetail& d);
   std::size_t stmt_mark_ = 0;  // undo_.size() when the running statement began
   std::unordered_map<const Expr*, std::vector<Value>> subquery_cache_;
   struct Variable {

@@ -96,7 +96,9 @@ struct UndoDetail {
   Column column;  // ColumnDefault, ColumnAltered: its definition before
   std::vector<Column> cols;    // ColumnsDropped: the columns before
   std::uint32_t appended = 0;  // ColumnsAdded: bytes added to every live row
-  std::uint32_t rows = 1;      // RowIns: slots slot .. slot + rows - 1, one statement's
+  std::uint32_t rows = 1;      // RowIns: slots slot .. slot + rows - 1, one statement's;
+                               // RowsSpilled: the table's slots
+  std::uint64_t spill_at = 0, spill_bytes = 0;  // RowsSpilled: where in the spill file
   std::int64_t identity_next = 0;
   bool identity_used = false;
 };
@@ -116,7 +118,8 @@ struct Session::Undo {
     Identity,
     ColumnsAdded,
     ColumnAltered,
-    ColumnsDropped
+    ColumnsDropped,
+    RowsSpilled
   } k;
   std::uint32_t slot = 0;
   std::shared_ptr<Table> t;
