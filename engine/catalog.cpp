@@ -333,6 +333,24 @@ std::string Table::KeyOfValues(const Index& ix, const std::vector<Value>& vals) 
   return key;
 }
 
+std::string Table::KeyOfPatched(const Index& ix, std::string_view row,
+                                const std::vector<int>& changed,
+                                const std::vector<const Value*>& values) const {
+  auto part = [&](int c) {
+    auto at = std::lower_bound(changed.begin(), changed.end(), c);
+    if (at != changed.end() && *at == c) return KeyPart(*values[at - changed.begin()]);
+    return KeyPart(GetColumn(row, c));
+  };
+  if (ix.cols.size() == 1) return part(ix.cols[0]);
+  std::string key;
+  for (int c : ix.cols) {
+    std::string p = part(c);
+    PutVarint(key, p.size());
+    key += p;
+  }
+  return key;
+}
+
 namespace {
 
 constexpr std::uint64_t kFreeCell = ~0ull;
@@ -400,7 +418,8 @@ void Table::IndexAdd(Index& ix, const std::string& key, std::uint32_t slot) {
   }
   std::uint32_t ref = CellRef(c);
   if (ref & kListRef) {
-    ix.lists[ref & ~kListRef].push_back(slot);
+    std::vector<std::uint32_t>& l = ix.lists[ref & ~kListRef];
+    l.insert(std::lower_bound(l.begin(), l.end(), slot), slot);
     return;
   }
   std::uint32_t list;
@@ -411,7 +430,7 @@ void Table::IndexAdd(Index& ix, const std::string& key, std::uint32_t slot) {
     list = static_cast<std::uint32_t>(ix.lists.size());
     ix.lists.emplace_back();
   }
-  ix.lists[list] = {ref, slot};
+  ix.lists[list] = {std::min(ref, slot), std::max(ref, slot)};
   ix.cells[i] = MakeCell(hash, list | kListRef);
 }
 
@@ -424,10 +443,9 @@ void Table::IndexRemove(Index& ix, const std::string& key, std::uint32_t slot) {
   std::uint32_t ref = CellRef(c);
   if (ref & kListRef) {
     std::vector<std::uint32_t>& l = ix.lists[ref & ~kListRef];
-    auto it = std::find(l.begin(), l.end(), slot);
-    if (it == l.end()) return;
-    *it = l.back();
-    l.pop_back();
+    auto it = std::lower_bound(l.begin(), l.end(), slot);
+    if (it == l.end() || *it != slot) return;
+    l.erase(it);
     if (l.size() == 1) {
       ix.cells[i] = MakeCell(hash, l.front());
       std::vector<std::uint32_t>().swap(l);

@@ -126,8 +126,9 @@ struct Index {
   // Row slots by key, kept through the Table::Index* functions: open
   // addressing over the distinct keys with linear probing. A cell holds the
   // key's hash (high half) and either the one slot with that key or, with the
-  // top bit set, the number of a list of the slots sharing it. Keys are not
-  // stored: they are taken from a row holding the key when two hashes meet.
+  // top bit set, the number of a list of the slots sharing it, in ascending
+  // order (a slot is found in it by halving). Keys are not stored: they are
+  // taken from a row holding the key when two hashes meet.
   std::vector<std::uint64_t> cells;
   std::vector<std::vector<std::uint32_t>> lists;
   std::vector<std::uint32_t> free_lists;
@@ -168,6 +169,10 @@ struct Table {
   // Index key of slot r (or of decoded values) for index ix.
   std::string KeyOf(const Index& ix, std::string_view row) const;
   std::string KeyOfValues(const Index& ix, const std::vector<Value>& vals) const;
+  // Key of row for ix once the columns changed (ascending) take values
+  // (values[j] for changed[j]).
+  std::string KeyOfPatched(const Index& ix, std::string_view row, const std::vector<int>& changed,
+                           const std::vector<const Value*>& values) const;
   // Entries of ix, whose keys must be those of the rows they name.
   void IndexAdd(Index& ix, const std::string& key, std::uint32_t slot);
   void IndexRemove(Index& ix, const std::string& key, std::uint32_t slot);

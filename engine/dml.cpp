@@ -63,17 +63,23 @@ void Session::CheckUnique(const Table& t, const std::vector<Value>& vals, std::u
   for (const auto& ix : t.indexes) {
     if (!ix->unique) continue;
     if (t.IndexHasOther(*ix, t.KeyOfValues(*ix, vals), self)) {
-      std::string shown;
-      for (int c : ix->cols) shown += (shown.empty() ? "" : ", ") + ToText(vals[c]);
-      if (ix->primary)
-        throw Terminated(2627, "Violation of PRIMARY KEY constraint '" + ix->name +
-                                   "'. Cannot insert duplicate key in object 'dbo." + t.name +
-                                   "'. The duplicate key value is (" + shown + ").");
-      throw Terminated(2601, "Cannot insert duplicate key row in object 'dbo." + t.name +
-                                 "' with unique index '" + ix->name +
-                                 "'. The duplicate key value is (" + shown + ").");
+      std::vector<Value> key_vals;
+      for (int c : ix->cols) key_vals.push_back(vals[c]);
+      DuplicateKey(t, *ix, key_vals);
     }
   }
+}
+
+void Session::DuplicateKey(const Table& t, const Index& ix, const std::vector<Value>& key_vals) {
+  std::string shown;
+  for (const Value& v : key_vals) shown += (shown.empty() ? "" : ", ") + ToText(v);
+  if (ix.primary)
+    throw Terminated(2627, "Violation of PRIMARY KEY constraint '" + ix.name +
+                               "'. Cannot insert duplicate key in object 'dbo." + t.name +
+                               "'. The duplicate key value is (" + shown + ").");
+  throw Terminated(2601, "Cannot insert duplicate key row in object 'dbo." + t.name +
+                             "' with unique index '" + ix.name + "'. The duplicate key value is (" +
+                             shown + ").");
 }
 
 StatementResult Session::DoInsert(const Stmt& s) {
@@ -309,7 +315,8 @@ StatementResult Session::DoUpdate(const Stmt& s) {
     undo_.push_back(std::move(entry));
   }
 
-  std::vector<Value> vals, fresh(cols.size());
+  std::vector<Value> fresh(cols.size());
+  std::vector<const Value*> patched(changed.size());
   std::vector<std::string> old_keys(affected.size()), new_keys(affected.size());
   std::string enc, old, packed;
   const Row* row[1];
@@ -326,22 +333,29 @@ StatementResult Session::DoUpdate(const Stmt& s) {
       enc.clear();
       for (std::size_t j = 0; j < changed.size(); ++j) EncodeValue(enc, fresh[source[j]]);
       if (!affected.empty()) {
-        DecodeRow(cur, &vals);
-        for (std::size_t k = 0; k < cols.size(); ++k) vals[cols[k]] = fresh[k];
         // An index whose key the row keeps (a column set to the value it
         // has) is left alone: a long list of rows sharing that key would
         // otherwise be searched for the row twice.
+        for (std::size_t j = 0; j < changed.size(); ++j) patched[j] = &fresh[source[j]];
         for (std::size_t k = 0; k < affected.size(); ++k) {
           old_keys[k] = t->KeyOf(*affected[k], cur);
-          new_keys[k] = t->KeyOfValues(*affected[k], vals);
+          new_keys[k] = t->KeyOfPatched(*affected[k], cur, changed, patched);
           if (old_keys[k] != new_keys[k]) t->IndexRemove(*affected[k], old_keys[k], slot);
         }
-        try {
-          CheckUnique(*t, vals, slot);
-        } catch (...) {
-          for (std::size_t k = 0; k < affected.size(); ++k)
-            if (old_keys[k] != new_keys[k]) t->IndexAdd(*affected[k], old_keys[k], slot);
-          throw;
+        // Only a unique index whose key changes can meet another row's.
+        for (std::size_t k = 0; k < affected.size(); ++k) {
+          const Index& ix = *affected[k];
+          if (!ix.unique || old_keys[k] == new_keys[k] || !t->IndexHasOther(ix, new_keys[k], slot))
+            continue;
+          for (std::size_t m = 0; m < affected.size(); ++m)
+            if (old_keys[m] != new_keys[m]) t->IndexAdd(*affected[m], old_keys[m], slot);
+          std::vector<Value> key_vals;
+          for (int c : ix.cols) {
+            auto at = std::lower_bound(changed.begin(), changed.end(), c);
+            key_vals.push_back(at != changed.end() && *at == c ? *patched[at - changed.begin()]
+                                                               : GetColumn(cur, c));
+          }
+          DuplicateKey(*t, ix, key_vals);
         }
       }
       // The record is written before the row changes: undoing a record whose

@@ -221,6 +221,10 @@ class Session {
   // is empty) and binds its expression. 2714/1750 when the name is taken.
   void AddDefault(const Table& t, Column& col, const std::string& name, const std::string& text);
   void CheckUnique(const Table& t, const std::vector<Value>& vals, std::uint32_t self);
+  // Throws 2627 (a primary key) or 2601 for a row whose key in ix (key_vals)
+  // another row has.
+  [[noreturn]] static void DuplicateKey(const Table& t, const Index& ix,
+                                        const std::vector<Value>& key_vals);
   Value DefaultValue(const Column& c);
   [[noreturn]] void Fail515(const Table& t, const Column& c, const char* verb) const;
 

@@ -10,9 +10,10 @@ using engine_test::TempDb;
 TEST(EngineDml, CharPaddingComparisonAndOrder) {
   TempDb t;
   t.Run("create table lib_zz (zz_code int NOT NULL, zz_name char(6) default(''), zz_v varchar(6))");
-  t.Run("insert into lib_zz values(1,'ab','ab ')\n"
-        "INSERT lib_zz(zz_code,zz_name,zz_v) VALUES (2, 'B', 'b')\n"
-        "insert into lib_zz(zz_code) values(3)");
+  t.Run(
+      "insert into lib_zz values(1,'ab','ab ')\n"
+      "INSERT lib_zz(zz_code,zz_name,zz_v) VALUES (2, 'B', 'b')\n"
+      "insert into lib_zz(zz_code) values(3)");
   // char is padded to its width, varchar keeps what it was given.
   EXPECT_EQ(t.Rows("select zz_name, zz_v from lib_zz order by zz_code"),
             (std::vector<std::string>{"ab    |ab ", "B     |b", "      |NULL"}));
@@ -28,9 +29,12 @@ TEST(EngineDml, CharPaddingComparisonAndOrder) {
 
 TEST(EngineDml, UpdateDeleteInsertSelectGroupBy) {
   TempDb t;
-  t.Run("create table a (k int not null, g char(4), n numeric(7,2) default(0))\n"
-        "alter table a add constraint PK_a primary key nonclustered(k)");
-  t.Run("insert into a values(1,'x',1.5) insert into a values(2,'X',2) insert into a values(3,'y',NULL)");
+  t.Run(
+      "create table a (k int not null, g char(4), n numeric(7,2) default(0))\n"
+      "alter table a add constraint PK_a primary key nonclustered(k)");
+  t.Run(
+      "insert into a values(1,'x',1.5) insert into a values(2,'X',2) insert into a "
+      "values(3,'y',NULL)");
   auto r = t.Run("update a set n = n * 2, g = 'z' where k = 2");
   EXPECT_EQ(r[0].rows_affected, 1);
   EXPECT_EQ(t.One("select g, n from a where k=2"), "z   |4.00");
@@ -87,14 +91,17 @@ TEST(EngineDml, InsertSelectSeesTheTableAsBefore) {
 
 TEST(EngineDml, IdentityAndDefaults) {
   TempDb t;
-  t.Run("create table g (g_no int NOT NULL IDENTITY (1, 1), g_title char(10) DEFAULT(''),"
-        " g_hits int default(' '), g_date datetime default(getdate()))");
+  t.Run(
+      "create table g (g_no int NOT NULL IDENTITY (1, 1), g_title char(10) DEFAULT(''),"
+      " g_hits int default(' '), g_date datetime default(getdate()))");
   t.Run("insert into g(g_title) values('a') insert into g(g_title,g_hits) values('b',5)");
   EXPECT_EQ(t.Rows("select g_no, g_hits from g"), (std::vector<std::string>{"1|0", "2|5"}));
   EXPECT_EQ(t.One("select count(*) from g where g_date is null"), "0");
   std::string msg;
   EXPECT_EQ(t.ErrorOf("insert into g values(9,'c',1,getdate())", &msg), 8101);
-  EXPECT_EQ(msg, "An explicit value for the identity column in table 'g' can only be specified when a column list is used and IDENTITY_INSERT is ON.");
+  EXPECT_EQ(msg,
+            "An explicit value for the identity column in table 'g' can only be specified when a "
+            "column list is used and IDENTITY_INSERT is ON.");
   t.Run("insert into g values('c',1,getdate())");  // without a list the identity is skipped
   EXPECT_EQ(t.One("select max(g_no) from g"), "3");
 }
@@ -137,12 +144,15 @@ TEST(EngineExpressions, ConversionErrors) {
     int number;
     const char* message;
   } cases[] = {
-      {"insert into c(i) values('abc')", 245, "Conversion failed when converting the varchar value 'abc' to data type int."},
+      {"insert into c(i) values('abc')", 245,
+       "Conversion failed when converting the varchar value 'abc' to data type int."},
       {"insert into c(n) values('')", 8114, "Error converting data type varchar to numeric."},
-      {"insert into c(n) values(12345)", 8115, "Arithmetic overflow error converting int to data type numeric."},
+      {"insert into c(n) values(12345)", 8115,
+       "Arithmetic overflow error converting int to data type numeric."},
       {"insert into c(s) values('abcd')", 8152, "String or binary data would be truncated."},
       {"select 1/0", 8134, "Divide by zero error encountered."},
-      {"select substring('a', 1, -1)", 537, "Invalid length parameter passed to the substring function."},
+      {"select substring('a', 1, -1)", 537,
+       "Invalid length parameter passed to the substring function."},
   };
   for (const auto& c : cases) {
     std::string msg;
@@ -156,22 +166,34 @@ TEST(EngineExpressions, ConversionErrors) {
 
 TEST(EngineCatalogue, ProbesAndSystemTables) {
   TempDb t;
-  t.Run("create table lib_people (pe_code char(9) not null, pe_name char(8) default(''), pe_n numeric(12,2))");
+  t.Run(
+      "create table lib_people (pe_code char(9) not null, pe_name char(8) default(''), pe_n "
+      "numeric(12,2))");
   t.Run("ALTER TABLE lib_people ADD CONSTRAINT PK_lib_people PRIMARY KEY NONCLUSTERED(pe_code)");
   t.Run("create index PK_lib_people_name on lib_people(pe_name) WITH PAD_INDEX,FILLFACTOR=85");
-  t.Run("create table other (o int)\ncreate index PK_lib_people_name on other(o) with PAD_INDEX, FILLFACTOR = 85");
+  t.Run(
+      "create table other (o int)\ncreate index PK_lib_people_name on other(o) with PAD_INDEX, "
+      "FILLFACTOR = 85");
   t.Run("create view v_people as select pe_code from lib_people");
   EXPECT_EQ(t.Rows("select * from sysobjects where name ='v_people'").size(), 1u);
   EXPECT_EQ(t.One("select xtype from sysobjects where name='PK_lib_people'"), "PK");
-  EXPECT_EQ(t.One("select name from syscolumns where name='pe_name' and id in (select id from sysobjects where name = 'lib_people')"), "pe_name");
-  EXPECT_TRUE(t.Rows("select name from syscolumns where name='pe_name' and id in (select id from sysobjects where name = 'nosuch')").empty());
+  EXPECT_EQ(t.One("select name from syscolumns where name='pe_name' and id in (select id from "
+                  "sysobjects where name = 'lib_people')"),
+            "pe_name");
+  EXPECT_TRUE(t.Rows("select name from syscolumns where name='pe_name' and id in (select id from "
+                     "sysobjects where name = 'nosuch')")
+                  .empty());
   EXPECT_EQ(t.Rows("select name from sysindexes where name='PK_lib_people_name'").size(), 2u);
   EXPECT_EQ(t.One("select name from sysindexes where name='PK_lib_people'"), "PK_lib_people");
-  EXPECT_EQ(t.Rows("select c.name, c.length, c.isnullable from syscolumns c, sysobjects o where c.id = o.id and o.name = 'lib_people' order by c.colid"),
+  EXPECT_EQ(t.Rows("select c.name, c.length, c.isnullable from syscolumns c, sysobjects o where "
+                   "c.id = o.id and o.name = 'lib_people' order by c.colid"),
             (std::vector<std::string>{"pe_code|9|0", "pe_name|8|1", "pe_n|9|1"}));
   // The default is an object owned by the table and named by cdefault.
-  std::string df = t.One("select name from sysobjects\nwhere parent_obj in(select id from sysobjects where name='lib_people')\n"
-                         "  and id in(select cdefault from syscolumns where name='pe_name' and id in (select id from sysobjects where name='lib_people'))");
+  std::string df = t.One(
+      "select name from sysobjects\nwhere parent_obj in(select id from sysobjects where "
+      "name='lib_people')\n"
+      "  and id in(select cdefault from syscolumns where name='pe_name' and id in (select id from "
+      "sysobjects where name='lib_people'))");
   EXPECT_EQ(df.substr(0, 4), "DF__");
   // Table part cut to 9 characters, both parts together to 14.
   EXPECT_EQ(df.substr(0, 22), "DF__lib_peopl__pe_na__");
@@ -191,7 +213,9 @@ TEST(EngineDdl, AddColumnFillsOnlyNotNull) {
   EXPECT_EQ(t.Rows("select * from p"), (std::vector<std::string>{"1|NULL|7"}));
   std::string msg;
   EXPECT_EQ(t.ErrorOf("alter table p add k int", &msg), 2705);
-  EXPECT_EQ(msg, "Column names in each table must be unique. Column name 'k' in table 'p' is specified more than once.");
+  EXPECT_EQ(msg,
+            "Column names in each table must be unique. Column name 'k' in table 'p' is specified "
+            "more than once.");
   EXPECT_EQ(t.ErrorOf("alter table p add z int not null"), 4901);
 }
 
@@ -255,7 +279,9 @@ TEST(EngineDdl, DropColumnListNamingAColumnTwice) {
 
 TEST(EngineDdl, DependentColumnRefusals) {
   TempDb t;
-  t.Run("create table j (js_barcode char(9) not null, js_libcard char(9) default(''), js_v varchar(9))");
+  t.Run(
+      "create table j (js_barcode char(9) not null, js_libcard char(9) default(''), js_v "
+      "varchar(9))");
   t.Run("create index PK_j_barcode on j(js_barcode) WITH PAD_INDEX,FILLFACTOR=85");
   t.Run("create index PK_j_v on j(js_v)");
   struct Case {
@@ -263,8 +289,10 @@ TEST(EngineDdl, DependentColumnRefusals) {
     int number;
     const char* message;
   } cases[] = {
-      {"alter table j ALTER COLUMN js_barcode char(12)", 5074, "The index 'PK_j_barcode' is dependent on column 'js_barcode'."},
-      {"alter table j drop COLUMN js_barcode", 5074, "The index 'PK_j_barcode' is dependent on column 'js_barcode'."},
+      {"alter table j ALTER COLUMN js_barcode char(12)", 5074,
+       "The index 'PK_j_barcode' is dependent on column 'js_barcode'."},
+      {"alter table j drop COLUMN js_barcode", 5074,
+       "The index 'PK_j_barcode' is dependent on column 'js_barcode'."},
       {"alter table j drop COLUMN js_libcard", 5074, nullptr},
       {"alter table j ALTER COLUMN js_libcard int", 5074, nullptr},
   };
@@ -291,9 +319,10 @@ TEST(EngineDdl, DependentColumnRefusals) {
 
 TEST(EngineErrors, NumbersAndWording) {
   TempDb t;
-  t.Run("create table e (k char(4) not null, v int)\n"
-        "ALTER TABLE e ADD CONSTRAINT PK_e PRIMARY KEY NONCLUSTERED(k)\n"
-        "create index PK_e_v on e(v)\ninsert into e values('a', 1)");
+  t.Run(
+      "create table e (k char(4) not null, v int)\n"
+      "ALTER TABLE e ADD CONSTRAINT PK_e PRIMARY KEY NONCLUSTERED(k)\n"
+      "create index PK_e_v on e(v)\ninsert into e values('a', 1)");
   struct Case {
     const char* sql;
     int number;
@@ -302,14 +331,27 @@ TEST(EngineErrors, NumbersAndWording) {
       {"create table e (x int)", 2714, "There is already an object named 'e' in the database."},
       {"select * from nosuch", 208, "Invalid object name 'nosuch'."},
       {"select nocol from e", 207, "Invalid column name 'nocol'."},
-      {"insert into e values('A ', 2)", 2627, "Violation of PRIMARY KEY constraint 'PK_e'. Cannot insert duplicate key in object 'dbo.e'. The duplicate key value is (A   )."},
-      {"insert into e(v) values(2)", 515, "Cannot insert the value NULL into column 'k', table 'lib.dbo.e'; column does not allow nulls. INSERT fails."},
-      {"drop table nosuch", 3701, "Cannot drop the table 'nosuch', because it does not exist or you do not have permission."},
-      {"DROP Index e.nosuch", 3701, "Cannot drop the index 'e.nosuch', because it does not exist or you do not have permission."},
-      {"create index PK_e_v on e(k)", 1913, "The operation failed because an index or statistics with name 'PK_e_v' already exists on table 'e'."},
-      {"insert into e values('b')", 213, "Column name or number of supplied values does not match table definition."},
-      {"DROP INDEX PK_e_v", 159, "Must specify the table name and index name for the DROP INDEX statement."},
-      {"DROP INDEX e.PK_e", 3723, "An explicit DROP INDEX is not allowed on index 'e.PK_e'. It is being used for PRIMARY KEY constraint enforcement."},
+      {"insert into e values('A ', 2)", 2627,
+       "Violation of PRIMARY KEY constraint 'PK_e'. Cannot insert duplicate key in object 'dbo.e'. "
+       "The duplicate key value is (A   )."},
+      {"insert into e(v) values(2)", 515,
+       "Cannot insert the value NULL into column 'k', table 'lib.dbo.e'; column does not allow "
+       "nulls. INSERT fails."},
+      {"drop table nosuch", 3701,
+       "Cannot drop the table 'nosuch', because it does not exist or you do not have permission."},
+      {"DROP Index e.nosuch", 3701,
+       "Cannot drop the index 'e.nosuch', because it does not exist or you do not have "
+       "permission."},
+      {"create index PK_e_v on e(k)", 1913,
+       "The operation failed because an index or statistics with name 'PK_e_v' already exists on "
+       "table 'e'."},
+      {"insert into e values('b')", 213,
+       "Column name or number of supplied values does not match table definition."},
+      {"DROP INDEX PK_e_v", 159,
+       "Must specify the table name and index name for the DROP INDEX statement."},
+      {"DROP INDEX e.PK_e", 3723,
+       "An explicit DROP INDEX is not allowed on index 'e.PK_e'. It is being used for PRIMARY KEY "
+       "constraint enforcement."},
       {"select * frm e", 102, "Incorrect syntax near 'frm'."},
       {"select 'abc", 105, "Unclosed quotation mark after the character string 'abc'."},
   };
@@ -335,6 +377,19 @@ TEST(EngineErrors, FailingStatementChangesNothingAndReportsItsLine) {
   EXPECT_EQ(t.Rows("select k, s from f order by k"), (std::vector<std::string>{"1|a ", "2|b "}));
   EXPECT_EQ(t.ErrorOf("update f set k = 1 where k = 2"), 2627);
   EXPECT_EQ(t.One("select count(*) from f where k = 2"), "1");
+  // A key of two columns, one of them changed: the new key must be free, and
+  // the old one is free once the row has moved on.
+  t.Run(
+      "create table p (a int, b char(4), n int)\ncreate unique index ux_p on p(a, b)\n"
+      "insert into p values(1, 'x', 0)\ninsert into p values(1, 'y', 0)");
+  std::string message;
+  EXPECT_EQ(t.ErrorOf("update p set b = 'X ', n = 1 where b = 'y'", &message), 2601);
+  EXPECT_NE(message.find("The duplicate key value is (1, X   )."), std::string::npos) << message;
+  t.Run("update p set b = 'z', n = 2 where b = 'y'");
+  EXPECT_EQ(t.ErrorOf("insert into p values(1, 'Z', 0)"), 2601);
+  EXPECT_EQ(t.ErrorOf("insert into p values(1, 'y', 0)"), 0);
+  EXPECT_EQ(t.Rows("select b, n from p order by b"),
+            (std::vector<std::string>{"x   |0", "y   |0", "z   |2"}));
 }
 
 TEST(EngineTransactions, RollbackUndoesDdlAndDml) {
@@ -342,8 +397,10 @@ TEST(EngineTransactions, RollbackUndoesDdlAndDml) {
   t.Run("create table keep (k int)\ninsert into keep values(1)");
   t.Run("begin transaction");
   EXPECT_EQ(t.One("select @@trancount"), "1");
-  t.Run("create table gone (g int)\ninsert into keep values(2)\nalter table keep add extra int default(0)\n"
-        "drop table keep");
+  t.Run(
+      "create table gone (g int)\ninsert into keep values(2)\nalter table keep add extra int "
+      "default(0)\n"
+      "drop table keep");
   EXPECT_EQ(t.ErrorOf("select * from keep"), 208);
   t.Run("if @@trancount > 0 rollback transaction");
   EXPECT_EQ(t.One("select @@trancount"), "0");
@@ -361,24 +418,27 @@ TEST(EngineTransactions, RollbackUndoesDdlAndDml) {
 // must put back every value (same-size and resized ones) and every index entry,
 // on its own and inside a transaction that later rolls back an earlier UPDATE.
 TEST(EngineErrors, UpdateFailingPartWayRestoresRowsAndIndexes) {
-  const std::vector<std::string> original = {"1|a   |a|1", "2|b   |b|2", "3|c   |cc|3", "13|d   |d|13"};
+  const std::vector<std::string> original = {"1|a   |a|1", "2|b   |b|2", "3|c   |cc|3",
+                                             "13|d   |d|13"};
   struct Case {
     const char* update;
     int error;
   };
   const Case cases[] = {
       {"update u set v = v + '123456789'", 8152},  // resized values, then truncation
-      {"update u set c = 'q', n = n / (n - 3)", 8134},  // indexed column in place, then divide by zero
-      {"update u set k = k + 10", 2627},                // key moved, then a duplicate key
+      {"update u set c = 'q', n = n / (n - 3)",
+       8134},                             // indexed column in place, then divide by zero
+      {"update u set k = k + 10", 2627},  // key moved, then a duplicate key
   };
   for (bool in_transaction : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.update) + (in_transaction ? " (in a transaction)" : ""));
       TempDb t;
-      t.Run("create table u (k int not null primary key, c char(4), v varchar(10), n int)\n"
-            "create index ix_u_c on u(c)\n"
-            "insert into u values(1,'a','a',1)\ninsert into u values(2,'b','b',2)\n"
-            "insert into u values(3,'c','cc',3)\ninsert into u values(13,'d','d',13)");
+      t.Run(
+          "create table u (k int not null primary key, c char(4), v varchar(10), n int)\n"
+          "create index ix_u_c on u(c)\n"
+          "insert into u values(1,'a','a',1)\ninsert into u values(2,'b','b',2)\n"
+          "insert into u values(3,'c','cc',3)\ninsert into u values(13,'d','d',13)");
       if (in_transaction) t.Run("begin transaction\nupdate u set v = 'w', c = 'w' where k = 2");
       EXPECT_EQ(t.ErrorOf(c.update), c.error);
       if (in_transaction) {
@@ -401,11 +461,14 @@ TEST(EngineErrors, UpdateFailingPartWayRestoresRowsAndIndexes) {
 // roll back to the first state; committed ones survive reopening.
 TEST(EngineTransactions, RollbackUndoesStackedUpdates) {
   TempDb t;
-  t.Run("create table s (k int not null primary key, v varchar(20), c char(3))\n"
-        "insert into s values(1,'one','x')\ninsert into s values(2,'two','y')");
-  t.Run("begin transaction\nupdate s set v = v + v, c = 'z'\nupdate s set v = 'q' where k = 2\n"
-        "update s set k = k + 100");
-  EXPECT_EQ(t.Rows("select k, v, c from s"), (std::vector<std::string>{"101|oneone|z  ", "102|q|z  "}));
+  t.Run(
+      "create table s (k int not null primary key, v varchar(20), c char(3))\n"
+      "insert into s values(1,'one','x')\ninsert into s values(2,'two','y')");
+  t.Run(
+      "begin transaction\nupdate s set v = v + v, c = 'z'\nupdate s set v = 'q' where k = 2\n"
+      "update s set k = k + 100");
+  EXPECT_EQ(t.Rows("select k, v, c from s"),
+            (std::vector<std::string>{"101|oneone|z  ", "102|q|z  "}));
   t.Run("rollback transaction");
   EXPECT_EQ(t.Rows("select k, v, c from s"), (std::vector<std::string>{"1|one|x  ", "2|two|y  "}));
   EXPECT_EQ(t.One("select v from s where k = 2"), "two");
@@ -419,8 +482,9 @@ TEST(EngineTransactions, RollbackUndoesStackedUpdates) {
 // and on non-unique columns where many rows share a value.
 TEST(EngineDml, IndexedLookupsAgreeWithScans) {
   TempDb t;
-  t.Run("create table m (k int not null primary key, c char(3), n int)\n"
-        "create index ix_m_c on m(c)\ncreate index ix_m_n on m(n)");
+  t.Run(
+      "create table m (k int not null primary key, c char(3), n int)\n"
+      "create index ix_m_c on m(c)\ncreate index ix_m_n on m(n)");
   std::string batch;
   for (int k = 1; k <= 3000; ++k)
     batch += "insert into m values(" + std::to_string(k) + ",'v" + std::to_string(k % 37) + "'," +
@@ -428,7 +492,9 @@ TEST(EngineDml, IndexedLookupsAgreeWithScans) {
   t.Run(batch);
   t.Run("delete from m where k - (k / 3) * 3 = 0");
   t.Run("update m set c = 'w', k = k + 5000 where k - (k / 5) * 5 = 0");
-  t.Run("begin transaction\ndelete from m where n < 50\nupdate m set n = 7, c = 'v7'\nrollback transaction");
+  t.Run(
+      "begin transaction\ndelete from m where n < 50\nupdate m set n = 7, c = 'v7'\nrollback "
+      "transaction");
   auto check = [&] {
     for (const char* c : {"v7", "v0", "w", "v36", "nope"})
       EXPECT_EQ(t.Rows(std::string("select k from m where c = '") + c + "' order by k"),
@@ -440,7 +506,8 @@ TEST(EngineDml, IndexedLookupsAgreeWithScans) {
           << n;
     // Every key, present or not, looked up one by one finds exactly the rows a scan has.
     std::string probes;
-    for (int k = 1; k <= 8000; ++k) probes += "select k from m where k = " + std::to_string(k) + "\n";
+    for (int k = 1; k <= 8000; ++k)
+      probes += "select k from m where k = " + std::to_string(k) + "\n";
     std::vector<std::string> found;
     for (const auto& r : t.Run(probes))
       for (const auto& row : r.rows) found.push_back(*row[0]);
