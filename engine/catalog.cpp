@@ -190,8 +190,10 @@ void PatchRow(Row& row, const std::vector<int>& cols, std::string_view enc) {
   }
   const char* p = row.data();
   int at = 0;
-  std::string out;
-  out.reserve(row.size() + enc.size());
+  // The new row is put together in a buffer kept from row to row: a step
+  // rewriting a large table a row at a time allocates only the rows.
+  thread_local std::string out;
+  out.clear();
   const char* copied = p;
   for (int c : cols) {
     for (; at < c; ++at) Skip(p);
