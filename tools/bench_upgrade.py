@@ -41,7 +41,7 @@ proportions: 2.5 copies, 0.25 readers and 1 loan a record) with libupgrade-cli
 only, and prints per size the wall time, the peak memory, the time per record
 and the peak over the upgraded database file's size, then the growth factors
 between sizes (time and memory grown per size grown; 1.00 is a straight
-line). The largest size needs about 2.5 GB of memory and 2 GB of disk in
+line). The largest size needs about 2.2 GB of memory and 2 GB of disk in
 --work; on a 2-core machine the whole scale run takes about ten minutes.
 
     tools/bench_upgrade.py --build build-rel --scale
