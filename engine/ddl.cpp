@@ -240,7 +240,7 @@ void Session::UnspillRows(Table& t, const UndoDetail& d) {
   std::uint64_t at = d.spill_at;
   const std::uint64_t end = d.spill_at + d.spill_bytes;
   std::size_t used = 0;
-  // Reads on at least `need` bytes past `used`, a megabyte or more at a time.
+  // Makes `need` bytes past `used` readable, reading a megabyte or more at a time.
   auto want = [&](std::size_t need) {
     if (buf.size() - used >= need) return;
     buf.erase(0, used);
