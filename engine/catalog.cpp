@@ -263,7 +263,10 @@ std::string KeyPart(const Value& v) {
     case Kind::Null:
       return std::string(1, '\0');
     case Kind::Str:
-      return "S" + Fold(v.s);
+      k.reserve(1 + v.s.size());
+      k += 'S';
+      AppendFolded(v.s, k);
+      return k;
     case Kind::Bin: {
       std::string_view b(v.s);
       while (!b.empty() && b.back() == '\0') b.remove_suffix(1);
@@ -297,7 +300,7 @@ std::string KeyPart(const Value& v) {
 
 int Table::FindColumn(std::string_view n) const {
   for (std::size_t c = 0; c < cols.size(); ++c)
-    if (Fold(cols[c].name) == Fold(n)) return static_cast<int>(c);
+    if (FoldedEqual(cols[c].name, n)) return static_cast<int>(c);
   return -1;
 }
 

@@ -266,8 +266,8 @@ Value ToString(const Value& v, const TypeSpec& t, bool explicit_cast) {
   if (s.size() > n) {
     if (explicit_cast) {
       if (v.kind == Kind::Int)
-        // GCC 12 at -O2/-O3 reports -Wrestrict inside std::string's operator+ for
-        // "literal" + std::string&& (GCC bug 105329): a false positive.
+      // GCC 12 at -O2/-O3 reports -Wrestrict inside std::string's operator+ for
+      // "literal" + std::string&& (GCC bug 105329): a false positive.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wrestrict"
         return Value::Str(t.type == Type::Char ? "*" + std::string(n - 1, ' ') : "*");
@@ -726,17 +726,41 @@ std::string_view TrimRightBlanks(std::string_view s) {
 }
 
 std::string Fold(std::string_view s) {
+  std::string out;
+  AppendFolded(s, out);
+  return out;
+}
+
+void AppendFolded(std::string_view s, std::string& out) {
   s = TrimRightBlanks(s);
-  std::string out(s);
-  for (std::size_t k = 0; k < out.size(); ++k) {
+  const std::size_t start = out.size();
+  out.append(s);
+  for (std::size_t k = start; k < out.size(); ++k) {
     unsigned char c = static_cast<unsigned char>(out[k]);
     if (c >= 0x81 && k + 1 < out.size()) {
-      ++k;
+      ++k;  // a GBK trail byte is never an ASCII letter to fold
     } else if (c < 0x80) {
       out[k] = static_cast<char>(AsciiUpper(c));
     }
   }
-  return out;
+}
+
+bool FoldedEqual(std::string_view a, std::string_view b) {
+  a = TrimRightBlanks(a);
+  b = TrimRightBlanks(b);
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k) {
+    const unsigned char c = static_cast<unsigned char>(a[k]);
+    if (c >= 0x81 && k + 1 < a.size()) {
+      // A double-byte character: both bytes as they are, in both strings.
+      if (a[k] != b[k] || a[k + 1] != b[k + 1]) return false;
+      ++k;
+    } else if (c < 0x80 ? AsciiUpper(c) != AsciiUpper(static_cast<unsigned char>(b[k]))
+                        : a[k] != b[k]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 int Compare(const Value& a, const Value& b) {

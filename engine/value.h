@@ -129,6 +129,10 @@ int Compare(const Value& a, const Value& b);
 // ASCII-case-folded, trailing-blank-trimmed form of GBK text: equal keys mean
 // equal under the collation, and byte order of keys is the sort order.
 std::string Fold(std::string_view s);
+// Appends Fold(s) to out.
+void AppendFolded(std::string_view s, std::string& out);
+// Fold(a) == Fold(b), without making either.
+bool FoldedEqual(std::string_view a, std::string_view b);
 std::string_view TrimRightBlanks(std::string_view s);
 // LIKE with % and _ (a GBK pair counts as one character), collation-aware.
 bool Like(std::string_view value, std::string_view pattern);

@@ -1,6 +1,7 @@
 // Statements and their results: DDL, DML, expressions, conversions, catalogue.
 #include <gtest/gtest.h>
 
+#include "engine/value.h"
 #include "tests/engine/engine_helpers.h"
 
 namespace {
@@ -520,3 +521,36 @@ TEST(EngineDml, IndexedLookupsAgreeWithScans) {
 }
 
 }  // namespace
+
+// Column names and keys compare as the collation does: ASCII letters in any
+// case, trailing blanks ignored, the bytes of a double-byte character as they
+// are (旻 is 0x95 0x46: its trail byte is an ASCII 'F' and must not fold).
+TEST(EngineText, FoldedEqualAgreesWithFold) {
+  const std::vector<std::string> texts = {"",
+                                          "  ",
+                                          "abc",
+                                          "ABC ",
+                                          "abC  ",
+                                          "ab",
+                                          "abd",
+                                          "a b",
+                                          "A B",
+                                          "\x95\x46",
+                                          "\x95\x66",
+                                          "\x95",
+                                          "\x95\x46 ",
+                                          "x\x95",
+                                          "X\x95",
+                                          "\xd6\xd0",
+                                          "\xd6\xd0"
+                                          "a",
+                                          "\xd6\xd0"
+                                          "A",
+                                          "\x80",
+                                          "\x80"
+                                          "a"};
+  for (const std::string& a : texts)
+    for (const std::string& b : texts)
+      EXPECT_EQ(engine::FoldedEqual(a, b), engine::Fold(a) == engine::Fold(b))
+          << "'" << a << "' and '" << b << "'";
+}
