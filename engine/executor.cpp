@@ -393,7 +393,8 @@ void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from) {
   AppendLookupsOver(t, log.cols, keyed);
   std::string old;
   std::vector<std::string> now_keys(keyed.size()), then_keys(keyed.size());
-  Row scratch;
+  std::vector<Value> old_vals;
+  std::vector<const Value*> old_ptrs(log.cols.size());
   for (std::size_t c = log.chunks.size(); c-- > 0 && c + 1 >= from.chunks;) {
     const char* base = log.chunks[c].data();
     std::size_t end = log.chunks[c].size();
@@ -418,15 +419,14 @@ void UndoPatch(Table& t, PatchLog& log, PatchLog::Mark from) {
         UnpackBlanks(std::string_view(base + begin, len), old);
       }
       if (!keyed.empty()) {
-        std::string_view restored(at, n);
         if (!borrowed) {
-          scratch.assign(t.rows[slot].view());
-          PatchRow(scratch, log.cols, old);
-          restored = scratch.view();
+          DecodeRow(old, &old_vals);  // the values of log.cols, in order
+          for (std::size_t j = 0; j < old_vals.size(); ++j) old_ptrs[j] = &old_vals[j];
         }
         for (std::size_t k = 0; k < keyed.size(); ++k) {
           now_keys[k] = t.KeyOf(*keyed[k], t.rows[slot]);
-          then_keys[k] = t.KeyOf(*keyed[k], restored);
+          then_keys[k] = borrowed ? t.KeyOf(*keyed[k], std::string_view(at, n))
+                                  : t.KeyOfPatched(*keyed[k], t.rows[slot], log.cols, old_ptrs);
           if (now_keys[k] != then_keys[k]) t.IndexRemove(*keyed[k], now_keys[k], slot);
         }
       }

@@ -74,19 +74,21 @@ bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std
       const Expr* val = e->args[1].get();
       if (col->k != Expr::Col) std::swap(col, val);
       if (col->k != Expr::Col || col->outer != 0 || col->src != 0 || !IsConstant(*val)) continue;
+      const TypeSpec& ct = t.cols[col->col].type;
       const Index* ix = nullptr;
       if (pass == 0) {
         for (const auto& i : t.indexes)
           if (i->cols.size() == 1 && i->cols[0] == col->col) ix = i.get();
-        if (!ix) continue;
+      } else if (ct.type != Type::Float) {
+        ix = t.LookupFor(col->col);
       }
+      if (!ix) continue;
       Ctx ctx;
       Value v = Eval(*val, ctx);
       if (v.null()) {
         out->clear();
         return true;
       }
-      const TypeSpec& ct = t.cols[col->col].type;
       std::string key;
       if (ct.is_string()) {
         if (v.kind != Kind::Str) continue;  // the column converts to the value's type
@@ -102,11 +104,7 @@ bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std
         if (v.kind == Kind::Float || v.kind == Kind::Date) continue;
         key = KeyPart(v);
       }
-      if (pass == 0) {
-        t.EnsureIndexes();
-      } else if (!(ix = t.LookupFor(col->col))) {
-        continue;
-      }
+      if (pass == 0) t.EnsureIndexes();
       out->clear();
       t.IndexFind(*ix, key, out);
       std::sort(out->begin(), out->end());
