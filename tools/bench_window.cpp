@@ -36,7 +36,7 @@
 #include <string>
 #include <vector>
 
-#include "app/up_lib_main.h"
+#include "app/qt/up_lib_main.h"
 #include "db/connection.h"
 #include "text/gbk.h"
 

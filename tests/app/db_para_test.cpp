@@ -7,8 +7,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/db_para.h"
-#include "app/start_mess.h"
+#include "app/core/start_mess.h"
+#include "app/qt/db_para.h"
 #include "tests/app/qt_harness.h"
 #include "text/gbk.h"
 #include "text/param_codec.h"

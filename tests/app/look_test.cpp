@@ -3,7 +3,7 @@
 
 #include <QLocale>
 
-#include "app/look.h"
+#include "app/qt/look.h"
 #include "tests/app/qt_harness.h"
 
 namespace {

@@ -6,13 +6,13 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
-#include <QPushButton>
 #include <QElapsedTimer>
+#include <QPushButton>
 #include <QScreen>
 #include <QWidget>
 #include <stdexcept>
 
-#include "app/look.h"
+#include "app/qt/look.h"
 
 namespace app_testing {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/up_lib_main.h"
+#include "app/qt/up_lib_main.h"
 #include "db/connection.h"
 #include "db/registry.h"
 #include "tests/support/support.h"

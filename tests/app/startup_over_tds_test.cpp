@@ -5,8 +5,8 @@
 
 #include <QLineEdit>
 
-#include "app/flash.h"
-#include "app/startup.h"
+#include "app/qt/flash.h"
+#include "app/qt/startup.h"
 #include "tests/app/qt_harness.h"
 #include "tests/server/server_process.h"
 #include "tests/support/support.h"

@@ -5,9 +5,9 @@
 #include <QLabel>
 #include <QLineEdit>
 
-#include "app/flash.h"
-#include "app/start_mess.h"
-#include "app/startup.h"
+#include "app/core/start_mess.h"
+#include "app/qt/flash.h"
+#include "app/qt/startup.h"
 #include "tests/app/qt_harness.h"
 #include "tests/support/support.h"
 #include "text/gbk.h"
@@ -26,7 +26,7 @@ struct Attempt {
   int splashes = 0;
   bool splash_visible = false;
   QString splash_text;
-  QString start_mess;
+  std::string start_mess;
 };
 
 app::ConnectFn Watching(Attempt& a) {
@@ -67,7 +67,7 @@ TEST(Startup, ReachableDatabaseMakesTheUpgradeWindowTheMainWindow) {
     EXPECT_EQ(a.splashes, 1);
     EXPECT_TRUE(a.splash_visible);
     EXPECT_EQ(a.splash_text, kConnecting);
-    EXPECT_EQ(a.start_mess, kConnecting);
+    EXPECT_EQ(a.start_mess, kConnecting.toStdString());
 
     EXPECT_EQ(app::StartMess, "OK");
     ASSERT_NE(s.UpLibMain, nullptr);

@@ -1,9 +1,10 @@
-// The upgrade window: its states around the backup box and the start button,
-// the key chords that reveal the maintenance buttons, whole runs through the
-// upgrade core against the embedded engine, what is on the screen while a
-// statement runs, and closing the window during a run.
+// The Qt upgrade window: the shared behaviour of every front end
+// (tests/app/behaviour/), and what is the Qt window's own: its stored look,
+// the keys X11 sends for the chords, its message boxes, and what is on the
+// screen while a statement runs.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -14,8 +15,9 @@
 #include <functional>
 #include <thread>
 
-#include "app/look.h"
-#include "app/up_lib_main.h"
+#include "app/qt/look.h"
+#include "app/qt/up_lib_main.h"
+#include "tests/app/behaviour/up_lib_main_behaviour.h"
 #include "tests/app/qt_harness.h"
 #include "tests/support/support.h"
 #include "text/gbk.h"
@@ -37,24 +39,14 @@ std::string G(const char* utf8) {
   return text::Gbk(utf8);
 }
 
-TEST(UpLibMain, StartsWaitingAndTheBackupBoxGovernsTheStartButton) {
+// What the Qt window adds to the shared behaviour: its caption and size, and
+// where the focus starts.
+TEST(UpLibMain, OpensWithItsCaptionSizeAndFocusOnTheExitButton) {
   Window t;
   EXPECT_EQ(t.w->windowTitle(), QString::fromUtf8("图书管理系统升级 V6.2017.1(32位)"));
   EXPECT_EQ(t.w->size(), QSize(453, 267));
-  EXPECT_TRUE(t.Enabled(false, true, true));
   EXPECT_EQ(t.w->focusWidget(), t.w->btExit) << "the first enabled control of the tab order";
-  EXPECT_FALSE(t.w->cbBackUp->isChecked());
-  EXPECT_FALSE(t.w->cbBefore->isChecked());
-  EXPECT_TRUE(t.w->lbProcess->isVisible());
   EXPECT_EQ(t.w->lbProcess->text(), QString::fromUtf8("处理："));
-  for (QWidget* hidden :
-       std::vector<QWidget*>{t.w->pBar, t.w->lbNum, t.w->ckbDel, t.w->btCrtPrt, t.w->btExpZZM})
-    EXPECT_TRUE(hidden->isHidden()) << hidden->objectName().toStdString();
-
-  t.w->cbBackUp->click();
-  EXPECT_TRUE(t.Enabled(true, true, true));
-  t.w->cbBackUp->click();
-  EXPECT_TRUE(t.Enabled(false, true, true));
 }
 
 // What reaches the window of a key chord, event by event. mods: the
@@ -74,9 +66,10 @@ KeyStep Up(int key, Qt::KeyboardModifiers mods, quint32 native = 0) {
   return {QEvent::KeyRelease, key, mods, native};
 }
 
-TEST(UpLibMain, OnlyCtrlAltF1AndCtrlAltF2RevealTheHiddenControls) {
-  const Qt::KeyboardModifiers Ctrl = Qt::ControlModifier, Alt = Qt::AltModifier,
-                              Shift = Qt::ShiftModifier, None;
+// The chords as X11's keymap delivers them to Qt (the other cases are in the
+// shared behaviour suite).
+TEST(UpLibMain, ChordsAreKnownByTheKeysX11Sends) {
+  const Qt::KeyboardModifiers Ctrl = Qt::ControlModifier, Alt = Qt::AltModifier, None;
   const Qt::KeyboardModifiers CtrlAlt = Ctrl | Alt;
   constexpr quint32 kVt1 = 0x1008FE01, kVt2 = 0x1008FE02, kF1 = 0xFFBE;
   struct Case {
@@ -84,45 +77,16 @@ TEST(UpLibMain, OnlyCtrlAltF1AndCtrlAltF2RevealTheHiddenControls) {
     std::vector<KeyStep> keys;
     bool del, crtprt;
   } cases[] = {
-      {"Ctrl+Alt+F1", {Up(Qt::Key_F1, CtrlAlt)}, true, false},
-      {"Ctrl+Alt+F2", {Up(Qt::Key_F2, CtrlAlt)}, false, true},
-      {"Ctrl+Shift+Alt+F1", {Up(Qt::Key_F1, CtrlAlt | Shift)}, false, false},
-      {"Alt+F1", {Up(Qt::Key_F1, Alt)}, false, false},
-      {"Ctrl+F1", {Up(Qt::Key_F1, Ctrl)}, false, false},
-      {"F1", {Up(Qt::Key_F1, None)}, false, false},
-      {"Ctrl+Shift+F2", {Up(Qt::Key_F2, Ctrl | Shift)}, false, false},
-      {"Ctrl+Alt+F3", {Up(Qt::Key_F3, CtrlAlt)}, false, false},
       // X11's keymap: the chord is the keysym XF86Switch_VT_n, Qt's key 0.
       {"XF86Switch_VT_1", {Up(0, CtrlAlt, kVt1)}, true, false},
       {"XF86Switch_VT_2", {Up(0, CtrlAlt, kVt2)}, false, true},
       {"XF86Switch_VT_1 without Ctrl+Alt", {Up(0, Alt, kVt1)}, false, false},
       // The display server swallowed F1's press; Ctrl and Alt came up first.
-      {"swallowed press",
+      {"swallowed press of the keysym F1",
        {Down(Qt::Key_Control, None), Down(Qt::Key_Alt, Ctrl), Up(Qt::Key_Control, CtrlAlt),
-        Up(Qt::Key_Alt, Alt), Up(Qt::Key_F1, None, kF1)},
+        Up(Qt::Key_Alt, Alt), Up(0, None, kF1)},
        true,
        false},
-      {"F1 pressed and released after Ctrl+Alt",
-       {Down(Qt::Key_Control, None), Down(Qt::Key_Alt, Ctrl), Up(Qt::Key_Control, CtrlAlt),
-        Up(Qt::Key_Alt, Alt), Down(Qt::Key_F1, None), Up(Qt::Key_F1, None)},
-       false,
-       false},
-      {"F1 released without its press and without Ctrl+Alt",
-       {Down(Qt::Key_Control, None), Up(Qt::Key_Control, Ctrl), Up(Qt::Key_F1, None)},
-       false,
-       false},
-      {"another key between Ctrl+Alt and F2's release",
-       {Down(Qt::Key_Alt, None), Down(Qt::Key_Control, Alt), Down(Qt::Key_A, CtrlAlt),
-        Up(Qt::Key_A, CtrlAlt), Up(Qt::Key_Control, CtrlAlt), Up(Qt::Key_Alt, Alt),
-        Up(Qt::Key_F2, None)},
-       false,
-       false},
-      // Pressed with Ctrl+Alt, released after them.
-      {"Ctrl+Alt+F2 down",
-       {Down(Qt::Key_Control, None), Down(Qt::Key_Alt, Ctrl), Down(Qt::Key_F2, CtrlAlt),
-        Up(Qt::Key_Control, CtrlAlt), Up(Qt::Key_Alt, Alt), Up(Qt::Key_F2, None)},
-       false,
-       true},
   };
   Window t;
   for (const auto& c : cases) {
@@ -141,84 +105,18 @@ TEST(UpLibMain, OnlyCtrlAltF1AndCtrlAltF2RevealTheHiddenControls) {
   }
 }
 
-TEST(UpLibMain, StatisticsButtonCreatesTheTablesSilently) {
-  Window t;
+// The completion box is the program's "提示信息" information box with one
+// button, 确定.
+TEST(UpLibMain, CompletionBoxIsAnInformationBoxWithItsOkButton) {
+  Window t({"release_2015_03.sql"});
   BoxWatcher boxes;
-  QKeyEvent release(QEvent::KeyRelease, Qt::Key_F2, Qt::ControlModifier | Qt::AltModifier);
-  QCoreApplication::sendEvent(t.w.get(), &release);
-  ASSERT_FALSE(t.w->btCrtPrt->isHidden());
-  t.w->btCrtPrt->click();
-  t.w->btCrtPrt->click();
-  app_testing::Pump(20);
-
-  EXPECT_EQ(Rows(*t.c, "select name from sysobjects where name like 'lib_prttab4%' order by name"),
-            (std::vector<std::string>{"lib_prttab4anew", "lib_prttab4new"}));
-  EXPECT_TRUE(boxes.boxes.empty());
-  EXPECT_TRUE(t.Enabled(false, true, true));
-}
-
-// A complete run ends Ready with the completion box; a second run in the same
-// session shows its progress label again and records no new sign.
-TEST(UpLibMain, CompleteRunEndsReadyWithTheCompletionBoxAndCanBeRepeated) {
-  Window t({"release_2007_03.sql"});
-  BoxWatcher boxes;
-  bool ready_at_box = false, labels_hidden_at_box = false;
-  boxes.on_box = [&] {
-    ready_at_box = t.Enabled(true, true, true);
-    labels_hidden_at_box = t.w->lbProcess->isHidden() && t.w->pBar->isHidden();
-  };
   t.w->cbBackUp->click();
   t.w->btDoWork->click();
-
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].caption, QString::fromUtf8("提示信息"));
   EXPECT_EQ(boxes.boxes[0].text, kDone) << boxes.boxes[0].text.toStdString();
   EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Information);
   EXPECT_EQ(boxes.boxes[0].buttons, QStringList{QString::fromUtf8("确定")});
-  EXPECT_TRUE(ready_at_box);
-  EXPECT_TRUE(labels_hidden_at_box);
-  const auto signs = Rows(*t.c, "select vm_mess from ver_manage");
-  for (const char* sign : {"ZZ20130901.VERUP", "ZZ20170109.SFZ"})
-    EXPECT_NE(std::find(signs.begin(), signs.end(), sign), signs.end()) << sign;
-
-  std::vector<bool> label_shown;
-  t.c->on_statement = [&](const db::StatementEvent&) {
-    label_shown.push_back(!t.w->lbProcess->isHidden());
-  };
-  t.w->btDoWork->click();
-  t.c->on_statement = nullptr;
-
-  ASSERT_EQ(boxes.boxes.size(), 2u);
-  EXPECT_EQ(boxes.boxes[1].text, kDone);
-  ASSERT_FALSE(label_shown.empty());
-  EXPECT_TRUE(label_shown.back()) << "the second run's progress label stayed hidden";
-  EXPECT_EQ(Rows(*t.c, "select vm_mess from ver_manage"), signs);
-  EXPECT_TRUE(t.Enabled(true, true, true));
-}
-
-// A statement the server rejects ends the run in the error box with the
-// server's own message, and the window stays Stopped.
-TEST(UpLibMain, RejectedStatementLeavesTheWindowStoppedWithTheServerMessage) {
-  Window t({"release_2007_03.sql"});
-  Rows(*t.c, "drop table lib_people");
-  std::string last_error;
-  bool last_failed = false;
-  t.c->on_statement = [&](const db::StatementEvent& e) {
-    if (e.sql == "if @@trancount > 0 rollback transaction") return;  // the step undone
-    last_failed = !e.ok;
-    last_error = e.error;
-  };
-  BoxWatcher boxes;
-  t.w->cbBackUp->click();
-  t.w->btDoWork->click();
-  t.c->on_statement = nullptr;
-
-  ASSERT_TRUE(last_failed) << "the run did not stop at a failing statement";
-  ASSERT_EQ(boxes.boxes.size(), 1u);
-  EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Critical);
-  EXPECT_EQ(boxes.boxes[0].text, app::ErrorText(last_error.c_str()));
-  EXPECT_TRUE(boxes.boxes[0].text.contains("lib_people")) << boxes.boxes[0].text.toStdString();
-  EXPECT_TRUE(t.Enabled(false, false, false));
 }
 
 }  // namespace
@@ -337,67 +235,75 @@ TEST(UpLibMain, EveryProgressTextIsOnTheScreenWhileTheNextStatementRuns) {
   EXPECT_TRUE(not_shown.empty()) << not_shown.size() << " texts, the first " << not_shown[0];
 }
 
-// Closing the window 0.4 s into a run used to hide it while the run went on.
-// Now it asks; Yes rolls the step in progress back and closes the window
-// without the completion box, No carries on to the end.
-TEST(UpLibMain, ClosingDuringARunAsksAndYesUndoesOnlyTheStepInProgress) {
-  const QString question = QString::fromUtf8(
-      "升级正在进行。现在退出将撤销正在进行的这一步（已完成的步骤保留）。确定要退出吗？");
-  for (const bool yes : {true, false}) {
-    SCOPED_TRACE(yes ? "yes" : "no");
-    Window t({"pre2005.sql"});
-    const auto books = Rows(*t.c, "select bm_code,bm_bookid from lib_bianma order by bm_code");
-    BoxWatcher boxes;
-    boxes.answer = yes ? QMessageBox::Yes : QMessageBox::No;
-    std::string step_asked;
-    boxes.on_box = [&] {
-      if (boxes.boxes.back().icon == QMessageBox::Question) step_asked = t.w->Core().CurrentStep();
-    };
-    bool closed = false;
-    t.c->on_statement = [&](const db::StatementEvent& e) {
-      // Do200703 has begun converting book numbers: the close box is clicked,
-      // and the step's next pass of the message queue takes the click.
-      if (!closed && e.sql == "update lib_bianma set bm_isbn=bm_bookid") {
-        closed = true;
-        QTimer::singleShot(0, t.w.get(), [&] { t.w->close(); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    };
-    t.w->cbBackUp->click();
-    t.w->btDoWork->click();
-    t.c->on_statement = nullptr;
+}  // namespace
 
-    ASSERT_TRUE(closed);
-    ASSERT_GE(boxes.boxes.size(), 1u);
-    EXPECT_EQ(boxes.boxes[0].text, question);
-    EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Question);
-    EXPECT_EQ(step_asked, "Do200703");
-    if (yes) {
-      EXPECT_EQ(boxes.boxes.size(), 1u) << "no completion box after leaving";
-      EXPECT_FALSE(t.w->isVisible());
-      // The steps before Do200703 (the consolidation among them) stay done;
-      // nothing of Do200703 is left.
-      EXPECT_FALSE(Rows(*t.c, "select name from sysobjects where name='lib_prtblank'").empty());
-      EXPECT_FALSE(Rows(*t.c, "select name from syscolumns where name='fk_type'").empty());
-      EXPECT_TRUE(Rows(*t.c, "select name from sysobjects where name='lib_card_bars'").empty());
-      EXPECT_TRUE(Rows(*t.c, "select name from syscolumns where name='bm_isbn'").empty());
-      EXPECT_EQ(Rows(*t.c, "select bm_code,bm_bookid from lib_bianma order by bm_code"), books);
-      // The next run carries on from Do200703.
-      auto again =
-          std::make_unique<app::TUpLibMain>(*t.c, std::vector{testing_support::SampleDir()});
-      again->cbBackUp->click();
-      again->btDoWork->click();
-      ASSERT_EQ(boxes.boxes.size(), 2u);
-      EXPECT_EQ(boxes.boxes[1].text, kDone);
-      EXPECT_FALSE(Rows(*t.c, "select name from syscolumns where name='bm_isbn'").empty());
-    } else {
-      ASSERT_EQ(boxes.boxes.size(), 2u);
-      EXPECT_EQ(boxes.boxes[1].text, kDone);
-      EXPECT_TRUE(t.w->isVisible());
-      EXPECT_TRUE(t.Enabled(true, true, true));
-      EXPECT_FALSE(Rows(*t.c, "select name from syscolumns where name='bm_isbn'").empty());
-    }
+namespace {
+
+// The shared behaviour of the upgrade window, on the Qt window.
+class QtFront {
+ public:
+  explicit QtFront(const std::vector<std::string>& fixtures) : t_(fixtures) {}
+
+  db::Connection& Db() { return *t_.c; }
+  void Click(const char* control) { Widget<QAbstractButton>(control)->click(); }
+  bool Enabled(const char* control) { return Widget<QWidget>(control)->isEnabled(); }
+  bool Visible(const char* control) { return !Widget<QWidget>(control)->isHidden(); }
+  bool Checked(const char* control) { return Widget<QAbstractButton>(control)->isChecked(); }
+  // Sent to a control: the window previews every key, and the key goes on
+  // to the window when the control does not take it.
+  void Key(bool down, const char* key, behaviour::Mods held) {
+    const std::string k = key;
+    const int code = k == "F1"      ? Qt::Key_F1
+                     : k == "F2"    ? Qt::Key_F2
+                     : k == "F3"    ? Qt::Key_F3
+                     : k == "Ctrl"  ? Qt::Key_Control
+                     : k == "Alt"   ? Qt::Key_Alt
+                     : k == "Shift" ? Qt::Key_Shift
+                                    : Qt::Key_A;
+    Qt::KeyboardModifiers mods;
+    if (held.ctrl) mods |= Qt::ControlModifier;
+    if (held.alt) mods |= Qt::AltModifier;
+    if (held.shift) mods |= Qt::ShiftModifier;
+    QKeyEvent e(down ? QEvent::KeyPress : QEvent::KeyRelease, code, mods);
+    QCoreApplication::sendEvent(t_.w->cbBackUp, &e);
   }
-}
+  // The window pumps its message queue at most once a frame.
+  void CloseSoon() {
+    QTimer::singleShot(0, t_.w.get(), [w = t_.w.get()] { w->close(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  bool IsOpen() { return t_.w->isVisible(); }
+  std::string CurrentStep() { return t_.w->Core().CurrentStep(); }
+  void Reopen() {
+    t_.w = std::make_unique<app::TUpLibMain>(*t_.c, std::vector{testing_support::SampleDir()});
+    t_.w->show();
+  }
+  std::vector<behaviour::Box> Boxes() {
+    std::vector<behaviour::Box> out;
+    for (const auto& b : boxes_.boxes)
+      out.push_back({b.icon == QMessageBox::Question   ? behaviour::Box::kQuestion
+                     : b.icon == QMessageBox::Critical ? behaviour::Box::kError
+                                                       : behaviour::Box::kInformation,
+                     b.text.toStdString()});
+    return out;
+  }
+  void AnswerYes(bool yes) { boxes_.answer = yes ? QMessageBox::Yes : QMessageBox::No; }
+  void OnBox(std::function<void()> f) { boxes_.on_box = std::move(f); }
+
+ private:
+  template <class T>
+  T* Widget(const char* name) {
+    T* w = t_.w->findChild<T*>(QString::fromLatin1(name));
+    if (!w) throw std::out_of_range(name);
+    return w;
+  }
+
+  Window t_;
+  BoxWatcher boxes_;
+};
 
 }  // namespace
+
+namespace behaviour {
+INSTANTIATE_TYPED_TEST_SUITE_P(Qt, UpLibMainBehaviour, QtFront);
+}  // namespace behaviour

@@ -15,9 +15,9 @@
 #include <algorithm>
 #include <functional>
 
-#include "app/db_para.h"
-#include "app/start_mess.h"
-#include "app/up_lib_main.h"
+#include "app/core/start_mess.h"
+#include "app/qt/db_para.h"
+#include "app/qt/up_lib_main.h"
 #include "db/registry.h"
 #include "tests/app/qt_harness.h"
 #include "tests/support/support.h"

@@ -1,9 +1,8 @@
-// TUpLibMain: the upgrade window. It shows the fixed warnings, enables the
-// start button only while "已备份好数据库" is ticked, runs the whole upgrade
-// through steps::Upgrader with itself as the view, and hides two maintenance
-// controls until Ctrl+Alt+F1 / Ctrl+Alt+F2 reveal them. Closing it during a
-// run asks first; a confirmed close undoes the step in progress and ends the
-// program.
+// TUpLibMain: the upgrade window in Qt widgets, a thin layer over the
+// toolkit-free UpLibMainCore (app/core/up_lib_main.h), which holds its states,
+// its run, its chords and closing during a run. The widgets are built from
+// the stored layout (app/core/layout.h); this class draws what the core sets
+// and hands clicks, keys and close requests back to it.
 #pragma once
 
 #include <QElapsedTimer>
@@ -12,9 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "app/core/up_lib_main.h"
 #include "db/connection.h"
-#include "db/view.h"
-#include "steps/upgrader.h"
 
 class QCheckBox;
 class QCloseEvent;
@@ -26,7 +24,7 @@ class QPushButton;
 
 namespace app {
 
-class TUpLibMain : public QWidget, public db::UpgradeView {
+class TUpLibMain : public QWidget, public UpLibMainView {
   Q_OBJECT
 
  public:
@@ -50,32 +48,21 @@ class TUpLibMain : public QWidget, public db::UpgradeView {
   QPushButton* btCrtPrt;
   QPushButton* btExpZZM;
 
-  // The upgrade core, holding qrTmp, qrTmp1 and qrTmp2 on LibDB.
-  steps::Upgrader& Core() { return *core_; }
+  // The upgrade, holding qrTmp, qrTmp1 and qrTmp2 on LibDB.
+  steps::Upgrader& Core() { return core_->Upgrader(); }
 
-  // The run sequence. An error nobody below caught is shown in the error box
-  // and leaves the window as the failing step left it.
-  void btDoWorkClick();
-  void cbBackUpClick();
-  void btExitClick();
-  // The maintenance buttons do nothing while a run is in progress (a click
-  // can arrive while a step lets the message queue run): they would send
-  // their statements through qrTmp in the middle of the step's own.
-  void btCrtPrtClick();
-  void btExpZZMClick();
-  // Ctrl+Alt+F1 reveals ckbDel, Ctrl+Alt+F2 btCrtPrt; nothing else does.
-  // The chord is seen when F1 (F2) goes down or comes up while exactly Ctrl
-  // and Alt are held. F1 is known by Qt's key or by the key the platform
-  // sent: X11's standard keymap turns Ctrl+Alt+F1 into the keysym
-  // XF86Switch_VT_1, which Qt delivers as key 0. A display server that keeps
-  // that keysym for itself swallows the key's press; its release still comes,
-  // without modifiers when Ctrl and Alt came up first. So a release of F1
-  // whose press never came, after Ctrl and Alt were held together, is the
-  // chord too.
-  void FormKeyDown(const QKeyEvent& key);
-  void FormKeyUp(const QKeyEvent& key);
+  // Clicks, handed to the core.
+  void btDoWorkClick() { core_->btDoWorkClick(); }
+  void cbBackUpClick() { core_->cbBackUpClick(); }
+  void btExitClick() { core_->btExitClick(); }
+  void btCrtPrtClick() { core_->btCrtPrtClick(); }
+  void btExpZZMClick() { core_->btExpZZMClick(); }
+  // Keys, as the core's chords see them. F1 is known by Qt's key or by the
+  // key the platform sent: X11's standard keymap turns Ctrl+Alt+F1 into the
+  // keysym XF86Switch_VT_1, which Qt delivers as key 0.
+  static ChordKeyEvent ChordKey(const QKeyEvent& key);
 
-  // db::UpgradeView
+  // UpLibMainView
   void SetProcessText(std::string_view gbk) override;
   void SetProcessVisible(bool visible) override;
   void SetBarVisible(bool visible) override;
@@ -94,12 +81,14 @@ class TUpLibMain : public QWidget, public db::UpgradeView {
   void Repaint() override;
   void ProcessMessages() override;
   void ShowInformation(std::string_view gbk) override;
+  void Reveal(HiddenControl control) override;
+  bool AskYesNo(std::string_view utf8) override;
+  void ShowError(std::string_view utf8) override;
+  void CloseWindow() override;
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
-  // During a run: asks whether to stop it. Yes lets the run's next pass of
-  // the message queue end it (the step in progress is rolled back, then the
-  // window closes); No carries on. Otherwise the window closes.
+  // Asks the core (UpLibMainCore::CloseQuery).
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -115,19 +104,9 @@ class TUpLibMain : public QWidget, public db::UpgradeView {
   void PaintNow();
   void Changed(bool changed) { changed_ |= changed; }
   void PlaceNum();
-  void Reveal(int chord_key);
-  void Leave();
 
-  std::unique_ptr<steps::Upgrader> core_;
-  bool running_ = false;
+  std::unique_ptr<UpLibMainCore> core_;
   bool changed_ = false;  // shown state changed since the last paint
-  // Closing during a run.
-  bool asking_ = false;   // the question is up
-  bool abandon_ = false;  // confirmed: the run is to stop at its next pump
-  bool leaving_ = false;  // the window closes for good
-  // The key chord.
-  bool chord_held_ = false;      // Ctrl+Alt held since the last other key
-  bool chord_key_down_[2] = {};  // F1, F2 seen going down
   QElapsedTimer paint_clock_;
   QElapsedTimer pump_clock_;
   QElapsedTimer num_clock_;

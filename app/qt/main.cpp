@@ -5,9 +5,9 @@
 #include <QApplication>
 #include <filesystem>
 
-#include "app/look.h"
-#include "app/start_mess.h"
-#include "app/startup.h"
+#include "app/core/start_mess.h"
+#include "app/qt/look.h"
+#include "app/qt/startup.h"
 #include "db/registry.h"
 #include "refdata/data_files.h"
 

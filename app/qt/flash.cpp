@@ -1,4 +1,4 @@
-#include "app/flash.h"
+#include "app/qt/flash.h"
 
 #include <QLabel>
 #include <QLinearGradient>
@@ -7,46 +7,34 @@
 #include <QPixmap>
 #include <algorithm>
 
-#include "app/look.h"
-#include "app/start_mess.h"
+#include "app/core/layout.h"
+#include "app/core/start_mess.h"
+#include "app/qt/look.h"
 
 namespace app {
 
 TFlash::TFlash(QWidget* parent) : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint) {
-  setObjectName("Flash");
-  setWindowTitle("Quorvant");
+  const layout::Form& form = layout::kFlash;
+  setObjectName(form.name);
+  setWindowTitle(U(form.caption));
   setFont(SongTi());
-
-  Image1 = new QLabel(this);
-  Image1->setObjectName("Image1");
-  Image1->setGeometry(0, 0, 307, 207);
-  Image1->setPixmap(QPixmap::fromImage(SplashBackground(307, 207)));
-
-  lbView = new QLabel(QString::fromUtf8("系统正在初始化，请稍候..."), this);
-  lbView->setObjectName("lbView");
-  lbView->setFont(SongTi(15));
-  SetTextColour(lbView, Qt::white);
-  lbView->setGeometry(16, 152, 189, 15);
-
-  Label1 = new QLabel("Quorvant", this);
-  Label1->setObjectName("Label1");
-  Label1->setFont(SongTi(15));
-  SetTextColour(Label1, QColor(0xFF, 0x00, 0xFF));
-  Label1->setGeometry(200, 24, std::max(60, Label1->sizeHint().width()), 15);
-
-  Image2 = new QLabel(this);
-  Image2->setObjectName("Image2");
-  Image2->setGeometry(264, 8, 33, 33);
+  BuildForm(this, form);
+  Image1 = Child<QLabel>(this, "Image1");
+  lbView = Child<QLabel>(this, "lbView");
+  Label1 = Child<QLabel>(this, "Label1");
+  Image2 = Child<QLabel>(this, "Image2");
+  Image1->setPixmap(QPixmap::fromImage(SplashBackground(Image1->width(), Image1->height())));
   Image2->setPixmap(QPixmap::fromImage(SplashIcon(32)));
 
-  FixAndCentre(this, 306, 206);
+  FixAndCentre(this, form.client_width, form.client_height);
   FormCreate();
 }
 
 void TFlash::FormCreate() {
-  lbView->setText(StartMess);
+  lbView->setText(U(StartMess));
   // The message may be longer than the stored width; it is never cut short.
-  lbView->resize(std::max(189, lbView->sizeHint().width()), 15);
+  const layout::Control& stored = layout::Find(layout::kFlash, "lbView");
+  lbView->resize(std::max(stored.width, lbView->sizeHint().width()), stored.height);
 }
 
 QImage SplashBackground(int width, int height) {

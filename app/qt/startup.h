@@ -1,7 +1,7 @@
-// The program's entry sequence: build the data module (which connects), then
-// make the upgrade window the main window when the connection was reported
-// open, or the connection-parameter dialog when it was not. Exactly one of the
-// two windows is created.
+// The program's entry sequence with Qt windows: the toolkit-free sequence of
+// app/core/startup.h, with the splash, the upgrade window and the
+// connection-parameter dialog made as Qt widgets. Exactly one of the two
+// windows is created.
 #pragma once
 
 #include <QWidget>
@@ -9,14 +9,14 @@
 #include <memory>
 #include <vector>
 
-#include "app/db_para.h"
-#include "app/lib_dm.h"
-#include "app/up_lib_main.h"
+#include "app/core/startup.h"
+#include "app/qt/db_para.h"
+#include "app/qt/up_lib_main.h"
 #include "db/registry.h"
 
 namespace app {
 
-class Startup {
+class Startup : private StartupFront {
  public:
   // registry: where the connection parameters live (the machine's own store in
   // the program, a scratch folder in the tests). data_dirs: the folders
@@ -26,7 +26,7 @@ class Startup {
           ConnectFn connect = db::Connect);
   Startup(const Startup&) = delete;
   Startup& operator=(const Startup&) = delete;
-  ~Startup();
+  ~Startup() override;
 
   // Runs the sequence and shows the main window. The application object must
   // exist. No error leaves it: a failed connection leads to the dialog.
@@ -40,7 +40,9 @@ class Startup {
   std::unique_ptr<TDbPara> DbPara;
 
  private:
-  void CreateDbPara();
+  std::unique_ptr<Splash> ShowSplash() override;
+  void CreateUpLibMain(db::Connection& LibDB) override;
+  void CreateDbPara() override;
 
   db::Registry registry_;
   std::vector<std::filesystem::path> data_dirs_;

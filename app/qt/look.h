@@ -7,13 +7,16 @@
 #include <QColor>
 #include <QFont>
 #include <QString>
+#include <QWidget>
 #include <exception>
 #include <initializer_list>
+#include <string_view>
+
+#include "app/core/layout.h"
 
 class QEvent;
 class QLabel;
 class QObject;
-class QWidget;
 
 namespace app {
 
@@ -21,15 +24,22 @@ namespace app {
 // CJK font stands in (registered once as a substitution of "宋体").
 QFont SongTi(int pixels = 12);
 
-// A label at (left, top) sized to its caption.
-QLabel* MakeLabel(QWidget* parent, const char* name, int left, int top, const QString& caption,
-                  const QColor& colour);
+// Builds the controls of form on window (the window's own size and caption
+// are left to the caller), each named after its entry, then sets the tab
+// order and starts the focus on its first control that can take it.
+void BuildForm(QWidget* window, const layout::Form& form);
+// The control of window named name, built by BuildForm.
+template <class T>
+T* Child(QWidget* window, const char* name) {
+  return window->findChild<T*>(QString::fromLatin1(name));
+}
+// The colour of the layout's table.
+QColor Colour(std::uint32_t rgb);
+// UTF-8 to QString.
+QString U(std::string_view utf8);
+
 void SetTextColour(QWidget* w, const QColor& colour);
 
-// Sets the tab order to the controls in the given order, and starts the
-// focus on the first of them that can take it (enabled, not hidden), as the
-// window opens.
-void SetTabOrder(std::initializer_list<QWidget*> controls);
 // Enter or Return (without Ctrl, Alt or Shift) pressed on a focused, enabled
 // push button presses it, as on the platform the program comes from; true
 // when it did, and the key is then used up. Windows call it from their key
@@ -54,6 +64,7 @@ bool AskYesNo(QWidget* parent, const QString& text);
 // The error box for an error that reached the top of a handler: the error's
 // own text, the program's name as caption, an error icon.
 void ShowErrorBox(QWidget* parent, const std::exception& error);
+void ShowErrorBox(QWidget* parent, const QString& text);
 
 // Qt's own texts (the buttons of the message boxes, an edit box's menu) in
 // Simplified Chinese whatever the system's locale: loads qtbase_zh_CN from

@@ -1,16 +1,19 @@
-// TFlash: the borderless splash window that tells the librarian the database
-// connection is being made. The data module creates it just before the
-// blocking connection attempt and destroys it once the attempt is over.
+// TFlash: the borderless splash window, in Qt widgets, that tells the
+// librarian the database connection is being made. The data module
+// (app/core/startup.h) creates it just before the blocking connection attempt
+// and destroys it once the attempt is over.
 #pragma once
 
 #include <QImage>
 #include <QWidget>
 
+#include "app/core/startup.h"
+
 class QLabel;
 
 namespace app {
 
-class TFlash : public QWidget {
+class TFlash : public QWidget, public Splash {
   Q_OBJECT
 
  public:

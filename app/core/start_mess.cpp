@@ -1,0 +1,7 @@
+#include "app/core/start_mess.h"
+
+namespace app {
+
+std::string StartMess;
+
+}  // namespace app

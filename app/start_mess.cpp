@@ -1,7 +1,0 @@
-#include "app/start_mess.h"
-
-namespace app {
-
-QString StartMess;
-
-}  // namespace app
