@@ -8,7 +8,7 @@ PACKAGES="cmake ninja-build g++ pkg-config \
 qt6-base-dev libgl-dev \
 unixodbc-dev odbcinst libsqliteodbc tdsodbc \
 libicu-dev libgtest-dev libbenchmark-dev libsqlite3-dev \
-fonts-wqy-microhei xvfb xauth xdotool qt6-translations-l10n python3 \
+fonts-wqy-microhei xvfb xauth xdotool x11-apps qt6-translations-l10n python3 \
 clang-14 libclang-rt-14-dev \
 groff-base dpkg-dev file"
 

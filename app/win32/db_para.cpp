@@ -1,0 +1,96 @@
+#include "app/win32/db_para.h"
+
+#include <vector>
+
+namespace app::win {
+
+namespace {
+constexpr DWORD kDialogFrame = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+}  // namespace
+
+TDbPara::TDbPara(const db::Registry& registry)
+    : Form(layout::kDbPara, kDialogFrame, WS_EX_DLGMODALFRAME | WS_EX_APPWINDOW) {
+  core_ = std::make_unique<DbParaCore>(registry, *this);
+  create_error_ = core_->FormCreate();
+}
+
+void TDbPara::ShowAndReport() {
+  Show();
+  // Reported once the dialog is up, as an error in a creation handler is.
+  if (!create_error_.empty()) ShowError(create_error_);
+  create_error_.clear();
+}
+
+HWND TDbPara::Edit(ParamEdit edit) const {
+  switch (edit) {
+    case ParamEdit::kOdbc:
+      return Control("edOdbc");
+    case ParamEdit::kUser:
+      return Control("edUser");
+    case ParamEdit::kPass:
+      break;
+  }
+  return Control("edPass");
+}
+
+void TDbPara::SetCaption(std::string_view utf8) {
+  SetWindowTextW(Hwnd(), W(utf8).c_str());
+}
+
+std::string TDbPara::EditText(ParamEdit edit) const {
+  HWND w = Edit(edit);
+  std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(w)) + 1, L'\0');
+  text.resize(
+      static_cast<std::size_t>(GetWindowTextW(w, text.data(), static_cast<int>(text.size()))));
+  return Utf8(text);
+}
+
+void TDbPara::SetEditText(ParamEdit edit, std::string_view utf8) {
+  SetWindowTextW(Edit(edit), W(utf8).c_str());
+}
+
+void TDbPara::ShowGroup() {
+  for (const layout::Control& c : form_.controls) {
+    const bool group = std::string_view(c.name) == "grbBox";
+    const bool in_group = c.parent && std::string_view(c.parent) == "grbBox";
+    if (group || (in_group && c.visible)) ShowWindow(Control(c.name), SW_SHOWNA);
+  }
+  RECT r{};
+  GetWindowRect(Hwnd(), &r);
+  SetWindowPos(Hwnd(), nullptr, 0, 0, r.right - r.left, Px(layout::kDbParaOuterHeightWithGroup),
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TDbPara::ShowInformation(std::string_view utf8) {
+  ShowInformationBox(Hwnd(), utf8);
+}
+
+void TDbPara::ShowError(std::string_view utf8) {
+  ShowErrorBox(Hwnd(), utf8);
+}
+
+void TDbPara::CloseWindow() {
+  PostMessageW(Hwnd(), WM_CLOSE, 0, 0);
+}
+
+bool TDbPara::PreviewKey(const MSG& msg) {
+  if (Form::PreviewKey(msg)) return true;
+  if (msg.message != WM_KEYDOWN || msg.wParam != VK_RETURN) return false;
+  HWND focus = GetFocus();
+  if (!focus || !IsChild(Hwnd(), focus)) return false;
+  SetFocus(GetNextDlgTabItem(Hwnd(), focus, FALSE));
+  return true;
+}
+
+void TDbPara::Clicked(const std::string& name) {
+  if (name == "btMod") core_->btModClick();
+  if (name == "btOk") core_->btOkClick();
+  if (name == "btExit") core_->btExitClick();
+}
+
+LRESULT TDbPara::Handle(UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_DESTROY) PostQuitMessage(0);  // the main window: the program ends
+  return Form::Handle(msg, wp, lp);
+}
+
+}  // namespace app::win
