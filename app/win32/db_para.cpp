@@ -5,7 +5,9 @@
 namespace app::win {
 
 namespace {
-constexpr DWORD kDialogFrame = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+// Not WS_CLIPCHILDREN: the window paints the inside of its group box, which
+// paints only its frame.
+constexpr DWORD kDialogFrame = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;
 }  // namespace
 
 TDbPara::TDbPara(const db::Registry& registry)
