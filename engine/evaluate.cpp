@@ -50,12 +50,14 @@ std::shared_ptr<Table> Session::AnyTable(const std::string& name) {
 
 void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
   if (e.k == Expr::Col) {
+    // A qualifier names a source by its alias: a table given an alias in a
+    // FROM clause is no longer named by its own name there, so an inner
+    // query's "t1 AS x" leaves "t1.b" to an enclosing query's t1.
     e.src = e.col = -1;
     e.outer = 0;
     for (std::size_t s = 0; s < scope.srcs.size(); ++s) {
       const Source& src = scope.srcs[s];
-      if (!e.qual.empty() && Fold(e.qual) != Fold(src.alias) && Fold(e.qual) != Fold(src.t->name))
-        continue;
+      if (!e.qual.empty() && !FoldedEqual(e.qual, src.alias)) continue;
       int c = src.t->FindColumn(e.name);
       if (c < 0) continue;
       if (e.src >= 0) throw SqlError(209, "Ambiguous column name '" + e.name + "'.");
@@ -68,9 +70,7 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
       if (!outer_[f].scope) continue;
       for (std::size_t s = 0; s < outer_[f].scope->srcs.size(); ++s) {
         const Source& src = outer_[f].scope->srcs[s];
-        if (!e.qual.empty() && Fold(e.qual) != Fold(src.alias) &&
-            Fold(e.qual) != Fold(src.t->name))
-          continue;
+        if (!e.qual.empty() && !FoldedEqual(e.qual, src.alias)) continue;
         int c = src.t->FindColumn(e.name);
         if (c < 0) continue;
         if (e.src >= 0) throw SqlError(209, "Ambiguous column name '" + e.name + "'.");
@@ -84,11 +84,11 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
       if (!e.qual.empty()) {
         bool known = false;
         for (const Source& src : scope.srcs)
-          known = known || Fold(e.qual) == Fold(src.alias) || Fold(e.qual) == Fold(src.t->name);
+          known = known || FoldedEqual(e.qual, src.alias);
         for (const Outer& o : outer_)
           if (o.scope)
             for (const Source& src : o.scope->srcs)
-              known = known || Fold(e.qual) == Fold(src.alias) || Fold(e.qual) == Fold(src.t->name);
+              known = known || FoldedEqual(e.qual, src.alias);
         if (!known)
           throw SqlError(4104, "The multi-part identifier \"" + e.qual + "." + e.name +
                                    "\" could not be bound.");

@@ -119,6 +119,11 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
   std::vector<StatementResult> out;
   std::optional<Error> first;
   vars_.clear();  // variables live for one batch
+  struct CancelScope {
+    const std::function<bool()>*& slot;
+    ~CancelScope() { slot = nullptr; }
+  } cancel_scope{cancel_};
+  cancel_ = &cancelled;
   for (const auto& s : stmts) {
     // Until the statement's end, including the rollback an error may bring.
     GateTurn turn(gate, *this);
@@ -282,6 +287,9 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
     Error moved(e.number(), e.severity(), e.what(), s.line);
     moved.follow_on = e.follow_on;
     throw moved;
+  } catch (const Cancelled&) {
+    UndoTo(mark);  // an attention undoes the statement it stops
+    throw;
   }
 }
 

@@ -267,6 +267,13 @@ class Session {
   void SpillRows(const std::shared_ptr<Table>& t);
   void UnspillRows(Table& t, const UndoDetail& d);
   std::size_t stmt_mark_ = 0;  // undo_.size() when the running statement began
+  // The running batch's cancel check (Execute's), asked every few thousand
+  // rows a statement goes through: an attention stops a long statement.
+  const std::function<bool()>* cancel_ = nullptr;
+  std::uint32_t cancel_tick_ = 0;
+  void CheckCancel() {
+    if (++cancel_tick_ % 4096 == 0 && cancel_ && *cancel_ && (*cancel_)()) throw Cancelled();
+  }
   std::unordered_map<const Expr*, std::vector<Value>> subquery_cache_;
   struct Variable {
     TypeSpec type;

@@ -206,9 +206,7 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
       bool any = false;
       for (std::size_t s = 0; s < scope.srcs.size(); ++s) {
         const Source& src = scope.srcs[s];
-        if (!item.star_qual.empty() && Fold(item.star_qual) != Fold(src.alias) &&
-            Fold(item.star_qual) != Fold(src.t->name))
-          continue;
+        if (!item.star_qual.empty() && !FoldedEqual(item.star_qual, src.alias)) continue;
         any = true;
         for (std::size_t c = 0; c < src.t->cols.size(); ++c) {
           outs.push_back({nullptr, static_cast<int>(s), static_cast<int>(c)});
@@ -303,6 +301,7 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
     }
     const Table& t = *scope.srcs[s].t;
     auto visit = [&](std::uint32_t r) {
+      CheckCancel();
       if (t.rows[r].empty()) return;
       cur[s] = &t.rows[r];
       if (q.from[s].on && Truth(*q.from[s].on, ctx) != 1) return;
