@@ -67,7 +67,8 @@ struct SelectItem {
 struct TableRef {
   std::string name;
   std::string alias;
-  ExprP on;  // JOIN ... ON
+  ExprP on;                    // JOIN ... ON
+  std::unique_ptr<Select> sub;  // a derived table: FROM (SELECT ...) AS alias
 };
 
 struct OrderItem {
@@ -76,6 +77,11 @@ struct OrderItem {
 };
 
 struct Select {
+  // A compound query (UNION, UNION ALL, EXCEPT, INTERSECT) combines the
+  // results of lhs and rhs and has no select list of its own; its ORDER BY
+  // sorts the combined rows.
+  enum SetOp { None, Union, UnionAll, Except, Intersect } set_op = None;
+  std::unique_ptr<Select> lhs, rhs;
   bool distinct = false;
   std::int64_t top = -1;
   std::vector<SelectItem> items;
@@ -127,6 +133,7 @@ struct Stmt {
     SetLockTimeout,
     If,
     Nothing,
+    Print,  // PRINT expr: cond
     Exec,
     Declare,  // DECLARE @v type [= expr], ...: columns hold the names, types and values
     SetVar,   // SET @v = expr: name, cond

@@ -16,8 +16,8 @@ std::string Lower(std::string_view s) {
   return r;
 }
 
-Error Terminated(int number, std::string text) {
-  return WithFollow(SqlError(number, std::move(text)), 3621, 0,
+Error Terminated(int number, std::string text, int severity = 16) {
+  return WithFollow(SqlError(number, std::move(text), severity), 3621, 0,
                     "The statement has been terminated.");
 }
 
@@ -33,8 +33,11 @@ bool Reads(const Catalog& cat, const Expr* e, const Table* t) {
 }
 
 bool Reads(const Catalog& cat, const Select& q, const Table* t) {
-  for (const TableRef& r : q.from)
-    if (cat.FindTable(r.name).get() == t || Reads(cat, r.on.get(), t)) return true;
+  if (q.set_op != Select::None) return Reads(cat, *q.lhs, t) || Reads(cat, *q.rhs, t);
+  for (const TableRef& r : q.from) {
+    if (r.sub ? Reads(cat, *r.sub, t) : cat.FindTable(r.name).get() == t) return true;
+    if (Reads(cat, r.on.get(), t)) return true;
+  }
   for (const SelectItem& i : q.items)
     if (Reads(cat, i.expr.get(), t)) return true;
   for (const auto& g : q.group)
@@ -73,13 +76,16 @@ void Session::CheckUnique(const Table& t, const std::vector<Value>& vals, std::u
 void Session::DuplicateKey(const Table& t, const Index& ix, const std::vector<Value>& key_vals) {
   std::string shown;
   for (const Value& v : key_vals) shown += (shown.empty() ? "" : ", ") + ToText(v);
+  // Both at severity 14, as SQL Server sends them.
   if (ix.primary)
     throw Terminated(2627, "Violation of PRIMARY KEY constraint '" + ix.name +
                                "'. Cannot insert duplicate key in object 'dbo." + t.name +
-                               "'. The duplicate key value is (" + shown + ").");
+                               "'. The duplicate key value is (" + shown + ").",
+                     14);
   throw Terminated(2601, "Cannot insert duplicate key row in object 'dbo." + t.name +
                              "' with unique index '" + ix.name + "'. The duplicate key value is (" +
-                             shown + ").");
+                             shown + ").",
+                   14);
 }
 
 StatementResult Session::DoInsert(const Stmt& s) {

@@ -72,6 +72,9 @@ struct ResultColumn {
 // One statement's outcome. A SELECT gives columns and rows; any other statement
 // gives rows_affected (or -1 where SQL Server reports no count).
 struct StatementResult {
+  // Informational messages the statement sent (PRINT: number 0, severity 0,
+  // the statement's line), before its rows or count.
+  std::vector<Error::Message> messages;
   bool has_result_set = false;
   std::vector<ResultColumn> columns;
   std::vector<std::vector<std::optional<std::string>>> rows;  // nullopt is NULL

@@ -124,70 +124,36 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
   // Subqueries bind in their own scope when they run.
 }
 
-StatementResult Session::RunSubquery(const Select& q, const Ctx& ctx) {
+void Session::SubqueryRows(const Select& q, const Ctx& ctx,
+                           const std::function<void(std::vector<Value>&)>& sink) {
   outer_.push_back({scopes_.empty() ? nullptr : scopes_.back(), &ctx});
   struct Pop {
     std::vector<Outer>& v;
     ~Pop() { v.pop_back(); }
   } pop{outer_};
-  return DoSelect(q);
+  std::vector<ResultColumn> columns;
+  SelectRows(q, &columns, sink);
 }
 
 const std::vector<Value>& Session::SubqueryValues(const Expr& e, const Ctx& ctx) {
   auto it = subquery_cache_.find(&e);
   if (it != subquery_cache_.end() && !correlated_.count(&e)) return it->second;
-  StatementResult r;
-  std::vector<Value> vals;
-  // Run the subquery keeping its typed first-column values.
   const Select& q = *e.sub;
-  if (q.items.size() != 1 || q.items[0].star) {
+  const Select& first = Leftmost(q);
+  if (first.items.size() != 1 || first.items[0].star) {
     if (e.k != Expr::Exists)
       throw SqlError(116,
                      "Only one expression can be specified in the select list when the subquery is "
                      "not introduced with EXISTS.");
   }
-  // DoSelect returns text; run it in typed form by re-evaluating through a
-  // private path: we convert the text back using the result column type.
+  std::vector<Value> vals;
   const int binds_before = outer_binds_;
-  r = RunSubquery(q, ctx);
+  SubqueryRows(q, ctx, [&](std::vector<Value>& row) {
+    vals.push_back(row.empty() ? Value::Null() : std::move(row[0]));
+  });
   // A subquery that names a column of an enclosing query runs again for
   // every row; any other runs once per statement.
   if (outer_binds_ != binds_before) correlated_.insert(&e);
-  for (auto& row : r.rows) {
-    const auto& cell = row.empty() ? std::optional<std::string>() : row[0];
-    if (!cell) {
-      vals.push_back(Value::Null());
-      continue;
-    }
-    switch (r.columns.empty() ? ColumnType::VarChar : r.columns[0].type) {
-      case ColumnType::Int:
-        vals.push_back(Value::Int(std::stoll(*cell)));
-        break;
-      case ColumnType::Numeric:
-        vals.push_back(
-            CastTo(Value::Str(*cell),
-                   TypeSpec{Type::Numeric, 0, 18,
-                            static_cast<int>(cell->find('.') == std::string::npos
-                                                 ? 0
-                                                 : cell->size() - cell->find('.') - 1)}));
-        break;
-      case ColumnType::DateTime:
-        vals.push_back(ConvertTo(Value::Str(*cell), TypeSpec{Type::DateTime, 0, 0, 0}));
-        break;
-      case ColumnType::Other:
-        vals.push_back(Value::Float(std::stod(*cell)));
-        break;
-      case ColumnType::Binary: {
-        std::string b;
-        for (std::size_t k = 0; k + 1 < cell->size(); k += 2)
-          b += static_cast<char>(std::stoi(cell->substr(k, 2), nullptr, 16));
-        vals.push_back(Value::Bin(std::move(b)));
-        break;
-      }
-      default:
-        vals.push_back(Value::Str(*cell));
-    }
-  }
   auto& slot = subquery_cache_[&e];
   slot = std::move(vals);
   return slot;
@@ -268,8 +234,9 @@ int Session::Truth(const Expr& e, const Ctx& ctx) {
       return e.negated ? 1 : 0;
     }
     case Expr::Exists: {
-      StatementResult r = RunSubquery(*e.sub, ctx);
-      return r.rows.empty() ? 0 : 1;
+      bool any = false;
+      SubqueryRows(*e.sub, ctx, [&](std::vector<Value>&) { any = true; });
+      return any ? 1 : 0;
     }
     default: {
       Value v = Eval(e, ctx);
@@ -295,7 +262,7 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
       if (e.name == "@@spid") return Value::Int(spid);
       if (e.name == "@@servername") return Value::Str(ServerName());
       if (e.name == "@@trancount") return Value::Int(trancount_);
-      if (e.name == "@@rowcount") return Value::Int(0);
+      if (e.name == "@@rowcount") return Value::Int(rowcount_);
       if (e.name == "@@error") return Value::Int(last_error_);
       if (e.name == "@@version") return Value::Str("Embedded SQL Server stand-in");
       throw SqlError(137, "Must declare the scalar variable \"" + e.name + "\".", 15);

@@ -130,8 +130,8 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
     try {
       // Session options touch nothing shared: they never wait, as SET takes
       // no lock on a server.
-      const bool option =
-          s->k == Stmt::SetXactAbort || s->k == Stmt::SetLockTimeout || s->k == Stmt::Nothing;
+      const bool option = s->k == Stmt::SetXactAbort || s->k == Stmt::SetLockTimeout ||
+                          s->k == Stmt::Nothing || s->k == Stmt::Print;
       if (!option) turn.Enter(lock_timeout_, cancelled);
       now_ = LocalNow();
       Run(*s, batch, &out);
@@ -190,6 +190,17 @@ void Session::ReplayAbort() {
 
 void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out) {
   subquery_cache_.clear();
+  // @@ROWCOUNT, once the statement ends: the rows it touched; 0 for one that
+  // touches none or fails, 1 for an assignment. DECLARE and IF leave it (the
+  // statement IF runs sets it).
+  struct RowcountAtEnd {
+    std::int64_t& slot;
+    std::int64_t value;
+    bool keep;
+    ~RowcountAtEnd() {
+      if (!keep) slot = value;
+    }
+  } rowcount{rowcount_, s.k == Stmt::SetVar ? 1 : 0, s.k == Stmt::Declare || s.k == Stmt::If};
   switch (s.k) {
     case Stmt::Begin:
       if (trancount_++ == 0) tran_name_ = s.name;
@@ -251,6 +262,23 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       lock_timeout_ = s.number < 0 ? -1 : s.number;
       out->emplace_back();
       return;
+    case Stmt::Print: {
+      // An informational message of class 0 with the value as text.
+      StatementResult r;
+      try {
+        Scope scope;
+        Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
+        Ctx ctx;
+        Value v = CastTo(Eval(*s.cond, ctx), TypeSpec{Type::VarChar, 8000, 0, 0});
+        r.messages.push_back({0, 0, v.null() ? std::string() : v.s, s.line});
+      } catch (Error& e) {
+        Error moved(e.number(), e.severity(), e.what(), s.line);
+        moved.follow_on = e.follow_on;
+        throw moved;
+      }
+      out->push_back(std::move(r));
+      return;
+    }
     case Stmt::If: {
       Ctx ctx;
       int t;
@@ -276,12 +304,16 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
   stmt_mark_ = mark;
   try {
     out->push_back(RunStatement(s));
+    const StatementResult& r = out->back();
+    const std::int64_t touched = r.has_result_set ? static_cast<std::int64_t>(r.rows.size())
+                                                  : std::max<std::int64_t>(r.rows_affected, 0);
     bool changes =
         s.k != Stmt::SelectStmt && s.k != Stmt::Nothing && s.k != Stmt::Exec && s.k != Stmt::Backup;
     if (changes) {
       Journal(s, batch);
       if (trancount_ == 0) Commit();
     }
+    rowcount.value = touched;
   } catch (Error& e) {
     UndoTo(mark);
     Error moved(e.number(), e.severity(), e.what(), s.line);

@@ -160,6 +160,12 @@ class Session {
   // not fix is left Other), then hands each result row to sink in order.
   void SelectRows(const Select& q, std::vector<ResultColumn>* columns,
                   const std::function<void(std::vector<Value>&)>& sink);
+  // A UNION, UNION ALL, EXCEPT or INTERSECT, as SelectRows.
+  void CompoundRows(const Select& q, std::vector<ResultColumn>* columns,
+                    const std::function<void(std::vector<Value>&)>& sink);
+  // The rows of a derived table (FROM (SELECT ...) AS alias), made into a
+  // table of their own for the statement.
+  std::shared_ptr<Table> DerivedTable(const Select& q, const std::string& alias);
   StatementResult DoInsert(const Stmt& s);
   StatementResult DoUpdate(const Stmt& s);
   StatementResult DoDelete(const Stmt& s);
@@ -207,7 +213,10 @@ class Session {
   Value Eval(const Expr& e, const Ctx& ctx);
   int Truth(const Expr& e, const Ctx& ctx);  // 1 true, 0 false, -1 unknown
   const std::vector<Value>& SubqueryValues(const Expr& e, const Ctx& ctx);
-  StatementResult RunSubquery(const Select& q, const Ctx& ctx);
+  // Runs q as a subquery of the row ctx stands on (its outer columns bind
+  // to the enclosing queries), handing each row to sink.
+  void SubqueryRows(const Select& q, const Ctx& ctx,
+                    const std::function<void(std::vector<Value>&)>& sink);
   // Slots of table t (source 0 of scope) that may satisfy where, using an index
   // on an equality when there is one; nullopt means scan everything.
   bool IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out);
@@ -240,6 +249,7 @@ class Session {
   bool xact_abort_ = false;            // SET XACT_ABORT, kept across batches
   long long lock_timeout_ = -1;        // SET LOCK_TIMEOUT, milliseconds
   int last_error_ = 0;                 // @@ERROR: of the statement before
+  std::int64_t rowcount_ = 0;          // @@ROWCOUNT: rows the statement before touched
   std::int64_t now_ = 0;
   bool replaying_ = false;
   std::vector<Undo> undo_;
@@ -293,6 +303,9 @@ class Session {
   // Application locks of a session without shared state.
   std::map<std::string, std::vector<SharedState::AppLock>> applocks_local_;
 };
+
+// The first SELECT of a query (itself unless it is a compound).
+const Select& Leftmost(const Select& q);
 
 // Current local time as milliseconds since 1900-01-01.
 std::int64_t LocalNow();

@@ -1,5 +1,6 @@
 // Recursive-descent parser of the T-SQL the library's programs send.
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <set>
 #include <string_view>
@@ -23,7 +24,8 @@ const std::set<std::string> kReserved = {
     "primary",    "print",        "proc",    "procedure", "rollback",    "select",   "set",
     "table",      "then",         "top",     "tran",      "transaction", "union",    "unique",
     "update",     "values",       "view",    "when",      "where",       "with",     "declare",
-    "return",     "use",          "cross",   "outer",     "right",       "save"};
+    "return",     "use",          "cross",   "outer",     "right",       "save",
+    "except",     "intersect",    "while",   "break",     "continue",    "full",     "raiserror"};
 
 std::string Lower(std::string_view s) {
   std::string r(s);
@@ -123,6 +125,10 @@ class Parser {
     if (Accept("select")) {
       s->k = Stmt::SelectStmt;
       s->select = SelectBody();
+    } else if (Peek().IsSymbol("(")) {  // (SELECT ...) UNION ...
+      s->k = Stmt::SelectStmt;
+      s->select = SetTail(QueryPrimary());
+      OrderBy(*s->select);
     } else if (Accept("insert")) {
       Insert(*s);
     } else if (Accept("update")) {
@@ -226,8 +232,8 @@ class Parser {
         if (!AcceptSymbol(",")) break;
       }
     } else if (Accept("print")) {
-      s->k = Stmt::Nothing;
-      Expression();
+      s->k = Stmt::Print;
+      s->cond = Expression();
     } else {
       Fail();
     }
@@ -603,7 +609,78 @@ class Parser {
 
   // ---- SELECT ----
 
+  // A query after its first SELECT: the SELECT, any UNION [ALL], EXCEPT and
+  // INTERSECT that follow (INTERSECT binding tighter, the others from the
+  // left), then ORDER BY, which sorts the whole.
   std::unique_ptr<Select> SelectBody() {
+    std::unique_ptr<Select> q = SetTail(SelectCore());
+    OrderBy(*q);
+    return q;
+  }
+
+  void OrderBy(Select& q) {
+    if (!Accept("order")) return;
+    Expect("by");
+    do {
+      OrderItem o;
+      o.expr = Expression();
+      if (Accept("desc"))
+        o.desc = true;
+      else
+        Accept("asc");
+      q.order.push_back(std::move(o));
+    } while (AcceptSymbol(","));
+  }
+
+  static std::unique_ptr<Select> Combine(Select::SetOp op, std::unique_ptr<Select> lhs,
+                                         std::unique_ptr<Select> rhs) {
+    auto q = std::make_unique<Select>();
+    q->set_op = op;
+    q->lhs = std::move(lhs);
+    q->rhs = std::move(rhs);
+    return q;
+  }
+
+  // SELECT ... or ( query ) as an operand of a set operator.
+  std::unique_ptr<Select> QueryPrimary() {
+    if (AcceptSymbol("(")) {
+      std::unique_ptr<Select> q;
+      if (Peek().IsSymbol("(")) {
+        q = QueryPrimary();
+        q = SetTail(std::move(q));
+        OrderBy(*q);
+      } else {
+        Expect("select");
+        q = SelectBody();
+      }
+      ExpectSymbol(")");
+      return q;
+    }
+    Expect("select");
+    return SelectCore();
+  }
+
+  std::unique_ptr<Select> IntersectTail(std::unique_ptr<Select> lhs) {
+    while (Accept("intersect")) lhs = Combine(Select::Intersect, std::move(lhs), QueryPrimary());
+    return lhs;
+  }
+
+  std::unique_ptr<Select> SetTail(std::unique_ptr<Select> lhs) {
+    lhs = IntersectTail(std::move(lhs));
+    for (;;) {
+      Select::SetOp op;
+      if (Accept("union"))
+        op = Accept("all") ? Select::UnionAll : Select::Union;
+      else if (Accept("except"))
+        op = Select::Except;
+      else
+        return lhs;
+      lhs = Combine(op, std::move(lhs), IntersectTail(QueryPrimary()));
+    }
+  }
+
+  // One SELECT without set operators or ORDER BY; SELECT already read.
+  std::unique_ptr<Select> SelectCore() {
     auto q = std::make_unique<Select>();
     if (Accept("distinct"))
       q->distinct = true;
@@ -668,23 +745,20 @@ class Parser {
       while (AcceptSymbol(","));
     }
     if (Accept("having")) q->having = Expression();
-    if (Accept("order")) {
-      Expect("by");
-      do {
-        OrderItem o;
-        o.expr = Expression();
-        if (Accept("desc"))
-          o.desc = true;
-        else
-          Accept("asc");
-        q->order.push_back(std::move(o));
-      } while (AcceptSymbol(","));
-    }
     return q;
   }
 
   TableRef TableSource() {
     TableRef r;
+    if (AcceptSymbol("(")) {  // a derived table, which must have an alias
+      Expect("select");
+      r.sub = SelectBody();
+      ExpectSymbol(")");
+      Accept("as");
+      r.alias = Name();
+      r.name = r.alias;
+      return r;
+    }
     r.name = ObjectName();
     if (Accept("as"))
       r.alias = Name();
@@ -862,7 +936,13 @@ class Parser {
       Next();
       auto e = Make(Expr::Lit, t.offset);
       if (t.text.find_first_of("eE") != std::string::npos) {
-        e->lit = Value::Float(std::strtod(t.text.c_str(), nullptr));
+        double d = std::strtod(t.text.c_str(), nullptr);
+        if (!std::isfinite(d))
+          throw Error(168, 15,
+                      "The floating point value '" + t.text +
+                          "' is out of the range of computer representation (8 bytes).",
+                      t.line);
+        e->lit = Value::Float(d);
       } else if (t.text.find('.') != std::string::npos) {
         std::size_t dot = t.text.find('.');
         std::string digits = t.text.substr(0, dot) + t.text.substr(dot + 1);

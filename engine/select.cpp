@@ -49,7 +49,212 @@ ColumnType KindType(const Value& v) {
   }
 }
 
+int KindRank(Kind k) {
+  switch (k) {
+    case Kind::Str:
+      return 1;
+    case Kind::Int:
+      return 2;
+    case Kind::Num:
+      return 3;
+    case Kind::Float:
+      return 4;
+    case Kind::Date:
+      return 5;
+    default:
+      return 0;  // NULL, binary
+  }
+}
+
+// Brings the values of column c of rows to one type, as SQL Server gives a
+// column of a UNION (or any column whose values come from several
+// expressions) the type of highest precedence among them: text to a number
+// or a date (failing as such conversions fail), integers to numeric with the
+// largest scale, numbers to float. Returns the kind the column ends with.
+Kind UnifyColumn(std::vector<std::vector<Value>>& rows, std::size_t c) {
+  Kind top = Kind::Null;
+  int scale = 0;
+  bool mixed = false;
+  for (const auto& r : rows) {
+    const Value& v = r[c];
+    if (v.null() || v.kind == Kind::Bin) continue;
+    if (top != Kind::Null && v.kind != top) mixed = true;
+    if (KindRank(v.kind) > KindRank(top)) top = v.kind;
+    if (v.kind == Kind::Num) scale = std::max<int>(scale, v.scale);
+  }
+  if (top == Kind::Null) return top;
+  if (!mixed && top != Kind::Num) return top;
+  TypeSpec t;
+  switch (top) {
+    case Kind::Int:
+      t = TypeSpec{Type::Int, 0, 0, 0};
+      break;
+    case Kind::Num:
+      t = TypeSpec{Type::Numeric, 0, 38, scale};
+      break;
+    case Kind::Float:
+      t = TypeSpec{Type::Float, 0, 0, 0};
+      break;
+    case Kind::Date:
+      t = TypeSpec{Type::DateTime, 0, 0, 0};
+      break;
+    default:
+      return top;
+  }
+  for (auto& r : rows)
+    if (!r[c].null() && r[c].kind != Kind::Bin) r[c] = ConvertTo(r[c], t);
+  return top;
+}
+
+// The key of a whole row: rows with equal keys are duplicates under the
+// collation (DISTINCT, UNION, EXCEPT, INTERSECT).
+std::string RowKey(const std::vector<Value>& vals) {
+  std::string key;
+  for (const Value& v : vals) {
+    std::string part = KeyPart(v);
+    key += std::to_string(part.size()) + ":" + part;
+  }
+  return key;
+}
+
+// Three-way order of two values, NULL first.
+int OrderValues(const Value& x, const Value& y) {
+  if (x.null() || y.null()) return x.null() == y.null() ? 0 : x.null() ? -1 : 1;
+  return Compare(x, y);
+}
+
 }  // namespace
+
+const Select& Leftmost(const Select& q) {
+  return q.set_op == Select::None ? q : Leftmost(*q.lhs);
+}
+
+void Session::CompoundRows(const Select& q, std::vector<ResultColumn>* columns,
+                           const std::function<void(std::vector<Value>&)>& sink) {
+  std::vector<ResultColumn> right_cols;
+  std::vector<std::vector<Value>> rows, right;
+  SelectRows(*q.lhs, columns, [&](std::vector<Value>& v) { rows.push_back(std::move(v)); });
+  SelectRows(*q.rhs, &right_cols, [&](std::vector<Value>& v) { right.push_back(std::move(v)); });
+  std::vector<ResultColumn>& cols = *columns;
+  if (cols.size() != right_cols.size())
+    throw SqlError(205,
+                   "All queries combined using a UNION, INTERSECT or EXCEPT operator must have an "
+                   "equal number of expressions in their target lists.");
+  const std::size_t nl = rows.size();
+  for (auto& r : right) rows.push_back(std::move(r));
+  for (std::size_t c = 0; c < cols.size(); ++c) {
+    UnifyColumn(rows, c);
+    const ResultColumn& rc = right_cols[c];
+    if (cols[c].declared != rc.declared || cols[c].length != rc.length ||
+        cols[c].precision != rc.precision || cols[c].scale != rc.scale || cols[c].type != rc.type) {
+      // Differently typed branches: the type comes from the values.
+      cols[c].declared.clear();
+      cols[c].type = ColumnType::Other;
+      cols[c].length = cols[c].precision = cols[c].scale = 0;
+    }
+  }
+  std::vector<std::vector<Value>> out;
+  if (q.set_op == Select::UnionAll) {
+    out = std::move(rows);
+  } else {
+    std::set<std::string> in_right, seen;
+    if (q.set_op != Select::Union)
+      for (std::size_t k = nl; k < rows.size(); ++k) in_right.insert(RowKey(rows[k]));
+    const std::size_t end = q.set_op == Select::Union ? rows.size() : nl;
+    for (std::size_t k = 0; k < end; ++k) {
+      std::string key = RowKey(rows[k]);
+      if (q.set_op == Select::Except && in_right.count(key)) continue;
+      if (q.set_op == Select::Intersect && !in_right.count(key)) continue;
+      if (seen.insert(std::move(key)).second) out.push_back(std::move(rows[k]));
+    }
+  }
+  if (!q.order.empty()) {
+    // ORDER BY names a column of the result (by its name in the first query,
+    // or its position).
+    const Select& first = Leftmost(q);
+    std::vector<std::pair<std::size_t, bool>> keys;
+    for (const OrderItem& o : q.order) {
+      const Expr& e = *o.expr;
+      int at = -1;
+      if (e.k == Expr::Lit && e.lit.kind == Kind::Int) {
+        at = static_cast<int>(e.lit.i) - 1;
+        if (at < 0 || at >= static_cast<int>(cols.size()))
+          throw SqlError(108,
+                         "The ORDER BY position number " + std::to_string(e.lit.i) +
+                             " is out of range of the number of items in the select list.",
+                         15);
+      } else if (e.k == Expr::Col) {
+        for (std::size_t c = 0; c < cols.size() && at < 0; ++c)
+          if (FoldedEqual(cols[c].name, e.name)) at = static_cast<int>(c);
+        (void)first;
+      }
+      if (at < 0)
+        throw SqlError(104,
+                       "ORDER BY items must appear in the select list if the statement contains a "
+                       "UNION, INTERSECT or EXCEPT operator.",
+                       15);
+      keys.emplace_back(static_cast<std::size_t>(at), o.desc);
+    }
+    std::stable_sort(out.begin(), out.end(), [&](const auto& a, const auto& b) {
+      for (const auto& [c, desc] : keys) {
+        int r = OrderValues(a[c], b[c]);
+        if (r != 0) return desc ? r > 0 : r < 0;
+      }
+      return false;
+    });
+  }
+  for (auto& r : out) sink(r);
+}
+
+std::shared_ptr<Table> Session::DerivedTable(const Select& q, const std::string& alias) {
+  std::vector<ResultColumn> cols;
+  std::vector<std::vector<Value>> rows;
+  SelectRows(q, &cols, [&](std::vector<Value>& v) { rows.push_back(std::move(v)); });
+  auto t = std::make_shared<Table>();
+  t->name = alias;
+  for (std::size_t c = 0; c < cols.size(); ++c) {
+    const ResultColumn& rc = cols[c];
+    if (rc.name.empty())
+      throw SqlError(8155, "No column name was specified for column " + std::to_string(c + 1) +
+                               " of '" + alias + "'.");
+    for (std::size_t d = 0; d < c; ++d)
+      if (FoldedEqual(cols[d].name, rc.name))
+        throw SqlError(8156, "The column '" + rc.name + "' was specified multiple times for '" +
+                                 alias + "'.");
+    Column col;
+    col.name = rc.name;
+    Type ty;
+    if (!rc.declared.empty() && TypeFromName(rc.declared, &ty)) {
+      col.type = TypeSpec{ty, rc.length, rc.precision, rc.scale};
+    } else {
+      switch (UnifyColumn(rows, c)) {
+        case Kind::Int:
+          col.type = TypeSpec{Type::Int, 0, 0, 0};
+          break;
+        case Kind::Num:
+          col.type = TypeSpec{Type::Numeric, 0, 38, 0};
+          break;
+        case Kind::Float:
+          col.type = TypeSpec{Type::Float, 0, 0, 0};
+          break;
+        case Kind::Date:
+          col.type = TypeSpec{Type::DateTime, 0, 0, 0};
+          break;
+        default:
+          col.type = TypeSpec{Type::VarChar, 8000, 0, 0};
+      }
+      if (col.type.type == Type::Numeric)
+        for (const auto& r : rows)
+          if (r[c].kind == Kind::Num) col.type.scale = std::max<int>(col.type.scale, r[c].scale);
+    }
+    t->cols.push_back(std::move(col));
+  }
+  for (const auto& r : rows) {
+    t->rows.emplace_back(EncodeRow(r));
+    ++t->live;
+  }
+  return t;
+}
 
 bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out) {
   if (!where) return false;
@@ -173,7 +378,13 @@ StatementResult Session::DoSelect(const Select& q) {
         out.emplace_back(std::nullopt);
         continue;
       }
-      if (res.columns[c].type == ColumnType::Other) res.columns[c].type = KindType(vals[c]);
+      if (res.columns[c].type == ColumnType::Other && res.columns[c].declared.empty()) {
+        res.columns[c].type = KindType(vals[c]);
+        if (vals[c].kind == Kind::Float) {  // a float goes to the client as one
+          res.columns[c].declared = "float";
+          res.columns[c].length = 8;
+        }
+      }
       out.emplace_back(ToText(vals[c]));
     }
     res.rows.push_back(std::move(out));
@@ -185,10 +396,15 @@ StatementResult Session::DoSelect(const Select& q) {
 
 void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
                          const std::function<void(std::vector<Value>&)>& sink) {
+  if (cq.set_op != Select::None) {
+    CompoundRows(cq, columns, sink);
+    return;
+  }
   Select& q = const_cast<Select&>(cq);
   Scope scope;
   for (const TableRef& r : q.from)
-    scope.srcs.push_back({AnyTable(r.name), r.alias.empty() ? r.name : r.alias});
+    scope.srcs.push_back({r.sub ? DerivedTable(*r.sub, r.alias) : AnyTable(r.name),
+                          r.alias.empty() ? r.name : r.alias});
   ScopeEntry entry(scopes_, &scope);
   std::vector<Expr*> aggs;
   std::vector<ResultColumn>& cols = *columns;
@@ -448,14 +664,8 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
   if (q.distinct) {
     std::set<std::string> seen;
     std::vector<OutRow> kept;
-    for (auto& r : rows) {
-      std::string key;
-      for (const Value& v : r.vals) {
-        std::string part = KeyPart(v);
-        key += std::to_string(part.size()) + ":" + part;
-      }
-      if (seen.insert(key).second) kept.push_back(std::move(r));
-    }
+    for (auto& r : rows)
+      if (seen.insert(RowKey(r.vals)).second) kept.push_back(std::move(r));
     rows = std::move(kept);
   }
   if (q.top >= 0 && rows.size() > static_cast<std::size_t>(q.top)) rows.resize(q.top);

@@ -131,9 +131,14 @@ Value ToNumeric(const Value& v, int precision, int scale, const char* target) {
     case Kind::Num:
       x = Rescale(v.i, v.scale, scale);
       break;
-    case Kind::Float:
-      x = static_cast<__int128>(std::llround(v.f * std::pow(10.0, scale)));
+    case Kind::Float: {
+      const double scaled = v.f * std::pow(10.0, scale);
+      if (!(std::fabs(scaled) < 1e18))
+        throw SqlError(8115, std::string("Arithmetic overflow error converting float to data type ") +
+                                 target + ".");
+      x = static_cast<__int128>(std::llround(scaled));
       break;
+    }
     case Kind::Str: {
       std::int64_t raw;
       int sc;
@@ -253,8 +258,24 @@ std::string DateStyle0(std::int64_t ms) {
   return buf;
 }
 
+// Style 0 of CONVERT for a float: six significant digits, the exponent with
+// a sign and three digits ("1.23457e+008").
+std::string FloatStyle0(double f) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.6g", f);
+  std::string t = buf;
+  std::size_t e = t.find('e');
+  if (e != std::string::npos && e + 2 < t.size()) {
+    std::string digits = t.substr(e + 2);
+    while (digits.size() < 3) digits.insert(0, "0");
+    t = t.substr(0, e + 2) + digits;
+  }
+  return t;
+}
+
 std::string AsString(const Value& v) {
   if (v.kind == Kind::Date) return DateStyle0(v.i);
+  if (v.kind == Kind::Float) return FloatStyle0(v.f);
   return ToText(v);
 }
 
@@ -355,7 +376,7 @@ Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
           std::string buf(tr);
           char* end = nullptr;
           double d = std::strtod(buf.c_str(), &end);
-          if (buf.empty() || *end != '\0')
+          if (buf.empty() || *end != '\0' || !std::isfinite(d))
             throw SqlError(8114, "Error converting data type varchar to float.");
           return Value::Float(d);
         }
@@ -701,8 +722,13 @@ std::string ToText(const Value& v) {
     case Kind::Date:
       return FormatDate(v.i);
     case Kind::Float: {
+      // The shortest form that reads back as the same double (at most 17
+      // significant digits), as clients show a float.
       char buf[40];
-      std::snprintf(buf, sizeof buf, "%.15g", v.f);
+      for (int digits = 15; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v.f);
+        if (std::strtod(buf, nullptr) == v.f) break;
+      }
       return buf;
     }
     case Kind::Num: {
@@ -924,17 +950,28 @@ Value Arith(char op, const Value& a0, const Value& b0) {
   if (a.kind == Kind::Float || b.kind == Kind::Float) {
     double x = ConvertTo(a, TypeSpec{Type::Float, 0, 0, 0}).f;
     double y = ConvertTo(b, TypeSpec{Type::Float, 0, 0, 0}).f;
+    double r;
     switch (op) {
       case '+':
-        return Value::Float(x + y);
+        r = x + y;
+        break;
       case '-':
-        return Value::Float(x - y);
+        r = x - y;
+        break;
       case '*':
-        return Value::Float(x * y);
+        r = x * y;
+        break;
       default:
         if (y == 0) throw SqlError(8134, "Divide by zero error encountered.");
-        return Value::Float(op == '/' ? x / y : std::fmod(x, y));
+        if (op == '%')
+          throw SqlError(402, "The data types float and float are incompatible in the modulo "
+                              "operator.");
+        r = x / y;
     }
+    // Past the largest double is an overflow, never an infinity.
+    if (!std::isfinite(r))
+      throw SqlError(8115, "Arithmetic overflow error converting expression to data type float.");
+    return Value::Float(r);
   }
   if (a.kind == Kind::Int && b.kind == Kind::Int) {
     __int128 r;

@@ -340,6 +340,9 @@ ClientSession::Reply ClientSession::Batch(const std::string& sql,
   // one final.
   std::size_t last_done = std::string::npos;
   for (const engine::StatementResult& r : results) {
+    for (const engine::Error::Message& m : r.messages)  // PRINT: informational messages
+      w.Message(false, m.number, 1, static_cast<std::uint8_t>(m.severity), tds::GbkToUtf16(m.text),
+                Utf16(id_.server_name), m.line);
     if (r.has_result_set) {
       std::vector<tds::Column> cols;
       for (std::size_t i = 0; i < r.columns.size(); ++i)

@@ -75,6 +75,7 @@ bool RunBatch(const Options& o, engine::Database& db, const std::string& batch, 
     return false;
   }
   for (const auto& r : results) {
+    for (const auto& m : r.messages) std::cout << Out(o, m.text) << "\n";  // PRINT
     if (!r.has_result_set) continue;
     std::string out;
     if (o.header) {
@@ -91,6 +92,11 @@ bool RunBatch(const Options& o, engine::Database& db, const std::string& batch, 
           out += "NULL";
           continue;
         }
+        // Binary values as sqlcmd shows them: 0x and the hex digits.
+        const engine::ResultColumn& col = r.columns[c];
+        if (col.type == engine::ColumnType::Binary || col.declared == "binary" ||
+            col.declared == "varbinary")
+          out += "0x";
         out += Out(o, o.trim ? TrimRight(*row[c]) : *row[c]);
       }
       out += "\n";

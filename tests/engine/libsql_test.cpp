@@ -103,11 +103,11 @@ TEST_F(LibsqlTest, EveryErrorOfTheBatchIsPrinted) {
   ShellRun r = Shell("-i '" + script + "'");
   EXPECT_EQ(
       r.err,
-      "Msg 2627, Level 16, State 1, Line 2\n"
+      "Msg 2627, Level 14, State 1, Line 2\n"
       "Violation of PRIMARY KEY constraint 'PK_t'. Cannot insert duplicate key in object 'dbo.t'. "
       "The duplicate key value is (1).\n"
       "Msg 3621, Level 0, State 1, Line 2\nThe statement has been terminated.\n"
-      "Msg 2627, Level 16, State 1, Line 4\n"
+      "Msg 2627, Level 14, State 1, Line 4\n"
       "Violation of PRIMARY KEY constraint 'PK_t'. Cannot insert duplicate key in object 'dbo.t'. "
       "The duplicate key value is (2).\n"
       "Msg 3621, Level 0, State 1, Line 4\nThe statement has been terminated.\n"

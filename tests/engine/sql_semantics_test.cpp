@@ -85,3 +85,108 @@ TEST(EngineBatches, ACancelStopsTheRunningStatementAndUndoesIt) {
   EXPECT_EQ(r[0].rows[0][0].value_or("NULL"), "1");
   t.db().close_session(spid);
 }
+
+// UNION [ALL], EXCEPT and INTERSECT (INTERSECT first, the others from the
+// left; EXCEPT never an alias), the column types they give, and derived
+// tables.
+TEST(EngineQueries, SetOperatorsAndDerivedTables) {
+  TempDb t;
+  t.Run("create table s (k int, c varchar(4))");
+  t.Run("insert into s values (1, 'a'), (2, 'B'), (3, NULL), (3, NULL)");
+  ExpectRows(t, {
+      {"select 1 union all select 2 union all select 1", {"1", "2", "1"}},
+      {"select k from s union select 4 order by 1 desc", {"4", "3", "2", "1"}},
+      {"select k from s except select 1 order by k", {"2", "3"}},
+      {"select k, c from s intersect select 3, null", {"3|NULL"}},
+      {"select 1 union select 2 intersect select 3", {"1"}},
+      {"select 1 except select 1 union select 2", {"2"}},
+      {"(select 2) union (select 1 union select 2) order by 1", {"1", "2"}},
+      {"select c from s where c is not null union select 'A' union select 'b ' order by c",
+       {"a", "B"}},
+      {"select 1 union all select 2.5 order by 1", {"1.0", "2.5"}},
+      {"select count(*) from s where k in (select 1 union select 3)", {"3"}},
+      {"select t.x, t.n from (select k as x, count(*) n from s group by k) as t where t.x > 1 "
+       "order by t.x",
+       {"2|1", "3|2"}},
+      {"select d.* from (select k from s except select 3) d order by 1", {"1", "2"}},
+  });
+  ExpectErrors(t, {
+      {"select 1 union select 1, 2", 205,
+       "All queries combined using a UNION, INTERSECT or EXCEPT operator must have an equal "
+       "number of expressions in their target lists."},
+      {"select k from s union select k from s order by k + 1", 104,
+       "ORDER BY items must appear in the select list if the statement contains a UNION, "
+       "INTERSECT or EXCEPT operator."},
+      {"select 1 union select 'x'", 245,
+       "Conversion failed when converting the varchar value 'x' to data type int."},
+      {"select * from (select 1) as t", 8155, "No column name was specified for column 1 of 't'."},
+      {"select * from (select 1 a, 2 a) as t", 8156,
+       "The column 'a' was specified multiple times for 't'."},
+      {"select k from s except", 102, nullptr},
+  });
+}
+
+// @@ROWCOUNT is what the statement before touched; PRINT sends its text as
+// an informational message; duplicate keys are errors of severity 14.
+TEST(EngineBatches, RowcountPrintAndDuplicateKeys) {
+  TempDb t;
+  t.Run("create table r (k int not null primary key, v int)");
+  t.Run("create unique index r_v on r(v)");
+  t.Run("insert into r values (1, 1), (2, 2), (3, 3)");
+  ExpectRows(t, {
+      {"update r set v = v where k > 1 select @@rowcount", {"2"}},
+      {"select k from r select @@rowcount", {"3"}},
+      {"delete r where k = 9 select @@rowcount", {"0"}},
+      {"declare @n int set @n = 5 select @@rowcount", {"1"}},
+      {"select k from r where k = 1 begin transaction select @@rowcount commit", {"0"}},
+      {"select k from r where k < 3 if @@rowcount = 2 select 'two' else select 'other'",
+       {"two"}},
+  });
+  auto res = t.Run("print 'hello' print 12 + 1\nselect 1");
+  ASSERT_EQ(res.size(), 3u);
+  ASSERT_EQ(res[0].messages.size(), 1u);
+  EXPECT_EQ(res[0].messages[0].text, "hello");
+  EXPECT_EQ(res[0].messages[0].number, 0);
+  EXPECT_EQ(res[0].messages[0].severity, 0);
+  ASSERT_EQ(res[1].messages.size(), 1u);
+  EXPECT_EQ(res[1].messages[0].text, "13");
+  EXPECT_EQ(res[1].messages[0].line, 1);
+  for (const char* sql : {"insert into r values (1, 9)", "insert into r values (9, 1)"}) {
+    try {
+      t.Run(sql);
+      ADD_FAILURE() << sql;
+    } catch (const engine::Error& e) {
+      EXPECT_EQ(e.severity(), 14) << sql;
+      EXPECT_TRUE(e.number() == 2627 || e.number() == 2601) << sql;
+    }
+  }
+}
+
+// float is an IEEE double, shown in full and sent as a float; past its
+// range is an overflow error, never an infinity stored.
+TEST(EngineNumbers, FloatsAreDoublesAndOverflowIsAnError) {
+  TempDb t;
+  t.Run("create table f (x float)");
+  t.Run("insert into f values (1.7976931348623157e308)");
+  ExpectRows(t, {
+      {"select x from f", {"1.7976931348623157e+308"}},
+      {"select 0.1e0 + 0.2e0", {"0.30000000000000004"}},
+      {"select 1e0 / 3", {"0.3333333333333333"}},
+      {"select cast(123456789e0 as varchar(20)), cast(0.5e0 as varchar(10))",
+       {"1.23457e+008|0.5"}},
+  });
+  EXPECT_EQ(t.Run("select 1e0 / 4")[0].columns[0].declared, "float");
+  ExpectErrors(t, {
+      {"select x * 10 from f", 8115,
+       "Arithmetic overflow error converting expression to data type float."},
+      {"insert into f select x + x from f", 8115, nullptr},
+      {"select 1e400", 168,
+       "The floating point value '1e400' is out of the range of computer representation (8 "
+       "bytes)."},
+      {"select cast('1e400' as float)", 8114, "Error converting data type varchar to float."},
+      {"select cast(x as numeric(10, 2)) from f", 8115,
+       "Arithmetic overflow error converting float to data type numeric."},
+      {"select 5e0 % 2", 402, nullptr},
+  });
+  EXPECT_EQ(t.One("select count(*) from f"), "1");
+}
