@@ -20,6 +20,9 @@ class TUpLibMain : public Form, public UpLibMainView {
   TUpLibMain(db::Connection& LibDB, std::vector<std::filesystem::path> data_dirs);
   ~TUpLibMain() override;
 
+  // The upgrade, holding qrTmp, qrTmp1 and qrTmp2 on LibDB.
+  steps::Upgrader& Core() { return core_->Upgrader(); }
+
   // UpLibMainView
   void SetProcessText(std::string_view gbk) override;
   void SetProcessVisible(bool visible) override;

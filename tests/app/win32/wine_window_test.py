@@ -11,13 +11,15 @@ driven with xdotool and read from the X server's pixels:
 - an unreachable database opens the connection dialog, whose button reveals
   the parameter group;
 - every control stands where the Qt window's does, within a few pixels;
-- the splash window draws its picture and its message.
+- the splash window draws its picture and its message;
+- the upgrade window's shared behaviour suite (app_win32_tests.exe) passes.
 
 Screenshots of each window are written as PNG to WINDOWS_BUILD/screenshots/.
 
     wine_window_test.py WINDOWS_BUILD LINUX_BUILD SOURCE_DIR [CASE...]
 
-WINDOWS_BUILD/bin holds libupgrade.exe and window_rects.exe, LINUX_BUILD/bin
+WINDOWS_BUILD/bin holds libupgrade.exe, window_rects.exe and
+app_win32_tests.exe, LINUX_BUILD/bin
 libsql, libupgrade-cli and qt_window_rects. Exit code 0 when every case
 passed.
 """
@@ -67,9 +69,10 @@ class Session:
     """An Xvfb and a Wine prefix of their own, removed at the end."""
 
     def __init__(self, windows_build, linux_build, source):
+        windows_build, linux_build = os.path.abspath(windows_build), os.path.abspath(linux_build)
         self.bin = os.path.join(windows_build, "bin")
         self.linux_bin = os.path.join(linux_build, "bin")
-        self.source = source
+        self.source = os.path.abspath(source)
         self.shots = os.path.join(windows_build, "screenshots")
         os.makedirs(self.shots, exist_ok=True)
         self.tmp = tempfile.mkdtemp(prefix="libupgrade-wine-")
@@ -359,7 +362,18 @@ def case_splash(s):
     s.process = None
 
 
-CASES = [case_upgrade, case_missing_data_file, case_chords, case_dialog, case_rectangles,
+def case_behaviour(s):
+    """The upgrade window's shared behaviour suite (tests/app/behaviour/),
+    the same the core and the Qt window pass, on the native window."""
+    run = subprocess.run([s.wine, os.path.join(s.bin, "app_win32_tests.exe")], cwd=s.tmp,
+                         env=s.env, capture_output=True, timeout=600)
+    out = run.stdout.decode("utf-8", "replace")
+    passed = re.search(r"\[  PASSED  \] (\d+) tests?", out)
+    check(run.returncode == 0 and passed and int(passed.group(1)) >= 6,
+          "the behaviour suite failed:\n" + out[-4000:])
+
+
+CASES = [case_behaviour, case_upgrade, case_missing_data_file, case_chords, case_dialog, case_rectangles,
          case_splash]
 
 
