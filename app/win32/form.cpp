@@ -14,19 +14,18 @@ namespace {
 constexpr wchar_t kFormClass[] = L"LibUpgradeForm";
 constexpr int kFirstId = 100;
 
+int CALLBACK FaceFound(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;
+}
+
 bool FaceInstalled(const wchar_t* face) {
   LOGFONTW want{};
   want.lfCharSet = DEFAULT_CHARSET;
   lstrcpynW(want.lfFaceName, face, LF_FACESIZE);
   HDC dc = GetDC(nullptr);
   bool found = false;
-  EnumFontFamiliesExW(
-      dc, &want,
-      [](const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) -> int {
-        *reinterpret_cast<bool*>(found) = true;
-        return 0;
-      },
-      reinterpret_cast<LPARAM>(&found), 0);
+  EnumFontFamiliesExW(dc, &want, &FaceFound, reinterpret_cast<LPARAM>(&found), 0);
   ReleaseDC(nullptr, dc);
   return found;
 }

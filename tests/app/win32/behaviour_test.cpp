@@ -6,6 +6,7 @@
 // from inside their modal loops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -39,16 +40,14 @@ class BoxAnswerer {
  private:
   static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
     if (!self_) return;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND w, LPARAM) -> BOOL {
-          wchar_t cls[16] = {};
-          GetClassNameW(w, cls, 16);
-          if (lstrcmpW(cls, L"#32770") != 0 || !IsWindowVisible(w)) return TRUE;
-          self_->Answer(w);
-          return FALSE;
-        },
-        0);
+    EnumThreadWindows(GetCurrentThreadId(), &BoxAnswerer::Found, 0);
+  }
+  static BOOL CALLBACK Found(HWND w, LPARAM) {
+    wchar_t cls[16] = {};
+    GetClassNameW(w, cls, 16);
+    if (lstrcmpW(cls, L"#32770") != 0 || !IsWindowVisible(w)) return TRUE;
+    self_->Answer(w);
+    return FALSE;
   }
   void Answer(HWND box) {
     wchar_t caption[64] = {}, text[512] = {};
@@ -147,3 +146,40 @@ class WinFront {
 namespace behaviour {
 INSTANTIATE_TYPED_TEST_SUITE_P(Win32, UpLibMainBehaviour, WinFront);
 }  // namespace behaviour
+
+namespace {
+
+// Through a whole pre-2005 upgrade: every progress text a step sets has been
+// painted (the label has nothing left to paint) by the time the statement
+// after it has run: the window cannot paint while a statement runs for
+// minutes.
+TEST(Win32UpLibMain, EveryProgressTextIsPaintedBeforeTheNextStatementEnds) {
+  testing_support::ScratchDb scratch({"pre2005.sql"});
+  auto c = scratch.Connect();
+  app::win::TUpLibMain w(*c, {testing_support::SampleDir()});
+  w.Show();
+  BoxAnswerer boxes;
+  HWND label = w.Control("lbProcess");
+  std::wstring last;
+  std::vector<std::string> looked, not_painted;
+  c->on_statement = [&](const db::StatementEvent&) {
+    wchar_t text[256] = {};
+    GetWindowTextW(label, text, 256);
+    if (!IsWindowVisible(label) || last == text) return;
+    last = text;
+    looked.push_back(app::win::Utf8(text));
+    if (GetUpdateRect(label, nullptr, FALSE)) not_painted.push_back(looked.back());
+  };
+  SendMessageW(w.Control("cbBackUp"), BM_CLICK, 0, 0);
+  SendMessageW(w.Control("btDoWork"), BM_CLICK, 0, 0);
+  c->on_statement = nullptr;
+
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text, app::texts::kAllDone);
+  EXPECT_NE(std::find(looked.begin(), looked.end(), "处理：lib_fakuan，请耐心等待..."),
+            looked.end());
+  EXPECT_TRUE(not_painted.empty())
+      << not_painted.size() << " of " << looked.size() << " texts, the first " << not_painted[0];
+}
+
+}  // namespace
