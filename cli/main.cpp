@@ -2,7 +2,6 @@
 // administrators and scripts. Same connection parameters, same steps, same
 // signs as the desktop program; progress on the terminal, the outcome in the
 // exit code.
-#include <unistd.h>
 
 #include <cstdio>
 #include <exception>
@@ -22,6 +21,7 @@
 #include "db/query.h"
 #include "db/registry.h"
 #include "libupgrade/version.h"
+#include "port/console.h"
 #include "refdata/data_files.h"
 #include "steps/run_account.h"
 #include "steps/upgrader.h"
@@ -253,7 +253,7 @@ int Run(const Options& o) {
     return kExitFailed;
   }
 
-  cli::TerminalView view(stdout, isatty(fileno(stdout)) != 0, o.before);
+  cli::TerminalView view(stdout, port::IsTerminal(stdout), o.before);
   // The window's ckbDel, ticked before the run as a librarian would tick it.
   if (o.delete_old_author_tables) view.SetDeleteOldChecked(true);
   steps::Upgrader upgrader(
@@ -350,6 +350,7 @@ int Run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  port::UseUtf8Console();
   Options o;
   try {
     o = Parse(argc, argv);

@@ -2,31 +2,24 @@
 // a prompt that does not echo what is typed.
 #include "cli/password.h"
 
-#include <termios.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
+
+#include "port/console.h"
 
 namespace cli {
 
 namespace {
 
 std::string Prompt() {
-  const bool terminal = isatty(STDIN_FILENO) != 0;
-  termios saved{};
-  if (terminal) {
-    std::cerr << "Password: " << std::flush;
-    tcgetattr(STDIN_FILENO, &saved);
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    quiet.c_lflag |= ECHONL;
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-  }
+  if (port::IsTerminal(stdin)) std::cerr << "Password: " << std::flush;
   std::string line;
-  const bool got = static_cast<bool>(std::getline(std::cin, line));
-  if (terminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  bool got;
+  {
+    port::HiddenInput hidden;
+    got = static_cast<bool>(std::getline(std::cin, line));
+  }
   if (!got) throw std::runtime_error("no password given on standard input for --password -");
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;

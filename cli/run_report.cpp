@@ -61,7 +61,7 @@ std::string AccountJson(const steps::RowAccount& account) {
 }
 
 ReportFile::ReportFile(const std::filesystem::path& file)
-    : path_(file), f_(std::fopen(file.c_str(), "w")) {
+    : path_(file), f_(std::fopen(file.string().c_str(), "w")) {
   if (!f_)
     throw std::runtime_error("cannot write the report " + file.string() + ": " +
                              std::strerror(errno));

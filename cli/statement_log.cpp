@@ -42,7 +42,7 @@ std::string JsonString(std::string_view gbk) {
   return out;
 }
 
-StatementLog::StatementLog(const std::filesystem::path& file) : f_(std::fopen(file.c_str(), "w")) {
+StatementLog::StatementLog(const std::filesystem::path& file) : f_(std::fopen(file.string().c_str(), "w")) {
   if (!f_)
     throw std::runtime_error("cannot write the statement log " + file.string() + ": " +
                              std::strerror(errno));

@@ -1,13 +1,12 @@
 // Choosing the backend for a data source name, and what both backends share.
 #include "db/connection.h"
 
-#include <signal.h>
-#include <unistd.h>
 
 #include <charconv>
 #include <cstdlib>
 
 #include "db/result_set.h"
+#include "port/process.h"
 
 namespace db {
 
@@ -60,10 +59,10 @@ std::unique_ptr<Cursor> Connection::Execute(const std::string& sql) {
   try {
     cursor = Send(sql);
   } catch (...) {
-    if (kill_after) ::kill(::getpid(), SIGKILL);
+    if (kill_after) port::KillThisProcess();
     throw;
   }
-  if (kill_after) ::kill(::getpid(), SIGKILL);
+  if (kill_after) port::KillThisProcess();
   return cursor;
 }
 

@@ -3,12 +3,11 @@
 // read to its end before Execute returns, because SQL Server (and FreeTDS)
 // allow one active result per connection while an upgrade walks the rows of
 // one query component and writes through another.
-#include <sql.h>
-#include <sqlext.h>
 
 #include <chrono>
 
 #include "db/result_set.h"
+#include "port/odbc.h"
 
 namespace db {
 

@@ -2,7 +2,6 @@
 // rows of its result.
 #include "db/query.h"
 
-#include <strings.h>
 #include <charconv>
 #include <cmath>
 
@@ -56,8 +55,7 @@ std::size_t Query::FieldIndex(std::string_view field) const {
     throw Error(0, text::Gbk("查询未打开，无法读取字段 ") + std::string(field));
   const auto& cols = cursor_->Columns();
   for (std::size_t i = 0; i < cols.size(); ++i)
-    if (cols[i].size() == field.size() &&
-        strncasecmp(cols[i].data(), field.data(), field.size()) == 0)
+    if (text::SameIgnoringAsciiCase(cols[i], field))
       return i;
   throw Error(0, text::Gbk("查询结果中没有字段 ") + std::string(field));
 }

@@ -1,9 +1,10 @@
 // Connection parameters kept under HKEY_LOCAL_MACHINE\SOFTWARE\Quorvant\<sub-key>.
 //
-// On Windows this is the registry. Elsewhere a file-based store stands in with
-// the same operations; it lives in a machine-wide folder that only an
-// administrator may write (see the README), so a user without those rights
-// fails to create or write a key exactly as on Windows.
+// On Windows this is the registry itself, in its 32-bit view, with values as
+// GBK text (registry_windows.cpp). Elsewhere a file-based store stands in
+// with the same operations (registry_file.cpp); it lives in a machine-wide
+// folder that only an administrator may write (see the README), so a user
+// without those rights fails to create or write a key exactly as on Windows.
 #pragma once
 
 #include <filesystem>
@@ -23,7 +24,8 @@ class RegistryError : public std::runtime_error {
 
 class Registry {
  public:
-  // root: the folder standing in for HKEY_LOCAL_MACHINE (ignored on Windows).
+  // root: the folder standing in for HKEY_LOCAL_MACHINE (ignored on Windows,
+  // where DefaultRoot() is empty).
   explicit Registry(std::filesystem::path root = DefaultRoot());
   static std::filesystem::path DefaultRoot();
 

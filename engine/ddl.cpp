@@ -6,8 +6,6 @@
 // bytes it appends have a known length), the old bytes of the column for
 // ALTER COLUMN (one byte where the conversion left them as they were), the
 // dropped columns' bytes for DROP COLUMN.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -281,49 +279,21 @@ void Session::UnspillRows(Table& t, const UndoDetail& d) {
   spill_.CutTo(d.spill_at);
 }
 
-Session::SpillFile::~SpillFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 bool Session::SpillFile::Append(const std::string& dir, std::string_view bytes) {
-  if (fd_ < 0) {
-#ifdef O_TMPFILE
-    fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-#endif
-    if (fd_ < 0) {
-      std::string name = dir + "/.libupgrade-spill-XXXXXX";
-      fd_ = ::mkstemp(name.data());
-      if (fd_ < 0) return false;
-      ::unlink(name.c_str());
-    }
-  }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n =
-        ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(end_ + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
+  if (!file_.IsOpen()) file_ = port::File::Temporary(dir);
+  if (!file_.IsOpen() || !file_.WriteAt(end_, bytes.data(), bytes.size())) return false;
   end_ += bytes.size();
   return true;
 }
 
 bool Session::SpillFile::Read(std::uint64_t at, std::size_t n, char* out) const {
-  std::size_t done = 0;
-  while (done < n) {
-    const ssize_t got = ::pread(fd_, out + done, n - done, static_cast<off_t>(at + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<std::size_t>(got);
-  }
-  return true;
+  return file_.ReadAt(at, out, n);
 }
 
 void Session::SpillFile::CutTo(std::uint64_t at) {
-  if (fd_ < 0 || at >= end_) return;
+  if (!file_.IsOpen() || at >= end_) return;
   end_ = at;
-  if (::ftruncate(fd_, static_cast<off_t>(at)) != 0) {
+  if (!file_.Truncate(at)) {
     // The space stays taken until the file is closed; what lies past end_
     // is never read.
   }

@@ -36,6 +36,7 @@
 #include <optional>
 
 #include "engine/session_internal.h"
+#include "port/local_time.h"
 
 namespace engine {
 
@@ -43,10 +44,8 @@ std::int64_t LocalNow() {
   using namespace std::chrono;
   auto now = system_clock::now();
   std::time_t secs = system_clock::to_time_t(now);
-  std::tm tm{};
-  localtime_r(&secs, &tm);
   std::int64_t ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::int64_t local = static_cast<std::int64_t>(secs) + tm.tm_gmtoff;
+  std::int64_t local = static_cast<std::int64_t>(secs) + port::ToLocalTime(secs).utc_offset;
   return (local + 25567LL * 86400) * 1000 + ms;
 }
 

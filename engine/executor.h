@@ -17,6 +17,7 @@
 #include "engine/ast.h"
 #include "engine/catalog.h"
 #include "engine/engine.h"
+#include "port/file.h"
 
 namespace engine {
 
@@ -260,7 +261,7 @@ class Session {
     SpillFile() = default;
     SpillFile(const SpillFile&) = delete;
     SpillFile& operator=(const SpillFile&) = delete;
-    ~SpillFile();
+    ~SpillFile() = default;
     // Writes bytes at the end; false when the file cannot be made or written.
     bool Append(const std::string& dir, std::string_view bytes);
     // Reads n bytes at offset at into out; false when they cannot be read.
@@ -270,7 +271,7 @@ class Session {
     void CutTo(std::uint64_t at);
 
    private:
-    int fd_ = -1;
+    port::File file_;
     std::uint64_t end_ = 0;
   };
   SpillFile spill_;

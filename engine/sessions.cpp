@@ -14,11 +14,11 @@
 //   opens as a database (embedded:PATH).
 // - sysprocesses and dm_exec_sessions list the user sessions of this
 //   database only, none of the server's own.
-#include <unistd.h>
 #include <cstdio>
 
 #include "engine/ascii.h"
 #include "engine/session_internal.h"
+#include "port/host_name.h"
 
 namespace engine {
 
@@ -102,9 +102,7 @@ std::string TypeText(const TypeSpec& t) {
 }  // namespace
 
 std::string Session::ServerName() {
-  char host[256] = {};
-  if (gethostname(host, sizeof host - 1) != 0) return "localhost";
-  return host;
+  return port::HostName();
 }
 
 std::string Session::LastNamePart(const std::string& name) {

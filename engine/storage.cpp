@@ -1,17 +1,14 @@
 // Snapshot and journal files (see FORMAT.md).
 #include "engine/storage.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
+
+#include "port/file.h"
 
 namespace engine {
 
@@ -104,22 +101,22 @@ Error FileError(const std::string& path, const std::string& what) {
   return Error(5120, 16, "Unable to open the physical file \"" + path + "\". " + what);
 }
 
-void WriteAll(int fd, const std::string& data, const std::string& path);
+void WriteAll(port::File& file, const std::string& data, const std::string& path);
 
-// Encodes into out; when it writes to a file (fd >= 0), Spill() hands out to
+// Encodes into out; when it writes to a file, Spill() hands out to
 // the file whenever a megabyte has gathered, keeping the CRC of what went.
 struct Writer {
   std::string out;
-  int fd = -1;
+  port::File* file = nullptr;
   const std::string* path = nullptr;
   std::uint32_t crc = 0;
   CrcFunction crc_update = CrcUpdate;
   void Spill() {
-    if (fd >= 0 && out.size() >= (1u << 20)) Flush();
+    if (file && out.size() >= (1u << 20)) Flush();
   }
   void Flush() {
     crc = crc_update(crc, out.data(), out.size());
-    WriteAll(fd, out, *path);
+    WriteAll(*file, out, *path);
     out.clear();
   }
   void U8(unsigned v) { out += static_cast<char>(v); }
@@ -185,10 +182,10 @@ struct Reader {
 // record of it in memory, not the whole file.
 class JournalReader {
  public:
-  explicit JournalReader(int fd) : fd_(fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) == 0) size_ = static_cast<std::uint64_t>(st.st_size);
-    ::lseek(fd, 0, SEEK_SET);
+  explicit JournalReader(port::File& file) : file_(file) {
+    const std::int64_t size = file.Size();
+    if (size > 0) size_ = static_cast<std::uint64_t>(size);
+    file.Seek(0);
   }
   // The next n bytes, or nullptr when the file ends first.
   const char* Take(std::size_t n) {
@@ -211,36 +208,30 @@ class JournalReader {
     std::size_t want = std::max<std::size_t>(n, std::min<std::uint64_t>(1u << 20, Remaining()));
     if (buf_.size() < want) buf_.resize(want);
     while (end_ < n) {
-      ssize_t k = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
-      if (k < 0 && errno == EINTR) continue;
+      const std::int64_t k = file_.Read(buf_.data() + end_, buf_.size() - end_);
       if (k <= 0) return false;
       end_ += static_cast<std::size_t>(k);
     }
     return true;
   }
 
-  int fd_;
+  port::File& file_;
   std::uint64_t size_ = 0;
   std::uint64_t offset_ = 0;
   std::string buf_;
   std::size_t pos_ = 0, end_ = 0;
 };
 
-void WriteAll(int fd, const std::string& data, const std::string& path) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      throw Error(9002, 17, "Could not write to \"" + path + "\": " + std::strerror(errno) + ".");
-    done += static_cast<std::size_t>(n);
-  }
+void WriteAll(port::File& file, const std::string& data, const std::string& path) {
+  if (!file.Write(data.data(), data.size()))
+    throw Error(9002, 17, "Could not write to \"" + path + "\": " + port::LastError() + ".");
 }
 
-// Writes the snapshot to fd a megabyte at a time.
-void WriteSnapshot(int fd, const std::string& path, const Catalog& cat, std::uint64_t generation) {
+// Writes the snapshot to file a megabyte at a time.
+void WriteSnapshot(port::File& file, const std::string& path, const Catalog& cat,
+                   std::uint64_t generation) {
   Writer w;
-  w.fd = fd;
+  w.file = &file;
   w.path = &path;
   w.crc_update = Crc32cUpdate;
   w.out.reserve(2u << 20);
@@ -294,7 +285,7 @@ void WriteSnapshot(int fd, const std::string& path, const Catalog& cat, std::uin
   }
   w.Flush();
   w.U32(w.crc);
-  WriteAll(fd, w.out, path);
+  WriteAll(file, w.out, path);
 }
 
 // Why a snapshot whose CRC holds is still refused: its body breaks the format
@@ -380,24 +371,15 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     return Error(5172, 16,
                  "The header for file '" + path + "' is not a valid database file header.");
   };
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw not_a_database();
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_size < 24) throw not_a_database();
+  port::File file = port::File::Open(path, port::File::Mode::kRead);
+  if (!file.IsOpen()) throw not_a_database();
+  const std::int64_t file_size = file.Size();
+  if (file_size < 24) throw not_a_database();
   // One read of the whole file, which the rows then borrow: no per-row copy.
-  auto size = static_cast<std::size_t>(st.st_size);
+  auto size = static_cast<std::size_t>(file_size);
   std::shared_ptr<char[]> bytes = std::make_shared_for_overwrite<char[]>(size);
-  std::size_t got = 0;
-  while (got < size) {
-    ssize_t k = ::read(fd, bytes.get() + got, size - got);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) throw not_a_database();
-    got += static_cast<std::size_t>(k);
-  }
+  if (!file.ReadAt(0, bytes.get(), size)) throw not_a_database();
+  file.Close();
   if (std::memcmp(bytes.get(), "LIBSQLDB", 8) != 0) throw not_a_database();
   std::uint32_t version, stored;
   std::memcpy(&version, bytes.get() + 8, 4);
@@ -640,13 +622,11 @@ Storage::Storage(const std::string& path, bool create, Catalog* catalog,
   if (!exists && !create)
     throw Error(4060, 11,
                 "Cannot open database \"" + path_ + "\" requested by the login. The login failed.");
-  journal_fd_ = ::open(journal_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (journal_fd_ < 0)
-    throw FileError(journal_path_,
-                    std::string("Operating system error: ") + std::strerror(errno) + ".");
-  if (::flock(journal_fd_, LOCK_EX | LOCK_NB) != 0) {
-    ::close(journal_fd_);
-    journal_fd_ = -1;
+  journal_ = port::File::Open(journal_path_, port::File::Mode::kReadWrite);
+  if (!journal_.IsOpen())
+    throw FileError(journal_path_, "Operating system error: " + port::LastError() + ".");
+  if (!journal_.TryLock()) {
+    journal_.Close();
     throw FileError(path_,
                     "Operating system error 32: \"32(The process cannot access the file because it "
                     "is being used by another process.)\".");
@@ -661,18 +641,15 @@ Storage::Storage(const std::string& path, bool create, Catalog* catalog,
       if (ec) snapshot_size_ = 0;
     }
   } catch (...) {
-    ::close(journal_fd_);
-    journal_fd_ = -1;
+    journal_.Close();
     throw;
   }
 }
 
-Storage::~Storage() {
-  if (journal_fd_ >= 0) ::close(journal_fd_);  // releases the lock
-}
+Storage::~Storage() = default;  // closing the journal releases the lock
 
 bool Storage::Recover(const Replay& replay) {
-  JournalReader in(journal_fd_);
+  JournalReader in(journal_);
   const char* header = in.Take(16);
   std::uint64_t gen = 0;
   if (header) std::memcpy(&gen, header + 8, 8);
@@ -739,8 +716,7 @@ bool Storage::Recover(const Replay& replay) {
   // A unit the journal never saw committed: a process that stopped in the
   // middle of a transaction, or a commit record cut short.
   if (open) replay.abort();
-  if (::ftruncate(journal_fd_, static_cast<off_t>(good)) != 0 ||
-      ::lseek(journal_fd_, static_cast<off_t>(good), SEEK_SET) < 0)
+  if (!journal_.Truncate(good) || !journal_.Seek(good))
     throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
   journal_size_ = unit_start_ = good;
   return replayed || legacy;
@@ -779,10 +755,10 @@ void Storage::ResetJournal() {
   Writer w;
   w.out = kJournalMagic;
   w.U64(generation_);
-  if (::ftruncate(journal_fd_, 0) != 0)
+  if (!journal_.Truncate(0))
     throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
-  ::lseek(journal_fd_, 0, SEEK_SET);
-  WriteAll(journal_fd_, w.out, journal_path_);
+  journal_.Seek(0);
+  WriteAll(journal_, w.out, journal_path_);
   journal_size_ = unit_start_ = w.out.size();
   unit_.clear();
 }
@@ -820,8 +796,7 @@ void Storage::Commit() {
 void Storage::Abort() noexcept {
   unit_.clear();
   if (journal_size_ == unit_start_) return;
-  auto start = static_cast<off_t>(unit_start_);
-  if (::ftruncate(journal_fd_, start) == 0 && ::lseek(journal_fd_, start, SEEK_SET) == start)
+  if (journal_.Truncate(unit_start_) && journal_.Seek(unit_start_))
     journal_size_ = unit_start_;
   else
     broken_ = true;  // the unit's records stay without a commit: opening ignores them
@@ -834,11 +809,11 @@ void Storage::WriteUnitRecord(unsigned kind) {
   std::memcpy(unit_.data(), &len, 4);
   std::memcpy(unit_.data() + 4, &crc, 4);
   // The file offset is always the journal's end (journal_size_).
-  auto before = static_cast<off_t>(journal_size_);
+  const std::uint64_t before = journal_size_;
   try {
-    WriteAll(journal_fd_, unit_, journal_path_);
+    WriteAll(journal_, unit_, journal_path_);
   } catch (...) {
-    if (::ftruncate(journal_fd_, before) == 0) ::lseek(journal_fd_, before, SEEK_SET);
+    if (journal_.Truncate(before)) journal_.Seek(before);
     throw;
   }
   journal_size_ += unit_.size();
@@ -851,28 +826,22 @@ void Storage::WriteUnitRecord(unsigned kind) {
 void Storage::Checkpoint(const Catalog& catalog) {
   if (UnitOpen()) return;
   std::string tmp = path_ + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw Error(9002, 17, "Could not create \"" + tmp + "\": " + std::strerror(errno) + ".");
+  port::File file = port::File::Open(tmp, port::File::Mode::kWriteTruncate);
+  if (!file.IsOpen())
+    throw Error(9002, 17, "Could not create \"" + tmp + "\": " + port::LastError() + ".");
   try {
-    WriteSnapshot(fd, tmp, catalog, generation_ + 1);
-    if (::fsync(fd) != 0) throw Error(9002, 17, "Could not flush \"" + tmp + "\".");
-    struct stat st;
-    snapshot_size_ = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    WriteSnapshot(file, tmp, catalog, generation_ + 1);
+    if (!file.Sync()) throw Error(9002, 17, "Could not flush \"" + tmp + "\".");
+    const std::int64_t size = file.Size();
+    snapshot_size_ = size > 0 ? static_cast<std::uint64_t>(size) : 0;
   } catch (...) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
+    file.Close();
+    port::RemoveFile(tmp);
     throw;
   }
-  ::close(fd);
-  if (::rename(tmp.c_str(), path_.c_str()) != 0)
-    throw Error(9002, 17, "Could not replace \"" + path_ + "\": " + std::strerror(errno) + ".");
-  std::string dir = std::filesystem::path(path_).parent_path().string();
-  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  file.Close();
+  if (!port::ReplaceAtomically(tmp, path_))
+    throw Error(9002, 17, "Could not replace \"" + path_ + "\": " + port::LastError() + ".");
   ++generation_;
   ResetJournal();
   dirty_ = false;
@@ -894,42 +863,36 @@ void Storage::Backup(const Catalog& catalog, const std::string& dest) {
                        "another process");
   // A database open at dest holds its journal locked: it is in use.
   const std::string dest_journal = dest + "-journal";
-  int jfd = ::open(dest_journal.c_str(), O_RDWR | O_CLOEXEC);
-  if (jfd >= 0) {
-    bool busy = ::flock(jfd, LOCK_EX | LOCK_NB) != 0;
-    ::close(jfd);
+  if (port::File journal = port::File::Open(dest_journal, port::File::Mode::kReadWriteExisting);
+      journal.IsOpen()) {
+    const bool busy = !journal.TryLock();
+    journal.Close();
     if (busy)
       throw device_error(32,
                          "The process cannot access the file because it is being used by "
                          "another process");
   }
   const std::string tmp = dest + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0)
-    throw device_error(errno == ENOENT ? 3 : 5, errno == ENOENT
-                                                    ? "The system cannot find the path specified"
-                                                    : std::strerror(errno));
+  port::File file = port::File::Open(tmp, port::File::Mode::kWriteTruncate);
+  if (!file.IsOpen())
+    throw device_error(port::LastErrorWasNotFound() ? 3 : 5,
+                       port::LastErrorWasNotFound() ? "The system cannot find the path specified"
+                                                    : port::LastError());
   try {
-    WriteSnapshot(fd, tmp, catalog, 1);
-    if (::fsync(fd) != 0) throw Error(3201, 16, "Could not flush \"" + tmp + "\".");
+    WriteSnapshot(file, tmp, catalog, 1);
+    if (!file.Sync()) throw Error(3201, 16, "Could not flush \"" + tmp + "\".");
   } catch (...) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
+    file.Close();
+    port::RemoveFile(tmp);
     throw;
   }
-  ::close(fd);
+  file.Close();
   // An older database's journal at dest would be replayed onto the copy.
-  ::unlink(dest_journal.c_str());
-  if (::rename(tmp.c_str(), dest.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    throw device_error(5, std::strerror(err));
-  }
-  std::string dir = fs::path(dest).parent_path().string();
-  int dfd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
+  port::RemoveFile(dest_journal);
+  if (!port::ReplaceAtomically(tmp, dest)) {
+    const std::string why = port::LastError();
+    port::RemoveFile(tmp);
+    throw device_error(5, why);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "engine/catalog.h"
 #include "engine/executor.h"
+#include "port/file.h"
 
 namespace engine {
 
@@ -73,7 +74,7 @@ class Storage : public JournalSink {
 
   std::string path_;
   std::string journal_path_;
-  int journal_fd_ = -1;
+  port::File journal_;  // open and locked while the database is
   std::uint64_t generation_ = 0;
   std::uint64_t journal_size_ = 0;
   std::uint64_t snapshot_size_ = 0;  // bytes of the database file, as last read or written

@@ -2,6 +2,7 @@
 #include "engine/value.h"
 
 #include "engine/ascii.h"
+#include "port/int128.h"
 
 #include <cmath>
 #include <cstdio>
@@ -77,7 +78,7 @@ bool ParseDecimal(std::string_view s, std::int64_t* out, int* scale) {
     s.remove_prefix(1);
   }
   if (s.empty()) return false;
-  __int128 v = 0;
+  port::Int128 v = 0;
   int sc = 0, digits = 0;
   bool dot = false, any = false;
   for (char c : s) {
@@ -99,20 +100,20 @@ bool ParseDecimal(std::string_view s, std::int64_t* out, int* scale) {
 }
 
 // Rescales a scaled integer, rounding half away from zero.
-__int128 Rescale(__int128 v, int from, int to) {
+port::Int128 Rescale(port::Int128 v, int from, int to) {
   if (to >= from) {
     for (int k = from; k < to; ++k) v *= 10;
     return v;
   }
-  __int128 d = 1;
+  port::Int128 d = 1;
   for (int k = to; k < from; ++k) d *= 10;
-  __int128 q = v / d, r = v % d;
+  port::Int128 q = v / d, r = v % d;
   if (r * 2 >= d) ++q;
   if (-r * 2 >= d) --q;
   return q;
 }
 
-int Digits(__int128 v) {
+int Digits(port::Int128 v) {
   if (v < 0) v = -v;
   int n = 0;
   while (v > 0) {
@@ -123,7 +124,7 @@ int Digits(__int128 v) {
 }
 
 Value ToNumeric(const Value& v, int precision, int scale, const char* target) {
-  __int128 x;
+  port::Int128 x;
   switch (v.kind) {
     case Kind::Int:
       x = Rescale(v.i, 0, scale);
@@ -136,7 +137,7 @@ Value ToNumeric(const Value& v, int precision, int scale, const char* target) {
       if (!(std::fabs(scaled) < 1e18))
         throw SqlError(8115, std::string("Arithmetic overflow error converting float to data type ") +
                                  target + ".");
-      x = static_cast<__int128>(std::llround(scaled));
+      x = port::Int128(std::llround(scaled));
       break;
     }
     case Kind::Str: {
@@ -190,14 +191,14 @@ Value ToInteger(const Value& v, std::int64_t lo, std::int64_t hi, const char* ta
         d.remove_prefix(1);
       }
       bool ok = !d.empty();
-      __int128 acc = 0;
+      port::Int128 acc = 0;
       for (char c : d) {
         if (c < '0' || c > '9') {
           ok = false;
           break;
         }
         acc = acc * 10 + (c - '0');
-        if (acc > (static_cast<__int128>(1) << 64)) acc = static_cast<__int128>(1) << 64;
+        if (acc > (port::Int128(1) << 64)) acc = port::Int128(1) << 64;
       }
       if (!ok)
         throw SqlError(245, "Conversion failed when converting the varchar value '" + v.s +
@@ -824,7 +825,7 @@ int Compare(const Value& a, const Value& b) {
   (void)rb;
   int sa = a.kind == Kind::Num ? a.scale : 0, sb = b.kind == Kind::Num ? b.scale : 0;
   int sc = std::max(sa, sb);
-  __int128 x = Rescale(a.i, sa, sc), y = Rescale(b.i, sb, sc);
+  port::Int128 x = Rescale(a.i, sa, sc), y = Rescale(b.i, sb, sc);
   return x < y ? -1 : x > y ? 1 : 0;
 }
 
@@ -974,16 +975,16 @@ Value Arith(char op, const Value& a0, const Value& b0) {
     return Value::Float(r);
   }
   if (a.kind == Kind::Int && b.kind == Kind::Int) {
-    __int128 r;
+    port::Int128 r;
     switch (op) {
       case '+':
-        r = static_cast<__int128>(a.i) + b.i;
+        r = port::Int128(a.i) + b.i;
         break;
       case '-':
-        r = static_cast<__int128>(a.i) - b.i;
+        r = port::Int128(a.i) - b.i;
         break;
       case '*':
-        r = static_cast<__int128>(a.i) * b.i;
+        r = port::Int128(a.i) * b.i;
         break;
       default:
         if (b.i == 0) throw SqlError(8134, "Divide by zero error encountered.");
@@ -994,7 +995,7 @@ Value Arith(char op, const Value& a0, const Value& b0) {
     return Value::Int(static_cast<std::int64_t>(r));
   }
   int sa = a.kind == Kind::Num ? a.scale : 0, sb = b.kind == Kind::Num ? b.scale : 0;
-  __int128 x = a.i, y = b.i, r;
+  port::Int128 x = a.i, y = b.i, r;
   int sc;
   switch (op) {
     case '+':

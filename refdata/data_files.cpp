@@ -4,6 +4,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "port/program_path.h"
 #include "text/gbk.h"
 
 #ifndef LIBUPGRADE_BIN_TO_DATA
@@ -52,13 +53,14 @@ const char* FileTitle(DataFile file) {
 }
 
 fs::path ProgramDir() {
-  std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::current_path() : exe.parent_path();
+  const fs::path exe = port::ProgramPath();
+  return exe.empty() ? fs::current_path() : exe.parent_path();
 }
 
 std::vector<fs::path> DefaultDataDirs(const fs::path& program_dir) {
-  return {program_dir, (program_dir / LIBUPGRADE_BIN_TO_DATA).lexically_normal()};
+  const fs::path data_dir = (program_dir / LIBUPGRADE_BIN_TO_DATA).lexically_normal();
+  if (data_dir == program_dir.lexically_normal()) return {program_dir};  // one place (Windows)
+  return {program_dir, data_dir};
 }
 
 std::string DataFileMessage(const char* what_utf8, DataFile file, const fs::path& path) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "db/ledger.h"
+#include "port/file.h"
 #include "refdata/data_files.h"
 #include "text/gbk.h"
 #include "text/sql_text.h"
@@ -170,9 +171,8 @@ void ExportZzm(db::StepContext& ctx) {
     }
     out.close();
     if (!out) throw DataFileError(DataFileMessage("无法写入", DataFile::Zzm, partial));
-    std::error_code ec;
-    std::filesystem::rename(partial, target, ec);
-    if (ec) throw DataFileError(DataFileMessage("无法写入", DataFile::Zzm, target));
+    if (!port::ReplaceAtomically(partial.string(), target.string()))
+      throw DataFileError(DataFileMessage("无法写入", DataFile::Zzm, target));
   } catch (...) {
     if (ctx.qrTmp.Active()) ctx.qrTmp.Close();
     out.close();

@@ -10,6 +10,7 @@
 // without it would leave them empty for good.
 #include <ctime>
 
+#include "port/local_time.h"
 #include "refdata/marc_rule.h"
 #include "steps/upgrader.h"
 #include "text/isbn.h"
@@ -23,9 +24,7 @@ constexpr const char* kSign = "ZZ20071227.MARC_DATA";
 // The year of the system date, as the templates' record number carries it.
 int CurrentYear() {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return local.tm_year + 1900;
+  return port::ToLocalTime(now).tm.tm_year + 1900;
 }
 
 }  // namespace

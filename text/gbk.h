@@ -21,6 +21,10 @@ std::string Utf8(std::string_view gbk);
 // lead 0x81-0xFE, trail 0x40-0x7E or 0x80-0xFE.
 bool IsGbkPair(std::string_view bytes, std::size_t i);
 
+// Equal but for the case of ASCII letters (GBK bytes compare as they are),
+// as names compare in the registry and in SQL Server's catalogue.
+bool SameIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // Removes leading and trailing bytes of value 0x20 or below (blanks and
 // control characters), as the library system's Trim does.
 std::string Trim(std::string_view s);

@@ -6,9 +6,9 @@
 
 namespace text {
 
-// One capital letter per Chinese character (the initial of its reading, from
-// ICU's Han-Latin transliterator); ASCII letters as capitals, digits kept,
-// everything else dropped. Never contains an apostrophe.
+// One capital letter per Chinese character (the initial of its reading, as
+// ICU's Han-Latin transliterator gives it); ASCII letters as capitals, digits
+// kept, everything else dropped. Never contains an apostrophe.
 std::string GetPinYinFirstChar(std::string_view gbk);
 
 }  // namespace text

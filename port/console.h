@@ -1,0 +1,31 @@
+// The console as the command-line program uses it: whether a stream is a
+// terminal, typing a password unseen, and text that reaches a person.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+namespace port {
+
+bool IsTerminal(std::FILE* stream);
+
+// While alive, what is typed on the terminal at standard input is not shown
+// (the line's end still moves to the next line). Does nothing when standard
+// input is not a terminal.
+class HiddenInput {
+ public:
+  HiddenInput();
+  ~HiddenInput();
+  HiddenInput(const HiddenInput&) = delete;
+  HiddenInput& operator=(const HiddenInput&) = delete;
+
+ private:
+  struct Saved;  // the terminal's settings before, per system
+  std::unique_ptr<Saved> saved_;
+};
+
+// Makes a console window show the UTF-8 the program writes (Windows consoles
+// use the ANSI code page otherwise); nothing elsewhere.
+void UseUtf8Console();
+
+}  // namespace port
