@@ -161,6 +161,12 @@ class Session {
   // not fix is left Other), then hands each result row to sink in order.
   void SelectRows(const Select& q, std::vector<ResultColumn>* columns,
                   const std::function<void(std::vector<Value>&)>& sink);
+  // The combinations of rows of q's sources (two or more) that pass its
+  // WHERE and ON, appended to matched (a row per source each, in the order
+  // of nested loops over the sources as written); cur is the row context
+  // the conditions are evaluated on.
+  void JoinRows(const Select& q, Scope& scope, std::vector<const Row*>& cur,
+                std::vector<const Row*>& matched);
   // A UNION, UNION ALL, EXCEPT or INTERSECT, as SelectRows.
   void CompoundRows(const Select& q, std::vector<ResultColumn>* columns,
                     const std::function<void(std::vector<Value>&)>& sink);
@@ -218,9 +224,10 @@ class Session {
   // to the enclosing queries), handing each row to sink.
   void SubqueryRows(const Select& q, const Ctx& ctx,
                     const std::function<void(std::vector<Value>&)>& sink);
-  // Slots of table t (source 0 of scope) that may satisfy where, using an index
+  // Slots of table t (source src of scope) that may satisfy where, using an index
   // on an equality when there is one; nullopt means scan everything.
-  bool IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out);
+  bool IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out,
+                       int src = 0);
   std::vector<std::uint32_t> MatchingSlots(const std::shared_ptr<Table>& t, Expr* where,
                                            Scope& scope);
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <unordered_map>
 
 #include "engine/session_internal.h"
 
@@ -256,7 +257,8 @@ std::shared_ptr<Table> Session::DerivedTable(const Select& q, const std::string&
   return t;
 }
 
-bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out) {
+bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std::uint32_t>* out,
+                              int src) {
   if (!where) return false;
   std::vector<const Expr*> conj;
   std::vector<const Expr*> stack{where};
@@ -278,7 +280,7 @@ bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std
       const Expr* col = e->args[0].get();
       const Expr* val = e->args[1].get();
       if (col->k != Expr::Col) std::swap(col, val);
-      if (col->k != Expr::Col || col->outer != 0 || col->src != 0 || !IsConstant(*val)) continue;
+      if (col->k != Expr::Col || col->outer != 0 || col->src != src || !IsConstant(*val)) continue;
       const TypeSpec& ct = t.cols[col->col].type;
       const Index* ix = nullptr;
       if (pass == 0) {
@@ -394,6 +396,226 @@ StatementResult Session::DoSelect(const Select& q) {
   return res;
 }
 
+namespace {
+
+// The sources (bit per source of the query) an expression reads; kAll when
+// it holds a subquery, whose columns bind only when it runs.
+constexpr std::uint64_t kAll = ~std::uint64_t{0};
+
+std::uint64_t SourcesOf(const Expr& e) {
+  if (e.sub) return kAll;
+  std::uint64_t m = 0;
+  if (e.k == Expr::Col && e.outer == 0 && e.src >= 0)
+    m |= e.src < 64 ? std::uint64_t{1} << e.src : kAll;
+  for (const auto& a : e.args)
+    if (a) m |= SourcesOf(*a);
+  return m;
+}
+
+void Conjuncts(Expr* e, std::vector<Expr*>& out) {
+  if (!e) return;
+  if (e->k == Expr::And) {
+    Conjuncts(e->args[0].get(), out);
+    Conjuncts(e->args[1].get(), out);
+  } else {
+    out.push_back(e);
+  }
+}
+
+// Values of one class compare equal exactly when their key parts are equal.
+enum class KeyClass { None, Text, Number, Date };
+
+KeyClass ClassOf(const TypeSpec& t) {
+  switch (t.type) {
+    case Type::Char:
+    case Type::VarChar:
+    case Type::Text:
+      return KeyClass::Text;
+    case Type::Int:
+    case Type::SmallInt:
+    case Type::TinyInt:
+    case Type::Bit:
+    case Type::Numeric:
+    case Type::Money:
+      return KeyClass::Number;
+    case Type::DateTime:
+      return KeyClass::Date;
+    default:
+      return KeyClass::None;
+  }
+}
+
+KeyClass ClassOf(const Value& v) {
+  switch (v.kind) {
+    case Kind::Str:
+      return KeyClass::Text;
+    case Kind::Int:
+    case Kind::Num:
+      return KeyClass::Number;
+    case Kind::Date:
+      return KeyClass::Date;
+    default:
+      return KeyClass::None;
+  }
+}
+
+}  // namespace
+
+// Joins the sources of q. Each condition of WHERE and ON is checked as soon
+// as the sources it reads have a row, and a source that an equality ties to
+// the sources before it (or to a constant) is reached through a hash of its
+// column's values, built once for the statement, rather than by a scan. The
+// sources are taken in the order that allows most of that: first one tied
+// to a constant, then each time one tied to those taken, the smallest first.
+// The combinations are then put in the order nested loops over the sources as
+// written would give them, so the order of the rows never depends on the plan.
+void Session::JoinRows(const Select& q, Scope& scope, std::vector<const Row*>& cur,
+                       std::vector<const Row*>& matched) {
+  const std::size_t n = scope.srcs.size();
+  std::vector<Expr*> conj;
+  Conjuncts(q.where.get(), conj);
+  for (const TableRef& r : q.from) Conjuncts(r.on.get(), conj);
+  std::vector<std::uint64_t> masks;
+  for (Expr* e : conj) masks.push_back(SourcesOf(*e));
+
+  // An equality that reaches source s by a hash given the sources in
+  // `before`: the column of s and the expression giving its value.
+  auto probe_of = [&](std::size_t s, std::uint64_t before, int* col) -> const Expr* {
+    for (const Expr* e : conj) {
+      if (e->k != Expr::Cmp || e->op != "=") continue;
+      for (int side = 0; side < 2; ++side) {
+        const Expr* c = e->args[side].get();
+        const Expr* val = e->args[1 - side].get();
+        if (c->k != Expr::Col || c->outer != 0 || c->src != static_cast<int>(s)) continue;
+        const std::uint64_t vm = SourcesOf(*val);
+        if (vm == kAll || (vm & ~before) != 0) continue;
+        if (ClassOf(scope.srcs[s].t->cols[c->col].type) == KeyClass::None) continue;
+        *col = c->col;
+        return val;
+      }
+    }
+    return nullptr;
+  };
+
+  std::vector<std::size_t> order;
+  if (n <= 64) {
+    std::vector<bool> taken(n);
+    std::uint64_t before = 0;
+    for (std::size_t step = 0; step < n; ++step) {
+      std::size_t best = n;
+      bool best_tied = false;
+      for (std::size_t s = 0; s < n; ++s) {
+        if (taken[s]) continue;
+        int col;
+        const bool tied = probe_of(s, before, &col) != nullptr;
+        if (best == n || (tied && !best_tied) ||
+            (tied == best_tied && scope.srcs[s].t->live < scope.srcs[best].t->live)) {
+          best = s;
+          best_tied = tied;
+        }
+      }
+      taken[best] = true;
+      before |= std::uint64_t{1} << best;
+      order.push_back(best);
+    }
+  } else {
+    for (std::size_t s = 0; s < n; ++s) order.push_back(s);
+  }
+  std::vector<std::size_t> pos(n);
+  for (std::size_t l = 0; l < n; ++l) pos[order[l]] = l;
+
+  // Conditions by the level at which their sources all have a row.
+  std::vector<std::vector<Expr*>> at(n);
+  for (std::size_t k = 0; k < conj.size(); ++k) {
+    std::size_t level = 0;
+    if (masks[k] == kAll) {
+      level = n - 1;
+    } else {
+      for (std::size_t s = 0; s < n; ++s)
+        if (masks[k] >> s & 1) level = std::max(level, pos[s]);
+    }
+    at[level].push_back(conj[k]);
+  }
+  struct Probe {
+    const Expr* value = nullptr;  // evaluated on the rows of the levels before
+    int col = -1;
+    std::unordered_map<std::string, std::vector<std::uint32_t>> hash;
+    bool built = false;
+  };
+  std::vector<Probe> probe(n);
+  std::uint64_t before = 0;
+  for (std::size_t l = 0; l < n; ++l) {
+    probe[l].value = probe_of(order[l], before, &probe[l].col);
+    before |= std::uint64_t{1} << order[l];
+  }
+  std::vector<std::uint32_t> first;
+  const bool indexed = IndexCandidates(*scope.srcs[order[0]].t, q.where.get(), &first,
+                                       static_cast<int>(order[0]));
+
+  Ctx ctx;
+  ctx.rows = cur.data();
+  std::function<void(std::size_t)> loop = [&](std::size_t l) {
+    if (l == n) {
+      matched.insert(matched.end(), cur.begin(), cur.end());
+      return;
+    }
+    const std::size_t s = order[l];
+    const Table& t = *scope.srcs[s].t;
+    auto visit = [&](std::uint32_t r) {
+      CheckCancel();
+      if (t.rows[r].empty()) return;
+      cur[s] = &t.rows[r];
+      for (const Expr* e : at[l])
+        if (Truth(*e, ctx) != 1) return;
+      loop(l + 1);
+    };
+    if (l == 0 && indexed) {
+      for (std::uint32_t r : first) visit(r);
+      return;
+    }
+    Probe& p = probe[l];
+    if (p.value) {
+      Value v = Eval(*p.value, ctx);
+      if (v.null()) return;  // = NULL is never true
+      if (ClassOf(v) == ClassOf(t.cols[p.col].type)) {
+        if (!p.built) {
+          for (std::uint32_t r = 0; r < t.rows.size(); ++r) {
+            if (t.rows[r].empty()) continue;
+            Value x = GetColumn(t.rows[r], p.col);
+            if (!x.null()) p.hash[KeyPart(x)].push_back(r);
+          }
+          p.built = true;
+        }
+        auto hit = p.hash.find(KeyPart(v));
+        if (hit != p.hash.end())
+          for (std::uint32_t r : hit->second) visit(r);
+        return;
+      }
+    }
+    for (std::uint32_t r = 0; r < t.rows.size(); ++r) visit(r);
+  };
+  loop(0);
+
+  bool written = true;
+  for (std::size_t l = 0; l < n; ++l) written = written && order[l] == l;
+  if (written || matched.empty()) return;
+  // Rows of a table lie in one array, so comparing their addresses compares
+  // their slots.
+  const std::size_t count = matched.size() / n;
+  std::vector<std::size_t> idx(count);
+  for (std::size_t k = 0; k < count; ++k) idx[k] = k * n;
+  std::less<const Row*> less;
+  std::sort(idx.begin(), idx.end(), [&](std::size_t a, std::size_t b) {
+    for (std::size_t s = 0; s < n; ++s)
+      if (matched[a + s] != matched[b + s]) return less(matched[a + s], matched[b + s]);
+    return false;
+  });
+  std::vector<const Row*> sorted;
+  sorted.reserve(matched.size());
+  for (std::size_t k : idx) sorted.insert(sorted.end(), matched.begin() + k, matched.begin() + k + n);
+  matched = std::move(sorted);
+}
+
 void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
                          const std::function<void(std::vector<Value>&)>& sink) {
   if (cq.set_op != Select::None) {
@@ -507,33 +729,36 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
   auto keep = [&] { matched.insert(matched.end(), cur.begin(), cur.end()); };
   const Row empty;
 
-  std::vector<std::uint32_t> cand0;
-  bool indexed0 = n > 0 && IndexCandidates(*scope.srcs[0].t, q.where.get(), &cand0);
-
-  std::function<void(std::size_t)> loop = [&](std::size_t s) {
-    if (s == n) {
-      if (!q.where || Truth(*q.where, ctx) == 1) keep();
-      return;
-    }
-    const Table& t = *scope.srcs[s].t;
-    auto visit = [&](std::uint32_t r) {
-      CheckCancel();
-      if (t.rows[r].empty()) return;
-      cur[s] = &t.rows[r];
-      if (q.from[s].on && Truth(*q.from[s].on, ctx) != 1) return;
-      loop(s + 1);
-    };
-    if (s == 0 && indexed0) {
-      for (std::uint32_t r : cand0) visit(r);
-    } else {
-      for (std::uint32_t r = 0; r < t.rows.size(); ++r) visit(r);
-    }
-  };
-  if (n == 0) {
-    cur[0] = &empty;
-    if (!q.where || Truth(*q.where, ctx) == 1) keep();
+  if (n >= 2) {
+    JoinRows(q, scope, cur, matched);
   } else {
-    loop(0);
+    std::vector<std::uint32_t> cand0;
+    bool indexed0 = n > 0 && IndexCandidates(*scope.srcs[0].t, q.where.get(), &cand0);
+    std::function<void(std::size_t)> loop = [&](std::size_t s) {
+      if (s == n) {
+        if (!q.where || Truth(*q.where, ctx) == 1) keep();
+        return;
+      }
+      const Table& t = *scope.srcs[s].t;
+      auto visit = [&](std::uint32_t r) {
+        CheckCancel();
+        if (t.rows[r].empty()) return;
+        cur[s] = &t.rows[r];
+        if (q.from[s].on && Truth(*q.from[s].on, ctx) != 1) return;
+        loop(s + 1);
+      };
+      if (s == 0 && indexed0) {
+        for (std::uint32_t r : cand0) visit(r);
+      } else {
+        for (std::uint32_t r = 0; r < t.rows.size(); ++r) visit(r);
+      }
+    };
+    if (n == 0) {
+      cur[0] = &empty;
+      if (!q.where || Truth(*q.where, ctx) == 1) keep();
+    } else {
+      loop(0);
+    }
   }
 
   // Output rows with their sort keys.

@@ -13,7 +13,8 @@
 // MD5. A query running past the time limit is cancelled and counted as timed
 // out. For every file the runner prints one line of figures:
 //
-//   FILE: run R, passed P, failed F, errored E, timed out T, skipped S
+//   FILE: run R, passed P, failed F, errored E, timed out T, skipped S;
+//   slowest record M ms (line L)
 //
 // failed: a wrong result, or a success where an error was expected; errored:
 // an error where success or a result was expected. -v also prints each
@@ -258,6 +259,8 @@ std::string Render(const std::optional<std::string>& v, char t) {
 
 struct Figures {
   int run = 0, passed = 0, failed = 0, errored = 0, timed_out = 0, skipped = 0;
+  double slowest_ms = 0;  // the longest a record took, and its line
+  int slowest_line = 0;
 };
 
 struct Options {
@@ -304,13 +307,25 @@ Figures RunFile(const Options& o, const std::string& file, const std::filesystem
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.timeout_ms);
     auto cancelled = [&] { return std::chrono::steady_clock::now() > deadline; };
     std::vector<engine::StatementResult> results;
+    const auto started = std::chrono::steady_clock::now();
+    auto timed = [&] {
+      const double ms =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+              .count();
+      if (ms > f.slowest_ms) {
+        f.slowest_ms = ms;
+        f.slowest_line = r.line;
+      }
+    };
     try {
       results = db->execute(spid, r.sql, cancelled);
+      timed();
     } catch (const engine::Cancelled&) {
       ++f.timed_out;
       Report(o, file, r, "timed out", "");
       continue;
     } catch (const engine::Error& e) {
+      timed();
       if (r.kind == Record::StatementError) {
         ++f.passed;
       } else {
@@ -424,8 +439,11 @@ int main(int argc, char** argv) {
       std::filesystem::remove_all(dir);
       return 2;
     }
-    std::printf("%s: run %d, passed %d, failed %d, errored %d, timed out %d, skipped %d\n",
-                file.c_str(), f.run, f.passed, f.failed, f.errored, f.timed_out, f.skipped);
+    std::printf(
+        "%s: run %d, passed %d, failed %d, errored %d, timed out %d, skipped %d; slowest record "
+        "%.1f ms (line %d)\n",
+        file.c_str(), f.run, f.passed, f.failed, f.errored, f.timed_out, f.skipped, f.slowest_ms,
+        f.slowest_line);
     std::fflush(stdout);
     if (f.passed != f.run) all_passed = false;
   }

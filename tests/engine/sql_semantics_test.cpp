@@ -190,3 +190,31 @@ TEST(EngineNumbers, FloatsAreDoublesAndOverflowIsAnError) {
   });
   EXPECT_EQ(t.One("select count(*) from f"), "1");
 }
+
+// Joins: whatever order the planner takes the tables in, and whether it
+// reaches one through a hash of a column or by a scan, the rows are those of
+// nested loops over the tables as written, in their order.
+TEST(EngineQueries, JoinsGiveTheRowsOfNestedLoopsInTheirOrder) {
+  TempDb t;
+  t.Run("create table a (k int, v varchar(5)) create table b (k int, a_k int)");
+  t.Run("create table c (k int, b_k int, d datetime)");
+  t.Run("insert into a values (1, 'x'), (2, 'y'), (3, 'z')");
+  t.Run("insert into b values (10, 3), (11, 1), (12, 3), (13, NULL)");
+  t.Run("insert into c values (100, 12, '2020-01-01'), (101, 10, '2020-01-02'), "
+        "(102, 11, '2020-01-01'), (103, 12, NULL)");
+  ExpectRows(t, {
+      {"select a.v, b.k, c.k from c, a, b where c.b_k = b.k and b.a_k = a.k",
+       {"z|12|100", "z|10|101", "x|11|102", "z|12|103"}},
+      {"select b.k, a.k from b join a on a.k = b.a_k where a.v = 'Z '", {"10|3", "12|3"}},
+      {"select count(*) from a, b where b.a_k = '3'", {"6"}},
+      {"select count(*) from a x, a y where x.v = upper(y.v)", {"3"}},
+      {"select count(*) from a, b where a.k = b.a_k", {"3"}},
+      {"select count(*) from b, a, c where a.k = 3 and c.b_k = b.k and b.a_k = a.k", {"3"}},
+      {"select x.k, y.k from c x, c y where x.d = y.d and x.k < y.k", {"100|102"}},
+      {"select a.k, b.k from a, b where a.k + 9 = b.k or a.k = b.a_k order by 1, 2",
+       {"1|10", "1|11", "2|11", "3|10", "3|12"}},
+      {"select c.k from c, b where c.b_k = b.k and exists (select 1 from a where a.k = b.a_k "
+       "and a.v = 'x')",
+       {"102"}},
+  });
+}
