@@ -9,9 +9,10 @@ cmake -S . -B build -G Ninja -DLIBUPGRADE_WERROR=ON
 ninja -C build -j2
 QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2
 
-# Fuzz targets, built with clang in build-fuzz/ and each run for a bounded
-# time on its checked-in corpus; a crash fails the run and leaves its input in
-# build-fuzz/crashes/ (README, "Fuzzing").
+# Fuzz targets, built with clang in build-fuzz/, each run on its checked-in
+# corpus and then a fixed number of inputs from a fixed seed, so that the
+# verdict is the same on any machine; a crash fails the run and leaves its
+# input in build-fuzz/crashes/ (README, "Fuzzing").
 tools/fuzz.sh --ci
 
 # The text, engine, db, refdata and steps suites built with AddressSanitizer
