@@ -460,8 +460,12 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     Value v = a[0];
     if (v.kind == Kind::Int) return v;
     double d = ConvertTo(v, TypeSpec{Type::Float, 0, 0, 0}).f;
-    if (f == "floor") return Value::Int(static_cast<std::int64_t>(std::floor(d)));
-    if (f == "ceiling") return Value::Int(static_cast<std::int64_t>(std::ceil(d)));
+    if (f == "floor" || f == "ceiling") {
+      double whole = f == "floor" ? std::floor(d) : std::ceil(d);
+      if (!(whole > -9.2e18 && whole < 9.2e18))
+        throw SqlError(8115, "Arithmetic overflow error converting expression to data type int.");
+      return Value::Int(static_cast<std::int64_t>(whole));
+    }
     std::int64_t places = a.size() > 1 ? integer(a[1]) : 0;
     if (v.kind == Kind::Num) {
       TypeSpec t{Type::Numeric, 0, 18, static_cast<int>(std::min<std::int64_t>(places, v.scale))};
@@ -469,7 +473,13 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
       return ConvertTo(r, TypeSpec{Type::Numeric, 0, 18, v.scale});
     }
     double m = std::pow(10.0, static_cast<double>(places));
-    return Value::Float(std::round(d * m) / m);
+    double r = std::round(d * m) / m;
+    if (!std::isfinite(r)) {
+      // More places than a double has digits leave the value as it is;
+      // fewer than it has whole digits round it to 0.
+      r = places > 0 ? d : 0;
+    }
+    return Value::Float(r);
   }
   if (f == "year" || f == "month" || f == "day") {
     Value d = ConvertTo(a[0], TypeSpec{Type::DateTime, 0, 0, 0});

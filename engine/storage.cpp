@@ -2,7 +2,9 @@
 #include "engine/storage.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -310,10 +312,28 @@ Kind KindOf(Type t) {
   return Kind::Null;
 }
 
+bool DateInFile(std::int64_t ms) {
+  return ms >= kMinDateTime && ms <= kMaxStoredDateTime;
+}
+
+// The largest magnitude of a numeric column's value plus one: 10^precision,
+// and at most 10^18 (the engine's numeric values are 64-bit).
+std::int64_t NumericLimit(int precision) {
+  static constexpr auto kLimits = [] {
+    std::array<std::int64_t, 19> p{};
+    p[0] = 1;
+    for (std::size_t k = 1; k < p.size(); ++k) p[k] = p[k - 1] * 10;
+    return p;
+  }();
+  return kLimits[static_cast<std::size_t>(std::clamp(precision, 0, 18))];
+}
+
 // Checks one encoded row against its table's columns: one value per column,
-// each of the column's kind (or NULL), numeric scales as the column's, text
-// no longer than a char or varchar column allows, nothing left over. Returns
-// what is wrong, or nullptr.
+// each of the column's kind (or NULL) and within its type's range (integers
+// by type, numeric digits within the precision, datetime from 1753 to 9999,
+// float finite), numeric scales as the column's, text no longer than a char
+// or varchar column allows, nothing left over. Returns what is wrong, or
+// nullptr.
 const char* RowFault(const char* p, const char* end, const std::vector<Column>& cols,
                      std::size_t* bad_col) {
   for (std::size_t c = 0; c < cols.size(); ++c) {
@@ -325,18 +345,46 @@ const char* RowFault(const char* p, const char* end, const std::vector<Column>& 
     if (k != KindOf(ty.type)) return "a value is not of its column's type";
     auto left = static_cast<std::size_t>(end - p);
     switch (k) {
-      case Kind::Int:
-      case Kind::Date:
-      case Kind::Float:
+      case Kind::Int: {
         if (left < 8) return "a value runs past the row's end";
+        std::int64_t v;
+        std::memcpy(&v, p, 8);
+        bool in_range = ty.type == Type::Int        ? v >= INT32_MIN && v <= INT32_MAX
+                        : ty.type == Type::SmallInt ? v >= INT16_MIN && v <= INT16_MAX
+                        : ty.type == Type::TinyInt  ? v >= 0 && v <= 255
+                                                    : v == 0 || v == 1;
+        if (!in_range) return "an integer value is outside its column's type's range";
         p += 8;
         break;
-      case Kind::Num:
+      }
+      case Kind::Date: {
+        if (left < 8) return "a value runs past the row's end";
+        std::int64_t v;
+        std::memcpy(&v, p, 8);
+        if (!DateInFile(v)) return "a datetime value is outside 1753-01-01 to 9999-12-31";
+        p += 8;
+        break;
+      }
+      case Kind::Float: {
+        if (left < 8) return "a value runs past the row's end";
+        double v;
+        std::memcpy(&v, p, 8);
+        if (!std::isfinite(v)) return "a float value is not a finite number";
+        p += 8;
+        break;
+      }
+      case Kind::Num: {
         if (left < 9) return "a value runs past the row's end";
         if (static_cast<unsigned char>(*p) != ty.scale)
           return "a numeric value's scale is not its column's";
+        std::int64_t v;
+        std::memcpy(&v, p + 1, 8);
+        std::int64_t limit = NumericLimit(ty.type == Type::Money ? 18 : ty.precision);
+        if (v <= -limit || v >= limit)
+          return "a numeric value has more digits than its column's precision";
         p += 9;
         break;
+      }
       case Kind::Str: {
         std::uint64_t n = 0;
         int shift = 0;
@@ -448,6 +496,7 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     t->id = id_field("table id");
     unique_id(t->id, where);
     t->crdate = r.I64();
+    if (r.ok && !DateInFile(t->crdate)) fail("the table's creation date is out of range");
     t->identity_next = r.I64();
     unsigned identity_used = r.U8();
     if (!r.ok || identity_used > 1) fail("the table's identity state is not 0 or 1");
@@ -584,6 +633,7 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
     o.xtype = r.Str();
     o.parent = id_field("parent id");
     o.crdate = r.I64();
+    if (r.ok && !DateInFile(o.crdate)) fail("the object's creation date is out of range");
     o.text = r.Str();
     if (!r.ok) fail("the object is cut short");
     auto p = tables_by_id.find(o.parent);
@@ -695,8 +745,16 @@ bool Storage::Recover(const Replay& replay) {
     if (!r.ok || r.p != r.end || (legacy && entries.size() != count)) break;
     open = true;
     // A statement recorded had succeeded; one that fails now was not written
-    // by this engine as it stands.
+    // by this engine as it stands. Nor was a clock reading (getdate() of the
+    // statement) outside datetime's range.
     std::uint64_t record_at = in.Offset() - len - 8;
+    for (const Committed& c : entries)
+      if (!DateInFile(c.now))
+        throw Error(5172, 16,
+                    "The journal '" + journal_path_ + "' is damaged: the record at byte " +
+                        std::to_string(record_at) +
+                        " holds a statement's time outside datetime's range. The database "
+                        "was not opened and its files were left as they are.");
     try {
       for (const Committed& c : entries) replay.statement(c);
       if (kind == kUnitCommit) replay.commit();

@@ -4,6 +4,7 @@
 #include "engine/ascii.h"
 #include "port/int128.h"
 
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -17,27 +18,17 @@ Error SqlError(int number, std::string message, int severity) {
 
 namespace {
 
-const std::int64_t kPow10[19] = {1LL,
-                                 10LL,
-                                 100LL,
-                                 1000LL,
-                                 10000LL,
-                                 100000LL,
-                                 1000000LL,
-                                 10000000LL,
-                                 100000000LL,
-                                 1000000000LL,
-                                 10000000000LL,
-                                 100000000000LL,
-                                 1000000000000LL,
-                                 10000000000000LL,
-                                 100000000000000LL,
-                                 1000000000000000LL,
-                                 10000000000000000LL,
-                                 100000000000000000LL,
-                                 1000000000000000000LL};
-
-constexpr std::int64_t kMsPerDay = 86400000LL;
+// 10^n as a 128-bit integer, for the scales up to 38 a numeric column may
+// have.
+__int128 Pow10(int n) {
+  static constexpr auto kTable = [] {
+    std::array<__int128, 39> p{};
+    p[0] = 1;
+    for (std::size_t k = 1; k < p.size(); ++k) p[k] = p[k - 1] * 10;
+    return p;
+  }();
+  return kTable[static_cast<std::size_t>(n)];
+}
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -169,7 +160,7 @@ Value ToInteger(const Value& v, std::int64_t lo, std::int64_t hi, const char* ta
       x = v.i;
       break;
     case Kind::Num:
-      x = v.i / kPow10[v.scale];
+      x = static_cast<std::int64_t>(v.i / Pow10(v.scale));
       break;
     case Kind::Float:
       if (!(v.f > -9.3e18 && v.f < 9.3e18))
@@ -246,12 +237,41 @@ std::int64_t DaysFromCivil(int y, int m, int d) {
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468 + 25567;
 }
 
+// Splits milliseconds from 1900-01-01 into the civil date and the
+// milliseconds of its day, for any value (no step can overflow: the days of
+// the widest value are some 1.1e11, their years some 2.9e8).
+void SplitDate(std::int64_t ms, int* y, int* m, int* d, std::int64_t* rest) {
+  std::int64_t days = ms / kMsPerDay;
+  *rest = ms % kMsPerDay;
+  if (*rest < 0) {
+    *rest += kMsPerDay;
+    --days;
+  }
+  CivilFromDays(days, y, m, d);
+}
+
+[[noreturn]] void DateOverflow() {
+  throw SqlError(8115, "Arithmetic overflow error converting expression to data type datetime.");
+}
+
+// A datetime made by a conversion or an operator: within datetime's range.
+Value CheckedDate(__int128 ms) {
+  if (ms < kMinDateTime || ms > kMaxDateTime) DateOverflow();
+  return Value::Date(static_cast<std::int64_t>(ms));
+}
+Value CheckedDate(double ms) {
+  // Compared as doubles first: NaN, infinities and values past 64 bits never
+  // reach the conversion to an integer.
+  if (!(ms > static_cast<double>(kMinDateTime) - 1 && ms < static_cast<double>(kMaxDateTime) + 1))
+    DateOverflow();
+  return CheckedDate(static_cast<__int128>(std::llround(ms)));
+}
+
 // Style 0 of CONVERT, used when a datetime becomes text: "Jan  1 2024 12:00AM".
 std::string DateStyle0(std::int64_t ms) {
-  std::int64_t days = ms >= 0 ? ms / kMsPerDay : (ms - kMsPerDay + 1) / kMsPerDay;
-  std::int64_t rest = ms - days * kMsPerDay;
   int y, m, d;
-  CivilFromDays(days, &y, &m, &d);
+  std::int64_t rest;
+  SplitDate(ms, &y, &m, &d, &rest);
   int h = static_cast<int>(rest / 3600000), mi = static_cast<int>(rest / 60000 % 60);
   char buf[40];
   std::snprintf(buf, sizeof buf, "%s %2d %04d %2d:%02d%s", kMonths[m - 1], d, y,
@@ -367,7 +387,7 @@ Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
         case Kind::Int:
           return Value::Float(static_cast<double>(v.i));
         case Kind::Num:
-          return Value::Float(static_cast<double>(v.i) / kPow10[v.scale]);
+          return Value::Float(static_cast<double>(v.i) / static_cast<double>(Pow10(v.scale)));
         case Kind::Float:
           return v;
         case Kind::Date:
@@ -387,11 +407,11 @@ Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
         case Kind::Date:
           return v;
         case Kind::Int:
-          return Value::Date(v.i * kMsPerDay);
+          return CheckedDate(static_cast<__int128>(v.i) * kMsPerDay);
         case Kind::Num:
-          return Value::Date(v.i * kMsPerDay / kPow10[v.scale]);
+          return CheckedDate(static_cast<__int128>(v.i) * kMsPerDay / Pow10(v.scale));
         case Kind::Float:
-          return Value::Date(std::llround(v.f * kMsPerDay));
+          return CheckedDate(v.f * kMsPerDay);
         default: {
           std::int64_t ms;
           if (Trim(v.s).empty()) return Value::Date(0);
@@ -635,10 +655,9 @@ Value CastTo(const Value& v, const TypeSpec& t) {
 }
 
 std::string FormatDate(std::int64_t ms) {
-  std::int64_t days = ms >= 0 ? ms / kMsPerDay : (ms - kMsPerDay + 1) / kMsPerDay;
-  std::int64_t rest = ms - days * kMsPerDay;
   int y, m, d;
-  CivilFromDays(days, &y, &m, &d);
+  std::int64_t rest;
+  SplitDate(ms, &y, &m, &d, &rest);
   char buf[40];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, m, d,
                 static_cast<int>(rest / 3600000), static_cast<int>(rest / 60000 % 60),
@@ -695,7 +714,8 @@ bool ParseDate(std::string_view s, std::int64_t* ms) {
       (m == 2 && d == 29 && !leap) || h > 23 || mi > 59 || sec > 59)
     return false;
   *ms = DaysFromCivil(y, m, d) * kMsPerDay + h * 3600000LL + mi * 60000LL + sec * 1000LL + milli;
-  return true;
+  if (*ms == kMaxDateTime + 1) *ms = kMaxDateTime;
+  return *ms <= kMaxDateTime;
 }
 
 // GCC 12 at -O2/-O3 reports -Wrestrict inside std::string's operator+ for
@@ -937,15 +957,20 @@ Value Arith(char op, const Value& a0, const Value& b0) {
     const Value& d = a.kind == Kind::Date ? a : b;
     const Value& n = a.kind == Kind::Date ? b : a;
     if (n.kind == Kind::Date) {
-      if (op == '-') return Value::Date(a.i - b.i);
+      if (op == '-') return CheckedDate(static_cast<__int128>(a.i) - b.i);
       throw SqlError(8117, "Operand data type datetime is invalid for add operator.");
     }
-    double days = n.kind == Kind::Int   ? static_cast<double>(n.i)
-                  : n.kind == Kind::Num ? static_cast<double>(n.i) / kPow10[n.scale]
-                                        : n.f;
-    std::int64_t delta = std::llround(days * kMsPerDay);
-    if (op == '+') return Value::Date(d.i + delta);
-    if (op == '-' && a.kind == Kind::Date) return Value::Date(d.i - delta);
+    double days = n.kind == Kind::Int ? static_cast<double>(n.i)
+                  : n.kind == Kind::Num
+                      ? static_cast<double>(n.i) / static_cast<double>(Pow10(n.scale))
+                      : n.f;
+    // A delta past datetime's whole span overflows whatever the date is.
+    double delta = days * kMsPerDay;
+    constexpr double kSpan = static_cast<double>(kMaxStoredDateTime - kMinDateTime);
+    if (!(delta >= -kSpan && delta <= kSpan)) DateOverflow();
+    auto whole = static_cast<__int128>(std::llround(delta));
+    if (op == '+') return CheckedDate(d.i + whole);
+    if (op == '-' && a.kind == Kind::Date) return CheckedDate(d.i - whole);
     throw SqlError(8117, "Operand data type datetime is invalid for this operator.");
   }
   if (a.kind == Kind::Float || b.kind == Kind::Float) {

@@ -120,8 +120,24 @@ Value CastTo(const Value& v, const TypeSpec& t);
 
 // Text form of a value as an ODBC client reads it with SQL_C_CHAR.
 std::string ToText(const Value& v);
+// "yyyy-mm-dd hh:mi:ss.mmm" of any value whatever (a date past datetime's
+// range gets a year of more than four digits, never an overflow).
 std::string FormatDate(std::int64_t ms);
+// A date and time as text; false when it is not one, or outside datetime's
+// range (".998" on the range's last second is taken as ".997", which SQL
+// Server's rounding to 1/300 s gives).
 bool ParseDate(std::string_view s, std::int64_t* ms);
+
+// datetime's range, in milliseconds from 1900-01-01: 1753-01-01 00:00:00.000
+// to 9999-12-31 23:59:59.997. Every conversion and every operator that makes
+// a datetime keeps within it (8115 otherwise).
+constexpr std::int64_t kMsPerDay = 86400000;
+constexpr std::int64_t kMinDateTime = -53690 * kMsPerDay;
+constexpr std::int64_t kMaxDateTime = 2958463 * kMsPerDay + 86399997;
+// What a database file may hold: datetime's range and, since earlier
+// releases kept whole milliseconds up to the end of 9999-12-31, its ".998"
+// and ".999".
+constexpr std::int64_t kMaxStoredDateTime = 2958464 * kMsPerDay - 1;
 
 // Three-way comparison under SQL Server's type precedence; both non-null.
 // Throws engine::Error when a string does not convert to the other side's type.

@@ -8,8 +8,10 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 
 #include "engine/storage.h"
+#include "engine/value.h"
 #include "tests/engine/engine_helpers.h"
 
 namespace {
@@ -45,6 +47,7 @@ struct Spec {
   std::vector<std::string> rows;
   std::vector<Obj> objects = {{101, "PK_t", "PK", 100}, {102, "DF_t_s", "D", 100}};
   std::string tail;  // bytes after the last object
+  std::int64_t table_crdate = 0, object_crdate = 0;
 };
 
 void Var(std::string& out, std::uint64_t v) {
@@ -71,6 +74,16 @@ std::string NumVal(std::int64_t v, unsigned scale) {
   I64(out, v);
   return out;
 }
+std::string DateVal(std::int64_t ms) {
+  std::string out(1, '\x04');
+  I64(out, ms);
+  return out;
+}
+std::string FloatVal(double v) {
+  std::string out(1, '\x05');
+  out.append(reinterpret_cast<const char*>(&v), 8);
+  return out;
+}
 std::string StrVal(const std::string& s) {
   std::string out(1, '\x03');
   Str(out, s);
@@ -90,7 +103,7 @@ std::string Snapshot(const Spec& spec) {
   Var(f, 1);
   Str(f, spec.table);
   Var(f, spec.table_id);
-  I64(f, 0);
+  I64(f, spec.table_crdate);
   I64(f, 0);
   f += '\0';
   Var(f, spec.cols.size());
@@ -120,7 +133,7 @@ std::string Snapshot(const Spec& spec) {
     Str(f, o.name);
     Str(f, o.xtype);
     Var(f, o.parent);
-    I64(f, 0);
+    I64(f, spec.object_crdate);
     Str(f, "");
   }
   f += spec.tail;
@@ -195,7 +208,8 @@ TEST(EngineDamagedFile, EachBreachOfTheFormatIsRefusedNamingWhereAndLeftAsItIs) 
        "row 1: the row has more values"},
       {"int where text belongs", [](Spec& s) { s.rows[0] = IntVal(1) + IntVal(2) + NumVal(1, 2); },
        "row 1 column 's': a value is not of its column's type"},
-      {"numeric of another scale", [](Spec& s) { s.rows[0] = IntVal(1) + StrVal("ab") + NumVal(1, 30); },
+      {"numeric of another scale",
+       [](Spec& s) { s.rows[0] = IntVal(1) + StrVal("ab") + NumVal(1, 30); },
        "column 'n': a numeric value's scale is not its column's"},
       {"text longer than its varchar", [](Spec& s) { s.rows[0] = Row(1, "abcdefghijk"); },
        "column 's': a text value is longer than its column"},
@@ -223,9 +237,14 @@ TEST(EngineDamagedFile, EachBreachOfTheFormatIsRefusedNamingWhereAndLeftAsItIs) 
        "object 'DF_t_s': the table it belongs to is missing"},
       {"two columns of one name", [](Spec& s) { s.cols[2].name = "A"; },
        "column 'A': a second column has this name"},
-      {"bytes after the last object", [](Spec& s) { s.tail = "zz"; }, "bytes follow the last object"},
+      {"bytes after the last object", [](Spec& s) { s.tail = "zz"; },
+       "bytes follow the last object"},
       {"identity column of text", [](Spec& s) { s.cols[1].flags = 2; },
        "an identity column's type is an integer type"},
+      {"table made before 1753", [](Spec& s) { s.table_crdate = INT64_MIN; },
+       "table 't': the table's creation date is out of range"},
+      {"object made after 9999", [](Spec& s) { s.object_crdate = INT64_MAX; },
+       "object 'PK_t': the object's creation date is out of range"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -241,6 +260,76 @@ TEST(EngineDamagedFile, EachBreachOfTheFormatIsRefusedNamingWhereAndLeftAsItIs) 
     EXPECT_NE(message.find(t.path()), std::string::npos) << message;
     EXPECT_EQ(ReadAll(t.path()), bytes);
     EXPECT_EQ(ReadAll(t.path() + "-journal"), journal);
+  }
+}
+
+// A value past its type's range, which the engine's conversions and
+// operators assume of every value they get, is refused naming its table,
+// column and row; the range's edges open and read back. The fuzzer found a
+// datetime near the smallest 64-bit integer overflowing its formatting.
+TEST(EngineDamagedFile, ValuesPastTheirTypesRangeAreRefusedAndTheEdgesOpen) {
+  using engine::kMaxDateTime;
+  using engine::kMaxStoredDateTime;
+  using engine::kMinDateTime;
+  struct Case {
+    const char* what;
+    Spec::Col col;  // a column v added to t
+    std::string value;
+    const char* read;  // select v: what an edge reads back, or nullptr when refused
+  };
+  const Spec::Col datetime{"v", 9, 0, 0, 0, 1, 0, ""}, flt{"v", 10, 0, 0, 0, 1, 0, ""},
+      int4{"v", 4, 0, 0, 0, 1, 0, ""}, int2{"v", 5, 0, 0, 0, 1, 0, ""},
+      int1{"v", 6, 0, 0, 0, 1, 0, ""}, bit{"v", 7, 0, 0, 0, 1, 0, ""},
+      num{"v", 8, 0, 9, 2, 1, 0, ""}, num38{"v", 8, 0, 38, 0, 1, 0, ""},
+      money{"v", 11, 0, 19, 4, 1, 0, ""};
+  const std::vector<Case> cases = {
+      {"datetime the fuzzer found", datetime, DateVal(-9223372036814432256), nullptr},
+      {"datetime of the largest 64-bit integer", datetime, DateVal(INT64_MAX), nullptr},
+      {"datetime just before 1753", datetime, DateVal(kMinDateTime - 1), nullptr},
+      {"datetime just past 9999", datetime, DateVal(kMaxStoredDateTime + 1), nullptr},
+      {"datetime first", datetime, DateVal(kMinDateTime), "1753-01-01 00:00:00.000"},
+      {"datetime last", datetime, DateVal(kMaxDateTime), "9999-12-31 23:59:59.997"},
+      {"datetime last an earlier release kept", datetime, DateVal(kMaxStoredDateTime),
+       "9999-12-31 23:59:59.999"},
+      {"float NaN", flt, FloatVal(std::numeric_limits<double>::quiet_NaN()), nullptr},
+      {"float infinite", flt, FloatVal(-std::numeric_limits<double>::infinity()), nullptr},
+      {"float largest", flt, FloatVal(std::numeric_limits<double>::max()), "1.79769313486232e+308"},
+      {"int past 32 bits", int4, IntVal(2147483648), nullptr},
+      {"int smallest", int4, IntVal(-2147483648), "-2147483648"},
+      {"smallint past 16 bits", int2, IntVal(32768), nullptr},
+      {"tinyint negative", int1, IntVal(-1), nullptr},
+      {"tinyint largest", int1, IntVal(255), "255"},
+      {"bit 2", bit, IntVal(2), nullptr},
+      {"numeric(9,2) of ten digits", num, NumVal(1000000000, 2), nullptr},
+      {"numeric(9,2) of nine digits", num, NumVal(-999999999, 2), "-9999999.99"},
+      {"numeric(38) of 19 digits", num38, NumVal(INT64_MIN, 0), nullptr},
+      {"numeric(38) of 18 digits", num38, NumVal(999999999999999999, 0), "999999999999999999"},
+      {"money of 19 digits", money, NumVal(1000000000000000000, 4), nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDb t;
+    t.Close();
+    Spec spec;
+    spec.cols.push_back(c.col);
+    spec.rows = {Row(1, "ab") + std::string(1, '\0'), Row(2, "cd") + c.value};  // v: NULL, value
+    std::string bytes = Snapshot(spec);
+    WriteAll(t.path(), bytes);
+    if (c.read) {
+      t.Open();
+      EXPECT_EQ(t.One("select v from t where a = 2"), c.read);
+      continue;
+    }
+    std::string message = Refusal(t.path());
+    EXPECT_NE(message.find("table 't': row 2 column 'v': a"), std::string::npos) << message;
+    EXPECT_NE(
+        message.find(c.col.type == 9    ? "datetime value is outside 1753-01-01 to 9999-12-31"
+                     : c.col.type == 10 ? "float value is not a finite number"
+                     : c.col.type >= 8  ? "numeric value has more digits than its column's"
+                                        : "integer value is outside its column's type's range"),
+        std::string::npos)
+        << message;
+    EXPECT_EQ(ReadAll(t.path()), bytes);
   }
 }
 
@@ -288,6 +377,33 @@ TEST(EngineDamagedFile, JournalStatementThatFailsOnReplayIsRefused) {
   EXPECT_NE(message.find("Invalid object name 'q'"), std::string::npos) << message;
   EXPECT_EQ(ReadAll(t.path() + "-journal"), journal);
   EXPECT_EQ(ReadAll(t.path()), snapshot);
+}
+
+// A journal record (its CRC holding) whose statement ran at a time outside
+// datetime's range, which getdate() would hand out on replay, is refused.
+TEST(EngineDamagedFile, JournalStatementTimeOutsideDatetimeIsRefused) {
+  TempDb t;
+  t.Run("create table j (k int, d datetime default getdate())");
+  t.Close();
+  ASSERT_TRUE(engine_test::RunAndKill([&] {
+    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
+    db->execute("insert into j (k) values (3)");
+    return db;
+  }));
+  std::string journal = ReadAll(t.path() + "-journal");
+  // entry := now:i64 text:str, the text's length one byte here.
+  std::size_t at = journal.find("insert into j (k) values (3)");
+  ASSERT_NE(at, std::string::npos);
+  const std::int64_t past = engine::kMaxStoredDateTime + 1;
+  journal.replace(at - 9, 8, reinterpret_cast<const char*>(&past), 8);
+  engine::SealJournal(journal);
+  WriteAll(t.path() + "-journal", journal);
+  std::string message = Refusal(t.path());
+  EXPECT_NE(message.find("-journal' is damaged: the record at byte 16 holds a statement's time "
+                         "outside datetime's range"),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(ReadAll(t.path() + "-journal"), journal);
 }
 
 // Identity values are checked against the column's type and 64 bits before a
