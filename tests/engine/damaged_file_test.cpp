@@ -293,7 +293,7 @@ TEST(EngineDamagedFile, ValuesPastTheirTypesRangeAreRefusedAndTheEdgesOpen) {
        "9999-12-31 23:59:59.999"},
       {"float NaN", flt, FloatVal(std::numeric_limits<double>::quiet_NaN()), nullptr},
       {"float infinite", flt, FloatVal(-std::numeric_limits<double>::infinity()), nullptr},
-      {"float largest", flt, FloatVal(std::numeric_limits<double>::max()), "1.79769313486232e+308"},
+      {"float largest", flt, FloatVal(std::numeric_limits<double>::max()), "1.7976931348623157e+308"},
       {"int past 32 bits", int4, IntVal(2147483648), nullptr},
       {"int smallest", int4, IntVal(-2147483648), "-2147483648"},
       {"smallint past 16 bits", int2, IntVal(32768), nullptr},

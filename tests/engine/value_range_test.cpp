@@ -97,8 +97,8 @@ TEST(EngineValueRange, EdgesAreStoredAndOpenAgain) {
   EXPECT_EQ(t.ErrorOf("update e set f = f * 2 where k = 1"), 8115);
   t.Reopen();
   EXPECT_EQ(t.Rows("select k, d, f from e order by k"),
-            (std::vector<std::string>{"1|1753-01-01 00:00:00.000|1.79769313486232e+308",
-                                      "2|9999-12-31 23:59:59.997|-1.79769313486232e+308"}));
+            (std::vector<std::string>{"1|1753-01-01 00:00:00.000|1.7976931348623157e+308",
+                                      "2|9999-12-31 23:59:59.997|-1.7976931348623157e+308"}));
 }
 
 }  // namespace
