@@ -119,7 +119,7 @@ for t in $targets; do
     out="$build/fuzz-ci-$t.out"
   else
     corpus="$build/corpus/$t"
-    bound="-max_total_time=$seconds -timeout=30"
+    bound="-max_total_time=$seconds -timeout=120"
     what="${seconds}s"
     out="$build/fuzz-$t.out"
   fi
