@@ -166,5 +166,8 @@ struct Stmt {
 std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view batch);
 // Parses a lone expression (a stored default).
 ExprP ParseExpression(std::string_view text);
+// Parses a stored CREATE VIEW statement: its query, and in columns the
+// names its column list gives (none when it has none).
+std::unique_ptr<Select> ParseView(std::string_view text, std::vector<std::string>* columns);
 
 }  // namespace engine

@@ -790,13 +790,16 @@ void Session::DoDropConstraint(const Stmt& s) {
 void Session::DoCreateObject(const Stmt& s) {
   if (cat_.NameTaken(s.name))
     throw SqlError(2714, "There is already an object named '" + s.name + "' in the database.");
-  SchemaSnapshot();
   Object o;
-  o.id = NewId();
   o.name = s.name;
   o.xtype = s.xtype;
-  o.crdate = now_;
   o.text = s.body;
+  // A view that cannot be read (a table or column that is not there, ...)
+  // is refused when it is made.
+  if (o.xtype == "V") ViewTable(o);
+  SchemaSnapshot();
+  o.id = NewId();
+  o.crdate = now_;
   cat_.objects.push_back(o);
 }
 

@@ -1,6 +1,7 @@
 // INSERT, UPDATE, DELETE and EXEC: the row changes, each recorded in the undo
 // log before it is made, and the NOT NULL and key checks they run.
 #include <algorithm>
+#include <map>
 #include <optional>
 
 #include "engine/ascii.h"
@@ -262,14 +263,113 @@ StatementResult Session::DoInsert(const Stmt& s) {
   return r;
 }
 
+// What an UPDATE or DELETE through a view changes: the view's one table,
+// the rows its WHERE and the statement's select, the columns its select
+// list names. The statement's names of view columns are renamed to the
+// table's; its WHERE is lent to the combined condition while it runs.
+struct ViewWrite {
+  std::unique_ptr<Select> view;
+  std::string name;
+  std::map<std::string, std::string> columns;  // by Fold(view column): the table's, "" if derived
+  ExprP where;                                 // the view's WHERE AND the statement's
+  ExprP* lent = nullptr;                       // where the statement's WHERE came from
+  ViewWrite() = default;
+  ViewWrite(const ViewWrite&) = delete;
+  ViewWrite& operator=(const ViewWrite&) = delete;
+  ~ViewWrite() {
+    if (lent && where) *lent = std::move(where->args[1]);
+  }
+  // The table's name of view column c (c itself when it is no view column).
+  std::string Column(const std::string& c) const {
+    auto it = columns.find(Fold(c));
+    if (it == columns.end()) return c;
+    if (it->second.empty())
+      throw SqlError(4406, "Update or insert of view or function '" + name +
+                               "' failed because it contains a derived or constant field.");
+    return it->second;
+  }
+  void Rename(Expr* e) const {
+    if (!e) return;
+    if (e->k == Expr::Col && (e->qual.empty() || FoldedEqual(e->qual, name))) {
+      e->name = Column(e->name);
+      e->qual.clear();
+    }
+    for (auto& a : e->args) Rename(a.get());
+  }
+};
+
+std::shared_ptr<Table> Session::WriteTarget(const Stmt& s, ViewWrite* vw) {
+  if (cat_.FindTable(s.table) || !cat_.FindObject(s.table) ||
+      cat_.FindObject(s.table)->xtype != "V")
+    return UserTable(s.table);
+  const Object& o = *cat_.FindObject(s.table);
+  std::vector<std::string> names;
+  vw->view = ParseView(o.text, &names);
+  vw->name = o.name;
+  const Select& q = *vw->view;
+  bool aggregates = false;
+  for (const SelectItem& i : q.items)
+    if (i.expr && i.expr->k == Expr::Agg) aggregates = true;
+  if (q.set_op != Select::None || q.distinct || !q.group.empty() || q.having || aggregates ||
+      q.top >= 0)
+    throw SqlError(4403, "Cannot update the view or function '" + o.name +
+                             "' because it contains aggregates, or a DISTINCT or GROUP BY clause, "
+                             "or PIVOT or UNPIVOT operator.");
+  if (q.from.size() != 1 || q.from[0].sub || !cat_.FindTable(q.from[0].name))
+    throw SqlError(4405, "View or function '" + o.name +
+                             "' is not updatable because the modification affects multiple base "
+                             "tables.");
+  std::shared_ptr<Table> t = cat_.FindTable(q.from[0].name);
+  std::size_t k = 0;
+  auto add = [&](const std::string& view_col, const std::string& base) {
+    const std::string shown = k < names.size() ? names[k] : view_col;
+    ++k;
+    vw->columns[Fold(shown)] = base;
+  };
+  for (const SelectItem& i : q.items) {
+    if (i.star) {
+      for (const Column& c : t->cols) add(c.name, c.name);
+    } else if (i.expr->k == Expr::Col && t->FindColumn(i.expr->name) >= 0) {
+      add(i.alias.empty() ? i.expr->name : i.alias,
+          t->cols[t->FindColumn(i.expr->name)].name);
+    } else {
+      add(i.alias, "");
+    }
+  }
+  auto& stmt = const_cast<Stmt&>(s);
+  vw->Rename(stmt.where.get());
+  for (auto& set : stmt.sets) vw->Rename(set.second.get());
+  if (q.where) {
+    vw->where = std::make_unique<Expr>();
+    vw->where->k = Expr::And;
+    vw->where->args.push_back(std::move(vw->view->where));
+    if (stmt.where) {
+      vw->where->args.push_back(std::move(stmt.where));
+      vw->lent = &stmt.where;
+    } else {
+      auto yes = std::make_unique<Expr>();  // 1 = 1
+      yes->k = Expr::Cmp;
+      yes->op = "=";
+      yes->args.push_back(std::make_unique<Expr>());
+      yes->args.back()->lit = Value::Int(1);
+      yes->args.push_back(std::make_unique<Expr>());
+      yes->args.back()->lit = Value::Int(1);
+      vw->where->args.push_back(std::move(yes));
+    }
+  }
+  return t;
+}
+
 StatementResult Session::DoUpdate(const Stmt& s) {
   if (SystemTable(cat_, s.table))
     throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
-  std::shared_ptr<Table> t = UserTable(s.table);
+  ViewWrite vw;
+  std::shared_ptr<Table> t = WriteTarget(s, &vw);
   Scope scope;
   scope.srcs.push_back({t, t->name});
   std::vector<int> cols;
-  for (const auto& [name, e] : s.sets) {
+  for (const auto& [set_name, e] : s.sets) {
+    const std::string name = vw.view ? vw.Column(set_name) : set_name;
     int c = t->FindColumn(name);
     if (c < 0) throw SqlError(207, "Invalid column name '" + name + "'.");
     if (t->cols[c].identity)
@@ -277,7 +377,8 @@ StatementResult Session::DoUpdate(const Stmt& s) {
     cols.push_back(c);
     Bind(*e, scope, nullptr);
   }
-  std::vector<std::uint32_t> slots = MatchingSlots(t, s.where.get(), scope);
+  std::vector<std::uint32_t> slots =
+      MatchingSlots(t, vw.where ? vw.where.get() : s.where.get(), scope);
   StatementResult r;
   r.rows_affected = static_cast<std::int64_t>(slots.size());
   if (slots.empty()) return r;
@@ -400,10 +501,12 @@ StatementResult Session::DoUpdate(const Stmt& s) {
 StatementResult Session::DoDelete(const Stmt& s) {
   if (SystemTable(cat_, s.table))
     throw SqlError(259, "Ad hoc updates to system catalogs are not allowed.");
-  std::shared_ptr<Table> t = UserTable(s.table);
+  ViewWrite vw;
+  std::shared_ptr<Table> t = WriteTarget(s, &vw);
   Scope scope;
   scope.srcs.push_back({t, t->name});
-  std::vector<std::uint32_t> slots = MatchingSlots(t, s.where.get(), scope);
+  std::vector<std::uint32_t> slots =
+      MatchingSlots(t, vw.where ? vw.where.get() : s.where.get(), scope);
   for (std::uint32_t slot : slots) {
     t->UnindexRow(slot);
     Undo u{};
@@ -453,7 +556,10 @@ StatementResult Session::DoExec(const Stmt& s) {
     Object* o = cat_.FindObject(s.name);
     if (!o || o->xtype != "P")
       throw SqlError(2812, "Could not find stored procedure '" + s.name + "'.");
-    code = 0;  // the engine keeps a procedure's text and runs nothing
+    // The engine keeps a procedure's text but cannot run it: refused, never
+    // a silent success that ran nothing (engine/DIFFERENCES.md).
+    throw SqlError(50000, "The embedded engine cannot execute the stored procedure '" + s.name +
+                              "': it keeps procedures but does not run them.");
   }
   if (!s.var.empty()) {
     auto v = vars_.find(s.var);

@@ -45,7 +45,17 @@ std::shared_ptr<Table> Session::UserTable(const std::string& name) {
 std::shared_ptr<Table> Session::AnyTable(const std::string& name) {
   if (auto sys = SystemTable(cat_, name)) return sys;
   if (auto view = SessionView(name)) return view;
+  if (!cat_.FindTable(name))
+    if (const Object* o = cat_.FindObject(name); o && o->xtype == "V") return ViewTable(*o);
   return UserTable(name);
+}
+
+std::shared_ptr<Table> Session::ViewTable(const Object& view) {
+  std::vector<std::string> names;
+  // The parsed query lives as long as the statement: subqueries are known
+  // by their expressions' addresses while it runs.
+  statement_views_.push_back(ParseView(view.text, &names));
+  return DerivedTable(*statement_views_.back(), view.name, names);
 }
 
 void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {

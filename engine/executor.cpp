@@ -18,8 +18,9 @@
 //   given back, so that replaying the journal yields the same values.
 // - LEN and SUBSTRING count characters, a GBK pair being one character; GROUP
 //   BY returns its groups in the collation's order.
-// - Procedures and views are kept as objects with their text; EXEC of a
-//   procedure runs nothing.
+// - Procedures are kept as objects with their text; EXEC of one is refused
+//   (error 50000), as the engine cannot run them. Views are read through
+//   their query.
 // - XACT_STATE() is 1 or 0, never -1: SQL Server makes a transaction
 //   uncommittable only inside TRY/CATCH or on fatal errors, and the engine has
 //   neither. An error either ends its statement, ends the batch, or (with
@@ -189,6 +190,7 @@ void Session::ReplayAbort() {
 
 void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out) {
   subquery_cache_.clear();
+  statement_views_.clear();
   // @@ROWCOUNT, once the statement ends: the rows it touched; 0 for one that
   // touches none or fails, 1 for an assignment. DECLARE and IF leave it (the
   // statement IF runs sets it).

@@ -50,6 +50,7 @@ class JournalSink {
 };
 
 struct UndoDetail;
+struct ViewWrite;
 class Session;
 
 // What the sessions of one database share: who is connected and the
@@ -172,7 +173,15 @@ class Session {
                     const std::function<void(std::vector<Value>&)>& sink);
   // The rows of a derived table (FROM (SELECT ...) AS alias), made into a
   // table of their own for the statement.
-  std::shared_ptr<Table> DerivedTable(const Select& q, const std::string& alias);
+  // names: the column names a column list gives, if any.
+  std::shared_ptr<Table> DerivedTable(const Select& q, const std::string& alias,
+                                      const std::vector<std::string>& names = {});
+  // The table an UPDATE or DELETE changes: s.table, or the one table of the
+  // simple view s.table names (vw then holds what the statement needs).
+  std::shared_ptr<Table> WriteTarget(const Stmt& s, ViewWrite* vw);
+  // The rows of a view, made into a table for the statement.
+  std::shared_ptr<Table> ViewTable(const Object& view);
+  std::vector<std::unique_ptr<Select>> statement_views_;  // parsed for the running statement
   StatementResult DoInsert(const Stmt& s);
   StatementResult DoUpdate(const Stmt& s);
   StatementResult DoDelete(const Stmt& s);

@@ -516,8 +516,46 @@ class Parser {
     // The body runs to the end of the batch, as on SQL Server where CREATE
     // VIEW / PROCEDURE must be the only statement of its batch.
     s.body = std::string(src_.substr(s.begin));
+    if (s.xtype == "V") {
+      // A view's query is parsed now, so that a view that cannot work is
+      // refused when it is made.
+      ViewTail(&s.names);
+      return;
+    }
     while (Peek().kind != Tok::End) Next();
   }
+
+ public:
+  // After CREATE VIEW name: [(columns)] AS query, to the end of the text.
+  std::unique_ptr<Select> ViewTail(std::vector<std::string>* columns) {
+    if (AcceptSymbol("(")) {
+      do columns->push_back(Name());
+      while (AcceptSymbol(","));
+      ExpectSymbol(")");
+    }
+    Expect("as");
+    std::unique_ptr<Select> q;
+    if (Accept("select")) {
+      q = SelectBody();
+    } else {
+      q = SetTail(QueryPrimary());
+      OrderBy(*q);
+    }
+    while (AcceptSymbol(";")) {
+    }
+    if (Peek().kind != Tok::End) Fail();
+    return q;
+  }
+
+  // A stored CREATE VIEW statement: its query and column names.
+  std::unique_ptr<Select> View(std::vector<std::string>* columns) {
+    Expect("create");
+    Expect("view");
+    ObjectName();
+    return ViewTail(columns);
+  }
+
+ private:
 
   void Drop(Stmt& s) {
     if (Accept("table")) {
@@ -1071,6 +1109,10 @@ std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view batch) {
 
 ExprP ParseExpression(std::string_view text) {
   return Parser(text).LoneExpression();
+}
+
+std::unique_ptr<Select> ParseView(std::string_view text, std::vector<std::string>* columns) {
+  return Parser(text).View(columns);
 }
 
 }  // namespace engine

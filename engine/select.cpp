@@ -207,10 +207,18 @@ void Session::CompoundRows(const Select& q, std::vector<ResultColumn>* columns,
   for (auto& r : out) sink(r);
 }
 
-std::shared_ptr<Table> Session::DerivedTable(const Select& q, const std::string& alias) {
+std::shared_ptr<Table> Session::DerivedTable(const Select& q, const std::string& alias,
+                                             const std::vector<std::string>& names) {
   std::vector<ResultColumn> cols;
   std::vector<std::vector<Value>> rows;
   SelectRows(q, &cols, [&](std::vector<Value>& v) { rows.push_back(std::move(v)); });
+  if (!names.empty()) {
+    if (names.size() != cols.size())
+      throw SqlError(names.size() > cols.size() ? 8158 : 8159,
+                     "'" + alias + "' has " + (names.size() > cols.size() ? "more" : "fewer") +
+                         " columns than were specified in the column list.");
+    for (std::size_t c = 0; c < names.size(); ++c) cols[c].name = names[c];
+  }
   auto t = std::make_shared<Table>();
   t->name = alias;
   for (std::size_t c = 0; c < cols.size(); ++c) {

@@ -218,3 +218,34 @@ TEST(EngineQueries, JoinsGiveTheRowsOfNestedLoopsInTheirOrder) {
        {"102"}},
   });
 }
+
+// Views: read like the query they hold; UPDATE and DELETE through a view of
+// one table change the rows it shows; views that cannot be read or changed
+// are refused as SQL Server refuses them.
+TEST(EngineViews, ReadAndChangedThroughTheirQuery) {
+  TempDb t;
+  t.Run("create table t1 (x int, y varchar(8))");
+  t.Run("insert into t1 values (1, 'one'), (0, 'zero'), (2, 'two'), (NULL, 'null')");
+  t.Run("create view v1 as select x, y as name from t1 where x > 0");
+  t.Run("create view v2 (n, c) as select x, count(*) from t1 group by x");
+  ExpectRows(t, {
+      {"select x, name from v1 order by x", {"1|one", "2|two"}},
+      {"select v1.name from v1 join t1 on t1.x = v1.x + 1", {"one"}},
+      {"select count(*) from v2 where c = 1", {"4"}},
+  });
+  EXPECT_EQ(t.Run("update v1 set name = 'big' where x = 2")[0].rows_affected, 1);
+  EXPECT_EQ(t.Run("update v1 set x = x * 10")[0].rows_affected, 2);
+  EXPECT_EQ(t.Run("delete from v1 where name = 'one'")[0].rows_affected, 1);
+  ExpectRows(t, {{"select x, y from t1 order by x", {"NULL|null", "0|zero", "20|big"}}});
+  ExpectErrors(t, {
+      {"create view v1 as select 1 a", 2714, nullptr},
+      {"create view v3 as select nosuch from t1", 207, "Invalid column name 'nosuch'."},
+      {"create view v3 as select x from nosuch", 208, "Invalid object name 'nosuch'."},
+      {"update v2 set n = 1", 4403,
+       "Cannot update the view or function 'v2' because it contains aggregates, or a DISTINCT or "
+       "GROUP BY clause, or PIVOT or UNPIVOT operator."},
+  });
+  EXPECT_EQ(t.One("select count(*) from sysobjects where name = 'v3'"), "0");
+  t.Run("drop view v1");
+  EXPECT_EQ(t.ErrorOf("select * from v1"), 208);
+}
