@@ -23,6 +23,8 @@
 
 namespace engine {
 
+struct StatementResult;
+
 class Error : public std::runtime_error {
  public:
   Error(int number, int severity, std::string message, int line = 1)
@@ -39,6 +41,12 @@ class Error : public std::runtime_error {
     int line = 0;  // 0: the line of the error it follows
   };
   std::vector<Message> follow_on;
+
+  // Set by Database::execute: what every statement of the batch that ran
+  // gave, in order, a failed statement's result holding its error and the
+  // messages after it (in messages, severity above 10), as SQL Server sends
+  // a batch's results with its errors in place.
+  std::vector<StatementResult> results;
 
   int number() const { return number_; }
   int severity() const { return severity_; }
@@ -129,7 +137,8 @@ class Database {
   // A syntax error stops the batch before any statement runs. When any
   // statement failed, execute throws once the batch has ended: the first
   // error, with the messages of later errors of the batch appended to its
-  // follow_on, and the results of the statements that ran are not returned.
+  // follow_on, and the results of the statements that ran, with the errors
+  // in place, in its results.
   //
   // This runs in the database's first session, which exists from opening
   // (spid 51); execute(spid, batch) runs in a session opened by open_session.

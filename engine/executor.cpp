@@ -138,6 +138,11 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
       last_error_ = 0;
     } catch (Error& e) {
       last_error_ = e.number();
+      StatementResult failed;  // the error in its place among the results
+      failed.messages.push_back({e.number(), e.severity(), e.what(), e.line()});
+      for (const Error::Message& m : e.follow_on)
+        failed.messages.push_back({m.number, m.severity, m.text, m.line ? m.line : e.line()});
+      out.push_back(std::move(failed));
       bool ends_batch = xact_abort_ || !EndsStatementOnly(e.number());
       if (xact_abort_ && trancount_ > 0) RollbackAll();
       if (!first) {
@@ -150,7 +155,10 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
       if (ends_batch) break;
     }
   }
-  if (first) throw std::move(*first);
+  if (first) {
+    first->results = std::move(out);
+    throw std::move(*first);
+  }
   return out;
 }
 

@@ -316,6 +316,7 @@ ClientSession::Reply ClientSession::Login(const std::string& payload) {
 ClientSession::Reply ClientSession::Batch(const std::string& sql,
                                           const std::function<bool()>& cancelled) {
   tds::TokenWriter w(version_);
+  const std::u16string server = Utf16(id_.server_name);
   std::vector<engine::StatementResult> results;
   try {
     results = db_.execute(spid_, sql, cancelled);
@@ -323,16 +324,18 @@ ClientSession::Reply ClientSession::Batch(const std::string& sql,
     w.Done(tds::kDoneAttention, 0, 0);
     return Send(w.bytes());
   } catch (const engine::Error& e) {
-    const std::u16string server = Utf16(id_.server_name);
-    w.Message(true, e.number(), 1, static_cast<std::uint8_t>(e.severity()),
-              tds::GbkToUtf16(e.what()), server, e.line());
-    for (const engine::Error::Message& f : e.follow_on)
-      w.Message(f.severity > 10, f.number, 1, static_cast<std::uint8_t>(f.severity),
-                tds::GbkToUtf16(f.text), server, f.line ? f.line : e.line());
-    w.Done(tds::kDoneError, 0, 0);
-    return Send(w.bytes());
+    if (e.results.empty()) {  // nothing ran: a syntax error
+      w.Message(true, e.number(), 1, static_cast<std::uint8_t>(e.severity()),
+                tds::GbkToUtf16(e.what()), server, e.line());
+      for (const engine::Error::Message& f : e.follow_on)
+        w.Message(f.severity > 10, f.number, 1, static_cast<std::uint8_t>(f.severity),
+                  tds::GbkToUtf16(f.text), server, f.line ? f.line : e.line());
+      w.Done(tds::kDoneError, 0, 0);
+      return Send(w.bytes());
+    }
+    results = e.results;  // the statements that ran, the errors in place
   } catch (const std::exception& e) {
-    w.Message(true, 50000, 1, 16, tds::GbkToUtf16(e.what()), Utf16(id_.server_name), 1);
+    w.Message(true, 50000, 1, 16, tds::GbkToUtf16(e.what()), server, 1);
     w.Done(tds::kDoneError, 0, 0);
     return Send(w.bytes(), false, std::string("batch failed: ") + e.what());
   }
@@ -340,10 +343,16 @@ ClientSession::Reply ClientSession::Batch(const std::string& sql,
   // one final.
   std::size_t last_done = std::string::npos;
   for (const engine::StatementResult& r : results) {
-    for (const engine::Error::Message& m : r.messages)  // PRINT: informational messages
-      w.Message(false, m.number, 1, static_cast<std::uint8_t>(m.severity), tds::GbkToUtf16(m.text),
-                Utf16(id_.server_name), m.line);
-    if (r.has_result_set) {
+    bool failed = false;
+    for (const engine::Error::Message& m : r.messages) {  // PRINT, or the statement's errors
+      failed = failed || m.severity > 10;
+      w.Message(m.severity > 10, m.number, 1, static_cast<std::uint8_t>(m.severity),
+                tds::GbkToUtf16(m.text), server, m.line);
+    }
+    if (failed) {
+      last_done = w.size();
+      w.Done(tds::kDoneMore | tds::kDoneError, 0, 0);
+    } else if (r.has_result_set) {
       std::vector<tds::Column> cols;
       for (std::size_t i = 0; i < r.columns.size(); ++i)
         cols.push_back(Describe(r.columns[i], r, i));

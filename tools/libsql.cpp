@@ -68,14 +68,31 @@ bool RunBatch(const Options& o, engine::Database& db, const std::string& batch, 
   try {
     results = db.execute(In(o, batch));
   } catch (const engine::Error& e) {
-    PrintError(o, e, line_offset);
-    return false;
+    if (e.results.empty()) {  // nothing ran
+      PrintError(o, e, line_offset);
+      return false;
+    }
+    results = e.results;  // what ran, the errors in place
+    ok = false;
   } catch (const std::exception& e) {  // text conversion of the input
     std::cerr << "Msg 0, Level 16, State 1, Line " << line_offset + 1 << "\n" << e.what() << "\n";
     return false;
   }
   for (const auto& r : results) {
-    for (const auto& m : r.messages) std::cout << Out(o, m.text) << "\n";  // PRINT
+    for (const auto& m : r.messages) {
+      if (m.severity > 10) {  // an error of a statement, as sqlcmd prints it
+        std::cout.flush();
+        std::cerr << "Msg " << m.number << ", Level " << m.severity << ", State 1, Line " << m.line
+                  << "\n"
+                  << Out(o, m.text) << "\n";
+      } else if (m.number == 0) {  // PRINT
+        std::cout << Out(o, m.text) << "\n";
+      } else {  // an informational message after an error (3621, ...)
+        std::cerr << "Msg " << m.number << ", Level " << m.severity << ", State 1, Line " << m.line
+                  << "\n"
+                  << Out(o, m.text) << "\n";
+      }
+    }
     if (!r.has_result_set) continue;
     std::string out;
     if (o.header) {

@@ -249,3 +249,34 @@ TEST(EngineViews, ReadAndChangedThroughTheirQuery) {
   t.Run("drop view v1");
   EXPECT_EQ(t.ErrorOf("select * from v1"), 208);
 }
+
+// A batch with a failing statement still gives the results of the
+// statements that ran, before and after it, with the error in its place.
+TEST(EngineBatches, ResultsOfTheStatementsThatRanComeWithTheError) {
+  TempDb t;
+  t.Run("create table k (x int primary key)");
+  try {
+    t.Run("select 1 insert into k values (1) insert into k values (1) select count(*) from k");
+    ADD_FAILURE() << "no error";
+  } catch (const engine::Error& e) {
+    EXPECT_EQ(e.number(), 2627);
+    ASSERT_EQ(e.results.size(), 4u);
+    EXPECT_EQ(e.results[0].rows.at(0).at(0).value_or("NULL"), "1");
+    EXPECT_EQ(e.results[1].rows_affected, 1);
+    ASSERT_EQ(e.results[2].messages.size(), 2u);
+    EXPECT_EQ(e.results[2].messages[0].number, 2627);
+    EXPECT_EQ(e.results[2].messages[1].number, 3621);
+    EXPECT_FALSE(e.results[2].has_result_set);
+    EXPECT_EQ(e.results[3].rows.at(0).at(0).value_or("NULL"), "1");
+  }
+  try {  // an error that ends the batch: nothing after it ran
+    t.Run("select 2\nselect * from nosuch\nselect 3");
+    ADD_FAILURE() << "no error";
+  } catch (const engine::Error& e) {
+    ASSERT_EQ(e.results.size(), 2u);
+    EXPECT_EQ(e.results[0].rows.at(0).at(0).value_or("NULL"), "2");
+    ASSERT_EQ(e.results[1].messages.size(), 1u);
+    EXPECT_EQ(e.results[1].messages[0].number, 208);
+    EXPECT_EQ(e.results[1].messages[0].line, 2);
+  }
+}
