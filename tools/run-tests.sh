@@ -23,3 +23,9 @@ tools/sanitize-tests.sh
 # manual pages only), extracted with dpkg-deb and tried: its contents, no
 # sample data, --version, an upgrade by the extracted programs.
 tools/package-test.sh
+
+# The Windows build (32-bit, mingw-w64) and its installer in build-windows/,
+# then under Wine: the core suites, libupgrade-cli.exe upgrading a database
+# file and through ODBC to libsql-server (compared with the Linux upgrade),
+# and the installer (README, "On Windows").
+tools/build-windows.sh --test

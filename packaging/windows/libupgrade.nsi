@@ -8,6 +8,11 @@
 ; library), and the uninstaller leaves the library's own copies in place.
 ; "setup.exe /S" installs silently, "uninstall.exe /S" removes silently.
 Unicode true
+!ifdef AMD64
+  ; A 64-bit installer of a 64-bit build: only for trying the installer on
+  ; machines that cannot run 32-bit programs (tools/windows-tests.sh).
+  Target amd64-unicode
+!endif
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 

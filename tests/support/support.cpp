@@ -2,9 +2,8 @@
 // fixture scripts, and readers that turn results into comparable UTF-8 text.
 #include "tests/support/support.h"
 
-#include <stdlib.h>
-
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -115,9 +114,14 @@ std::vector<std::string> RecordingView::Only(std::string_view prefix) const {
 }
 
 ScratchDb::ScratchDb(const std::vector<std::string>& fixtures) {
-  std::string templ = (std::filesystem::temp_directory_path() / "libupgrade-test-XXXXXX").string();
-  if (!mkdtemp(templ.data())) throw std::runtime_error("cannot make a temporary folder");
-  dir_ = templ;
+  // A folder of its own: a random name that did not exist before.
+  std::random_device random;
+  for (int attempt = 0;; ++attempt) {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("libupgrade-test-" + std::to_string(random()) + std::to_string(random()));
+    if (std::filesystem::create_directory(dir_)) break;
+    if (attempt == 100) throw std::runtime_error("cannot make a temporary folder");
+  }
   path_ = dir_ / "lib.db";
   engine::Database::open(path_.string(), engine::Database::OpenMode::CreateIfMissing);
   if (fixtures.empty()) return;
