@@ -59,7 +59,7 @@ fs::path ProgramDir() {
 
 std::vector<fs::path> DefaultDataDirs(const fs::path& program_dir) {
   const fs::path data_dir = (program_dir / LIBUPGRADE_BIN_TO_DATA).lexically_normal();
-  if (data_dir == program_dir.lexically_normal()) return {program_dir};  // one place (Windows)
+  if (data_dir == (program_dir / ".").lexically_normal()) return {program_dir};  // one place (Windows)
   return {program_dir, data_dir};
 }
 

@@ -80,7 +80,7 @@ ninja -C "$BUILD" -j"${JOBS:-2}"
 
 # No DLL but Windows' own: what each program imports, checked.
 for exe in "$BUILD"/bin/*.exe; do
-  i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' | while read -r dll; do
+  LC_ALL=C i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' | while read -r dll; do
     case "$(echo "$dll" | tr 'A-Z' 'a-z')" in
       kernel32.dll|user32.dll|gdi32.dll|advapi32.dll|comctl32.dll|comdlg32.dll|shell32.dll|\
       ole32.dll|oleaut32.dll|odbc32.dll|msvcrt.dll|ws2_32.dll|uxtheme.dll|version.dll|\

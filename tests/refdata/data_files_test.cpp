@@ -68,17 +68,25 @@ TEST(LocateDataFile, EntryThatCannotBeReadIsReportedNotPassedOver) {
   fs::create_directory(t.first / "other.dat");
   EXPECT_EQ(Message({t.first, t.second}, DataFile::Other),
             "无法读取分类文件 " + (t.first / "other.dat").string());
+#ifndef _WIN32  // a dangling link (the Windows C runtime makes no links)
   fs::create_symlink(t.first / "nowhere", t.first / "zzm.dat");
   EXPECT_EQ(Message({t.first, t.second}, DataFile::Zzm),
             "无法读取著者号码文件 " + (t.first / "zzm.dat").string());
+#endif
 }
 
 TEST(DefaultDataDirs, ProgramFolderThenTheInstallationsShareFolder) {
+#ifdef _WIN32
+  // On Windows the data files have one place: the program's folder.
+  EXPECT_EQ(refdata::DefaultDataDirs("C:/Program Files/Quorvant/libupgrade"),
+            (std::vector<fs::path>{"C:/Program Files/Quorvant/libupgrade"}));
+#else
   EXPECT_EQ(refdata::DefaultDataDirs("/usr/bin"),
             (std::vector<fs::path>{"/usr/bin", "/usr/share/libupgrade"}));
   EXPECT_EQ(refdata::DefaultDataDirs("/opt/lib/bin"),
             (std::vector<fs::path>{"/opt/lib/bin", "/opt/lib/share/libupgrade"}));
-  EXPECT_EQ(refdata::DefaultDataDirs().front(), fs::path(LIBUPGRADE_BIN_DIR));
+#endif
+  EXPECT_TRUE(fs::equivalent(refdata::DefaultDataDirs().front(), fs::path(LIBUPGRADE_BIN_DIR)));
 }
 
 TEST(ReadDataFile, LinesWithoutTheirEnds) {

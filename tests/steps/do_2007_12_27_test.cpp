@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "port/local_time.h"
 #include "refdata/marc_rule.h"
 #include "steps/upgrader.h"
 #include "tests/support/support.h"
@@ -34,10 +35,7 @@ struct At2007_03 : testing_support::StepRig {
 };
 
 int ThisYear() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return local.tm_year + 1900;
+  return port::ToLocalTime(std::time(nullptr)).tm.tm_year + 1900;
 }
 
 const Lines kBookNumbersAfter = {
