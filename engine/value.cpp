@@ -20,9 +20,9 @@ namespace {
 
 // 10^n as a 128-bit integer, for the scales up to 38 a numeric column may
 // have.
-__int128 Pow10(int n) {
+port::Int128 Pow10(int n) {
   static constexpr auto kTable = [] {
-    std::array<__int128, 39> p{};
+    std::array<port::Int128, 39> p{};
     p[0] = 1;
     for (std::size_t k = 1; k < p.size(); ++k) p[k] = p[k - 1] * 10;
     return p;
@@ -255,7 +255,7 @@ void SplitDate(std::int64_t ms, int* y, int* m, int* d, std::int64_t* rest) {
 }
 
 // A datetime made by a conversion or an operator: within datetime's range.
-Value CheckedDate(__int128 ms) {
+Value CheckedDate(port::Int128 ms) {
   if (ms < kMinDateTime || ms > kMaxDateTime) DateOverflow();
   return Value::Date(static_cast<std::int64_t>(ms));
 }
@@ -264,7 +264,7 @@ Value CheckedDate(double ms) {
   // reach the conversion to an integer.
   if (!(ms > static_cast<double>(kMinDateTime) - 1 && ms < static_cast<double>(kMaxDateTime) + 1))
     DateOverflow();
-  return CheckedDate(static_cast<__int128>(std::llround(ms)));
+  return CheckedDate(port::Int128(std::llround(ms)));
 }
 
 // Style 0 of CONVERT, used when a datetime becomes text: "Jan  1 2024 12:00AM".
@@ -407,9 +407,9 @@ Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
         case Kind::Date:
           return v;
         case Kind::Int:
-          return CheckedDate(static_cast<__int128>(v.i) * kMsPerDay);
+          return CheckedDate(port::Int128(v.i) * kMsPerDay);
         case Kind::Num:
-          return CheckedDate(static_cast<__int128>(v.i) * kMsPerDay / Pow10(v.scale));
+          return CheckedDate(port::Int128(v.i) * kMsPerDay / Pow10(v.scale));
         case Kind::Float:
           return CheckedDate(v.f * kMsPerDay);
         default: {
@@ -957,7 +957,7 @@ Value Arith(char op, const Value& a0, const Value& b0) {
     const Value& d = a.kind == Kind::Date ? a : b;
     const Value& n = a.kind == Kind::Date ? b : a;
     if (n.kind == Kind::Date) {
-      if (op == '-') return CheckedDate(static_cast<__int128>(a.i) - b.i);
+      if (op == '-') return CheckedDate(port::Int128(a.i) - b.i);
       throw SqlError(8117, "Operand data type datetime is invalid for add operator.");
     }
     double days = n.kind == Kind::Int ? static_cast<double>(n.i)
@@ -968,7 +968,7 @@ Value Arith(char op, const Value& a0, const Value& b0) {
     double delta = days * kMsPerDay;
     constexpr double kSpan = static_cast<double>(kMaxStoredDateTime - kMinDateTime);
     if (!(delta >= -kSpan && delta <= kSpan)) DateOverflow();
-    auto whole = static_cast<__int128>(std::llround(delta));
+    auto whole = port::Int128(std::llround(delta));
     if (op == '+') return CheckedDate(d.i + whole);
     if (op == '-' && a.kind == Kind::Date) return CheckedDate(d.i - whole);
     throw SqlError(8117, "Operand data type datetime is invalid for this operator.");
