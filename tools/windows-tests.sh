@@ -55,10 +55,10 @@ done
 
 # The test build: the suites, libupgrade-cli.exe and libsql.exe.
 cmake -S . -B "$TESTS" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-$arch.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DLIBUPGRADE_WERROR=ON -DLIBUPGRADE_BUILD_APP=OFF \
+  -DCMAKE_BUILD_TYPE=Release -DLIBUPGRADE_WERROR=ON -DLIBUPGRADE_BUILD_APP=ON \
   ${LIBUPGRADE_WINDOWS_CMAKE_ARGS:-} >/dev/null
 ninja -C "$TESTS" -j"${JOBS:-2}" port_tests text_tests engine_tests db_tests refdata_tests \
-  steps_tests libupgrade-cli libsql
+  steps_tests libupgrade-cli libsql libupgrade window_rects app_win32_tests
 BIN="$TESTS/bin"
 
 export WINEPREFIX="$(pwd)/$WIN/wine-$arch"
@@ -210,6 +210,12 @@ if $WINE "$dir\\libupgrade-cli.exe" --version 2>/dev/null | grep -q 6.2017.1; th
 else
   fail "the installer did not install libupgrade-cli.exe into $dir"
 fi
+
+# 4. The native window, on an Xvfb and in a Wine prefix of its own, driven with
+# xdotool and read from the X server's pixels.
+echo "== the native window"
+$wineserver -k 2>/dev/null || true
+python3 tests/app/win32/wine_window_test.py "$TESTS" "$LINUX" . || fail "the native window"
 
 echo "windows-tests: $(( $(date +%s) - start )) s"
 exit $failed
