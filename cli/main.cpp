@@ -97,6 +97,16 @@ of times on the same database.
   --log FILE             write every statement sent, in order, to FILE as JSON
                          lines: step, sql, ms, outcome (ok, error, tolerated),
                          rows, error
+  --save-connection      save the connection parameters instead of upgrading,
+                         exactly as the desktop program's connection dialog
+                         saves them ("保存数据库连接参数"): --data-source NAME
+                         (required) as ODBCNAME, --user U (default "sa") and
+                         the password (--password P, --password -, or
+                         LIBUPGRADE_PASSWORD; default empty) encoded as
+                         USERNAME and PASSWORD, under SOFTWARE\Quorvant\Lib of
+                         the registry stand-in; for machines without a
+                         desktop. Needs administrator rights; the values file
+                         is readable by its owner only
   --help                 show this text
   --version              show the release it upgrades to and this build's version
 
@@ -132,6 +142,7 @@ struct Options {
   bool delete_old_author_tables = false;
   bool skip_preflight = false;
   bool dry_run = false;
+  bool save_connection = false;
   std::optional<std::string> data_source, user, password, data_dir, log, report, backup_to;
 };
 
@@ -176,6 +187,8 @@ Options Parse(int argc, char** argv) {
       flag(o.skip_preflight);
     else if (name == "--dry-run")
       flag(o.dry_run);
+    else if (name == "--save-connection")
+      flag(o.save_connection);
     else if (name == "--report")
       o.report = value();
     else if (name == "--backup-to")
@@ -242,6 +255,27 @@ void Backup(db::Query& q, const std::string& path_utf8) {
   }
 }
 
+// --save-connection: the dialog's save, without a window.
+int SaveConnection(const Options& o) {
+  if (!o.data_source) throw UsageError{"--save-connection needs --data-source NAME"};
+  db::ConnectParams p;
+  p.data_source = ArgToGbk(*o.data_source, "--data-source");
+  if (o.user) p.user = ArgToGbk(*o.user, "--user");
+  p.password.clear();
+  if (auto password = cli::ResolvePassword(o.password))
+    p.password = ArgToGbk(*password, "--password");
+  db::Registry registry;
+  const std::string where = "HKEY_LOCAL_MACHINE\\" + std::string(db::kLibKey) + " (" +
+                            (registry.DefaultRoot() / "SOFTWARE/Quorvant/Lib").string() + ")";
+  if (!db::SaveConnectParams(registry, db::kLibKey, p)) {
+    std::cerr << "libupgrade-cli: 保存您配置的参数失败！只有具有权限的用户，如Administrator才能修改，"
+                 "请与系统管理员联系！ (" << where << " cannot be written)\n";
+    return kExitFailed;
+  }
+  std::cout << "连接参数已保存 (the connection parameters were saved): " << where << "\n";
+  return kExitOk;
+}
+
 int Run(const Options& o) {
   const db::ConnectParams params = Params(o);
   std::unique_ptr<db::Connection> connection;
@@ -271,8 +305,9 @@ int Run(const Options& o) {
   int accounting = 0;
   connection->on_statement = [&](const db::StatementEvent& e) {
     if (log) log->Write(accounting ? "account" : upgrader.CurrentStep(), e);
-    if (!accounting) tallies.Count(upgrader.CurrentStep(), e);
+    if (!accounting) tallies.Count(upgrader.CurrentStep(), e, connection->transactions_open > 0);
   };
+  connection->on_unit_end = [&](bool committed) { tallies.EndUnit(committed); };
 
   if (o.export_zzm || o.create_prt_tables) {
     try {
@@ -307,7 +342,11 @@ int Run(const Options& o) {
 
   std::optional<steps::RowAccount> account;
   const db::CountedScope counted(accounting);
-  if (before) {
+  if (before && connection->lost()) {
+    // Nothing more can be sent: said once, here.
+    std::cerr << "libupgrade-cli: 与数据库服务器的连接已断开，运行后的行数无法清点 (the connection "
+                 "to the server is lost: the rows could not be counted after the run)\n";
+  } else if (before) {
     try {
       account = steps::Account(*before, steps::CountRows(account_query));
     } catch (const db::Error& e) {
@@ -316,7 +355,7 @@ int Run(const Options& o) {
       if (!failure) failure = "libupgrade-cli: the run ended, but without an account of its rows";
     }
   }
-  if (o.dry_run) {
+  if (o.dry_run && !connection->lost()) {
     // A failure in a step has rolled the whole preview back already.
     try {
       db::RunCommand(account_query, {"if @@trancount > 0 rollback transaction"});
@@ -327,7 +366,7 @@ int Run(const Options& o) {
     }
     std::printf("\nDry run (预演): every change was rolled back; the database is as it was.\n");
   }
-  cli::PrintSteps(stdout, tallies.steps(), o.dry_run);
+  cli::PrintSteps(stdout, tallies.steps(), o.dry_run, tallies.undone());
   if (account) {
     cli::PrintAccount(stdout, *account);
     if (report) report->Write(*account);
@@ -365,6 +404,24 @@ int main(int argc, char** argv) {
   if (o.version) {
     std::cout << libupgrade::VersionText("libupgrade-cli");
     return kExitOk;
+  }
+  if (o.save_connection) {
+    if (o.backed_up || o.before || o.export_zzm || o.create_prt_tables ||
+        o.delete_old_author_tables || o.skip_preflight || o.dry_run || o.data_dir || o.log ||
+        o.report || o.backup_to) {
+      std::cerr << "libupgrade-cli: --save-connection takes only --data-source, --user and "
+                   "--password\nTry 'libupgrade-cli --help'.\n";
+      return kExitUsage;
+    }
+    try {
+      return SaveConnection(o);
+    } catch (const UsageError& e) {
+      std::cerr << "libupgrade-cli: " << e.message << "\nTry 'libupgrade-cli --help'.\n";
+      return kExitUsage;
+    } catch (const std::exception& e) {
+      std::cerr << "libupgrade-cli: " << text::Utf8(e.what()) << "\n";
+      return kExitFailed;
+    }
   }
   // Only the export, which reads the database, may run without the backup.
   const bool export_only = o.export_zzm && !o.create_prt_tables;

@@ -11,30 +11,65 @@
 
 namespace cli {
 
-bool ChangesDatabase(std::string_view sql) {
+namespace {
+
+std::string FirstWord(std::string_view sql) {
   std::size_t i = 0;
   while (i < sql.size() && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
   std::string word;
   while (i < sql.size() && std::isalpha(static_cast<unsigned char>(sql[i])))
     word += static_cast<char>(std::tolower(static_cast<unsigned char>(sql[i++])));
+  return word;
+}
+
+StepTally& Find(std::vector<StepTally>& tallies, std::string_view step) {
+  auto it = std::find_if(tallies.begin(), tallies.end(),
+                         [&](const StepTally& t) { return t.step == step; });
+  if (it != tallies.end()) return *it;
+  tallies.push_back({std::string(step)});
+  return tallies.back();
+}
+
+}  // namespace
+
+bool ChangesDatabase(std::string_view sql) {
+  const std::string word = FirstWord(sql);
   static const char* const kChanging[] = {"insert", "update",   "delete", "create", "alter",
                                           "drop",   "truncate", "exec",   "execute"};
   return std::any_of(std::begin(kChanging), std::end(kChanging),
                      [&](const char* w) { return word == w; });
 }
 
-void StepTallies::Count(std::string_view step, const db::StatementEvent& e) {
-  auto it = std::find_if(steps_.begin(), steps_.end(),
-                         [&](const StepTally& t) { return t.step == step; });
-  if (it == steps_.end()) {
-    steps_.push_back({std::string(step)});
-    it = steps_.end() - 1;
+bool Changed(const db::StatementEvent& e) {
+  if (!e.ok || !ChangesDatabase(e.sql)) return false;
+  const std::string word = FirstWord(e.sql);
+  const bool rows_statement = word == "insert" || word == "update" || word == "delete";
+  return !(rows_statement && e.rows == 0);
+}
+
+void StepTallies::Count(std::string_view step, const db::StatementEvent& e, bool in_unit) {
+  Find(steps_, step);  // the committed list keeps the order steps began in
+  StepTally& t = Find(in_unit ? pending_ : steps_, step);
+  ++t.statements;
+  if (Changed(e)) {
+    ++t.changes;
+    if (e.rows > 0) t.rows_changed += e.rows;
   }
-  ++it->statements;
-  if (e.ok && ChangesDatabase(e.sql)) {
-    ++it->changes;
-    if (e.rows > 0) it->rows_changed += e.rows;
+}
+
+void StepTallies::EndUnit(bool committed) {
+  for (const StepTally& p : pending_) {
+    if (committed) {
+      StepTally& t = Find(steps_, p.step);
+      t.statements += p.statements;
+      t.changes += p.changes;
+      t.rows_changed += p.rows_changed;
+    } else if (p.changes > 0 &&
+               std::find(undone_.begin(), undone_.end(), p.step) == undone_.end()) {
+      undone_.push_back(p.step);
+    }
   }
+  pending_.clear();
 }
 
 namespace {
@@ -104,7 +139,8 @@ void PrintAccount(std::FILE* out, const steps::RowAccount& account) {
                static_cast<long long>(kept), static_cast<long long>(account.lost_rows));
 }
 
-void PrintSteps(std::FILE* out, const std::vector<StepTally>& steps, bool preview) {
+void PrintSteps(std::FILE* out, const std::vector<StepTally>& steps, bool preview,
+                const std::vector<std::string>& undone) {
   std::fprintf(out, "Steps that %s the database (statements sent, changes, rows changed):\n",
                preview ? "would change" : "changed");
   bool any = false;
@@ -116,6 +152,13 @@ void PrintSteps(std::FILE* out, const std::vector<StepTally>& steps, bool previe
                  static_cast<long long>(t.rows_changed));
   }
   if (!any) std::fprintf(out, "  none\n");
+  if (undone.empty()) return;
+  std::string names;
+  for (const std::string& u : undone) names += (names.empty() ? "" : ", ") + u;
+  std::fprintf(out,
+               "Steps undone (rolled back whole, nothing of them kept; the next run does them "
+               "again): %s\n",
+               names.c_str());
 }
 
 }  // namespace cli

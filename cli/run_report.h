@@ -28,14 +28,29 @@ struct StepTally {
 // create, alter, drop, truncate, exec), by its first word.
 bool ChangesDatabase(std::string_view sql);
 
-// The tallies of the steps, in the order they first sent a statement.
+// Whether a statement that succeeded changed the database: one that
+// ChangesDatabase names, but not an insert, update or delete that affected
+// no row.
+bool Changed(const db::StatementEvent& e);
+
+// The tallies of the steps, in the order they first sent a statement. The
+// statements of a unit of work count once it has committed: those of a unit
+// rolled back (a step that failed, or whose connection was lost) changed
+// nothing, and only the steps they belong to are kept, as undone.
 class StepTallies {
  public:
-  void Count(std::string_view step, const db::StatementEvent& e);
+  // A statement sent by step; in_unit: inside a unit of work not yet ended.
+  void Count(std::string_view step, const db::StatementEvent& e, bool in_unit = false);
+  // The unit of work in progress ended.
+  void EndUnit(bool committed);
   const std::vector<StepTally>& steps() const { return steps_; }
+  // Steps whose changes were rolled back with their unit, in order.
+  const std::vector<std::string>& undone() const { return undone_; }
 
  private:
   std::vector<StepTally> steps_;
+  std::vector<StepTally> pending_;
+  std::vector<std::string> undone_;
 };
 
 // The account as the --report file holds it (UTF-8 JSON, one line):
@@ -65,6 +80,8 @@ void PrintAccount(std::FILE* out, const steps::RowAccount& account);
 
 // The steps that changed the database (or, in a preview, would change it),
 // with their statements, changes and rows changed.
-void PrintSteps(std::FILE* out, const std::vector<StepTally>& steps, bool preview);
+// Steps whose unit of work was rolled back follow on a line of their own.
+void PrintSteps(std::FILE* out, const std::vector<StepTally>& steps, bool preview,
+                const std::vector<std::string>& undone = {});
 
 }  // namespace cli

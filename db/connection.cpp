@@ -58,6 +58,10 @@ std::unique_ptr<Cursor> Connection::Execute(const std::string& sql) {
   std::unique_ptr<Cursor> cursor;
   try {
     cursor = Send(sql);
+  } catch (const Error& e) {
+    if (e.connection_lost()) lost_ = true;
+    if (kill_after) port::KillThisProcess();
+    throw;
   } catch (...) {
     if (kill_after) port::KillThisProcess();
     throw;

@@ -20,12 +20,18 @@ namespace db {
 // message, unchanged. number() is 0 when the layer reported none.
 class Error : public std::runtime_error {
  public:
-  Error(int number, std::string message)
-      : std::runtime_error(std::move(message)), number_(number) {}
+  Error(int number, std::string message, bool connection_lost = false)
+      : std::runtime_error(std::move(message)), number_(number), lost_(connection_lost) {}
   int number() const { return number_; }
+  // The connection to the server is gone (the driver's SQLSTATE 08S01,
+  // 08S02, 08003, 08007, or a connection the driver reports dead): nothing
+  // more can be sent through it, and the server rolls back its open
+  // transaction.
+  bool connection_lost() const { return lost_; }
 
  private:
   int number_;
+  bool lost_;
 };
 
 // The failure LIBUPGRADE_FAULT=fail:N puts in place of a statement (number
@@ -105,6 +111,14 @@ class Connection {
   // Sends one statement text. Throws db::Error with the server's message.
   std::unique_ptr<Cursor> Execute(const std::string& sql);
 
+  // Where the backend keeps the database file itself (the embedded engine):
+  // writes the changes committed so far, which its journal holds on disk
+  // already, into the file now rather than when the connection closes, so
+  // that a failure to write it (a full disk) can be reported. Nothing for a
+  // server, which keeps its files itself. Throws db::Error with the file
+  // layer's message; the changes stay in the journal either way.
+  virtual void Checkpoint() {}
+
   // Statements sent so far (the fault hook's count).
   std::int64_t statements_sent() const { return sent_; }
   FaultPlan fault;
@@ -112,6 +126,14 @@ class Connection {
   // Depth of the units of work db::RunInTransaction has open on this
   // connection; tolerated statements read it to know a transaction is at stake.
   int transactions_open = 0;
+
+  // Called by db::RunInTransaction when its outermost unit of work ends:
+  // committed (its COMMIT returned) or not (rolled back, or lost with the
+  // connection). Empty by default.
+  std::function<void(bool committed)> on_unit_end;
+
+  // Whether a statement failed because the connection to the server was lost.
+  bool lost() const { return lost_; }
 
   // Observer called after every statement, successful or not. Empty by default.
   std::function<void(const StatementEvent&)> on_statement;
@@ -131,6 +153,7 @@ class Connection {
 
  private:
   std::int64_t sent_ = 0;
+  bool lost_ = false;
 };
 
 // Opens the connection named by params.data_source. Throws db::Error carrying

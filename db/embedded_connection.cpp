@@ -50,6 +50,14 @@ class EmbeddedConnection : public Connection {
     return std::make_unique<ResultSetCursor>(std::move(r));
   }
 
+  void Checkpoint() override {
+    try {
+      db_->checkpoint();
+    } catch (const engine::Error& e) {
+      throw Error(e.number(), e.what());
+    }
+  }
+
  private:
   std::unique_ptr<engine::Database> db_;
 };

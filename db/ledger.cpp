@@ -89,6 +89,11 @@ void RollBackAfterFailure(Query& q) {
   }
 }
 
+std::string UndoneAtCommit(const std::string& message) {
+  return message + "\n" +
+         text::Gbk("本步骤在提交时失败，服务器已撤销本步骤的全部改动；排除原因后再次运行本程序即可。");
+}
+
 bool RunTolerated(Query& q, const std::vector<std::string>& lines) {
   return Tolerate(q, [&] { RunCommand(q, lines); });
 }

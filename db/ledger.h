@@ -78,6 +78,10 @@ bool Tolerate(Query& q, Work&& work) {
 // and that rolls back by itself).
 void RollBackAfterFailure(Query& q);
 
+// The message of a COMMIT that failed, with the sentence that the unit of
+// work was undone (GBK).
+std::string UndoneAtCommit(const std::string& message);
+
 // Runs work as one unit of work on q's connection: "begin transaction"
 // before it, "commit transaction" after it. When work throws (a server error,
 // a file error, anything), the transaction is rolled back ("if @@trancount > 0
@@ -85,19 +89,36 @@ void RollBackAfterFailure(Query& q);
 // back by itself) and the exception goes on unchanged. Units nest: an inner
 // unit's COMMIT only lowers @@TRANCOUNT, and an inner failure rolls back the
 // outer unit too, as the error ends the outer unit anyway.
+// The outermost unit's end is told to the connection's on_unit_end. A COMMIT
+// that fails (a disk the server cannot write its log to) has undone the unit:
+// its error then says so.
 template <class Work>
 void RunInTransaction(Query& q, Work&& work) {
+  Connection& c = q.connection();
+  const bool outermost = c.transactions_open == 0;
+  auto ended = [&](bool committed) {
+    if (outermost && c.on_unit_end) c.on_unit_end(committed);
+  };
   RunCommand(q, {"begin transaction"});
   try {
     {
-      CountedScope open(q.connection().transactions_open);
+      CountedScope open(c.transactions_open);
       work();
     }
-    RunCommand(q, {"commit transaction"});
+    try {
+      RunCommand(q, {"commit transaction"});
+    } catch (const InjectedFault&) {
+      throw;
+    } catch (const Error& e) {
+      if (e.connection_lost()) throw;
+      throw Error(e.number(), UndoneAtCommit(e.what()));
+    }
   } catch (...) {
     RollBackAfterFailure(q);
+    ended(false);
     throw;
   }
+  ended(true);
 }
 
 }  // namespace db

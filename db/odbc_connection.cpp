@@ -5,6 +5,7 @@
 // one query component and writes through another.
 
 #include <chrono>
+#include <cstring>
 
 #include "db/result_set.h"
 #include "port/odbc.h"
@@ -13,11 +14,24 @@ namespace db {
 
 namespace {
 
+// SQLSTATEs of a connection that is gone: communication link failure,
+// link failure during a transaction, no connection, server rejected it.
+bool LostState(const char* state) {
+  for (const char* lost : {"08S01", "08S02", "08003", "08007"})
+    if (std::strcmp(state, lost) == 0) return true;
+  return false;
+}
+
 // The diagnostic records of a handle: every message, in order, and the first
-// native error number that is not zero.
-Error Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const std::string& fallback) {
+// native error number that is not zero. The error is marked connection_lost
+// when a record's SQLSTATE says so, or when dbc (given for a statement's
+// failure) is reported dead by the driver: FreeTDS answers a server gone in
+// the middle of a result with "Unknown error" and a general SQLSTATE.
+Error Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const std::string& fallback,
+                  SQLHDBC dbc = SQL_NULL_HDBC) {
   std::string message;
   int number = 0;
+  bool lost = false;
   for (SQLSMALLINT rec = 1;; ++rec) {
     SQLCHAR state[6] = {};
     SQLINTEGER native = 0;
@@ -28,24 +42,33 @@ Error Diagnostics(SQLSMALLINT type, SQLHANDLE handle, const std::string& fallbac
     if (!message.empty()) message += '\n';
     message += reinterpret_cast<const char*>(text);
     if (number == 0) number = native;
+    if (LostState(reinterpret_cast<const char*>(state))) lost = true;
   }
   if (message.empty()) message = fallback;
-  return Error(number, message);
+  if (!lost && dbc != SQL_NULL_HDBC) {
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (SQL_SUCCEEDED(SQLGetConnectAttr(dbc, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)))
+      lost = dead == SQL_CD_TRUE;
+  }
+  return Error(number, message, lost);
 }
 
 class Statement {
  public:
-  explicit Statement(SQLHDBC dbc) {
+  explicit Statement(SQLHDBC dbc) : dbc_(dbc) {
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h_)))
-      throw Diagnostics(SQL_HANDLE_DBC, dbc, "cannot allocate an ODBC statement");
+      throw Diagnostics(SQL_HANDLE_DBC, dbc, "cannot allocate an ODBC statement", dbc);
   }
   ~Statement() { SQLFreeHandle(SQL_HANDLE_STMT, h_); }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
   SQLHSTMT get() const { return h_; }
-  [[noreturn]] void Fail(const char* what) const { throw Diagnostics(SQL_HANDLE_STMT, h_, what); }
+  [[noreturn]] void Fail(const char* what) const {
+    throw Diagnostics(SQL_HANDLE_STMT, h_, what, dbc_);
+  }
 
  private:
+  SQLHDBC dbc_;
   SQLHSTMT h_ = SQL_NULL_HSTMT;
 };
 

@@ -17,4 +17,21 @@ ConnectParams LoadConnectParams(const Registry& registry) {
   return p;
 }
 
+bool SaveConnectParams(Registry& registry, std::string_view key, const ConnectParams& params) {
+  // All three are made ready before anything is created or written.
+  const std::string odbc = text::Trim(params.data_source);
+  const std::string user = text::EncodeParam(text::Trim(params.user));
+  const std::string password = text::EncodeParam(text::Trim(params.password));
+  const std::string parent = "SOFTWARE\\Quorvant";
+  for (const std::string& k : {parent, std::string(key)}) {
+    if (!registry.KeyExists(k) && !registry.OpenKeyForWrite(k, true))
+      throw RegistryError(text::Gbk("无法创建注册表项 HKEY_LOCAL_MACHINE\\") + k);
+  }
+  if (!registry.OpenKeyForWrite(key, true)) return false;
+  registry.WriteString(key, "ODBCNAME", odbc);
+  registry.WriteString(key, "USERNAME", user);
+  registry.WriteString(key, "PASSWORD", password);
+  return true;
+}
+
 }  // namespace db

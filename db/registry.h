@@ -50,4 +50,12 @@ inline constexpr std::string_view kLibKey = "SOFTWARE\\Quorvant\\Lib";
 // decode throws std::invalid_argument.
 ConnectParams LoadConnectParams(const Registry& registry);
 
+// The connection dialog's save, for a key such as kLibKey: SOFTWARE\Quorvant
+// and the key made when missing (a refusal throws RegistryError), then the
+// key opened for writing and ODBCNAME (trimmed), USERNAME and PASSWORD
+// (trimmed, then encoded) written in that order. False, with nothing
+// written, when the key cannot be opened for writing (no administrator
+// rights); RegistryError when a value cannot be written.
+bool SaveConnectParams(Registry& registry, std::string_view key, const ConnectParams& params);
+
 }  // namespace db

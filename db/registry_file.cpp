@@ -11,7 +11,11 @@
 //     0x7F and for a byte of 0x80 or above that is not part of a GBK pair
 //     (GBK pairs stay as they are, so the file reads as GBK text);
 //   - the file is replaced whole (written beside it, then renamed), so a
-//     reader never sees half of it.
+//     reader never sees half of it;
+//   - values.txt holds the connection password (in the reversible digit
+//     encoding), so it is written readable by its owner only (0600), in a key
+//     folder only its owner may enter (0700); a file or folder left wider by
+//     an earlier release is tightened when a value is written.
 #include "db/registry.h"
 
 #include <strings.h>
@@ -137,6 +141,15 @@ Values ReadValues(const std::filesystem::path& dir) {
   return values;
 }
 
+// Makes the key's folder (and its parents) as needed; the key's own folder
+// is its owner's alone, whether made now or before.
+void MakeKeyDir(const std::filesystem::path& dir, std::error_code& ec) {
+  namespace fs = std::filesystem;
+  fs::create_directories(dir, ec);
+  if (ec) return;
+  fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
+}
+
 }  // namespace
 
 Registry::Registry(std::filesystem::path root) : root_(std::move(root)) {}
@@ -156,7 +169,7 @@ bool Registry::OpenKeyForWrite(std::string_view key, bool create) {
   std::error_code ec;
   if (!std::filesystem::is_directory(dir, ec)) {
     if (!create) return false;
-    std::filesystem::create_directories(dir, ec);
+    MakeKeyDir(dir, ec);
     if (ec) return false;
   }
   return ::access(dir.c_str(), W_OK) == 0;
@@ -173,7 +186,7 @@ void Registry::WriteString(std::string_view key, std::string_view name, std::str
     throw RegistryError(text::Gbk("注册表值名无效：") + std::string(name));
   const auto dir = KeyDir(root_, key);
   std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
+  MakeKeyDir(dir, ec);
   if (ec)
     throw RegistryError(text::Gbk("无法创建注册表项 HKEY_LOCAL_MACHINE\\") + std::string(key) +
                         " (" + dir.string() + ")");
@@ -190,6 +203,12 @@ void Registry::WriteString(std::string_view key, std::string_view name, std::str
   const auto tmp = dir / (std::string(kValuesFile) + ".new");
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    // Private before anything is written to it; the rename keeps the mode.
+    std::filesystem::permissions(tmp,
+                                 std::filesystem::perms::owner_read |
+                                     std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::replace, ec);
+    if (ec) out.setstate(std::ios::failbit);
     for (const auto& [n, v] : values) out << n << '=' << EscapeValue(v) << '\n';
     out.flush();
     if (!out) {

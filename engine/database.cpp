@@ -37,7 +37,16 @@ class EmbeddedDatabase : public Database, public StatementGate {
     replay.statement = [this](const Committed& c) { session_.ReplayStatement(c); };
     replay.commit = [this] { session_.ReplayCommit(); };
     replay.abort = [this] { session_.ReplayAbort(); };
-    if (storage_->Recover(replay)) storage_->Checkpoint(catalog_);
+    if (storage_->Recover(replay)) {
+      // A disk without room for a new database file (a whole copy) does not
+      // keep the database from opening: the journal holds what it replayed,
+      // new units follow it, and the checkpoint waits for the space.
+      try {
+        storage_->Checkpoint(catalog_);
+      } catch (const Error&) {
+        if (storage_->MustCheckpoint()) throw;
+      }
+    }
     session_.journal = storage_.get();
     session_.gate = this;
     session_.spill_dir = SpillDir(path);
@@ -50,7 +59,7 @@ class EmbeddedDatabase : public Database, public StatementGate {
     // client goes; only then may a checkpoint be taken. Every Connection is
     // gone by now.
     session_.RollbackAll();
-    if (storage_->Dirty()) {
+    if (storage_->Dirty() && !storage_->CheckpointFailed()) {
       try {
         storage_->Checkpoint(catalog_);
       } catch (...) {
@@ -64,6 +73,13 @@ class EmbeddedDatabase : public Database, public StatementGate {
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
+  }
+
+  void checkpoint() override {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return !running_; });
+    if (owner_ || !storage_->Dirty()) return;
+    storage_->Checkpoint(catalog_);
   }
 
   std::vector<StatementResult> execute(std::string_view batch) override {

@@ -118,6 +118,10 @@ class Database {
   // (MustExist), is not a database, or is held open by another process.
   static std::unique_ptr<Database> open(const std::string& path, OpenMode mode);
 
+  // Closing rolls back what is left open and writes the committed changes
+  // into the database file (a checkpoint); a failure to write it there is
+  // not reported, as the journal keeps every committed change for the next
+  // opening. Callers that must report it call checkpoint() first.
   virtual ~Database() = default;
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
@@ -165,6 +169,14 @@ class Database {
   virtual std::vector<SessionInfo> sessions() const = 0;
   // Open transactions of a session (@@TRANCOUNT).
   virtual int trancount(int spid) const = 0;
+
+  // Writes the changes committed since opening (held in the journal, flushed
+  // at each commit) into the database file now, as closing does, and empties
+  // the journal; nothing to do while a transaction is open or nothing has
+  // changed. Throws engine::Error 9002 naming the file when it cannot be
+  // written (a full disk): the journal keeps every change, the database
+  // stays usable, and a later checkpoint or opening tries again.
+  virtual void checkpoint() = 0;
 
  protected:
   Database() = default;

@@ -5,12 +5,14 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
 
 #include "port/file.h"
+#include "port/process.h"
 
 namespace engine {
 
@@ -103,7 +105,11 @@ Error FileError(const std::string& path, const std::string& what) {
   return Error(5120, 16, "Unable to open the physical file \"" + path + "\". " + what);
 }
 
-void WriteAll(port::File& file, const std::string& data, const std::string& path);
+// What a file the storage writes is, for the fault hook.
+enum class FileKind { Journal, Snapshot };
+
+void WriteAll(port::File& file, const std::string& data, const std::string& path,
+              FileKind kind = FileKind::Journal);
 
 // Encodes into out; when it writes to a file, Spill() hands out to
 // the file whenever a megabyte has gathered, keeping the CRC of what went.
@@ -118,7 +124,7 @@ struct Writer {
   }
   void Flush() {
     crc = crc_update(crc, out.data(), out.size());
-    WriteAll(*file, out, *path);
+    WriteAll(*file, out, *path, FileKind::Snapshot);
     out.clear();
   }
   void U8(unsigned v) { out += static_cast<char>(v); }
@@ -224,10 +230,125 @@ class JournalReader {
   std::size_t pos_ = 0, end_ = 0;
 };
 
-void WriteAll(port::File& file, const std::string& data, const std::string& path) {
+// The storage fault hook for tests, read from LIBUPGRADE_STORAGE_FAULT each
+// time a database is opened (its counts start again then):
+//   write:N          the N-th write to a database or journal file fails as on
+//                    a full disk;
+//   flush:N          the N-th flush (SyncData) fails with an I/O error;
+//   checkpoint       every write of a new database file fails as on a full
+//                    disk: room for the journal's records but not for a copy
+//                    of the database;
+//   kill-checkpoint  the process is killed right after the first write of a
+//                    new database file, as one killed while it saves;
+//   kill-write:N     the process is killed in place of the N-th write, as a
+//                    server killed in the middle of its work.
+// Unset, empty or anything else: no fault.
+struct StorageFault {
+  enum class Kind { None, Write, Flush, Checkpoint, KillCheckpoint, KillWrite } kind = Kind::None;
+  long long at = 0;
+  long long writes = 0;
+  long long flushes = 0;
+
+  void Load() {
+    *this = StorageFault{};
+    const char* env = std::getenv("LIBUPGRADE_STORAGE_FAULT");
+    if (!env) return;
+    const std::string v = env;
+    auto number = [&](std::size_t from) { return std::atoll(v.c_str() + from); };
+    if (v.rfind("write:", 0) == 0 && number(6) > 0) {
+      kind = Kind::Write;
+      at = number(6);
+    } else if (v.rfind("flush:", 0) == 0 && number(6) > 0) {
+      kind = Kind::Flush;
+      at = number(6);
+    } else if (v.rfind("kill-write:", 0) == 0 && number(11) > 0) {
+      kind = Kind::KillWrite;
+      at = number(11);
+    } else if (v == "checkpoint") {
+      kind = Kind::Checkpoint;
+    } else if (v == "kill-checkpoint") {
+      kind = Kind::KillCheckpoint;
+    }
+  }
+  // Whether this write is to fail.
+  bool FailWrite(FileKind file) {
+    ++writes;
+    if (kind == Kind::KillWrite && writes == at) port::KillThisProcess();
+    return (kind == Kind::Write && writes == at) ||
+           (kind == Kind::Checkpoint && file == FileKind::Snapshot);
+  }
+  void AfterWrite(FileKind file) const {
+    if (kind == Kind::KillCheckpoint && file == FileKind::Snapshot) port::KillThisProcess();
+  }
+  bool FailFlush() { return kind == Kind::Flush && ++flushes == at; }
+};
+
+StorageFault g_fault;
+
+void WriteAll(port::File& file, const std::string& data, const std::string& path, FileKind kind) {
+  if (g_fault.FailWrite(kind))
+    throw Error(9002, 17,
+                "Could not write to \"" + path + "\": " + std::strerror(ENOSPC) + ".");
   if (!file.Write(data.data(), data.size()))
     throw Error(9002, 17, "Could not write to \"" + path + "\": " + port::LastError() + ".");
+  g_fault.AfterWrite(kind);
 }
+
+// The storage's one way of putting what was written to a file on the disk
+// itself, so that it survives a power cut or a crash of the system: the
+// journal at every commit, a new database file before it is named. Throws
+// Error 9002 naming the file when the system reports the flush failed.
+void SyncData(port::File& file, const std::string& path) {
+  if (g_fault.FailFlush())
+    throw Error(9002, 17,
+                "Could not flush \"" + path + "\" to disk: " + std::strerror(EIO) + ".");
+  if (!file.Sync())
+    throw Error(9002, 17, "Could not flush \"" + path + "\" to disk: " + port::LastError() + ".");
+}
+
+// A new database file that takes the place of dest only once it is whole and
+// on disk. It is written without a name in dest's folder where the system
+// allows, so that a process killed while writing it leaves nothing behind,
+// and is named dest.tmp just before it replaces dest; elsewhere it is
+// written as dest.tmp from the start.
+class NewFile {
+ public:
+  explicit NewFile(const std::string& dest) : dest_(dest), tmp_(dest + ".tmp") {
+    file_ = port::File::Unnamed(std::filesystem::path(dest).parent_path().string());
+    unnamed_ = file_.IsOpen();
+    if (!unnamed_) file_ = port::File::Open(tmp_, port::File::Mode::kWriteTruncate);
+  }
+  ~NewFile() {
+    file_.Close();
+    if (!unnamed_ && !placed_) port::RemoveFile(tmp_);
+  }
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  bool ok() const { return file_.IsOpen(); }
+  port::File& file() { return file_; }
+  const std::string& name() const { return tmp_; }
+  // Flushes the file, names it and puts it in dest's place. Throws what
+  // failed makes of the system's message when the naming or the replacing
+  // fails (dest is then as it was), or SyncData's error.
+  void Place(const std::function<Error(const std::string&)>& failed) {
+    SyncData(file_, tmp_);
+    if (unnamed_) {
+      port::RemoveFile(tmp_);
+      if (!file_.Link(tmp_)) throw failed(port::LastError());
+      unnamed_ = false;
+    }
+    file_.Close();
+    if (!port::ReplaceAtomically(tmp_, dest_)) throw failed(port::LastError());
+    placed_ = true;
+  }
+
+ private:
+  std::string dest_;
+  std::string tmp_;
+  port::File file_;
+  bool unnamed_ = false;
+  bool placed_ = false;
+};
 
 // Writes the snapshot to file a megabyte at a time.
 void WriteSnapshot(port::File& file, const std::string& path, const Catalog& cat,
@@ -672,6 +793,7 @@ Storage::Storage(const std::string& path, bool create, Catalog* catalog,
   if (!exists && !create)
     throw Error(4060, 11,
                 "Cannot open database \"" + path_ + "\" requested by the login. The login failed.");
+  g_fault.Load();
   journal_ = port::File::Open(journal_path_, port::File::Mode::kReadWrite);
   if (!journal_.IsOpen())
     throw FileError(journal_path_, "Operating system error: " + port::LastError() + ".");
@@ -681,6 +803,10 @@ Storage::Storage(const std::string& path, bool create, Catalog* catalog,
                     "Operating system error 32: \"32(The process cannot access the file because it "
                     "is being used by another process.)\".");
   }
+  // A new database file left by an earlier process that stopped while it
+  // saved (where the file system has no unnamed files): never part of the
+  // database, and as large as it.
+  port::RemoveFile(path_ + ".tmp");
   try {
     if (!exists) {
       Checkpoint(*catalog);
@@ -777,6 +903,8 @@ bool Storage::Recover(const Replay& replay) {
   if (!journal_.Truncate(good) || !journal_.Seek(good))
     throw Error(9002, 17, "Could not truncate \"" + journal_path_ + "\".");
   journal_size_ = unit_start_ = good;
+  legacy_ = legacy;
+  dirty_ = replayed;
   return replayed || legacy;
 }
 
@@ -847,8 +975,13 @@ void Storage::Commit() {
                     "\" could not be cut back after a rollback; reopen the database.");
   if (unit_.empty()) unit_.assign(9, '\0');
   WriteUnitRecord(kUnitCommit);
+  // The unit is committed once its records are on the disk, not merely
+  // handed to the system: a power cut must not take back a commit that has
+  // returned. A failed flush leaves the unit open, for Abort to cut back.
+  SyncData(journal_, journal_path_);
   unit_start_ = journal_size_;
   dirty_ = true;
+  checkpoint_failed_ = false;
 }
 
 void Storage::Abort() noexcept {
@@ -883,26 +1016,27 @@ void Storage::WriteUnitRecord(unsigned kind) {
 
 void Storage::Checkpoint(const Catalog& catalog) {
   if (UnitOpen()) return;
-  std::string tmp = path_ + ".tmp";
-  port::File file = port::File::Open(tmp, port::File::Mode::kWriteTruncate);
-  if (!file.IsOpen())
-    throw Error(9002, 17, "Could not create \"" + tmp + "\": " + port::LastError() + ".");
+  NewFile file(path_);
+  if (!file.ok())
+    throw Error(9002, 17, "Could not create \"" + file.name() + "\": " + port::LastError() + ".");
   try {
-    WriteSnapshot(file, tmp, catalog, generation_ + 1);
-    if (!file.Sync()) throw Error(9002, 17, "Could not flush \"" + tmp + "\".");
-    const std::int64_t size = file.Size();
+    WriteSnapshot(file.file(), file.name(), catalog, generation_ + 1);
+    const std::int64_t size = file.file().Size();
+    file.Place([&](const std::string& why) {
+      return Error(9002, 17, "Could not replace \"" + path_ + "\": " + why + ".");
+    });
     snapshot_size_ = size > 0 ? static_cast<std::uint64_t>(size) : 0;
   } catch (...) {
-    file.Close();
-    port::RemoveFile(tmp);
+    // The journal still holds every committed change. A journal grown past
+    // its limit is not tried again until it has grown as much once more.
+    checkpoint_failed_ = true;
+    retry_size_ = journal_size_ + kCheckpointBytes;
     throw;
   }
-  file.Close();
-  if (!port::ReplaceAtomically(tmp, path_))
-    throw Error(9002, 17, "Could not replace \"" + path_ + "\": " + port::LastError() + ".");
   ++generation_;
   ResetJournal();
   dirty_ = false;
+  legacy_ = false;
 }
 
 void Storage::Backup(const Catalog& catalog, const std::string& dest) {
@@ -930,27 +1064,19 @@ void Storage::Backup(const Catalog& catalog, const std::string& dest) {
                          "The process cannot access the file because it is being used by "
                          "another process");
   }
-  const std::string tmp = dest + ".tmp";
-  port::File file = port::File::Open(tmp, port::File::Mode::kWriteTruncate);
-  if (!file.IsOpen())
+  NewFile file(dest);
+  if (!file.ok())
     throw device_error(port::LastErrorWasNotFound() ? 3 : 5,
                        port::LastErrorWasNotFound() ? "The system cannot find the path specified"
                                                     : port::LastError());
   try {
-    WriteSnapshot(file, tmp, catalog, 1);
-    if (!file.Sync()) throw Error(3201, 16, "Could not flush \"" + tmp + "\".");
-  } catch (...) {
-    file.Close();
-    port::RemoveFile(tmp);
-    throw;
-  }
-  file.Close();
-  // An older database's journal at dest would be replayed onto the copy.
-  port::RemoveFile(dest_journal);
-  if (!port::ReplaceAtomically(tmp, dest)) {
-    const std::string why = port::LastError();
-    port::RemoveFile(tmp);
-    throw device_error(5, why);
+    WriteSnapshot(file.file(), file.name(), catalog, 1);
+    // An older database's journal at dest would be replayed onto the copy.
+    port::RemoveFile(dest_journal);
+    file.Place([&](const std::string& why) { return device_error(5, why); });
+  } catch (const Error& e) {
+    if (e.number() == 3201) throw;
+    throw Error(3201, 16, e.what());
   }
 }
 

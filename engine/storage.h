@@ -41,20 +41,27 @@ class Storage : public JournalSink {
   // The journal, as the session records its changes (see JournalSink): the
   // statements of an open unit gather in a buffer that is written whenever a
   // megabyte has gathered; Commit writes the rest and the commit with one
-  // write(); Abort cuts the journal back to where the unit began.
+  // write() and returns once the journal is flushed to disk (a failed write
+  // or flush throws 9002 and leaves the unit open); Abort cuts the journal
+  // back to where the unit began.
   void Statement(const Committed& c) override;
   void Commit() override;
   void Abort() noexcept override;
 
   // Writes a new snapshot of catalog and empties the journal. Does nothing
   // while a unit of work is open: the snapshot would hold its uncommitted
-  // changes and the journal would lose its records.
+  // changes and the journal would lose its records. Throws Error 9002 when
+  // the new file cannot be written or flushed (a full disk): the database
+  // file and the journal stay as they were, every committed change in the
+  // journal, and the database stays usable.
   void Checkpoint(const Catalog& catalog);
   // The journal is checkpointed once it outgrows both kCheckpointBytes and
   // the snapshot itself: a large database is not rewritten whole for every
   // few hundred megabytes of journal, and what a checkpoint writes stays
   // within twice what the journal took.
-  bool JournalLarge() const { return journal_size_ > std::max(kCheckpointBytes, snapshot_size_); }
+  bool JournalLarge() const {
+    return journal_size_ > std::max({kCheckpointBytes, snapshot_size_, retry_size_});
+  }
   // BACKUP DATABASE: a snapshot of catalog (committed changes only: no
   // session's transaction open) written to dest as a database file of its
   // own, through a temporary file renamed into place once it is on disk, so
@@ -62,8 +69,14 @@ class Storage : public JournalSink {
   // this database's own file or a database open elsewhere, or cannot be
   // written.
   void Backup(const Catalog& catalog, const std::string& dest) override;
-  // Units committed since the last checkpoint.
+  // Units committed (or replayed at opening) since the last checkpoint.
   bool Dirty() const { return dirty_; }
+  // Whether the last checkpoint failed and no unit has committed since: a
+  // database closing then need not try again what just failed.
+  bool CheckpointFailed() const { return checkpoint_failed_; }
+  // Whether the journal is of the earlier format, which new records cannot
+  // follow: opening must checkpoint it before anything else.
+  bool MustCheckpoint() const { return legacy_; }
 
  private:
   static constexpr std::uint64_t kCheckpointBytes = 256ull << 20;
@@ -81,6 +94,9 @@ class Storage : public JournalSink {
   std::string unit_;              // the record being gathered (header room, kind, entries)
   std::uint64_t unit_start_ = 0;  // journal offset of the open unit's first record
   bool dirty_ = false;
+  bool legacy_ = false;             // the journal is of the earlier format
+  bool checkpoint_failed_ = false;  // since the last commit
+  std::uint64_t retry_size_ = 0;    // JournalLarge waits for this after a failed checkpoint
   bool broken_ = false;  // the journal could not be cut back: nothing more is recorded
 };
 

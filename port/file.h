@@ -34,6 +34,14 @@ class File {
   // process ends. Not open on failure.
   static File Temporary(const std::string& dir);
 
+  // A file for writing in dir without a name, to be named by Link once it is
+  // whole, so that a process that dies while writing it leaves nothing
+  // behind. Not open where the system has no such files (the caller then
+  // writes under a name from the start).
+  static File Unnamed(const std::string& dir);
+  // Gives a file made by Unnamed the name path, which must not exist.
+  bool Link(const std::string& path);
+
   bool IsOpen() const { return handle_ != kInvalid; }
   void Close();
 

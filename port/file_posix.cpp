@@ -140,7 +140,33 @@ std::int64_t File::Size() {
   return static_cast<std::int64_t>(st.st_size);
 }
 
-bool File::Sync() { return ::fsync(handle_) == 0 || Fail(); }
+bool File::Sync() {
+#ifdef __linux__
+  // The data and the metadata needed to read it back (the size), without
+  // the times: what a commit needs, at less cost than fsync.
+  return ::fdatasync(handle_) == 0 || Fail();
+#else
+  return ::fsync(handle_) == 0 || Fail();
+#endif
+}
+
+File File::Unnamed(const std::string& dir) {
+#ifdef O_TMPFILE
+  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd >= 0) return File(fd);
+  last_error = errno;
+#else
+  (void)dir;
+  last_error = EOPNOTSUPP;
+#endif
+  return File();
+}
+
+bool File::Link(const std::string& path) {
+  const std::string self = "/proc/self/fd/" + std::to_string(handle_);
+  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+         Fail();
+}
 
 bool File::TryLock() { return ::flock(handle_, LOCK_EX | LOCK_NB) == 0 || Fail(); }
 

@@ -75,6 +75,18 @@ File File::Open(const std::string& path, Mode mode) {
   return File(h);
 }
 
+// Windows cannot name a file that was made without one: the caller writes
+// under a name from the start.
+File File::Unnamed(const std::string&) {
+  last_error = ERROR_NOT_SUPPORTED;
+  return File();
+}
+
+bool File::Link(const std::string&) {
+  last_error = ERROR_NOT_SUPPORTED;
+  return false;
+}
+
 File File::Temporary(const std::string& dir) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {

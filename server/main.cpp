@@ -113,7 +113,19 @@ int main(int argc, char** argv) {
       srv.Serve();
       g_server = nullptr;
     }
-    db.reset();  // rolls back what is left open and checkpoints
+    // Every session is gone (its open transaction rolled back): the
+    // committed changes go into the database file now, where a failure to
+    // write it can still be reported.
+    try {
+      db->checkpoint();
+    } catch (const std::exception& e) {
+      std::cerr << "libsql-server: stopped, but the database file could not be written: "
+                << e.what() << " Every committed change is kept in the journal " << file
+                << "-journal, which the next opening replays; free space and open the database "
+                   "again.\n";
+      return 1;
+    }
+    db.reset();
     std::cout << "stopped" << std::endl;
     return 0;
   } catch (const std::exception& e) {

@@ -207,7 +207,10 @@ void Upgrader::Do200503() {
   // gn_menucode, and an unprobed insert would add one more row 304 on every
   // run, each a duplicate entry in the client's menu.
   if (MenuAbsent(304)) Tolerate({G("INSERT INTO lib_gongneng VALUES(304,'借还书(无罚款)')")});
-  Tolerate({G("update lib_gongneng set gn_menuitem='借还书(无罚款)' where gn_menucode=304")});
+  // Its text is set on every run; rows that hold it already are left alone,
+  // so that a run on an upgraded database changes nothing.
+  Tolerate({G("update lib_gongneng set gn_menuitem='借还书(无罚款)' where gn_menucode=304 "
+              "and (gn_menuitem is null or gn_menuitem<>'借还书(无罚款)')")});
   if (MenuAbsent(391)) Tolerate({G("INSERT INTO lib_gongneng VALUES(391,'义工管理')")});
   if (MenuAbsent(392)) Tolerate({G("INSERT INTO lib_gongneng VALUES(392,'义工签到')")});
 

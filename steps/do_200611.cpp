@@ -34,13 +34,27 @@ std::vector<std::string> PrimaryKey(const std::string& table, const std::string&
 }  // namespace
 
 void Upgrader::Do200611() {
-  Tolerate({G("INSERT INTO lib_zzm_old VALUES('牛','N47')")});
-  Exec({G("update lib_zzm_old set zz_code='B45' where zz_zhuzhe='贝'")});
-  Exec({G("update lib_zzm_zst set zz_code='P11' where zz_zhuzhe='扒'")});
+  // Four corrections of the author numbers, made on every run. Each skips
+  // what an earlier run has put in place already, so that a run on an
+  // upgraded database changes nothing: the row is inserted only when it is
+  // not there (an insert the table refuses, or a missing table, is passed
+  // over as before), and the updates leave rows holding the new code.
+  db::Tolerate(qrTmp, [&] {
+    db::OpenQuery(qrTmp, {G("select zz_zhuzhe from lib_zzm_old where zz_zhuzhe='牛' and "
+                            "zz_code='N47'")});
+    const bool absent = qrTmp.Eof();
+    qrTmp.Close();
+    if (absent) Exec({G("INSERT INTO lib_zzm_old VALUES('牛','N47')")});
+  });
+  Exec({G("update lib_zzm_old set zz_code='B45' where zz_zhuzhe='贝' and "
+          "(zz_code is null or zz_code<>'B45')")});
+  Exec({G("update lib_zzm_zst set zz_code='P11' where zz_zhuzhe='扒' and "
+          "(zz_code is null or zz_code<>'P11')")});
   // These fifteen characters are read with a B: keep the digits, swap the letter.
   Exec({"update lib_zzm_zst set zz_code='B'+substring(zz_code,2,2)",
         G("where zz_zhuzhe in('八','巴','拔','跋','把',"),
-        G("'白','稗','坝','罢','霸','百','柏','摆','败','拜')")});
+        G("'白','稗','坝','罢','霸','百','柏','摆','败','拜')"),
+        "and zz_code<>'B'+substring(zz_code,2,2)"});
 
   if (MenuAbsent(395)) Tolerate({G("INSERT INTO lib_gongneng VALUES(395,'读书积分管理')")});
 

@@ -167,6 +167,26 @@ class Checker {
     }
   }
 
+  // Whether the database is a library database at all: the steps change
+  // the library system's own tables and make none of them. A database
+  // without any of its main tables (a new, empty one, or another
+  // application's) is named as such, not met as a missing table in the
+  // middle of the first step.
+  bool LibraryTables() {
+    static const char* const kMain[] = {"lib_bianma", "lib_tiaoma", "lib_jieshu",
+                                        "lib_people", "lib_duzhe",  "lib_gongneng"};
+    std::string list;
+    for (const char* t : kMain) list += std::string(list.empty() ? "" : ",") + "'" + t + "'";
+    const std::vector<std::string> found =
+        Column(q_, "select name as k from sysobjects where type = 'U' and name in (" + list + ")");
+    if (!found.empty()) return true;
+    std::string names;
+    for (const char* t : kMain) names += (names.empty() ? "" : G("、")) + std::string(t);
+    Problem(G("这不是图书管理系统的数据库：其中没有图书管理系统的表（") + names +
+            G(" 都不存在）。请检查数据源是否指向图书馆的数据库。"));
+    return false;
+  }
+
   std::vector<std::string> problems;
 
  private:
@@ -201,6 +221,7 @@ std::vector<std::string> Preflight(Upgrader& u) {
   c.Connection();
   c.Rights();
   c.OtherSessions();
+  if (!c.LibraryTables()) return std::move(c.problems);
 
   // The pre-2005 consolidation: ticked, or started by Do200503 on a database
   // that predates it. It loads other.dat, and zzm.dat when the author-number

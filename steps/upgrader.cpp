@@ -23,10 +23,25 @@ Upgrader::Upgrader(db::Connection& connection, db::UpgradeView& v, std::filesyst
 // or, when anything in it fails, none of them do and the next run does the
 // whole step again. The pre-2005 consolidation, when Do200503 starts it,
 // belongs to Do200503's unit.
+//
+// A connection lost in the middle of a step (the server stopped, the network
+// gone) is named as such, with the driver's text: the server rolls back the
+// step's open transaction when it sees its client go, and the next run does
+// the step again.
 template <class F>
 void Upgrader::RunStep(const char* name, F step) {
   current_step_ = name;
-  db::RunInTransaction(qrTmp, [&] { (this->*step)(); });
+  try {
+    db::RunInTransaction(qrTmp, [&] { (this->*step)(); });
+  } catch (const db::Error& e) {
+    if (!e.connection_lost() && !qrTmp.connection().lost()) throw;
+    throw db::Error(e.number(),
+                    G("与数据库服务器的连接在执行步骤 ") + name + G(" 时中断了：") + e.what() +
+                        G("\n服务器会撤销这一步尚未提交的事务，这一步的改动都不会保留；"
+                          "之前已完成的步骤已经提交，不受影响。恢复连接后再次运行本程序，"
+                          "会重新执行这一步。"),
+                    true);
+  }
   current_step_ = "run";
 }
 
@@ -69,6 +84,7 @@ void Upgrader::RunSequence() {
   RunStep("Do2015_03_12", &Upgrader::Do2015_03_12);
   RunStep("Do2015_03_25", &Upgrader::Do2015_03_25);
   RunStep("Do2017_01_09", &Upgrader::Do2017_01_09);
+  SaveDatabaseFile();
 
   view.SetBackUpEnabled(true);
   view.SetDoWorkEnabled(view.BackUpChecked());
@@ -97,6 +113,17 @@ void Upgrader::TakeRunLock() {
                            G("），本次运行未做任何改动。请等它结束后再运行。"));
 }
 
+void Upgrader::SaveDatabaseFile() {
+  try {
+    qrTmp.connection().Checkpoint();
+  } catch (const db::Error& e) {
+    throw db::Error(e.number(),
+                    G("数据库文件未能写入：") + e.what() +
+                        G("\n所有已完成步骤的改动都保存在数据库的日志文件（journal）中，没有丢失，"
+                          "下次打开数据库时会写入数据库文件；请腾出磁盘空间后再次运行本程序。"));
+  }
+}
+
 void Upgrader::SetProcess(std::string_view task_utf8) {
   view.SetProcessText(G("处理：") + G(task_utf8));
 }
@@ -105,12 +132,14 @@ void Upgrader::btExpZZMClick() {
   current_step_ = "btExpZZMClick";
   db::RunInTransaction(qrTmp, [&] { refdata::ExportZzm(ctx); });
   current_step_ = "run";
+  SaveDatabaseFile();
 }
 
 void Upgrader::btCrtPrtClick() {
   current_step_ = "btCrtPrtClick";
   db::RunInTransaction(qrTmp, [&] { refdata::CreatePrtTables(ctx); });
   current_step_ = "run";
+  SaveDatabaseFile();
 }
 
 }  // namespace steps

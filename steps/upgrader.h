@@ -116,6 +116,11 @@ class Upgrader {
   template <class F>
   void RunStep(const char* name, F step);
 
+  // The end of a run or a maintenance click: the database file written now
+  // (db::Connection::Checkpoint), so that a failure to write it is reported
+  // as the run's error, with what is safe, before any completion message.
+  void SaveDatabaseFile();
+
   // The application lock a run holds (sp_getapplock), named after the utility.
   static constexpr const char* kRunLock = "libupgrade";
   void TakeRunLock();

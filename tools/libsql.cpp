@@ -1,6 +1,6 @@
 // libsql: command shell of the embedded engine, with sqlcmd's options.
 //
-//   libsql [-b] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q "batch" | -i SCRIPT)
+//   libsql [-b] [-1] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q "batch" | -i SCRIPT)
 //   libsql --version
 //
 // -d names the database file (created when absent); -Q runs one batch; -i runs
@@ -10,6 +10,15 @@
 // prints "Msg N, Level S, State 1, Line L" and its message on stderr; with -b
 // the shell stops at the first error with exit code 1. Text in and out is
 // UTF-8 unless -f 936 says GBK; the database always holds GBK.
+//
+// A statement outside a transaction commits by itself, and a commit returns
+// only once the journal is flushed to disk: a script of many single INSERTs
+// waits for the disk at every one. -1 runs the whole input as one
+// transaction instead (one flush at its end): it commits when every batch
+// succeeded, and is rolled back whole, with exit code 1, when any failed.
+// The shell ends by writing the database file (a checkpoint); when that
+// fails (a full disk) it says so and exits 1, the changes kept in the
+// journal for the next opening.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -33,11 +42,12 @@ struct Options {
   std::string query;
   std::string script;
   bool has_query = false;
+  bool one_transaction = false;
 };
 
 int Usage() {
-  std::cerr << "usage: libsql [-b] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q \"batch\" | -i "
-               "SCRIPT)\n"
+  std::cerr << "usage: libsql [-b] [-1] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q \"batch\" "
+               "| -i SCRIPT)\n"
                "       libsql --version\n";
   return 2;
 }
@@ -146,6 +156,7 @@ int main(int argc, char** argv) {
     };
     try {
       if (a == "-b") o.stop_on_error = true;
+      else if (a == "-1" || a == "--single-transaction") o.one_transaction = true;
       else if (a == "-W") o.trim = true;
       else if (a == "-h") o.header = value() != "-1";
       else if (a == "-s") o.sep = value();
@@ -176,6 +187,47 @@ int main(int argc, char** argv) {
     return 1;
   }
   bool failed = false;
+  // The end of the run: with -1 the transaction commits or rolls back, then
+  // the database file is written.
+  auto finish = [&]() -> int {
+    if (o.one_transaction) {
+      try {
+        if (failed) {
+          db->execute("if @@trancount > 0 rollback transaction");
+        } else {
+          // A script may leave transactions of its own open inside this one.
+          auto open = [&] { return db->execute("select @@trancount")[0].rows[0][0] != "0"; };
+          while (open()) db->execute("commit transaction");
+        }
+      } catch (const engine::Error& e) {
+        PrintError(o, e, 0);
+        failed = true;
+        o.stop_on_error = true;
+      }
+      if (failed) {
+        std::cerr << "libsql: the transaction was rolled back; nothing of the input was kept\n";
+        o.stop_on_error = true;
+      }
+    }
+    try {
+      db->checkpoint();
+    } catch (const engine::Error& e) {
+      PrintError(o, e, 0);
+      std::cerr << "libsql: the committed changes are kept in the journal " << o.db
+                << "-journal, which the next opening replays; free space and open the database "
+                   "again\n";
+      return 1;
+    }
+    return failed && o.stop_on_error ? 1 : 0;
+  };
+  if (o.one_transaction) {
+    try {
+      db->execute("begin transaction");
+    } catch (const engine::Error& e) {
+      PrintError(o, e, 0);
+      return 1;
+    }
+  }
   if (o.has_query) {
     failed = !RunBatch(o, *db, o.query, 0);
   } else {
@@ -197,7 +249,7 @@ int main(int argc, char** argv) {
       if (IsGo(line)) {
         if (!flush()) {
           failed = true;
-          if (o.stop_on_error) return 1;
+          if (o.stop_on_error) return finish();
         }
         batch_start = line_no;
         continue;
@@ -208,5 +260,5 @@ int main(int argc, char** argv) {
     }
     if (!flush()) failed = true;
   }
-  return failed && o.stop_on_error ? 1 : 0;
+  return finish();
 }

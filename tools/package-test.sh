@@ -50,7 +50,7 @@ dpkg-deb -f "$deb" Recommends | grep -q tdsodbc || fail "tdsodbc is not recommen
 version=$("$root/usr/bin/libupgrade-cli" --version)
 echo "$version" | head -1 | grep -qx "libupgrade-cli 6.2017.1" || fail "--version says: $version"
 
-"$root/usr/bin/libsql" -b -d "$work/library.db" -i "$root/usr/share/doc/libupgrade/fixtures/release_2007_03.sql" >/dev/null
+"$root/usr/bin/libsql" -b -1 -d "$work/library.db" -i "$root/usr/share/doc/libupgrade/fixtures/release_2007_03.sql" >/dev/null
 LIBUPGRADE_REGISTRY_ROOT=$work/registry "$root/usr/bin/libupgrade-cli" --backed-up \
   --data-source "embedded:$work/library.db" --data-dir "$src/data/sample" >"$work/upgrade.out" ||
   { cat "$work/upgrade.out"; fail "the upgrade failed"; }

@@ -156,15 +156,28 @@ TEST(Cli, UsageErrorsAndHelp) {
 }
 
 TEST(Cli, ServerErrorGoesToStderrWithExitOneAndIntoTheLog) {
-  // An empty database holds none of the library's tables: the ledger is made,
-  // then the first step's first statement on a library table fails.
+  // An empty database holds none of the library's tables: past the checks,
+  // the ledger is made, then the first step's first statement on a library
+  // table fails and the step's transaction is rolled back.
   ScratchDb db;
   const fs::path log = db.dir() / "log.jsonl";
-  const Outcome o = RunCli(db.dir(), {"--backed-up", "--data-source", db.data_source(),
-                                      "--data-dir", SampleDir().string(), "--log", log.string()});
+  const Outcome o =
+      RunCli(db.dir(), {"--backed-up", "--skip-preflight", "--data-source", db.data_source(),
+                        "--data-dir", SampleDir().string(), "--log", log.string()});
   EXPECT_EQ(o.code, 1);
   EXPECT_EQ(o.err.rfind("Invalid object name 'lib_", 0), 0u) << o.err;
   EXPECT_EQ(o.out.find("所有处理已完成！"), std::string::npos);
+  // The step rolled back changed nothing: it is listed as undone only.
+  // The step rolled back changed nothing: it is listed as undone, not among
+  // what changed the database (the ledger, made outside it, is kept).
+  const std::size_t changed = o.out.find("Steps that changed the database");
+  const std::size_t undone = o.out.find(
+      "Steps undone (rolled back whole, nothing of them kept; the next run does them again): "
+      "Do200503Before\n");
+  ASSERT_NE(changed, std::string::npos) << o.out;
+  ASSERT_NE(undone, std::string::npos) << o.out;
+  EXPECT_EQ(o.out.substr(changed, undone - changed).find("Do200503"), std::string::npos)
+      << o.out;
   const auto lines = WithoutAccount(Lines(Slurp(log)));
   const std::size_t ledger = AfterChecks(lines);
   ASSERT_GE(lines.size(), ledger + 3);
@@ -285,6 +298,131 @@ TEST(Cli, DataFilesFromTheProgramsFolderThenTheShareFolder) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(db.dir() / "err.txt");
   auto c = db.Connect();
   EXPECT_NE(Rows(*c, "select count(*) from lib_marc_rule"), std::vector<std::string>{"0"});
+}
+
+// The checks before the first change name a database that is not a library
+// database at all, and nothing is made in it, not even the ledger.
+TEST(Cli, ADatabaseWithoutTheLibrarysTablesIsRefusedBeforeAnyChange) {
+  ScratchDb db;
+  const Outcome o = RunCli(db.dir(), {"--backed-up", "--data-source", db.data_source(),
+                                      "--data-dir", SampleDir().string()});
+  EXPECT_EQ(o.code, 1);
+  EXPECT_NE(o.err.find("这不是图书管理系统的数据库"), std::string::npos) << o.err;
+  EXPECT_NE(o.err.find("lib_bianma"), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find("Invalid object name"), std::string::npos) << o.err;
+  auto c = db.Connect();
+  EXPECT_TRUE(Rows(*c, "select name from sysobjects where name='ver_manage'").empty());
+}
+
+// A file the disk refuses is never reported as success: the run exits 1 with
+// the file layer's error and what is safe, and the next run, with the disk
+// writable again, finishes the job.
+TEST(Cli, AFileTheDiskRefusesEndsTheRunWithWhatIsSafe) {
+  struct Case {
+    const char* fault;
+    const char* error;      // the file layer's words
+    const char* safe;       // what the utility adds
+    const char* undone;     // the step rolled back, or ""
+  };
+  const Case cases[] = {
+      // The database file written at the end of the run: every step is in
+      // the journal already.
+      {"checkpoint", "No space left on device", "保存在数据库的日志文件（journal）中，没有丢失", ""},
+      // The journal flushed at the first step's COMMIT (the first flush of
+      // the run: the fixture has its ledger already): the step is undone.
+      {"flush:1", "Could not flush", "本步骤在提交时失败，服务器已撤销本步骤的全部改动",
+       "Do200503"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    ScratchDb db({"release_2005_01"});
+    const std::vector<std::string> args = {"--backed-up", "--data-source", db.data_source(),
+                                           "--data-dir", SampleDir().string()};
+    const Outcome o = RunCli(db.dir(), args,
+                             std::string("LIBUPGRADE_REGISTRY_ROOT=/nonexistent "
+                                         "LIBUPGRADE_STORAGE_FAULT=") +
+                                 c.fault);
+    EXPECT_EQ(o.code, 1) << o.out;
+    EXPECT_EQ(o.out.find("所有处理已完成！"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find(c.error), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find(c.safe), std::string::npos) << o.err;
+    if (*c.undone) {
+      EXPECT_NE(o.out.find(std::string("the next run does them again): ") + c.undone + "\n"),
+                std::string::npos)
+          << o.out;
+    }
+    const Outcome again = RunCli(db.dir(), args);
+    ASSERT_EQ(again.code, 0) << again.err;
+    ExpectCompletedWithAccount(again.out);
+    auto conn = db.Connect();
+    EXPECT_FALSE(
+        Rows(*conn, "select vm_mess from ver_manage where vm_mess='ZZ20170109.SFZ'").empty());
+  }
+}
+
+// A second run on an upgraded database changes nothing, whatever release it
+// came from: its table of steps that changed the database reads "none".
+TEST(Cli, ASecondRunOfEveryReleaseReportsNoChangedStep) {
+  const fs::path fixtures = fs::path(LIBUPGRADE_SOURCE_DIR) / "data" / "fixtures";
+  int seen = 0;
+  for (const auto& entry : fs::directory_iterator(fixtures)) {
+    if (entry.path().extension() != ".sql") continue;
+    ++seen;
+    const std::string fixture = entry.path().filename().string();
+    SCOPED_TRACE(fixture);
+    ScratchDb db({fixture});
+    const std::vector<std::string> args = {"--backed-up", "--data-source", db.data_source(),
+                                           "--data-dir", SampleDir().string()};
+    const Outcome first = RunCli(db.dir(), args);
+    ASSERT_EQ(first.code, 0) << first.err;
+    const Outcome second = RunCli(db.dir(), args);
+    ASSERT_EQ(second.code, 0) << second.err;
+    EXPECT_NE(second.out.find("Steps that changed the database (statements sent, changes, rows "
+                              "changed):\n  none\n"),
+              std::string::npos)
+        << second.out;
+  }
+  EXPECT_GE(seen, 5);
+}
+
+// --save-connection writes what the connection dialog saves: the data
+// source in plain text, the user and the password in the digit encoding,
+// in a values file only its owner may read, in a key folder only its owner
+// may enter; a file left readable by others is tightened when written.
+TEST(Cli, SaveConnectionWritesTheDialogsValuesPrivately) {
+  ScratchDb db;
+  const fs::path root = db.dir() / "reg";
+  const fs::path key = root / "SOFTWARE" / "Quorvant" / "Lib";
+  const std::string env = "LIBUPGRADE_REGISTRY_ROOT=" + Quote(root.string());
+  const Outcome o = RunCli(db.dir(), {"--save-connection", "--data-source", " LibODBC2 ",
+                                      "--user", "abc"},
+                           env + " LIBUPGRADE_PASSWORD=abc");
+  ASSERT_EQ(o.code, 0) << o.err;
+  EXPECT_EQ(Slurp(key / "values.txt"),
+            "ODBCNAME=LibODBC2\nUSERNAME=340334043407\nPASSWORD=340334043407\n");
+  auto mode = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::all; };
+  EXPECT_EQ(mode(key / "values.txt"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode(key), fs::perms::owner_all);
+
+  // An earlier file readable by all, and the password typed at the prompt.
+  fs::permissions(key / "values.txt", fs::perms::owner_read | fs::perms::owner_write |
+                                          fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(key, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec);
+  std::ofstream(db.dir() / "pw.txt") << "a\n";
+  const Outcome typed =
+      RunCli(db.dir(), {"--save-connection", "--data-source", "LibODBC", "--password", "-"},
+             env + " <" + Quote((db.dir() / "pw.txt").string()));
+  ASSERT_EQ(typed.code, 0) << typed.err;
+  EXPECT_EQ(Slurp(key / "values.txt"), "ODBCNAME=LibODBC\nUSERNAME=37073403\nPASSWORD=3403\n");
+  EXPECT_EQ(mode(key / "values.txt"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode(key), fs::perms::owner_all);
+
+  const Outcome missing = RunCli(db.dir(), {"--save-connection", "--user", "sa"}, env);
+  EXPECT_EQ(missing.code, 2);
+  EXPECT_NE(missing.err.find("--data-source"), std::string::npos) << missing.err;
+  const Outcome help = RunCli(db.dir(), {"--help"});
+  EXPECT_NE(help.out.find("--save-connection"), std::string::npos);
 }
 
 }  // namespace

@@ -2,11 +2,12 @@
 // run, a further run records no sign and leaves the catalogue and the rows as
 // they were, apart from the work the run sequence does on every run:
 //
-//  - Do200503 sets the text of menu row 304 "借还书(无罚款)" again (its insert
-//    is probed, so no second row 304 is added): the same value, no change.
-//  - Do200611 inserts the author number 牛 N47 into lib_zzm_old (tolerated,
-//    refused by the key once the row is there) and sets the codes of 贝, 扒 and
-//    fifteen B characters again: the same values, so no change.
+//  - Do200503 sets the text of menu row 304 "借还书(无罚款)" where the row
+//    does not hold it (its insert is probed, so no second row 304 is added):
+//    no row is rewritten.
+//  - Do200611 inserts the author number 牛 N47 into lib_zzm_old where it is
+//    not there and sets the codes of 贝, 扒 and fifteen B characters where they
+//    differ: nothing is inserted or rewritten.
 //  - A second click in the same window session finds cbBefore still ticked
 //    (Do200503 ticked it on an old database), so the pre-2005 consolidation
 //    runs again: the reader-status normalisation, the classification load
