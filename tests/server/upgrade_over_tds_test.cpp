@@ -11,9 +11,11 @@
 #include <algorithm>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 
+#include "engine/engine.h"
 #include "tests/server/server_process.h"
 #include "tests/support/support.h"
 #include "tests/upgrade/catalogue.h"
@@ -217,6 +219,80 @@ TEST(UpgradeOverTdsRunLock, ASecondCopyIsRefusedWhileTheFirstHoldsTheLock) {
   }
   const Exit after = Cli(served.db.dir(), args);
   EXPECT_EQ(after.code, 0) << after.err;
+}
+
+// The storage fault hook for the server started while it lives.
+class ServerFault {
+ public:
+  explicit ServerFault(const char* plan) { setenv("LIBUPGRADE_STORAGE_FAULT", plan, 1); }
+  ~ServerFault() { unsetenv("LIBUPGRADE_STORAGE_FAULT"); }
+  ServerFault(const ServerFault&) = delete;
+  ServerFault& operator=(const ServerFault&) = delete;
+};
+
+// A server killed in the middle of a step: the utility's last message names
+// the lost connection, the step, the server's rollback of it and the next
+// run; the count it cannot make is said once; the step is not listed as
+// changing the database; a run against the restarted server finishes.
+TEST(UpgradeOverTdsLostConnection, AKilledServerIsNamedWithTheStepAndTheNextRunFinishes) {
+  ScratchDb db({"release_2005_01.sql"});
+  OdbcConfig odbc;
+  std::vector<std::string> login = {"--user", "sa", "--password", "secret"};
+  {
+    // The first write of the server's journal is the first step's COMMIT
+    // (the fixture has its ledger): the server dies there.
+    std::unique_ptr<ServerProcess> server;
+    {
+      ServerFault fault("kill-write:1");
+      server = std::make_unique<ServerProcess>(db.path(), std::vector<std::string>{"sa:secret"});
+    }
+    std::vector<std::string> args = Upgrade(odbc.AddDataSource("Lib", server->port()));
+    args.insert(args.end(), login.begin(), login.end());
+    const Exit x = Cli(db.dir(), args);
+    EXPECT_EQ(x.code, 1) << x.out << x.err;
+    const std::size_t lost = x.err.rfind("与数据库服务器的连接在执行步骤 Do200503 时中断了");
+    ASSERT_NE(lost, std::string::npos) << x.err;
+    const std::string last = x.err.substr(lost);
+    EXPECT_NE(last.find("服务器会撤销这一步尚未提交的事务"), std::string::npos) << last;
+    EXPECT_NE(last.find("会重新执行这一步"), std::string::npos) << last;
+    const std::size_t uncounted = x.err.find("运行后的行数无法清点");
+    ASSERT_NE(uncounted, std::string::npos) << x.err;
+    EXPECT_LT(uncounted, lost) << "the lost connection is the last message";
+    EXPECT_EQ(x.err.find("运行后的行数无法清点", uncounted + 1), std::string::npos) << x.err;
+    EXPECT_EQ(x.err.find("could not be counted after the run:"), std::string::npos) << x.err;
+    const std::size_t undone = x.out.find("Steps undone");
+    ASSERT_NE(undone, std::string::npos) << x.out;
+    EXPECT_EQ(x.out.substr(0, undone).find("  Do200503 "), std::string::npos) << x.out;
+  }
+  ServerProcess again(db.path(), {"sa:secret"});
+  std::vector<std::string> args = Upgrade(odbc.AddDataSource("Lib", again.port()));
+  args.insert(args.end(), login.begin(), login.end());
+  const Exit y = Cli(db.dir(), args);
+  EXPECT_EQ(y.code, 0) << y.err;
+  EXPECT_NE(y.out.find("所有处理已完成！"), std::string::npos) << y.out;
+}
+
+// libsql-server stopped when its database file cannot be written says so and
+// exits non-zero; the committed changes are in the journal for the next
+// opening.
+TEST(UpgradeOverTdsServerStop, AFinalCheckpointThatFailsIsAnErrorExit) {
+  ScratchDb db({"release_2005_01.sql"});
+  {
+    ServerFault fault("checkpoint");
+    {
+      // A change kept in the journal only: this closing's checkpoint fails.
+      auto d = engine::Database::open(db.path().string(), engine::Database::OpenMode::MustExist);
+      d->execute("insert into ver_manage(vm_mess) values('ZZ.JOURNAL')");
+    }
+    ServerProcess server(db.path(), {"sa:secret"});
+    EXPECT_NE(server.Stop(), 0) << server.log();
+    EXPECT_NE(server.log().find("the database file could not be written"), std::string::npos)
+        << server.log();
+    EXPECT_NE(server.log().find("kept in the journal"), std::string::npos) << server.log();
+  }
+  auto d = engine::Database::open(db.path().string(), engine::Database::OpenMode::MustExist);
+  const auto r = d->execute("select count(*) from ver_manage where vm_mess='ZZ.JOURNAL'");
+  EXPECT_EQ(*r[0].rows[0][0], "1");
 }
 
 }  // namespace
