@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/up_lib_main.h"
+#include "app/qt/up_lib_main.h"
 #include "tests/app/qt_harness.h"
 #include "tests/support/support.h"
 
