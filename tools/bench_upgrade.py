@@ -189,7 +189,7 @@ def scale(args, libsql, cli, data_dir):
             for suffix in ("", "-journal", ".lock"):
                 if os.path.exists(base + suffix):
                     os.remove(base + suffix)
-            code, _, _ = run([libsql, "-b", "-d", base, "-i", w("library.sql")],
+            code, _, _ = run([libsql, "-b", "-1", "-d", base, "-i", w("library.sql")],
                              stderr=open(w("load.err"), "w"))
             if code:
                 fail("loading the generated script failed:\n" + tail(w("load.err")))
@@ -305,7 +305,7 @@ def main():
             if os.path.exists(base + suffix):
                 os.remove(base + suffix)
         print("loading it with libsql", flush=True)
-        code, wall, rss = run([libsql, "-b", "-d", base, "-i", w("library.sql")],
+        code, wall, rss = run([libsql, "-b", "-1", "-d", base, "-i", w("library.sql")],
                               stderr=open(w("load.err"), "w"))
         if code:
             fail("loading the generated script failed:\n" + tail(w("load.err")))
