@@ -23,40 +23,12 @@
 
 namespace engine {
 
-struct StatementResult;
-
-class Error : public std::runtime_error {
- public:
-  Error(int number, int severity, std::string message, int line = 1)
-      : std::runtime_error(std::move(message)), number_(number), severity_(severity), line_(line) {}
-
-  // Messages SQL Server sends after the first one for the same failure, e.g.
-  // 4922 after 5074, or 3621 "The statement has been terminated." after 8152.
-  // Database::execute also lists here the errors of later statements of the
-  // same batch, each with its own line.
-  struct Message {
-    int number;
-    int severity;
-    std::string text;
-    int line = 0;  // 0: the line of the error it follows
-  };
-  std::vector<Message> follow_on;
-
-  // Set by Database::execute: what every statement of the batch that ran
-  // gave, in order, a failed statement's result holding its error and the
-  // messages after it (in messages, severity above 10), as SQL Server sends
-  // a batch's results with its errors in place.
-  std::vector<StatementResult> results;
-
-  int number() const { return number_; }
-  int severity() const { return severity_; }
-  // Line of the batch (1-based) on which the failing statement starts.
-  int line() const { return line_; }
-
- private:
-  int number_;
-  int severity_;
-  int line_;
+// One message of a failure or of a statement (see Error::follow_on).
+struct ErrorMessage {
+  int number;
+  int severity;
+  std::string text;
+  int line = 0;  // 0: the line of the error it follows
 };
 
 // Type of a result column, enough for a client to print or convert it.
@@ -82,11 +54,40 @@ struct ResultColumn {
 struct StatementResult {
   // Informational messages the statement sent (PRINT: number 0, severity 0,
   // the statement's line), before its rows or count.
-  std::vector<Error::Message> messages;
+  std::vector<ErrorMessage> messages;
   bool has_result_set = false;
   std::vector<ResultColumn> columns;
   std::vector<std::vector<std::optional<std::string>>> rows;  // nullopt is NULL
   std::int64_t rows_affected = -1;
+};
+
+class Error : public std::runtime_error {
+ public:
+  Error(int number, int severity, std::string message, int line = 1)
+      : std::runtime_error(std::move(message)), number_(number), severity_(severity), line_(line) {}
+
+  // Messages SQL Server sends after the first one for the same failure, e.g.
+  // 4922 after 5074, or 3621 "The statement has been terminated." after 8152.
+  // Database::execute also lists here the errors of later statements of the
+  // same batch, each with its own line.
+  using Message = ErrorMessage;
+  std::vector<Message> follow_on;
+
+  // Set by Database::execute: what every statement of the batch that ran
+  // gave, in order, a failed statement's result holding its error and the
+  // messages after it (in messages, severity above 10), as SQL Server sends
+  // a batch's results with its errors in place.
+  std::vector<StatementResult> results;
+
+  int number() const { return number_; }
+  int severity() const { return severity_; }
+  // Line of the batch (1-based) on which the failing statement starts.
+  int line() const { return line_; }
+
+ private:
+  int number_;
+  int severity_;
+  int line_;
 };
 
 // Who a session of the database is, as master..sysprocesses and
