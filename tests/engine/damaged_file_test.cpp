@@ -21,7 +21,7 @@ using engine_test::TempDb;
 // The parts of a one-table snapshot, which a case changes before it is
 // written: table t (a int not null, s varchar(10) default ('x'),
 // n numeric(9,2)) with primary key PK_t on a, and its rows.
-struct Spec {
+struct Layout {
   struct Col {
     std::string name;
     unsigned type;  // engine::Type
@@ -94,20 +94,20 @@ std::string Row(std::int64_t a, const std::string& s) {
   return IntVal(a) + StrVal(s) + NumVal(150, 2);
 }
 
-std::string Snapshot(const Spec& spec) {
+std::string Snapshot(const Layout& layout) {
   std::string f = "LIBSQLDB";
   std::uint32_t version = 2;
   f.append(reinterpret_cast<const char*>(&version), 4);
   I64(f, 7);  // generation
-  Var(f, spec.next_id);
+  Var(f, layout.next_id);
   Var(f, 1);
-  Str(f, spec.table);
-  Var(f, spec.table_id);
-  I64(f, spec.table_crdate);
+  Str(f, layout.table);
+  Var(f, layout.table_id);
+  I64(f, layout.table_crdate);
   I64(f, 0);
   f += '\0';
-  Var(f, spec.cols.size());
-  for (const auto& c : spec.cols) {
+  Var(f, layout.cols.size());
+  for (const auto& c : layout.cols) {
     Str(f, c.name);
     f += static_cast<char>(c.type);
     Var(f, c.length);
@@ -120,23 +120,23 @@ std::string Snapshot(const Spec& spec) {
     Str(f, c.default_text);
   }
   Var(f, 1);
-  Str(f, spec.index);
+  Str(f, layout.index);
   Var(f, 1);
-  f += static_cast<char>(spec.index_flags);
-  Var(f, spec.index_cols.size());
-  for (auto c : spec.index_cols) Var(f, c);
-  Var(f, spec.rows.size());
-  for (const auto& r : spec.rows) Str(f, r);
-  Var(f, spec.objects.size());
-  for (const auto& o : spec.objects) {
+  f += static_cast<char>(layout.index_flags);
+  Var(f, layout.index_cols.size());
+  for (auto c : layout.index_cols) Var(f, c);
+  Var(f, layout.rows.size());
+  for (const auto& r : layout.rows) Str(f, r);
+  Var(f, layout.objects.size());
+  for (const auto& o : layout.objects) {
     Var(f, o.id);
     Str(f, o.name);
     Str(f, o.xtype);
     Var(f, o.parent);
-    I64(f, spec.object_crdate);
+    I64(f, layout.object_crdate);
     Str(f, "");
   }
-  f += spec.tail;
+  f += layout.tail;
   f.append(4, '\0');
   engine::SealSnapshot(f);
   return f;
@@ -163,8 +163,8 @@ std::string Refusal(const std::string& path) {
   return "";
 }
 
-Spec WithRows() {
-  Spec s;
+Layout WithRows() {
+  Layout s;
   s.rows = {Row(1, "ab"), Row(2, "cd")};
   return s;
 }
@@ -189,70 +189,70 @@ TEST(EngineDamagedFile, TheFixtureItselfOpensAndWorks) {
 TEST(EngineDamagedFile, EachBreachOfTheFormatIsRefusedNamingWhereAndLeftAsItIs) {
   struct Case {
     const char* what;
-    std::function<void(Spec&)> change;
+    std::function<void(Layout&)> change;
     const char* named;  // in the message
   };
   const std::vector<Case> cases = {
       {"text length past the row's end",
-       [](Spec& s) { s.rows[1] = IntVal(2) + "\x03\x7f" + "cd" + NumVal(1, 2); },
+       [](Layout& s) { s.rows[1] = IntVal(2) + "\x03\x7f" + "cd" + NumVal(1, 2); },
        "table 't': row 2 column 's': a text value runs past the row's end"},
-      {"kind byte unknown", [](Spec& s) { s.rows[0][0] = '\x09'; },
+      {"kind byte unknown", [](Layout& s) { s.rows[0][0] = '\x09'; },
        "row 1 column 'a': a value is not of its column's type"},
-      {"index column out of range", [](Spec& s) { s.index_cols = {5}; },
+      {"index column out of range", [](Layout& s) { s.index_cols = {5}; },
        "index 'PK_t': index column number 5 is not a column of the table"},
-      {"default names a column", [](Spec& s) { s.cols[1].default_text = "(a)"; },
+      {"default names a column", [](Layout& s) { s.cols[1].default_text = "(a)"; },
        "column 's': its default (a) does not bind: Invalid column name 'a'."},
-      {"row with a value too few", [](Spec& s) { s.rows[0] = IntVal(1) + StrVal("ab"); },
+      {"row with a value too few", [](Layout& s) { s.rows[0] = IntVal(1) + StrVal("ab"); },
        "row 1 column 'n': the row has fewer values"},
-      {"row with a value too many", [](Spec& s) { s.rows[0] += IntVal(9); },
+      {"row with a value too many", [](Layout& s) { s.rows[0] += IntVal(9); },
        "row 1: the row has more values"},
-      {"int where text belongs", [](Spec& s) { s.rows[0] = IntVal(1) + IntVal(2) + NumVal(1, 2); },
+      {"int where text belongs", [](Layout& s) { s.rows[0] = IntVal(1) + IntVal(2) + NumVal(1, 2); },
        "row 1 column 's': a value is not of its column's type"},
       {"numeric of another scale",
-       [](Spec& s) { s.rows[0] = IntVal(1) + StrVal("ab") + NumVal(1, 30); },
+       [](Layout& s) { s.rows[0] = IntVal(1) + StrVal("ab") + NumVal(1, 30); },
        "column 'n': a numeric value's scale is not its column's"},
-      {"text longer than its varchar", [](Spec& s) { s.rows[0] = Row(1, "abcdefghijk"); },
+      {"text longer than its varchar", [](Layout& s) { s.rows[0] = Row(1, "abcdefghijk"); },
        "column 's': a text value is longer than its column"},
-      {"int cut short", [](Spec& s) { s.rows[0] = IntVal(1).substr(0, 5); },
+      {"int cut short", [](Layout& s) { s.rows[0] = IntVal(1).substr(0, 5); },
        "row 1 column 'a': a value runs past the row's end"},
-      {"unknown column type", [](Spec& s) { s.cols[0].type = 40; },
+      {"unknown column type", [](Layout& s) { s.cols[0].type = 40; },
        "column 'a': type number 40 is not a known type"},
-      {"varchar wider than 8000", [](Spec& s) { s.cols[1].length = 9000; },
+      {"varchar wider than 8000", [](Layout& s) { s.cols[1].length = 9000; },
        "char and varchar lengths are 1 to 8000"},
-      {"numeric scale above precision", [](Spec& s) { s.cols[2].scale = 12; },
+      {"numeric scale above precision", [](Layout& s) { s.cols[2].scale = 12; },
        "numeric precision is 1 to 38"},
-      {"default that does not parse", [](Spec& s) { s.cols[1].default_text = "(('x'"; },
+      {"default that does not parse", [](Layout& s) { s.cols[1].default_text = "(('x'"; },
        "its default (('x' does not parse"},
-      {"default without its object", [](Spec& s) { s.objects.pop_back(); },
+      {"default without its object", [](Layout& s) { s.objects.pop_back(); },
        "column 's': its default object 102 is missing"},
-      {"two objects of one id", [](Spec& s) { s.objects[1].id = 101; },
+      {"two objects of one id", [](Layout& s) { s.objects[1].id = 101; },
        "object 'DF_t_s': object id 101 is also that of object 'PK_t'"},
-      {"object id of the table", [](Spec& s) { s.objects[0].id = 100; },
+      {"object id of the table", [](Layout& s) { s.objects[0].id = 100; },
        "object id 100 is also that of table 't'"},
-      {"id not below the next id", [](Spec& s) { s.next_id = 102; },
+      {"id not below the next id", [](Layout& s) { s.next_id = 102; },
        "object id 102 is not below the next id"},
-      {"key object without its index", [](Spec& s) { s.objects[0].name = "PK_other"; },
+      {"key object without its index", [](Layout& s) { s.objects[0].name = "PK_other"; },
        "object 'PK_other': its table has no index of its name"},
-      {"object of a missing table", [](Spec& s) { s.objects[1].parent = 55; },
+      {"object of a missing table", [](Layout& s) { s.objects[1].parent = 55; },
        "object 'DF_t_s': the table it belongs to is missing"},
-      {"two columns of one name", [](Spec& s) { s.cols[2].name = "A"; },
+      {"two columns of one name", [](Layout& s) { s.cols[2].name = "A"; },
        "column 'A': a second column has this name"},
-      {"bytes after the last object", [](Spec& s) { s.tail = "zz"; },
+      {"bytes after the last object", [](Layout& s) { s.tail = "zz"; },
        "bytes follow the last object"},
-      {"identity column of text", [](Spec& s) { s.cols[1].flags = 2; },
+      {"identity column of text", [](Layout& s) { s.cols[1].flags = 2; },
        "an identity column's type is an integer type"},
-      {"table made before 1753", [](Spec& s) { s.table_crdate = INT64_MIN; },
+      {"table made before 1753", [](Layout& s) { s.table_crdate = INT64_MIN; },
        "table 't': the table's creation date is out of range"},
-      {"object made after 9999", [](Spec& s) { s.object_crdate = INT64_MAX; },
+      {"object made after 9999", [](Layout& s) { s.object_crdate = INT64_MAX; },
        "object 'PK_t': the object's creation date is out of range"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempDb t;
     t.Close();
-    Spec spec = WithRows();
-    c.change(spec);
-    std::string bytes = Snapshot(spec);
+    Layout layout = WithRows();
+    c.change(layout);
+    std::string bytes = Snapshot(layout);
     WriteAll(t.path(), bytes);
     std::string journal = ReadAll(t.path() + "-journal");
     std::string message = Refusal(t.path());
@@ -273,11 +273,11 @@ TEST(EngineDamagedFile, ValuesPastTheirTypesRangeAreRefusedAndTheEdgesOpen) {
   using engine::kMinDateTime;
   struct Case {
     const char* what;
-    Spec::Col col;  // a column v added to t
+    Layout::Col col;  // a column v added to t
     std::string value;
     const char* read;  // select v: what an edge reads back, or nullptr when refused
   };
-  const Spec::Col datetime{"v", 9, 0, 0, 0, 1, 0, ""}, flt{"v", 10, 0, 0, 0, 1, 0, ""},
+  const Layout::Col datetime{"v", 9, 0, 0, 0, 1, 0, ""}, flt{"v", 10, 0, 0, 0, 1, 0, ""},
       int4{"v", 4, 0, 0, 0, 1, 0, ""}, int2{"v", 5, 0, 0, 0, 1, 0, ""},
       int1{"v", 6, 0, 0, 0, 1, 0, ""}, bit{"v", 7, 0, 0, 0, 1, 0, ""},
       num{"v", 8, 0, 9, 2, 1, 0, ""}, num38{"v", 8, 0, 38, 0, 1, 0, ""},
@@ -310,10 +310,10 @@ TEST(EngineDamagedFile, ValuesPastTheirTypesRangeAreRefusedAndTheEdgesOpen) {
     SCOPED_TRACE(c.what);
     TempDb t;
     t.Close();
-    Spec spec;
-    spec.cols.push_back(c.col);
-    spec.rows = {Row(1, "ab") + std::string(1, '\0'), Row(2, "cd") + c.value};  // v: NULL, value
-    std::string bytes = Snapshot(spec);
+    Layout layout;
+    layout.cols.push_back(c.col);
+    layout.rows = {Row(1, "ab") + std::string(1, '\0'), Row(2, "cd") + c.value};  // v: NULL, value
+    std::string bytes = Snapshot(layout);
     WriteAll(t.path(), bytes);
     if (c.read) {
       t.Open();
