@@ -287,9 +287,8 @@ std::string FloatStyle0(double f) {
   std::string t = buf;
   std::size_t e = t.find('e');
   if (e != std::string::npos && e + 2 < t.size()) {
-    std::string digits = t.substr(e + 2);
-    while (digits.size() < 3) digits.insert(0, "0");
-    t = t.substr(0, e + 2) + digits;
+    std::size_t have = t.size() - (e + 2);
+    if (have < 3) t.insert(e + 2, 3 - have, '0');
   }
   return t;
 }
