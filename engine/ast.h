@@ -137,7 +137,9 @@ struct Stmt {
     Exec,
     Declare,  // DECLARE @v type [= expr], ...: columns hold the names, types and values
     SetVar,   // SET @v = expr: name, cond
-    Backup    // BACKUP DATABASE name TO DISK = 'path' [WITH ...]: name, body = path, names = options
+    Backup,   // BACKUP DATABASE name TO DISK = 'path' [WITH ...]: name, body = path, names = options
+    SetRowCount,  // SET ROWCOUNT n: number, or cond (a variable)
+    SetTextSize   // SET TEXTSIZE n: number
   } k = Nothing;
   int line = 1;
   std::size_t begin = 0, end = 0;  // source span of the statement in the batch

@@ -788,6 +788,10 @@ void Session::DoDropConstraint(const Stmt& s) {
 }
 
 void Session::DoCreateObject(const Stmt& s) {
+  // A trigger kept and never fired would answer differently without a word.
+  if (s.xtype == "TR")
+    throw SqlError(50000, "The embedded engine cannot run triggers: CREATE TRIGGER '" + s.name +
+                              "' is refused.");
   if (cat_.NameTaken(s.name))
     throw SqlError(2714, "There is already an object named '" + s.name + "' in the database.");
   Object o;

@@ -135,6 +135,7 @@ StatementResult Session::DoInsert(const Stmt& s) {
   std::vector<Value> full(t->cols.size());
   std::vector<bool> given(t->cols.size());
   auto insert = [&](std::vector<Value>& in) {
+    if (row_limit_ > 0 && inserted >= row_limit_) return;  // SET ROWCOUNT
     if (ident >= 0 && !identity_saved) {
       Undo u{};
       u.k = Undo::Identity;
@@ -379,6 +380,8 @@ StatementResult Session::DoUpdate(const Stmt& s) {
   }
   std::vector<std::uint32_t> slots =
       MatchingSlots(t, vw.where ? vw.where.get() : s.where.get(), scope);
+  if (row_limit_ > 0 && static_cast<std::int64_t>(slots.size()) > row_limit_)
+    slots.resize(static_cast<std::size_t>(row_limit_));  // SET ROWCOUNT
   StatementResult r;
   r.rows_affected = static_cast<std::int64_t>(slots.size());
   if (slots.empty()) return r;
@@ -507,6 +510,8 @@ StatementResult Session::DoDelete(const Stmt& s) {
   scope.srcs.push_back({t, t->name});
   std::vector<std::uint32_t> slots =
       MatchingSlots(t, vw.where ? vw.where.get() : s.where.get(), scope);
+  if (row_limit_ > 0 && static_cast<std::int64_t>(slots.size()) > row_limit_)
+    slots.resize(static_cast<std::size_t>(row_limit_));  // SET ROWCOUNT
   for (std::uint32_t slot : slots) {
     t->UnindexRow(slot);
     Undo u{};

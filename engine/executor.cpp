@@ -271,6 +271,32 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       lock_timeout_ = s.number < 0 ? -1 : s.number;
       out->emplace_back();
       return;
+    case Stmt::SetTextSize:
+      // 0 is the server's default, 4 KB; -1 (or anything below 0) no limit.
+      text_size_ = s.number == 0 ? 4096 : s.number < 0 ? 0 : s.number;
+      out->emplace_back();
+      return;
+    case Stmt::SetRowCount: {
+      // SET ROWCOUNT n (a number or a variable): SELECT, INSERT, UPDATE and
+      // DELETE stop after n rows; 0 lifts the limit.
+      std::int64_t n = s.number;
+      if (s.cond) {
+        try {
+          Scope scope;
+          Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
+          Ctx ctx;
+          Value v = Eval(*s.cond, ctx);
+          n = v.null() ? 0 : ConvertTo(v, TypeSpec{Type::Int, 0, 0, 0}).i;
+        } catch (Error& e) {
+          Error moved(e.number(), e.severity(), e.what(), s.line);
+          moved.follow_on = e.follow_on;
+          throw moved;
+        }
+      }
+      row_limit_ = n < 0 ? 0 : n;
+      out->emplace_back();
+      return;
+    }
     case Stmt::Print: {
       // An informational message of class 0 with the value as text.
       StatementResult r;
@@ -339,7 +365,11 @@ void Session::Journal(const Stmt& s, std::string_view batch) {
   try {
     std::string_view text = batch.substr(s.begin, s.end - s.begin);
     // A replay has no variables of its own: give it their values.
-    journal->Statement({now_, VariablePrefix(text) + std::string(text)});
+    std::string entry = VariablePrefix(text) + std::string(text);
+    // A replay stops after as many rows as the statement did.
+    if (row_limit_ > 0 && (s.k == Stmt::Insert || s.k == Stmt::Update || s.k == Stmt::Delete))
+      entry = "set rowcount " + std::to_string(row_limit_) + ";\n" + entry + ";\nset rowcount 0";
+    journal->Statement({now_, entry});
   } catch (...) {
     // What the journal holds of the transaction can no longer be completed.
     if (trancount_ > 0)

@@ -265,6 +265,8 @@ class Session {
   std::vector<Savepoint> savepoints_;  // of the open transaction, oldest first
   bool xact_abort_ = false;            // SET XACT_ABORT, kept across batches
   long long lock_timeout_ = -1;        // SET LOCK_TIMEOUT, milliseconds
+  std::int64_t row_limit_ = 0;         // SET ROWCOUNT: rows a statement stops after, 0 none
+  std::int64_t text_size_ = 0;         // SET TEXTSIZE: bytes of a text or image value, 0 all
   int last_error_ = 0;                 // @@ERROR: of the statement before
   std::int64_t rowcount_ = 0;          // @@ROWCOUNT: rows the statement before touched
   std::int64_t now_ = 0;

@@ -170,7 +170,7 @@ class Parser {
         ColumnDef c;
         c.name = Lower(Next().text);
         Accept("as");
-        c.type = ParseType();
+        c.type = ParseType(static_cast<int>(s->columns.size()) + 1);
         if (AcceptSymbol("=")) c.def = Expression();
         s->columns.push_back(std::move(c));
       } while (AcceptSymbol(","));
@@ -197,23 +197,7 @@ class Parser {
         } while (AcceptSymbol(","));
       }
     } else if (Accept("set")) {
-      // SET XACT_ABORT ON|OFF is kept by the session. SET NOCOUNT ON, SET
-      // ANSI_PADDING ON, ...: session options the engine already behaves by.
-      s->k = Stmt::Nothing;
-      std::string option = Lower(Name());
-      if (option == "xact_abort") {
-        s->k = Stmt::SetXactAbort;
-        s->on = Peek().Is("on");
-        if (!s->on && !Peek().Is("off")) Fail();
-      } else if (option == "lock_timeout") {
-        // SET LOCK_TIMEOUT n: how long a statement waits for another
-        // session's transaction; -1 (the default) waits for ever.
-        s->k = Stmt::SetLockTimeout;
-        bool minus = AcceptSymbol("-");
-        if (Peek().kind != Tok::Number) Fail();
-        s->number = std::strtoll(Peek().text.c_str(), nullptr, 10) * (minus ? -1 : 1);
-      }
-      Next();
+      SetOption(*s);
     } else if (Accept("exec") || Accept("execute")) {
       s->k = Stmt::Exec;
       if (Peek().kind == Tok::Variable && Peek(1).IsSymbol("=")) {
@@ -238,6 +222,101 @@ class Parser {
       Fail();
     }
     s->end = toks_[pos_ == 0 ? 0 : pos_ - 1].end;
+    return s;
+  }
+
+  // SET option value. The options the session keeps (XACT_ABORT,
+  // LOCK_TIMEOUT, ROWCOUNT, NOCOUNT) become statements of their own; the
+  // others are accepted with the value the engine always behaves by and
+  // refused with any other (error 50000 naming the option), so that no
+  // script believes it changed what it did not.
+  void SetOption(Stmt& s) {
+    const Token& opt = Peek();
+    if (opt.kind != Tok::Ident) Fail();
+    std::string option = Lower(Next().text);
+    auto on_off = [&] {
+      if (!Peek().Is("on") && !Peek().Is("off")) Fail();
+      return Lower(Next().text) == "on";
+    };
+    auto refuse = [&](const std::string& what) {
+      throw Error(50000, 16,
+                  "The embedded engine cannot honour SET " + what +
+                      ": it always runs as SQL Server does with an ODBC connection's defaults.",
+                  opt.line);
+    };
+    if (option == "xact_abort") {
+      s.k = Stmt::SetXactAbort;
+      s.on = on_off();
+    } else if (option == "nocount") {
+      s.k = Stmt::Nothing;  // whether a server sends row counts
+      on_off();
+    } else if (option == "lock_timeout" || option == "rowcount") {
+      // SET LOCK_TIMEOUT n: how long a statement waits for another
+      // session's transaction; -1 (the default) waits for ever. SET
+      // ROWCOUNT n: statements stop after n rows (0: no limit).
+      s.k = option == "rowcount" ? Stmt::SetRowCount : Stmt::SetLockTimeout;
+      if (Peek().kind == Tok::Variable && s.k == Stmt::SetRowCount) {
+        s.cond = Primary();
+      } else {
+        bool minus = AcceptSymbol("-");
+        if (Peek().kind != Tok::Number) Fail();
+        s.number = std::strtoll(Next().text.c_str(), nullptr, 10) * (minus ? -1 : 1);
+      }
+    } else if (option == "ansi_nulls" || option == "ansi_padding" || option == "ansi_warnings" ||
+               option == "concat_null_yields_null" || option == "quoted_identifier" ||
+               option == "ansi_null_dflt_on" || option == "ansi_defaults") {
+      s.k = Stmt::Nothing;
+      if (!on_off()) refuse(Upper(option) + " OFF");
+    } else if (option == "implicit_transactions" || option == "cursor_close_on_commit" ||
+               option == "ansi_null_dflt_off" || option == "numeric_roundabort" ||
+               option == "fmtonly" || option == "noexec" || option == "parseonly" ||
+               option == "showplan_text" || option == "showplan_all" || option == "showplan_xml" ||
+               option == "forceplan") {
+      s.k = Stmt::Nothing;
+      if (on_off()) refuse(Upper(option) + " ON");
+    } else if (option == "arithabort" || option == "arithignore") {
+      // With ANSI_WARNINGS ON (always), ARITHABORT changes nothing;
+      // ARITHIGNORE only silences messages of errors the engine raises anyway.
+      s.k = Stmt::Nothing;
+      bool on = on_off();
+      if (option == "arithignore" && on) refuse("ARITHIGNORE ON");
+    } else if (option == "dateformat") {
+      s.k = Stmt::Nothing;
+      std::string v = Peek().kind == Tok::Ident || Peek().kind == Tok::String ? Lower(Next().text)
+                                                                               : "";
+      if (v != "ymd") refuse("DATEFORMAT " + (v.empty() ? LastText() : v));
+    } else if (option == "datefirst") {
+      s.k = Stmt::Nothing;
+      if (Peek().kind != Tok::Number) Fail();
+      if (Next().text != "7") refuse("DATEFIRST " + LastText());
+    } else if (option == "language") {
+      s.k = Stmt::Nothing;
+      std::string v = Lower(Next().text);
+      if (v != "us_english" && v != "english") refuse("LANGUAGE " + v);
+    } else if (option == "textsize") {
+      // SET TEXTSIZE n: text and image values in results cut to n bytes.
+      s.k = Stmt::SetTextSize;
+      bool minus = AcceptSymbol("-");
+      if (Peek().kind != Tok::Number) Fail();
+      s.number = std::strtoll(Next().text.c_str(), nullptr, 10) * (minus ? -1 : 1);
+    } else if (option == "transaction") {
+      // SET TRANSACTION ISOLATION LEVEL: one session writes at a time, so
+      // READ COMMITTED and stronger levels read what they would.
+      s.k = Stmt::Nothing;
+      Expect("isolation");
+      Expect("level");
+      std::string level;
+      while (Peek().kind == Tok::Ident && !StartsStatement(Peek()) && Peek().line == opt.line)
+        level += (level.empty() ? "" : " ") + Lower(Next().text);
+      if (level != "read committed" && level != "repeatable read" && level != "serializable")
+        refuse("TRANSACTION ISOLATION LEVEL " + Upper(level));
+    } else {
+      refuse(Upper(option));
+    }
+  }
+
+  static std::string Upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(AsciiUpper(static_cast<unsigned char>(c)));
     return s;
   }
 
@@ -294,13 +373,22 @@ class Parser {
     if (Accept("where")) s.where = Expression();
   }
 
-  TypeSpec ParseType() {
+  // A type as written in a declaration (ordinal: the column's, parameter's
+  // or variable's place in its list, named by errors) or, with ordinal 0,
+  // in CAST and CONVERT.
+  TypeSpec ParseType(int ordinal) {
     const Token& t = Peek();
     Type ty;
-    if (t.kind != Tok::Ident || !TypeFromName(t.text, &ty))
+    if (t.kind != Tok::Ident) Fail();
+    if (!TypeFromName(t.text, &ty)) {
+      if (ordinal == 0)
+        throw Error(243, 16, "Type " + t.text + " is not a defined system type.", t.line);
       throw Error(2715, 16,
-                  "Column, parameter, or variable #1: Cannot find data type " + t.text + ".",
+                  "Column, parameter, or variable #" + std::to_string(ordinal) +
+                      ": Cannot find data type " + t.text + ".",
                   t.line);
+    }
+    const std::string nth = "#" + std::to_string(ordinal == 0 ? 1 : ordinal);
     std::string raw = Lower(Next().text);
     TypeSpec type_spec{ty, 0, 0, 0};
     if (ty == Type::Char || ty == Type::VarChar) type_spec.length = 1;
@@ -332,14 +420,14 @@ class Parser {
         } else if (ty == Type::Numeric) {
           if (a < 1 || a > 38)
             throw Error(2750, 16,
-                        "Column or parameter #1: Specified column precision " + std::to_string(a) +
+                        "Column or parameter " + nth + ": Specified column precision " + std::to_string(a) +
                             " is greater than the maximum precision of 38.",
                         t.line);
           type_spec.precision = a;
           type_spec.scale = b;
           if (b > a)
             throw Error(2751, 16,
-                        "Column or parameter #1: Specified column scale " + std::to_string(b) +
+                        "Column or parameter " + nth + ": Specified column scale " + std::to_string(b) +
                             " is greater than the specified precision of " + std::to_string(a) +
                             ".",
                         t.line);
@@ -366,14 +454,16 @@ class Parser {
     return e;
   }
 
-  ColumnDef Column() {
+  // A column definition, the ordinal-th of its list.
+  ColumnDef Column(int ordinal) {
     ColumnDef c;
     c.name = Name();
     const Token& type_token = Peek();
-    c.type = ParseType();
+    c.type = ParseType(ordinal);
     if (c.type.type == Type::Binary || c.type.type == Type::VarBinary)
       throw Error(2715, 16,
-                  "Column, parameter, or variable #1: Cannot find data type " + type_token.text +
+                  "Column, parameter, or variable #" + std::to_string(ordinal) +
+                      ": Cannot find data type " + type_token.text +
                       ". (The embedded engine keeps binary values in expressions only.)",
                   type_token.line);
     for (;;) {
@@ -478,7 +568,7 @@ class Parser {
           PrimaryKeyTail(s);
           s.unique = true;  // unnamed table-level key
         } else {
-          s.columns.push_back(Column());
+          s.columns.push_back(Column(static_cast<int>(s.columns.size()) + 1));
         }
       } while (AcceptSymbol(","));
       ExpectSymbol(")");
@@ -615,14 +705,14 @@ class Parser {
         return;
       }
       s.k = Stmt::AlterAdd;
-      do s.columns.push_back(Column());
+      do s.columns.push_back(Column(static_cast<int>(s.columns.size()) + 1));
       while (AcceptSymbol(","));
     } else if (Accept("alter")) {
       Expect("column");
       s.k = Stmt::AlterAlterColumn;
       ColumnDef c;
       c.name = Name();
-      c.type = ParseType();
+      c.type = ParseType(1);
       if (Accept("null")) {
         c.null_given = true;
       } else if (Accept("not")) {
@@ -1032,13 +1122,13 @@ class Parser {
         auto e = Make(Expr::Cast, t.offset);
         e->args.push_back(Expression());
         Expect("as");
-        e->type = ParseType();
+        e->type = ParseType(0);
         ExpectSymbol(")");
         return e;
       }
       if (fn == "convert") {
         auto e = Make(Expr::Cast, t.offset);
-        e->type = ParseType();
+        e->type = ParseType(0);
         ExpectSymbol(",");
         e->args.push_back(Expression());
         if (AcceptSymbol(",")) e->args.push_back(Expression());  // style

@@ -381,6 +381,7 @@ StatementResult Session::DoSelect(const Select& q) {
   // as text. A column whose type the expression does not fix takes the kind
   // of its first non-NULL value.
   SelectRows(q, &res.columns, [&](std::vector<Value>& vals) {
+    if (row_limit_ > 0 && static_cast<std::int64_t>(res.rows.size()) >= row_limit_) return;
     std::vector<std::optional<std::string>> out;
     out.reserve(vals.size());
     for (std::size_t c = 0; c < vals.size(); ++c) {
@@ -396,6 +397,11 @@ StatementResult Session::DoSelect(const Select& q) {
         }
       }
       out.emplace_back(ToText(vals[c]));
+      if (text_size_ > 0 && static_cast<std::int64_t>(out.back()->size()) > text_size_ &&
+          (res.columns[c].type == ColumnType::Text || res.columns[c].type == ColumnType::Image)) {
+        // SET TEXTSIZE: the value's first bytes.
+        out.back()->resize(static_cast<std::size_t>(text_size_));
+      }
     }
     res.rows.push_back(std::move(out));
   });

@@ -280,3 +280,64 @@ TEST(EngineBatches, ResultsOfTheStatementsThatRanComeWithTheError) {
     EXPECT_EQ(e.results[1].messages[0].line, 2);
   }
 }
+
+// SET ROWCOUNT n stops SELECT, INSERT, UPDATE and DELETE after n rows, also
+// when the journal replays them after a crash; SET options whose other
+// values the engine cannot honour, and triggers, are refused.
+TEST(EngineBatches, SetRowcountAndOptionsTheEngineCannotHonour) {
+  TempDb t;
+  t.Run("create table n (k int, v int)");
+  t.Run("insert into n values (1, 0), (2, 0), (3, 0), (4, 0)");
+  ExpectRows(t, {
+      {"set rowcount 2 select k from n order by k desc set rowcount 0", {"4", "3"}},
+      {"declare @m int = 3 set rowcount @m select k from n order by k set rowcount 0",
+       {"1", "2", "3"}},
+      {"set rowcount 1 update n set v = 1 select @@rowcount set rowcount 0", {"1"}},
+      {"set rowcount 2 insert into n select k + 10, 0 from n set rowcount 0 "
+       "select count(*) from n",
+       {"6"}},
+      {"set rowcount 1 delete n where k > 10 set rowcount 0 select count(*) from n", {"5"}},
+      {"select count(*) from n where v = 1", {"1"}},
+      {"set rowcount 0 select count(*) from n", {"5"}},
+      {"set textsize 3 select cast('abcdef' as text), 'abcdef' set textsize -1", {"abc|abcdef"}},
+      {"select cast('abcdef' as text)", {"abcdef"}},
+      {"set ansi_nulls on set ansi_warnings on set arithabort off set dateformat ymd "
+       "set transaction isolation level read committed set nocount on select 1",
+       {"1"}},
+  });
+  ExpectErrors(t, {
+      {"set ansi_nulls off", 50000,
+       "The embedded engine cannot honour SET ANSI_NULLS OFF: it always runs as SQL Server does "
+       "with an ODBC connection's defaults."},
+      {"set concat_null_yields_null off", 50000, nullptr},
+      {"set implicit_transactions on", 50000, nullptr},
+      {"set dateformat dmy", 50000, nullptr},
+      {"set transaction isolation level read uncommitted", 50000, nullptr},
+      {"set identity_insert n on", 50000, nullptr},
+      {"create trigger tr on n after insert as update n set v = 9", 50000,
+       "The embedded engine cannot run triggers: CREATE TRIGGER 'tr' is refused."},
+      {"create table b (a int, b char(2), c nosuchtype)", 2715,
+       "Column, parameter, or variable #3: Cannot find data type nosuchtype."},
+      {"declare @a int, @b nosuchtype", 2715,
+       "Column, parameter, or variable #2: Cannot find data type nosuchtype."},
+      {"select cast(1 as nosuchtype)", 243, "Type nosuchtype is not a defined system type."},
+      {"create table b (a int, b numeric(40, 2))", 2750,
+       "Column or parameter #2: Specified column precision 40 is greater than the maximum "
+       "precision of 38."},
+  });
+  EXPECT_EQ(t.One("select count(*) from sysobjects where name = 'tr'"), "0");
+
+#ifndef _WIN32
+  // The journal replays an UPDATE made under SET ROWCOUNT with its limit.
+  const std::string path = t.path();
+  t.Close();
+  ASSERT_TRUE(engine_test::RunAndKill([&] {
+    auto db = engine::Database::open(path, engine::Database::OpenMode::MustExist);
+    db->execute("set rowcount 2 update n set v = 7 delete n where v = 0 set rowcount 0");
+    return db;
+  }));
+  t.Open();
+  EXPECT_EQ(t.One("select count(*) from n where v = 7"), "2");
+  EXPECT_EQ(t.One("select count(*) from n"), "3");
+#endif
+}
