@@ -80,10 +80,13 @@ of times on the same database.
   --before               also run the consolidation of releases before March
                          2005 ("同时处理2005年3月前的升级工作")
   --data-dir DIR         folder of zzm.dat, other.dat and MarcRule.txt
-                         (default: the folder of this program, then
-                         ../share/libupgrade beside it)
+                         (default: the folder of this program, then the
+                         installation's data folder, /var/lib/libupgrade for
+                         programs in /usr/bin)
   --export-zzm           write the author-number tables to zzm.dat in the data
-                         folder instead of upgrading (needs no --backed-up)
+                         folder (--data-dir DIR, else the installation's data
+                         folder) instead of upgrading, and print where (needs
+                         no --backed-up)
   --create-prt-tables    rebuild the statistics tables instead of upgrading
   --delete-old-author-tables
                          with the pre-2005 consolidation: drop the
@@ -116,11 +119,18 @@ only where a step empties or drops it on purpose; should rows be gone from any
 other table, the run says so and the exit code is 3.
 
 Each progress text is printed as a line; the bar and the count are drawn live
-on a terminal and printed now and then otherwise. On success the last line is
-"所有处理已完成！" and the exit code 0. On an error the server's message goes
-to standard error and the exit code is 1. Every step is one transaction: the
-step that failed (or was interrupted) is undone whole, the steps before it
-stay done, and the next run carries on from the undone step.
+on a terminal and printed now and then otherwise. A run that completes prints
+"所有处理已完成！" (a preview instead says that it rolled everything back). On
+an error the server's message goes to standard error. Every step is one
+transaction: the step that failed (or was interrupted) is undone whole, the
+steps before it stay done, and the next run carries on from the undone step.
+
+Exit status:
+  0  the upgrade (or the maintenance function) is done
+  1  an error: the server's or the file's message is on standard error
+  2  a usage error, or the backup was not confirmed
+  3  the run ended, but rows are gone from a table that no step empties on
+     purpose (verdict "lost")
 
 The desktop program shows "删除旧著者码表" and "生成Prt表" only after
 Ctrl+Alt+F1 and Ctrl+Alt+F2, and never shows "导出ZZM". A desktop whose display
@@ -288,6 +298,7 @@ int Run(const Options& o) {
   }
 
   cli::TerminalView view(stdout, port::IsTerminal(stdout), o.before);
+  view.SetPreview(o.dry_run);
   // The window's ckbDel, ticked before the run as a librarian would tick it.
   if (o.delete_old_author_tables) view.SetDeleteOldChecked(true);
   steps::Upgrader upgrader(
@@ -310,8 +321,9 @@ int Run(const Options& o) {
   connection->on_unit_end = [&](bool committed) { tallies.EndUnit(committed); };
 
   if (o.export_zzm || o.create_prt_tables) {
+    std::filesystem::path written;
     try {
-      if (o.export_zzm) upgrader.btExpZZMClick();
+      if (o.export_zzm) written = upgrader.btExpZZMClick();
       if (o.create_prt_tables) upgrader.btCrtPrtClick();
     } catch (const std::exception& e) {
       view.Finish();
@@ -319,6 +331,9 @@ int Run(const Options& o) {
       return kExitFailed;
     }
     view.Finish();
+    if (o.export_zzm)
+      std::cout << "著者号码文件已导出 (the author-number tables were written to): "
+                << written.string() << "\n";
     return kExitOk;
   }
 
@@ -364,7 +379,8 @@ int Run(const Options& o) {
                 << "\n";
       return kExitFailed;
     }
-    std::printf("\nDry run (预演): every change was rolled back; the database is as it was.\n");
+    std::printf("\nDry run (预演): %severy change was rolled back; the database is as it was.\n",
+                view.Completed() ? "every step ran to the end, then " : "");
   }
   cli::PrintSteps(stdout, tallies.steps(), o.dry_run, tallies.undone());
   if (account) {

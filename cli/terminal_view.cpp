@@ -51,10 +51,12 @@ void TerminalView::SetNumVisible(bool visible) {
 
 // The message box ends the run's output: no progress line is drawn after it.
 void TerminalView::ShowInformation(std::string_view gbk) {
+  completed_ = true;
   ClearLive();
+  last_drawn_.clear();
+  if (preview_) return;
   std::fprintf(out_, "%s\n", text::Utf8(gbk).c_str());
   std::fflush(out_);
-  last_drawn_.clear();
 }
 
 void TerminalView::Finish() {

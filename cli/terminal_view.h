@@ -38,6 +38,13 @@ class TerminalView : public db::UpgradeView {
   // Ends the live line so that what follows (an error) starts on its own line.
   void Finish();
 
+  // A preview's run ends in a roll-back: its completion message would claim
+  // a done upgrade, so it is not printed; the program says what happened
+  // once the roll-back is over.
+  void SetPreview(bool preview) { preview_ = preview; }
+  // The run reached its completion message.
+  bool Completed() const { return completed_; }
+
  private:
   void PrintLine(const std::string& utf8);
   void DrawProgress(bool force);
@@ -48,6 +55,8 @@ class TerminalView : public db::UpgradeView {
   bool live_;
   bool before_;
   bool del_ = false;
+  bool preview_ = false;
+  bool completed_ = false;
   bool process_visible_ = true;
   bool bar_visible_ = false;
   bool num_visible_ = false;

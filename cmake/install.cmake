@@ -3,22 +3,46 @@
 #
 # The package never carries the sample data files of data/sample: made-up
 # author numbers loaded into a real library would corrupt its catalogue. It
-# makes <prefix>/share/libupgrade empty, for the library's own zzm.dat,
-# other.dat and MarcRule.txt.
+# makes the data folder /var/lib/libupgrade (<prefix>/var/lib/libupgrade for
+# another prefix, as refdata::DefaultDataDirs derives it) and leaves it
+# empty, for the library's own zzm.dat, other.dat and MarcRule.txt.
 include(GNUInstallDirs)
 
+set(_programs)
 foreach(program libupgrade libupgrade-cli libsql libsql-server)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND _programs ${program})
   endif()
 endforeach()
+# A stripped install (the package's) also drops the sections no program needs
+# at run time, as Debian's own packaging does.
+install(CODE "set(_programs \"${_programs}\")
+  set(_bindir \"${CMAKE_INSTALL_BINDIR}\")
+  set(_strip \"${CMAKE_STRIP}\")"
+  [[
+  if(CMAKE_INSTALL_DO_STRIP AND _strip)
+    foreach(p IN LISTS _programs)
+      execute_process(COMMAND "${_strip}" --remove-section=.comment --remove-section=.note
+                              "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${_bindir}/${p}"
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+  endif()
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" OR CMAKE_INSTALL_PREFIX STREQUAL "/")
+    set(_data "/var/lib/libupgrade")
+  else()
+    set(_data "${CMAKE_INSTALL_PREFIX}/var/lib/libupgrade")
+  endif()
+  message(STATUS "Installing: $ENV{DESTDIR}${_data}")
+  file(MAKE_DIRECTORY "$ENV{DESTDIR}${_data}")
+]])
 
-install(DIRECTORY DESTINATION ${CMAKE_INSTALL_DATADIR}/libupgrade)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/libupgrade.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/libupgrade.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 file(GLOB _fixtures ${PROJECT_SOURCE_DIR}/data/fixtures/*.sql)
 install(FILES ${_fixtures} DESTINATION ${CMAKE_INSTALL_DOCDIR}/fixtures)
 
@@ -36,19 +60,31 @@ foreach(page ${_man_pages})
                      DEPENDS ${page} VERBATIM)
   list(APPEND _man_gz ${_gz})
 endforeach()
-add_custom_target(man_pages ALL DEPENDS ${_man_gz})
+# The package's changelog, compressed as Debian installs it.
+set(_changelog_gz ${PROJECT_BINARY_DIR}/man/changelog.gz)
+add_custom_command(OUTPUT ${_changelog_gz}
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+                   COMMAND ${GZIP_EXECUTABLE} -9nc ${PROJECT_SOURCE_DIR}/packaging/debian/changelog
+                           > ${_changelog_gz}
+                   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
+add_custom_target(man_pages ALL DEPENDS ${_man_gz} ${_changelog_gz})
 install(FILES ${_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${_changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME libupgrade)
 set(CPACK_PACKAGE_VERSION ${LIBUPGRADE_RELEASE})
 set(CPACK_PACKAGE_VENDOR Quorvant)
 set(CPACK_PACKAGE_CONTACT "Quorvant library system <libupgrade@quorvant.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "upgrade utility of the library management system's database")
+# Lines of at most 80 characters: the control file keeps them as they are.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Brings the database of the library (book-lending) management system, whatever earlier
-release it is at, to the schema and reference data of release ${LIBUPGRADE_RELEASE}: the
-desktop program libupgrade, the same upgrade on the command line (libupgrade-cli), and
-libsql, the shell of the embedded database engine that stands in for SQL Server.")
+    "Brings the database of the library (book-lending) management system,
+whatever earlier release it is at, to the schema and reference data of
+release ${LIBUPGRADE_RELEASE}. The package holds the desktop program libupgrade,
+the same upgrade on the command line (libupgrade-cli), libsql, the shell of
+the embedded database engine that stands in for SQL Server, and
+libsql-server, which serves a database file of that engine over TDS as SQL
+Server does.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -62,5 +98,7 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "tdsodbc, odbcinst")
 include(CPack)
 
 if(LIBUPGRADE_BUILD_TESTS)
-  add_test(NAME man_pages COMMAND ${PROJECT_SOURCE_DIR}/tools/check-man.sh ${_man_pages})
+  add_test(NAME man_pages COMMAND ${PROJECT_SOURCE_DIR}/tools/check-man.sh
+           --bin ${CMAKE_RUNTIME_OUTPUT_DIRECTORY} --readme ${PROJECT_SOURCE_DIR}/README.md
+           ${_man_pages})
 endif()

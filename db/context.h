@@ -16,7 +16,8 @@ struct StepContext {
   Query& qrTmp2;  // statements inside a walk on qrTmp1
   UpgradeView& view;
   // Folders searched, in order, for zzm.dat, other.dat and MarcRule.txt
-  // (refdata::LocateDataFile); the export writes into the first.
+  // (refdata::LocateDataFile); the export writes into the last
+  // (refdata::DataFolder).
   std::vector<std::filesystem::path> data_dirs;
 };
 

@@ -1,9 +1,12 @@
 // The embedded backend: a connection is one open engine::Database. User name
 // and password mean nothing to a database file and are not checked.
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 
 #include "db/result_set.h"
 #include "engine/engine.h"
+#include "text/gbk.h"
 
 namespace db {
 
@@ -66,6 +69,11 @@ class EmbeddedConnection : public Connection {
 
 std::unique_ptr<Connection> ConnectEmbedded(const std::string& path) {
   if (path.empty()) throw Error(0, "embedded data source names no database file");
+  // The engine answers a missing file as a server answers a database it does
+  // not have, with a refused login; here the file is named as missing.
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec) && !ec)
+    throw Error(0, text::Gbk("找不到数据库文件 ") + path + " (the database file does not exist)");
   try {
     return std::make_unique<EmbeddedConnection>(
         engine::Database::open(path, engine::Database::OpenMode::MustExist));

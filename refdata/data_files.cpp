@@ -7,8 +7,8 @@
 #include "port/program_path.h"
 #include "text/gbk.h"
 
-#ifndef LIBUPGRADE_BIN_TO_DATA
-#define LIBUPGRADE_BIN_TO_DATA "../share/libupgrade"
+#ifndef LIBUPGRADE_BIN_TO_PREFIX
+#define LIBUPGRADE_BIN_TO_PREFIX ".."
 #endif
 
 namespace refdata {
@@ -58,9 +58,20 @@ fs::path ProgramDir() {
 }
 
 std::vector<fs::path> DefaultDataDirs(const fs::path& program_dir) {
-  const fs::path data_dir = (program_dir / LIBUPGRADE_BIN_TO_DATA).lexically_normal();
-  if (data_dir == (program_dir / ".").lexically_normal()) return {program_dir};  // one place (Windows)
-  return {program_dir, data_dir};
+#ifdef _WIN32
+  return {program_dir};  // one place on Windows
+#else
+  fs::path prefix = (program_dir / LIBUPGRADE_BIN_TO_PREFIX).lexically_normal();
+  if (!prefix.has_filename()) prefix = prefix.parent_path();  // "/usr/" -> "/usr"
+  // The file-system hierarchy keeps the variable data of /usr (and of /) in
+  // /var; any other prefix keeps its own var folder.
+  const fs::path var = prefix == "/usr" || prefix == "/" ? fs::path("/var") : prefix / "var";
+  return {program_dir, var / "lib" / "libupgrade"};
+#endif
+}
+
+fs::path DataFolder(const std::vector<fs::path>& dirs) {
+  return dirs.empty() ? ProgramDir() : dirs.back();
 }
 
 std::string DataFileMessage(const char* what_utf8, DataFile file, const fs::path& path) {

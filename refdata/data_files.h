@@ -2,9 +2,10 @@
 // found, and the error that names one that is missing or unreadable.
 //
 // The files are looked for in a list of folders, first match wins: by default
-// the folder of the running program, then <prefix>/share/libupgrade beside the
-// program's <prefix>/bin (where an administrator puts the library's own files
-// on an installed system; the package makes that folder and leaves it empty);
+// the folder of the running program, then the data folder of the installation
+// it belongs to (/var/lib/libupgrade for programs in /usr/bin, where an
+// administrator puts the library's own files; the package makes that folder
+// and leaves it empty); on Windows the program's folder alone.
 // `libupgrade-cli --data-dir DIR` makes the list DIR alone.
 #pragma once
 
@@ -34,14 +35,20 @@ class DataFileError : public std::runtime_error {
 std::filesystem::path ProgramDir();
 
 // The default search list for a program in program_dir: that folder, then the
-// share folder of the installation it belongs to (<prefix>/share/libupgrade
-// for <prefix>/bin), written without "..".
+// data folder of the installation it belongs to, written without "..":
+// /var/lib/libupgrade for /usr/bin (and /bin), <prefix>/var/lib/libupgrade
+// for any other <prefix>/bin. On Windows program_dir alone.
 std::vector<std::filesystem::path> DefaultDataDirs(
     const std::filesystem::path& program_dir = ProgramDir());
 
+// The folder a file written by the program goes to: the last of the search
+// list, which is the installation's data folder by default (never /usr/bin),
+// the one folder of --data-dir, and the program's folder on Windows.
+std::filesystem::path DataFolder(const std::vector<std::filesystem::path>& dirs);
+
 // Path of the file in the first folder of dirs that has an entry of that
 // name. Throws DataFileError when no folder has one ("找不到著者号码文件
-// zzm.dat（查找位置：/usr/bin、/usr/share/libupgrade）") and when the entry
+// zzm.dat（查找位置：/usr/bin、/var/lib/libupgrade）") and when the entry
 // found is not a file that can be opened for reading ("无法读取著者号码文件
 // /usr/bin/zzm.dat"): a file that is there but unreadable is reported, never
 // passed over for one further down the list.

@@ -118,7 +118,7 @@ void InputZzmCode(db::StepContext& ctx) {
   view.SetBarVisible(false);
 }
 
-void ExportZzm(db::StepContext& ctx) {
+std::filesystem::path ExportZzm(db::StepContext& ctx) {
   struct Section {
     const char* table;
     const char* select;
@@ -137,7 +137,10 @@ void ExportZzm(db::StepContext& ctx) {
 
   // The new file is written beside the old one and replaces it only once it
   // is complete, so a failed export never costs the library its only copy.
-  const std::filesystem::path target = ctx.data_dirs.at(0) / FileName(DataFile::Zzm);
+  const std::filesystem::path folder = DataFolder(ctx.data_dirs);
+  std::error_code made;  // a folder that cannot be made shows as the file that cannot be
+  std::filesystem::create_directories(folder, made);
+  const std::filesystem::path target = folder / FileName(DataFile::Zzm);
   std::filesystem::path partial = target;
   partial += ".new";
   std::ofstream out(partial, std::ios::binary | std::ios::trunc);
@@ -181,6 +184,7 @@ void ExportZzm(db::StepContext& ctx) {
     throw;
   }
   view.SetBarVisible(false);
+  return target;
 }
 
 }  // namespace refdata

@@ -2,6 +2,7 @@
 // and their exchange file zzm.dat.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -11,9 +12,9 @@ namespace refdata {
 
 // Loads zzm.dat, found in ctx.data_dirs, into the four tables through qrTmp.
 void InputZzmCode(db::StepContext& ctx);
-// Writes the four tables into zzm.dat in the first folder of ctx.data_dirs
-// (the export button).
-void ExportZzm(db::StepContext& ctx);
+// Writes the four tables into zzm.dat in DataFolder(ctx.data_dirs), made if
+// it is missing (the export button), and returns the path written.
+std::filesystem::path ExportZzm(db::StepContext& ctx);
 
 // The even-byte reversal of a zzm.dat line (without its CR LF): the bytes at
 // even positions (the first byte being position 1) in reverse order, the odd

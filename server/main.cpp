@@ -34,7 +34,13 @@ const char kUsage[] =
     "\n"
     "This is a test and demo server, not a hardened one: it does not encrypt, sends\n"
     "and checks passwords as given on its command line, and trusts its clients with\n"
-    "the whole database. Keep it on the loopback interface.\n";
+    "the whole database. Keep it on the loopback interface.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  stopped by SIGTERM or SIGINT, the database checkpointed (or --help, --version)\n"
+    "  1  the database could not be opened, served or written; the committed changes\n"
+    "     stay in the journal FILE-journal, which the next opening replays\n"
+    "  2  a usage error\n";
 
 server::Server* g_server = nullptr;
 

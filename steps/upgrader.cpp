@@ -128,11 +128,13 @@ void Upgrader::SetProcess(std::string_view task_utf8) {
   view.SetProcessText(G("处理：") + G(task_utf8));
 }
 
-void Upgrader::btExpZZMClick() {
+std::filesystem::path Upgrader::btExpZZMClick() {
   current_step_ = "btExpZZMClick";
-  db::RunInTransaction(qrTmp, [&] { refdata::ExportZzm(ctx); });
+  std::filesystem::path written;
+  db::RunInTransaction(qrTmp, [&] { written = refdata::ExportZzm(ctx); });
   current_step_ = "run";
   SaveDatabaseFile();
+  return written;
 }
 
 void Upgrader::btCrtPrtClick() {

@@ -82,8 +82,9 @@ class Upgrader {
   void Do2015_03_25();
   void Do2017_01_09();
 
-  // Maintenance functions behind the hidden buttons.
-  void btExpZZMClick();
+  // Maintenance functions behind the hidden buttons; the export returns the
+  // path of the zzm.dat it wrote.
+  std::filesystem::path btExpZZMClick();
   void btCrtPrtClick();
 
   // The ledger and probes on qrTmp.

@@ -45,10 +45,36 @@ struct Options {
   bool one_transaction = false;
 };
 
+constexpr const char* kUsage =
+    "usage: libsql [-b] [-1] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q \"batch\" "
+    "| -i SCRIPT)\n"
+    "       libsql --help | --version\n";
+
+constexpr const char* kHelp =
+    "\n"
+    "Runs Transact-SQL on a database file of the embedded engine.\n"
+    "\n"
+    "  -d FILE                  the database file; made, empty, when it does not exist\n"
+    "  -Q BATCH                 run one batch\n"
+    "  -i SCRIPT                run a script whose lines holding only GO end its batches\n"
+    "  -b                       stop at the first error, with exit code 1\n"
+    "  -1, --single-transaction run the whole input as one transaction: it commits\n"
+    "                           when every batch succeeded, else it is rolled back\n"
+    "  -W                       remove the trailing blanks of values\n"
+    "  -h -1                    no header line\n"
+    "  -s SEP                   separate the values of a row by SEP (default a tab)\n"
+    "  -f CODEPAGE              65001 (default): text in and out is UTF-8; 936: GBK\n"
+    "  --help                   show this text\n"
+    "  --version                show the release and this build's version\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every batch ran (without -b, also when some failed)\n"
+    "  1  with -b or -1: a batch failed; also when the database or the script cannot\n"
+    "     be opened, or the database file cannot be written (a full disk)\n"
+    "  2  a usage error\n";
+
 int Usage() {
-  std::cerr << "usage: libsql [-b] [-1] [-W] [-h -1] [-s SEP] [-f CODEPAGE] -d FILE (-Q \"batch\" "
-               "| -i SCRIPT)\n"
-               "       libsql --version\n";
+  std::cerr << kUsage;
   return 2;
 }
 
@@ -144,6 +170,10 @@ bool IsGo(const std::string& line) {
 
 int main(int argc, char** argv) {
   Options o;
+  if (argc == 2 && std::string(argv[1]) == "--help") {
+    std::cout << kUsage << kHelp;
+    return 0;
+  }
   if (argc == 2 && std::string(argv[1]) == "--version") {
     std::cout << libupgrade::VersionText("libsql");
     return 0;

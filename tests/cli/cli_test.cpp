@@ -124,6 +124,21 @@ TEST(Cli, UpgradesAndASecondRunRecordsNothing) {
   EXPECT_EQ(Rows(*c, "select vm_mess from ver_manage"), before);
 }
 
+// A preview ends in a roll-back: it never says that the upgrade is done, and
+// says that it rolled back before its account of the steps and rows.
+TEST(Cli, APreviewSaysItRolledBackAndNeverThatItIsDone) {
+  ScratchDb db({"release_2007_03"});
+  const Outcome o = RunCli(db.dir(), {"--dry-run", "--data-source", db.data_source(),
+                                      "--data-dir", SampleDir().string()});
+  ASSERT_EQ(o.code, 0) << o.err;
+  EXPECT_EQ(o.out.find("所有处理已完成"), std::string::npos) << o.out;
+  const auto rolled_back = o.out.find("every step ran to the end, then every change was rolled back");
+  ASSERT_NE(rolled_back, std::string::npos) << o.out;
+  EXPECT_LT(rolled_back, o.out.find("Steps that would change the database")) << o.out;
+  auto c = db.Connect();
+  EXPECT_TRUE(Rows(*c, "select vm_mess from ver_manage where vm_mess = 'ZZ20170109.SFZ'").empty());
+}
+
 TEST(Cli, RefusesWithoutTheBackupConfirmation) {
   ScratchDb db;
   const Outcome o = RunCli(db.dir(), {"--data-source", db.data_source()});
@@ -240,6 +255,9 @@ TEST(Cli, MissingDatabaseIsAConnectionError) {
       RunCli(db.dir(), {"--backed-up", "--data-source", "embedded:" + missing.string()});
   EXPECT_EQ(o.code, 1);
   EXPECT_NE(o.err.find("cannot connect"), std::string::npos) << o.err;
+  // Named as a missing file, not as a login the server refused.
+  EXPECT_NE(o.err.find("找不到数据库文件 " + missing.string()), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.find("login"), std::string::npos) << o.err;
   EXPECT_FALSE(fs::exists(missing));
 }
 
@@ -271,33 +289,44 @@ TEST(Cli, VersionNamesTheReleaseAndTheBuild) {
   }
 }
 
-// Without --data-dir the program looks in its own folder, then in
-// ../share/libupgrade beside it, and names both when a file is in neither.
-TEST(Cli, DataFilesFromTheProgramsFolderThenTheShareFolder) {
+// Without --data-dir the program looks in its own folder, then in the
+// installation's data folder (<prefix>/var/lib/libupgrade), and names both
+// when a file is in neither. The export writes into the data folder, never
+// beside the program, and says where.
+TEST(Cli, DataFilesFromTheProgramsFolderThenTheInstallationsDataFolder) {
   ScratchDb db({"release_2007_03"});
   const fs::path bin = db.dir() / "prefix" / "bin",
-                 share = db.dir() / "prefix" / "share" / "libupgrade";
+                 data = db.dir() / "prefix" / "var" / "lib" / "libupgrade";
   fs::create_directories(bin);
-  fs::create_directories(share);
   fs::copy_file(BinDir() / "libupgrade-cli", bin / "libupgrade-cli");
   const std::string cli = Quote((bin / "libupgrade-cli").string());
   const std::string run = "LIBUPGRADE_REGISTRY_ROOT=/nonexistent " + cli +
-                          " --backed-up --data-source " + Quote(db.data_source()) + " >" +
+                          " --data-source " + Quote(db.data_source()) + " >" +
                           Quote((db.dir() / "out.txt").string()) + " 2>" +
                           Quote((db.dir() / "err.txt").string());
-  int status = std::system(run.c_str());
+  int status = std::system((run + " --backed-up").c_str());
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(Slurp(db.dir() / "err.txt")
                 .find("找不到MARC规则文件 MarcRule.txt（查找位置：" + bin.string() + "、" +
-                      share.string() + "）"),
+                      data.string() + "）"),
             std::string::npos)
       << Slurp(db.dir() / "err.txt");
 
-  fs::copy_file(SampleDir() / "MarcRule.txt", share / "MarcRule.txt");
-  status = std::system(run.c_str());
+  fs::create_directories(data);
+  fs::copy_file(SampleDir() / "MarcRule.txt", data / "MarcRule.txt");
+  status = std::system((run + " --backed-up").c_str());
   EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(db.dir() / "err.txt");
   auto c = db.Connect();
   EXPECT_NE(Rows(*c, "select count(*) from lib_marc_rule"), std::vector<std::string>{"0"});
+  c.reset();
+
+  fs::remove_all(data);
+  status = std::system((run + " --export-zzm").c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 0) << Slurp(db.dir() / "err.txt");
+  EXPECT_TRUE(fs::is_regular_file(data / "zzm.dat"));
+  EXPECT_FALSE(fs::exists(bin / "zzm.dat"));
+  EXPECT_NE(Slurp(db.dir() / "out.txt").find((data / "zzm.dat").string()), std::string::npos)
+      << Slurp(db.dir() / "out.txt");
 }
 
 // The checks before the first change name a database that is not a library

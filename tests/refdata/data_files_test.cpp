@@ -75,16 +75,28 @@ TEST(LocateDataFile, EntryThatCannotBeReadIsReportedNotPassedOver) {
 #endif
 }
 
-TEST(DefaultDataDirs, ProgramFolderThenTheInstallationsShareFolder) {
+TEST(DefaultDataDirs, ProgramFolderThenTheInstallationsDataFolder) {
 #ifdef _WIN32
-  // On Windows the data files have one place: the program's folder.
-  EXPECT_EQ(refdata::DefaultDataDirs("C:/Program Files/Quorvant/libupgrade"),
-            (std::vector<fs::path>{"C:/Program Files/Quorvant/libupgrade"}));
+  // On Windows the data files have one place: the program's folder, which
+  // is also where a file the program writes goes.
+  const std::vector<fs::path> windows{"C:/Program Files/Quorvant/libupgrade"};
+  EXPECT_EQ(refdata::DefaultDataDirs(windows[0]), windows);
+  EXPECT_EQ(refdata::DataFolder(windows), windows[0]);
 #else
-  EXPECT_EQ(refdata::DefaultDataDirs("/usr/bin"),
-            (std::vector<fs::path>{"/usr/bin", "/usr/share/libupgrade"}));
-  EXPECT_EQ(refdata::DefaultDataDirs("/opt/lib/bin"),
-            (std::vector<fs::path>{"/opt/lib/bin", "/opt/lib/share/libupgrade"}));
+  // /usr and / keep their variable data in /var; any other prefix in its own.
+  const std::pair<fs::path, fs::path> cases[] = {
+      {"/usr/bin", "/var/lib/libupgrade"},
+      {"/usr/bin/", "/var/lib/libupgrade"},
+      {"/bin", "/var/lib/libupgrade"},
+      {"/usr/local/bin", "/usr/local/var/lib/libupgrade"},
+      {"/opt/lib/bin", "/opt/lib/var/lib/libupgrade"},
+  };
+  for (const auto& [bin, data] : cases) {
+    const std::vector<fs::path> dirs = refdata::DefaultDataDirs(bin);
+    EXPECT_EQ(dirs, (std::vector<fs::path>{bin, data})) << bin;
+    EXPECT_EQ(refdata::DataFolder(dirs), data) << bin;
+  }
+  EXPECT_EQ(refdata::DataFolder({"/srv/lib/data"}), "/srv/lib/data");  // --data-dir
 #endif
   EXPECT_TRUE(fs::equivalent(refdata::DefaultDataDirs().front(), fs::path(LIBUPGRADE_BIN_DIR)));
 }
