@@ -17,10 +17,10 @@ foreach(program libupgrade libupgrade-cli libsql libsql-server)
 endforeach()
 # A stripped install (the package's) also drops the sections no program needs
 # at run time, as Debian's own packaging does.
-install(CODE "set(_programs \"${_programs}\")
+set(_install_code "set(_programs \"${_programs}\")
   set(_bindir \"${CMAKE_INSTALL_BINDIR}\")
-  set(_strip \"${CMAKE_STRIP}\")"
-  [[
+  set(_strip \"${CMAKE_STRIP}\")\n")
+string(APPEND _install_code [[
   if(CMAKE_INSTALL_DO_STRIP AND _strip)
     foreach(p IN LISTS _programs)
       execute_process(COMMAND "${_strip}" --remove-section=.comment --remove-section=.note
@@ -36,6 +36,7 @@ install(CODE "set(_programs \"${_programs}\")
   message(STATUS "Installing: $ENV{DESTDIR}${_data}")
   file(MAKE_DIRECTORY "$ENV{DESTDIR}${_data}")
 ]])
+install(CODE "${_install_code}")
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/libupgrade.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

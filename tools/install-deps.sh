@@ -10,7 +10,7 @@ unixodbc-dev odbcinst libsqliteodbc tdsodbc \
 libicu-dev libgtest-dev libbenchmark-dev libsqlite3-dev \
 fonts-wqy-microhei xvfb xauth xdotool x11-apps qt6-translations-l10n python3 \
 clang-14 libclang-rt-14-dev \
-groff-base dpkg-dev file"
+groff-base dpkg-dev file lintian"
 
 missing=""
 for p in $PACKAGES; do
