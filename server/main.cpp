@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <system_error>
 
 #include "engine/engine.h"
 #include "libupgrade/version.h"
@@ -101,6 +102,13 @@ int main(int argc, char** argv) {
   if (*end != '\0' || port < 0 || port > 65535 || colon + 1 == listen.size())
     return Fail("--listen takes ADDR:PORT, got '" + listen + "'");
   id.db_name = std::filesystem::path(file).stem().string();
+  // The engine would answer a missing file as a server answers a database it
+  // does not have, with a refused login.
+  if (std::error_code ec; !std::filesystem::exists(file, ec) && !ec) {
+    std::cerr << "libsql-server: the database file " << file
+              << " does not exist (make one with libsql)\n";
+    return 1;
+  }
 
   try {
     std::unique_ptr<engine::Database> db =

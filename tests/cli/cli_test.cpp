@@ -259,6 +259,18 @@ TEST(Cli, MissingDatabaseIsAConnectionError) {
   EXPECT_NE(o.err.find("找不到数据库文件 " + missing.string()), std::string::npos) << o.err;
   EXPECT_EQ(o.err.find("login"), std::string::npos) << o.err;
   EXPECT_FALSE(fs::exists(missing));
+
+  // The server started on a missing file says the same.
+  const std::string serve = Quote((BinDir() / "libsql-server").string()) + " -d " +
+                            Quote(missing.string()) + " 2>" + Quote((db.dir() / "err.txt").string());
+  const int status = std::system(serve.c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  const std::string err = Slurp(db.dir() / "err.txt");
+  EXPECT_NE(err.find("the database file " + missing.string() + " does not exist"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("login"), std::string::npos) << err;
+  EXPECT_FALSE(fs::exists(missing));
 }
 
 TEST(Cli, ReadsTheConnectionParametersFromTheRegistryStandIn) {
