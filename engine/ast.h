@@ -131,6 +131,7 @@ struct Stmt {
     Save,
     SetXactAbort,
     SetLockTimeout,
+    SetNocount,
     If,
     Nothing,
     Print,  // PRINT expr: cond

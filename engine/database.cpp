@@ -24,9 +24,31 @@ std::string SpillDir(const std::string& path) {
   return dir.empty() ? "." : dir;
 }
 
-// The database and its sessions. The gate admits one statement at a time, and
-// only statements of the session whose transaction is open while one is: one
-// writer at a time, and no session ever sees another's uncommitted changes.
+// The journal of a session opened by open_session: its unit of work gathers
+// here and goes to the storage whole when it commits, so that the units of
+// sessions whose transactions overlap reach the journal one after another,
+// in the order they commit.
+class SessionJournal : public JournalSink {
+ public:
+  explicit SessionJournal(Storage& storage) : storage_(storage) {}
+  void Statement(const Committed& c) override { unit_.push_back(c); }
+  void Commit() override {
+    storage_.CommitUnit(unit_);
+    unit_.clear();
+  }
+  void Abort() noexcept override { unit_.clear(); }
+  void Backup(const Catalog& catalog, const std::string& path) override {
+    storage_.Backup(catalog, path);
+  }
+
+ private:
+  Storage& storage_;
+  std::vector<Committed> unit_;
+};
+
+// The database and its sessions. The gate admits one statement at a time;
+// table locks keep the sessions' transactions apart (READ COMMITTED): no
+// session sees or changes what another's open transaction changed.
 class EmbeddedDatabase : public Database, public StatementGate {
  public:
   EmbeddedDatabase(const std::string& path, bool create)
@@ -78,7 +100,7 @@ class EmbeddedDatabase : public Database, public StatementGate {
   void checkpoint() override {
     std::unique_lock<std::mutex> lock(m_);
     cv_.wait(lock, [&] { return !running_; });
-    if (owner_ || !storage_->Dirty()) return;
+    if (AnyTransaction() || !storage_->Dirty()) return;
     storage_->Checkpoint(catalog_);
   }
 
@@ -87,8 +109,7 @@ class EmbeddedDatabase : public Database, public StatementGate {
     // used: a server, whose clients each have a session of their own, never
     // uses it, and its clients must not see an idle session they cannot name.
     if (!own_listed_) {
-      std::unique_lock<std::mutex> lock(m_);
-      cv_.wait(lock, [&] { return !running_; });
+      std::lock_guard<std::mutex> lock(shared_.sessions_mutex);
       shared_.sessions[session_.spid] = SessionInfo{session_.spid, "", "", ""};
       shared_.session_objects[session_.spid] = &session_;
       own_listed_ = true;
@@ -97,38 +118,44 @@ class EmbeddedDatabase : public Database, public StatementGate {
   }
 
   // The lists in shared_ change only between statements, which read them.
+  // A login never waits for a running statement: the lists of sessions have
+  // a lock of their own.
   int open_session(const SessionInfo& info) override {
-    std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [&] { return !running_; });
+    std::lock_guard<std::mutex> lock(m_);
     const int spid = next_spid_++;
-    auto s = std::make_unique<Session>(catalog_, name_);
-    s->spid = spid;
-    s->shared = &shared_;
-    s->gate = this;
-    s->journal = storage_.get();
-    s->spill_dir = session_.spill_dir;
+    Opened o;
+    o.journal = std::make_unique<SessionJournal>(*storage_);
+    o.session = std::make_unique<Session>(catalog_, name_);
+    Session& s = *o.session;
+    s.spid = spid;
+    s.shared = &shared_;
+    s.gate = this;
+    s.journal = o.journal.get();
+    s.spill_dir = session_.spill_dir;
     SessionInfo named = info;
     named.spid = spid;
-    shared_.sessions[spid] = named;
-    shared_.session_objects[spid] = s.get();
-    sessions_[spid] = std::move(s);
+    {
+      std::lock_guard<std::mutex> listed(shared_.sessions_mutex);
+      shared_.sessions[spid] = named;
+      shared_.session_objects[spid] = &s;
+    }
+    sessions_[spid] = std::move(o);
     return spid;
   }
 
   void close_session(int spid) override {
     Session& s = Find(spid);
-    if (s.trancount() > 0) {
-      // The session owns the database while its transaction is open, so this
-      // waits for a statement of another session at most.
-      Enter(s, -1, {});
-      s.RollbackAll();
-      Leave(s);
-    }
-    std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [&] { return !running_; });
+    // Its transaction rolled back and its locks let go in a turn of its own.
+    Enter(s, {});
+    if (s.trancount() > 0) s.RollbackAll();
     s.ReleaseLocks(false);
-    shared_.sessions.erase(spid);
-    shared_.session_objects.erase(spid);
+    {
+      std::lock_guard<std::mutex> listed(shared_.sessions_mutex);
+      shared_.sessions.erase(spid);
+      shared_.session_objects.erase(spid);
+    }
+    Leave(s);
+    std::lock_guard<std::mutex> lock(m_);
     sessions_.erase(spid);
   }
 
@@ -138,13 +165,12 @@ class EmbeddedDatabase : public Database, public StatementGate {
   }
 
   void set_session_info(const SessionInfo& info) override {
-    std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [&] { return !running_; });
+    std::lock_guard<std::mutex> lock(shared_.sessions_mutex);
     if (shared_.sessions.count(info.spid)) shared_.sessions[info.spid] = info;
   }
 
   std::vector<SessionInfo> sessions() const override {
-    std::lock_guard<std::mutex> lock(m_);
+    std::lock_guard<std::mutex> lock(shared_.sessions_mutex);
     std::vector<SessionInfo> out;
     for (const auto& [spid, info] : shared_.sessions) out.push_back(info);
     return out;
@@ -154,37 +180,38 @@ class EmbeddedDatabase : public Database, public StatementGate {
     if (spid == session_.spid) return session_.trancount();
     std::lock_guard<std::mutex> lock(m_);
     auto it = sessions_.find(spid);
-    return it == sessions_.end() ? 0 : it->second->trancount();
+    return it == sessions_.end() ? 0 : it->second.session->trancount();
   }
 
-  void Enter(const Session& s, long long timeout_ms,
-             const std::function<bool()>& cancelled) override {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  bool nocount(int spid) const override {
+    if (spid == session_.spid) return session_.nocount();
+    std::lock_guard<std::mutex> lock(m_);
+    auto it = sessions_.find(spid);
+    return it != sessions_.end() && it->second.session->nocount();
+  }
+
+  void reset_session(int spid, bool keep_transaction) override {
+    Session& s = Find(spid);
+    Enter(s, {});
+    s.Reset(keep_transaction);
+    Leave(s);
+  }
+
+  void Enter(const Session&, const std::function<bool()>& cancelled) override {
     std::unique_lock<std::mutex> lock(m_);
-    while (running_ || (owner_ && owner_ != &s)) {
+    while (running_) {
       if (cancelled && cancelled()) throw Cancelled();
-      auto wake = Clock::now() + std::chrono::milliseconds(cancelled ? 20 : 1000);
-      if (timeout_ms >= 0) {
-        if (Clock::now() >= deadline)
-          throw Error(1222, 16, "Lock request time out period exceeded.");
-        wake = std::min(wake, deadline);
-      }
-      cv_.wait_until(lock, wake);
+      cv_.wait_for(lock, std::chrono::milliseconds(cancelled ? 20 : 1000));
     }
     running_ = true;
   }
 
-  void Leave(const Session& s) noexcept override {
+  void Leave(const Session&) noexcept override {
     {
       std::lock_guard<std::mutex> lock(m_);
       running_ = false;
-      if (s.trancount() > 0)
-        owner_ = &s;
-      else if (owner_ == &s)
-        owner_ = nullptr;
       // Never while a transaction is open: the snapshot would hold its changes.
-      if (!owner_ && storage_->JournalLarge()) {
+      if (storage_->JournalLarge() && !AnyTransaction()) {
         try {
           storage_->Checkpoint(catalog_);
         } catch (...) {
@@ -195,13 +222,68 @@ class EmbeddedDatabase : public Database, public StatementGate {
     cv_.notify_all();
   }
 
+  void WaitForLock(const Session& s, const std::string& resource, bool exclusive,
+                   long long timeout_ms, const std::function<bool()>& cancelled) override {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    LockTable& locks = shared_.locks;
+    std::unique_lock<std::mutex> lock(m_);
+    // s has the turn: nothing else touches the locks now.
+    if (locks.WouldDeadlock(s.spid, resource, exclusive))
+      throw Error(1205, 13,
+                  "Transaction (Process ID " + std::to_string(s.spid) +
+                      ") was deadlocked on lock resources with another process and has been "
+                      "chosen as the deadlock victim. Rerun the transaction.");
+    if (timeout_ms == 0) throw Error(1222, 16, "Lock request time out period exceeded.");
+    locks.SetWaiting(s.spid, resource, exclusive);
+    running_ = false;
+    cv_.notify_all();
+    // Takes the turn back before anything leaves: the statement's caller
+    // goes on (or rolls back) in its turn.
+    auto take_turn = [&] {
+      while (running_) cv_.wait(lock);
+      running_ = true;
+      locks.ClearWaiting(s.spid);
+    };
+    for (;;) {
+      // The locks change only in a turn: with none running they stay put.
+      if (!running_ && locks.TryAcquire(s.spid, resource, exclusive)) {
+        running_ = true;
+        locks.ClearWaiting(s.spid);
+        return;
+      }
+      if (cancelled && cancelled()) {
+        take_turn();
+        throw Cancelled();
+      }
+      auto wake = Clock::now() + std::chrono::milliseconds(cancelled ? 20 : 1000);
+      if (timeout_ms >= 0) {
+        if (Clock::now() >= deadline) {
+          take_turn();
+          throw Error(1222, 16, "Lock request time out period exceeded.");
+        }
+        wake = std::min(wake, deadline);
+      }
+      cv_.wait_until(lock, wake);
+    }
+  }
+
  private:
   Session& Find(int spid) {
     if (spid == session_.spid) return session_;
     std::lock_guard<std::mutex> lock(m_);
     auto it = sessions_.find(spid);
     if (it == sessions_.end()) throw Error(50000, 16, "No session " + std::to_string(spid) + ".");
-    return *it->second;
+    return *it->second.session;
+  }
+
+  // Whether a session's open transaction has changed something (m_ held, no
+  // statement running but the caller's): a snapshot now would hold it.
+  bool AnyTransaction() const {
+    if (session_.changes_open()) return true;
+    for (const auto& [spid, o] : sessions_)
+      if (o.session->changes_open()) return true;
+    return false;
   }
 
   std::string name_;
@@ -211,15 +293,18 @@ class EmbeddedDatabase : public Database, public StatementGate {
   // What the sessions share (who is connected, application locks), and the
   // sessions opened besides the database's own (spid 51).
   SharedState shared_;
-  std::map<int, std::unique_ptr<Session>> sessions_;
+  struct Opened {
+    std::unique_ptr<SessionJournal> journal;
+    std::unique_ptr<Session> session;  // destroyed first: it points to its journal
+  };
+  std::map<int, Opened> sessions_;
   int next_spid_ = 52;
   bool own_listed_ = false;  // whether the database's own session is in shared_
 
-  // m_ guards the session lists and the gate's state below.
+  // m_ guards sessions_ and the gate's state below.
   mutable std::mutex m_;
   std::condition_variable cv_;
-  bool running_ = false;            // a statement of some session is running
-  const Session* owner_ = nullptr;  // the session whose transaction is open
+  bool running_ = false;  // a statement of some session is running
 };
 
 }  // namespace

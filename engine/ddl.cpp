@@ -156,6 +156,7 @@ void Session::DoCreateTable(const Stmt& s) {
 
 void Session::DoDropTable(const Stmt& s) {
   for (const std::string& n : s.names) {
+    if (!replaying_) Lock(Fold(n), true);
     auto t = cat_.FindTable(n);
     if (!t)
       throw SqlError(3701,
@@ -365,6 +366,7 @@ void Session::DoDropIndex(const Stmt& s) {
   for (const std::string& full : s.names) {
     std::size_t dot = full.find('.');
     std::string tn = full.substr(0, dot), in = full.substr(dot + 1);
+    if (!replaying_) Lock(Fold(tn), true);
     auto t = cat_.FindTable(tn);
     Index* ix = t ? t->FindIndex(in) : nullptr;
     if (!ix)
@@ -788,6 +790,7 @@ void Session::DoDropConstraint(const Stmt& s) {
 }
 
 void Session::DoCreateObject(const Stmt& s) {
+  if (!replaying_) Lock(Fold(s.name), true);
   // A trigger kept and never fired would answer differently without a word.
   if (s.xtype == "TR")
     throw SqlError(50000, "The embedded engine cannot run triggers: CREATE TRIGGER '" + s.name +
@@ -810,6 +813,7 @@ void Session::DoCreateObject(const Stmt& s) {
 void Session::DoDropObject(const Stmt& s) {
   const char* kind = s.xtype == "V" ? "view" : s.xtype == "TR" ? "trigger" : "procedure";
   for (const std::string& n : s.names) {
+    if (!replaying_) Lock(Fold(n), true);
     Object* o = cat_.FindObject(n);
     if (!o || o->xtype != s.xtype)
       throw SqlError(3701,

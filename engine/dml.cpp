@@ -320,6 +320,7 @@ std::shared_ptr<Table> Session::WriteTarget(const Stmt& s, ViewWrite* vw) {
     throw SqlError(4405, "View or function '" + o.name +
                              "' is not updatable because the modification affects multiple base "
                              "tables.");
+  if (!replaying_) Lock(Fold(q.from[0].name), true);
   std::shared_ptr<Table> t = cat_.FindTable(q.from[0].name);
   std::size_t k = 0;
   auto add = [&](const std::string& view_col, const std::string& base) {
@@ -434,6 +435,7 @@ StatementResult Session::DoUpdate(const Stmt& s) {
   ctx.rows = row;
   try {
     for (std::uint32_t slot : slots) {
+      CheckCancel();
       Row& cur = t->rows[slot];
       row[0] = &cur;
       for (std::size_t k = 0; k < cols.size(); ++k) {
@@ -513,6 +515,7 @@ StatementResult Session::DoDelete(const Stmt& s) {
   if (row_limit_ > 0 && static_cast<std::int64_t>(slots.size()) > row_limit_)
     slots.resize(static_cast<std::size_t>(row_limit_));  // SET ROWCOUNT
   for (std::uint32_t slot : slots) {
+    CheckCancel();
     t->UnindexRow(slot);
     Undo u{};
     u.k = Undo::RowDel;

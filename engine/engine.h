@@ -59,6 +59,8 @@ struct StatementResult {
   std::vector<ResultColumn> columns;
   std::vector<std::vector<std::optional<std::string>>> rows;  // nullopt is NULL
   std::int64_t rows_affected = -1;
+  // SET NOCOUNT as the statement ended: a server then does not report its count.
+  bool nocount = false;
 };
 
 class Error : public std::runtime_error {
@@ -152,14 +154,21 @@ class Database {
   // Sessions: a server opens one per client. Each has its own transaction,
   // variables, SET options and application locks (sp_getapplock, which the
   // sessions of one database see each other hold). They share one catalogue
-  // and journal: the engine runs one statement at a time, and while a
-  // session has a transaction open the statements of the others wait for
-  // its end (one writer at a time), each at most as long as its session's
-  // SET LOCK_TIMEOUT says (for ever by default), then fails with 1222. A
-  // waiting statement asks cancelled (when given) every few milliseconds;
-  // once it says true, the batch ends there with Cancelled, any transaction
-  // staying as it was. Different sessions may run on different threads.
-  // Closing a session rolls back its open transaction and releases its locks.
+  // and journal, and the engine runs one statement at a time. Sessions are
+  // kept apart by table locks, as SQL Server's READ COMMITTED: a statement
+  // reading a table holds it shared until it ends; a transaction keeps the
+  // tables it wrote (and those its writing statements read) until it ends,
+  // and the catalogue when it made or dropped objects. A statement that needs
+  // a table another session holds waits, letting the others run, at most as
+  // long as its session's SET LOCK_TIMEOUT says (for ever by default), then
+  // fails with 1222; a wait that would close a cycle fails with 1205 and rolls
+  // back its transaction. Units of work reach the journal in the order they
+  // commit. A running or waiting statement asks cancelled (when given) every
+  // few milliseconds; once it says true, the statement is undone and the
+  // batch ends there with Cancelled, any transaction staying as it was.
+  // Different sessions may run on different threads; opening a session
+  // never waits for a running statement. Closing a session rolls back its
+  // open transaction and releases its locks.
   virtual int open_session(const SessionInfo& info) = 0;  // returns the new spid
   virtual void close_session(int spid) = 0;
   virtual std::vector<StatementResult> execute(int spid, std::string_view batch,
@@ -170,6 +179,11 @@ class Database {
   virtual std::vector<SessionInfo> sessions() const = 0;
   // Open transactions of a session (@@TRANCOUNT).
   virtual int trancount(int spid) const = 0;
+  // Whether the session has SET NOCOUNT ON.
+  virtual bool nocount(int spid) const = 0;
+  // RESETCONNECTION: the session as at its login, its open transaction
+  // rolled back unless keep_transaction, its SET options at their defaults.
+  virtual void reset_session(int spid, bool keep_transaction) = 0;
 
   // Writes the changes committed since opening (held in the journal, flushed
   // at each commit) into the database file now, as closing does, and empties

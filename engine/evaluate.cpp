@@ -37,14 +37,23 @@ std::string CaseMap(std::string_view s, bool upper) {
 }  // namespace
 
 std::shared_ptr<Table> Session::UserTable(const std::string& name) {
+  // Locked by name before it is looked up: a table another session drops or
+  // makes in its transaction is waited for, not missed or seen half made.
+  if (!replaying_) Lock(Fold(name), false);
   auto t = cat_.FindTable(name);
   if (!t) throw SqlError(208, "Invalid object name '" + name + "'.");
   return t;
 }
 
 std::shared_ptr<Table> Session::AnyTable(const std::string& name) {
-  if (auto sys = SystemTable(cat_, name)) return sys;
+  if (auto sys = SystemTable(cat_, name)) {
+    // The catalogue as of the changes committed: wait for a transaction
+    // that adds or drops objects.
+    if (!replaying_) Lock(LockTable::kCatalog, false);
+    return sys;
+  }
   if (auto view = SessionView(name)) return view;
+  if (!replaying_) Lock(Fold(name), false);
   if (!cat_.FindTable(name))
     if (const Object* o = cat_.FindObject(name); o && o->xtype == "V") return ViewTable(*o);
   return UserTable(name);

@@ -99,9 +99,9 @@ class GateTurn {
   }
   GateTurn(const GateTurn&) = delete;
   GateTurn& operator=(const GateTurn&) = delete;
-  void Enter(long long timeout_ms, const std::function<bool()>& cancelled) {
+  void Enter(const std::function<bool()>& cancelled) {
     if (!gate_) return;
-    gate_->Enter(s_, timeout_ms, cancelled);
+    gate_->Enter(s_, cancelled);
     entered_ = true;
   }
 
@@ -112,6 +112,21 @@ class GateTurn {
 };
 
 }  // namespace
+
+template <class F>
+void Session::WithLocks(std::size_t mark, int line, F&& f) {
+  for (;;) {
+    try {
+      f();
+      return;
+    } catch (const LockWait& w) {
+      UndoTo(mark);
+      if (!gate) throw Error(1222, 16, "Lock request time out period exceeded.", line);
+      static const std::function<bool()> kNever;
+      gate->WaitForLock(*this, w.resource, w.exclusive, lock_timeout_, cancel_ ? *cancel_ : kNever);
+    }
+  }
+}
 
 std::vector<StatementResult> Session::Execute(std::string_view batch,
                                               const std::function<bool()>& cancelled) {
@@ -131,10 +146,12 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
       // Session options touch nothing shared: they never wait, as SET takes
       // no lock on a server.
       const bool option = s->k == Stmt::SetXactAbort || s->k == Stmt::SetLockTimeout ||
-                          s->k == Stmt::Nothing || s->k == Stmt::Print;
-      if (!option) turn.Enter(lock_timeout_, cancelled);
+                          s->k == Stmt::SetNocount || s->k == Stmt::Nothing;
+      if (!option) turn.Enter(cancelled);
       now_ = LocalNow();
+      const std::size_t before = out.size();
       Run(*s, batch, &out);
+      for (std::size_t i = before; i < out.size(); ++i) out[i].nocount = nocount_;
       last_error_ = 0;
     } catch (Error& e) {
       last_error_ = e.number();
@@ -144,7 +161,8 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
         failed.messages.push_back({m.number, m.severity, m.text, m.line ? m.line : e.line()});
       out.push_back(std::move(failed));
       bool ends_batch = xact_abort_ || !EndsStatementOnly(e.number());
-      if (xact_abort_ && trancount_ > 0) RollbackAll();
+      // A deadlock victim's transaction is rolled back, whatever XACT_ABORT says.
+      if ((xact_abort_ || e.number() == 1205) && trancount_ > 0) RollbackAll();
       if (!first) {
         first = std::move(e);
       } else {
@@ -249,6 +267,7 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
     case Stmt::Declare:
     case Stmt::SetVar:
       try {
+        WithLocks(undo_.size(), s.line, [&] {
         if (s.k == Stmt::Declare) {
           DoDeclare(s);
         } else {
@@ -260,11 +279,18 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
           Ctx ctx;
           v->second.value = ConvertTo(Eval(*s.cond, ctx), v->second.type);
         }
+        });
       } catch (Error& e) {
+        EndStatementLocks(false);
         Error moved(e.number(), e.severity(), e.what(), s.line);
         moved.follow_on = e.follow_on;
         throw moved;
       }
+      EndStatementLocks(false);
+      out->emplace_back();
+      return;
+    case Stmt::SetNocount:
+      nocount_ = s.on;
       out->emplace_back();
       return;
     case Stmt::SetLockTimeout:
@@ -301,27 +327,34 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       // An informational message of class 0 with the value as text.
       StatementResult r;
       try {
-        Scope scope;
-        Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
-        Ctx ctx;
-        Value v = CastTo(Eval(*s.cond, ctx), TypeSpec{Type::VarChar, 8000, 0, 0});
-        r.messages.push_back({0, 0, v.null() ? std::string() : v.s, s.line});
+        WithLocks(undo_.size(), s.line, [&] {
+          Scope scope;
+          Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
+          Ctx ctx;
+          Value v = CastTo(Eval(*s.cond, ctx), TypeSpec{Type::VarChar, 8000, 0, 0});
+          r.messages.assign(1, {0, 0, v.null() ? std::string() : v.s, s.line});
+        });
       } catch (Error& e) {
+        EndStatementLocks(false);
         Error moved(e.number(), e.severity(), e.what(), s.line);
         moved.follow_on = e.follow_on;
         throw moved;
       }
+      EndStatementLocks(false);
       out->push_back(std::move(r));
       return;
     }
     case Stmt::If: {
       Ctx ctx;
-      int t;
+      int t = 0;
       try {
-        Scope scope;
-        Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
-        t = Truth(*s.cond, ctx);
+        WithLocks(undo_.size(), s.line, [&] {
+          Scope scope;
+          Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
+          t = Truth(*s.cond, ctx);
+        });
       } catch (Error& e) {
+        EndStatementLocks(false);
         Error moved(e.number(), e.severity(), e.what(), s.line);
         moved.follow_on = e.follow_on;
         throw moved;
@@ -330,6 +363,8 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
         Run(*s.then_stmt, batch, out);
       else if (s.else_stmt)
         Run(*s.else_stmt, batch, out);
+      else
+        EndStatementLocks(false);
       return;
     }
     default:
@@ -337,12 +372,19 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
   }
   std::size_t mark = undo_.size();
   stmt_mark_ = mark;
+  bool changes = false;
   try {
-    out->push_back(RunStatement(s));
+    WithLocks(mark, s.line, [&] {
+      // What a statement writes is locked before what it reads.
+      if (!replaying_ && !s.table.empty() && s.k != Stmt::SelectStmt && s.k != Stmt::Exec &&
+          s.k != Stmt::Backup && s.k != Stmt::Nothing)
+        Lock(Fold(s.table), true);
+      out->push_back(RunStatement(s));
+    });
     const StatementResult& r = out->back();
     const std::int64_t touched = r.has_result_set ? static_cast<std::int64_t>(r.rows.size())
                                                   : std::max<std::int64_t>(r.rows_affected, 0);
-    bool changes =
+    changes =
         s.k != Stmt::SelectStmt && s.k != Stmt::Nothing && s.k != Stmt::Exec && s.k != Stmt::Backup;
     if (changes) {
       Journal(s, batch);
@@ -351,14 +393,18 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
     rowcount.value = touched;
   } catch (Error& e) {
     UndoTo(mark);
+    EndStatementLocks(false);
     Error moved(e.number(), e.severity(), e.what(), s.line);
     moved.follow_on = e.follow_on;
     throw moved;
   } catch (const Cancelled&) {
     UndoTo(mark);  // an attention undoes the statement it stops
+    EndStatementLocks(false);
     throw;
   }
+  EndStatementLocks(changes);
 }
+
 
 void Session::Journal(const Stmt& s, std::string_view batch) {
   if (!journal || replaying_) return;
@@ -402,6 +448,18 @@ void Session::Commit() {
   savepoints_.clear();
   tran_name_.clear();
   ReleaseLocks(true);
+}
+
+void Session::Reset(bool keep_transaction) {
+  if (!keep_transaction && trancount_ > 0) RollbackAll();
+  xact_abort_ = false;
+  lock_timeout_ = -1;
+  nocount_ = false;
+  row_limit_ = 0;
+  text_size_ = 0;
+  last_error_ = 0;
+  rowcount_ = 0;
+  vars_.clear();
 }
 
 void Session::RollbackAll() {
@@ -586,6 +644,7 @@ void Session::UndoTo(std::size_t mark) {
 }
 
 void Session::SchemaSnapshot() {
+  Lock(LockTable::kCatalog, true);
   Undo u{};
   u.k = Undo::Schema;
   u.D().tables = cat_.tables;

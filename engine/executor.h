@@ -3,10 +3,12 @@
 // every transaction) all-or-nothing.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -17,6 +19,7 @@
 #include "engine/ast.h"
 #include "engine/catalog.h"
 #include "engine/engine.h"
+#include "engine/locks.h"
 #include "port/file.h"
 
 namespace engine {
@@ -53,13 +56,17 @@ struct UndoDetail;
 struct ViewWrite;
 class Session;
 
-// What the sessions of one database share: who is connected and the
-// application locks they hold.
+// What the sessions of one database share: who is connected, and the table
+// and application locks they hold. The locks change only inside a statement
+// (one runs at a time) or where the gate says; the lists of sessions under
+// sessions_mutex, so that a login never waits for a running statement.
 struct SharedState {
   std::string db_name;
   int db_id = 5;  // the first id SQL Server gives a user database
+  mutable std::mutex sessions_mutex;
   std::map<int, SessionInfo> sessions;
   std::map<int, Session*> session_objects;
+  LockTable locks;
   // An application lock held by one session, on its own behalf or its
   // transaction's, counted as often as it was taken.
   struct AppLock {
@@ -74,18 +81,32 @@ struct SharedState {
 class Session;
 
 // What serialises the sessions of one database: a statement of a session
-// runs only between Enter and Leave, and while a session has a transaction
-// open no other session's statement enters.
+// runs only between Enter and Leave, one at a time. Sessions keep each other
+// from what they must not see or change with the table locks (SharedState):
+// a statement whose lock is held by another session gives up its turn in
+// WaitForLock until the lock is granted.
 class StatementGate {
  public:
   virtual ~StatementGate() = default;
-  // Waits until s may run a statement: at most timeout_ms (-1: for ever),
-  // then throws Error 1222. cancelled, when given, is asked while waiting;
-  // once it says true, throws Cancelled.
-  virtual void Enter(const Session& s, long long timeout_ms,
-                     const std::function<bool()>& cancelled) = 0;
-  // After the statement; s keeps the database while s.trancount() > 0.
+  // Waits until s may run a statement. cancelled, when given, is asked while
+  // waiting; once it says true, throws Cancelled.
+  virtual void Enter(const Session& s, const std::function<bool()>& cancelled) = 0;
+  // After the statement.
   virtual void Leave(const Session& s) noexcept = 0;
+  // Called during s's turn, with the statement undone: lets other statements
+  // run until s can be granted the lock, grants it and takes the turn back.
+  // Throws Error 1205 (s chosen as deadlock victim) when s's wait would close
+  // a cycle of waits, Error 1222 after timeout_ms (-1: for ever), Cancelled
+  // once cancelled (when given) says true; the turn is s's again either way.
+  virtual void WaitForLock(const Session& s, const std::string& resource, bool exclusive,
+                           long long timeout_ms, const std::function<bool()>& cancelled) = 0;
+};
+
+// Thrown inside a statement that needs a lock another session holds: the
+// statement is undone and runs again once the lock is granted.
+struct LockWait {
+  std::string resource;
+  bool exclusive;
 };
 
 class Session {
@@ -127,13 +148,28 @@ class Session {
   // one. Throws what binding throws (a default naming a column, ...).
   void BindDefault(Expr& e);
   int trancount() const { return trancount_; }
+  bool nocount() const { return nocount_; }
+  // The session as its login left it: the open transaction rolled back
+  // (unless keep_transaction), SET options back to their defaults.
+  void Reset(bool keep_transaction);
+  // Whether the open transaction holds changes not yet committed.
+  bool changes_open() const { return trancount_ > 0 && !undo_.empty(); }
 
   // The database's shared state and this session's id in it (none for a
   // session of its own, as in tests of the executor).
   SharedState* shared = nullptr;
   int spid = 51;
-  // Releases every lock of this session (it is closing).
+  // Releases the application locks of this session's transaction, or all of
+  // them (it is closing), and its table locks.
   void ReleaseLocks(bool transaction_only);
+  // Takes a table lock (resource: a folded name, or LockTable::kCatalog) for
+  // the running statement; throws LockWait when another session holds it in
+  // a mode that conflicts. Exclusive locks are kept until the transaction
+  // ends. Shared ones end with the statement (READ COMMITTED), except for a
+  // statement that changed something inside a transaction: the journal
+  // replays its transaction after those that committed before it, so what
+  // it read must not change until then.
+  void Lock(const std::string& resource, bool exclusive);
 
   // Whether SQL Server ends only the failing statement on this error (with
   // XACT_ABORT OFF), rather than the whole batch.
@@ -240,8 +276,21 @@ class Session {
   std::vector<std::uint32_t> MatchingSlots(const std::shared_ptr<Table>& t, Expr* where,
                                            Scope& scope);
 
+  // Records the catalogue's lists for undoing; takes the catalogue's lock,
+  // since undoing puts the lists back whole.
   void SchemaSnapshot();
-  int NewId() { return cat_.next_id++; }
+  // Runs f, a statement's work; when it meets a lock another session holds,
+  // undoes back to mark, waits for the lock and runs it again.
+  template <class F>
+  void WithLocks(std::size_t mark, int line, F&& f);
+  // At a statement's end: gives back its shared locks (all locks when no
+  // transaction is open), unless keep.
+  void EndStatementLocks(bool keep);
+  std::vector<std::string> statement_shared_;  // shared locks the statement took
+  int NewId() {
+    Lock(LockTable::kCatalog, true);
+    return cat_.next_id++;
+  }
   std::string DefaultName(const Table& t, const Column& c, int id) const;
   // Makes the default constraint object of col (a system DF__ name when name
   // is empty) and binds its expression. 2714/1750 when the name is taken.
@@ -267,6 +316,7 @@ class Session {
   long long lock_timeout_ = -1;        // SET LOCK_TIMEOUT, milliseconds
   std::int64_t row_limit_ = 0;         // SET ROWCOUNT: rows a statement stops after, 0 none
   std::int64_t text_size_ = 0;         // SET TEXTSIZE: bytes of a text or image value, 0 all
+  bool nocount_ = false;               // SET NOCOUNT
   int last_error_ = 0;                 // @@ERROR: of the statement before
   std::int64_t rowcount_ = 0;          // @@ROWCOUNT: rows the statement before touched
   std::int64_t now_ = 0;
@@ -296,12 +346,18 @@ class Session {
   void SpillRows(const std::shared_ptr<Table>& t);
   void UnspillRows(Table& t, const UndoDetail& d);
   std::size_t stmt_mark_ = 0;  // undo_.size() when the running statement began
-  // The running batch's cancel check (Execute's), asked every few thousand
-  // rows a statement goes through: an attention stops a long statement.
+  // The running batch's cancel check (Execute's), asked as a statement goes
+  // through rows, at most every few milliseconds however slow or fast each
+  // row is: an attention stops a long statement at once.
   const std::function<bool()>* cancel_ = nullptr;
   std::uint32_t cancel_tick_ = 0;
+  std::chrono::steady_clock::time_point cancel_asked_{};
   void CheckCancel() {
-    if (++cancel_tick_ % 4096 == 0 && cancel_ && *cancel_ && (*cancel_)()) throw Cancelled();
+    if (++cancel_tick_ % 32 != 0 || !cancel_ || !*cancel_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - cancel_asked_ < std::chrono::milliseconds(5)) return;
+    cancel_asked_ = now;
+    if ((*cancel_)()) throw Cancelled();
   }
   std::unordered_map<const Expr*, std::vector<Value>> subquery_cache_;
   struct Variable {

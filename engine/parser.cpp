@@ -248,8 +248,8 @@ class Parser {
       s.k = Stmt::SetXactAbort;
       s.on = on_off();
     } else if (option == "nocount") {
-      s.k = Stmt::Nothing;  // whether a server sends row counts
-      on_off();
+      s.k = Stmt::SetNocount;  // whether a server sends row counts
+      s.on = on_off();
     } else if (option == "lock_timeout" || option == "rowcount") {
       // SET LOCK_TIMEOUT n: how long a statement waits for another
       // session's transaction; -1 (the default) waits for ever. SET

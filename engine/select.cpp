@@ -352,6 +352,7 @@ std::vector<std::uint32_t> Session::MatchingSlots(const std::shared_ptr<Table>& 
   Ctx ctx;
   ctx.rows = row;
   auto consider = [&](std::uint32_t r) {
+    CheckCancel();
     if (t->rows[r].empty()) return;
     row[0] = &t->rows[r];
     if (!where || Truth(*where, ctx) == 1) out.push_back(r);

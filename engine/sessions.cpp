@@ -211,6 +211,7 @@ std::shared_ptr<Table> Session::SessionView(const std::string& name) {
   std::vector<SessionInfo> list;
   std::map<int, int> open_tran;
   if (shared) {
+    std::lock_guard<std::mutex> lock(shared->sessions_mutex);
     for (const auto& [id, info] : shared->sessions) list.push_back(info);
     for (const auto& [id, s] : shared->session_objects) open_tran[id] = s->trancount();
   } else {
@@ -308,7 +309,27 @@ std::int64_t Session::ReleaseAppLock(const std::vector<Value>& args) {
   return -999;
 }
 
+void Session::Lock(const std::string& resource, bool exclusive) {
+  if (!shared) return;
+  const int held = shared->locks.Held(spid, resource);
+  if (held == 2 || (held == 1 && !exclusive)) return;
+  if (!shared->locks.TryAcquire(spid, resource, exclusive)) throw LockWait{resource, exclusive};
+  if (!exclusive) statement_shared_.push_back(resource);
+}
+
+void Session::EndStatementLocks(bool keep) {
+  if (shared && trancount_ == 0) {
+    shared->locks.ReleaseAll(spid);
+  } else if (shared && !keep) {
+    for (const std::string& r : statement_shared_)
+      if (shared->locks.Held(spid, r) == 1) shared->locks.Release(spid, r);
+  }
+  statement_shared_.clear();
+}
+
 void Session::ReleaseLocks(bool transaction_only) {
+  if (shared) shared->locks.ReleaseAll(spid);
+  statement_shared_.clear();
   auto& locks = shared ? shared->applocks : applocks_local_;
   for (auto it = locks.begin(); it != locks.end();) {
     auto& holds = it->second;
@@ -330,6 +351,8 @@ void Session::DoBackup(const Stmt& s) {
     throw Error(
         911, 16,
         "Database '" + s.name + "' does not exist. Make sure that the name is entered correctly.");
+  std::unique_lock<std::mutex> listed;
+  if (shared) listed = std::unique_lock<std::mutex>(shared->sessions_mutex);
   if (shared)
     for (const auto& [id, other] : shared->session_objects)
       if (other != this && other->trancount() > 0)
@@ -337,6 +360,7 @@ void Session::DoBackup(const Stmt& s) {
              "Backup, file manipulation operations (such as ALTER DATABASE ADD FILE) and "
              "encryption changes on a database must be serialized. Reissue the statement after "
              "the current backup or file manipulation operation is completed.");
+  if (listed) listed.unlock();
   if (!journal) fail(3201, "Cannot open backup device '" + s.body + "'.");
   try {
     journal->Backup(cat_, s.body);

@@ -984,6 +984,30 @@ void Storage::Commit() {
   checkpoint_failed_ = false;
 }
 
+void Storage::CommitUnit(const std::vector<Committed>& unit) {
+  if (unit.empty()) return;
+  if (journal_size_ != unit_start_)
+    throw Error(9002, 17,
+                "The journal \"" + journal_path_ +
+                    "\" is taken by another transaction's unit; commit or roll it back first.");
+  // The gathering unit's statements wait aside; this unit goes in front.
+  std::string aside;
+  aside.swap(unit_);
+  const std::uint64_t before = journal_size_;
+  try {
+    for (const Committed& c : unit) Statement(c);
+    Commit();
+  } catch (...) {
+    unit_.swap(aside);
+    if (journal_.Truncate(before) && journal_.Seek(before))
+      journal_size_ = unit_start_ = before;
+    else
+      broken_ = true;
+    throw;
+  }
+  unit_.swap(aside);
+}
+
 void Storage::Abort() noexcept {
   unit_.clear();
   if (journal_size_ == unit_start_) return;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/catalog.h"
 #include "engine/executor.h"
@@ -47,6 +48,11 @@ class Storage : public JournalSink {
   void Statement(const Committed& c) override;
   void Commit() override;
   void Abort() noexcept override;
+  // A whole unit gathered elsewhere (a session of a server), written and
+  // flushed as Commit does, before the unit that Statement is gathering, if
+  // any: that one must not have written a record yet (otherwise 9002, as the
+  // journal cannot hold two units at once). An empty unit writes nothing.
+  void CommitUnit(const std::vector<Committed>& unit);
 
   // Writes a new snapshot of catalog and empties the journal. Does nothing
   // while a unit of work is open: the snapshot would hold its uncommitted

@@ -3,11 +3,14 @@
 // tokens SQL Server would send. Results come from the engine as text and
 // leave as the wire types of their columns.
 //
-// Known differences from SQL Server:
-// - A batch that fails sends its errors but not the results and counts of
-//   the statements that ran before the failure (the engine returns none).
-// - Remote procedure calls (prepared statements, parameters) are refused;
-//   transaction-manager requests run as BEGIN/COMMIT/ROLLBACK TRANSACTION
+// Remote procedure calls (sp_executesql, sp_prepare, sp_execute,
+// sp_prepexec, sp_unprepare, and user procedures by name) run as batches
+// that declare each parameter as a variable holding its value
+// (parameters.h); output parameters are read back with a SELECT at the
+// batch's end.
+//
+// Known differences from SQL Server (server/DIFFERENCES.md lists them all):
+// - Transaction-manager requests run as BEGIN/COMMIT/ROLLBACK TRANSACTION
 //   and answer without transaction descriptors.
 // - money columns arrive as numeric(19,4); expressions whose type the engine
 //   does not fix arrive as int (bigint past its range), numeric(38, s) with
@@ -19,6 +22,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <utility>
+
+#include "server/parameters.h"
 
 namespace server {
 
@@ -70,7 +76,7 @@ tds::Column Describe(const engine::ResultColumn& rc, const engine::StatementResu
     c.size = tds::NumericSize(19);
   } else if (d == "float") {
     c.type = tds::kFloatN;
-    c.size = 8;
+    c.size = rc.precision == 24 ? 4 : 8;  // real is float(24)
   } else if (d == "datetime") {
     c.type = tds::kDateTimeN;
     c.size = 8;
@@ -144,6 +150,10 @@ tds::Column Describe(const engine::ResultColumn& rc, const engine::StatementResu
   return c;
 }
 
+void EncodeRow(const engine::StatementResult& r, const std::vector<tds::Column>& cols,
+               const std::vector<std::optional<std::string>>& row,
+               std::vector<std::optional<std::string>>* values);
+
 // The wire bytes of one value of column c, from the engine's text form.
 std::string Encode(const tds::Column& c, const std::string& text, bool binary_as_hex) {
   switch (c.type) {
@@ -155,7 +165,7 @@ std::string Encode(const tds::Column& c, const std::string& text, bool binary_as
     case tds::kDecimalN:
       return tds::EncodeNumeric(text, c.scale, c.size);
     case tds::kFloatN:
-      return tds::EncodeFloat(text);
+      return c.size == 4 ? tds::EncodeReal(text) : tds::EncodeFloat(text);
     case tds::kDateTimeN:
       return tds::EncodeDateTime(text);
     case tds::kBigVarBinary:
@@ -163,6 +173,20 @@ std::string Encode(const tds::Column& c, const std::string& text, bool binary_as
       return binary_as_hex ? tds::DecodeHex(text) : text;
     default:
       return text;
+  }
+}
+
+void EncodeRow(const engine::StatementResult& r, const std::vector<tds::Column>& cols,
+               const std::vector<std::optional<std::string>>& row,
+               std::vector<std::optional<std::string>>* values) {
+  values->resize(cols.size());
+  for (std::size_t i = 0; i < cols.size(); ++i) {
+    const bool hex = r.columns[i].type == engine::ColumnType::Binary ||
+                     r.columns[i].declared == "binary" || r.columns[i].declared == "varbinary";
+    if (row[i])
+      (*values)[i].emplace(Encode(cols[i], *row[i], hex));
+    else
+      (*values)[i].reset();
   }
 }
 
@@ -181,9 +205,20 @@ ClientSession::~ClientSession() {
   }
 }
 
+void ClientSession::Reset(std::uint8_t status) {
+  if (!(status & (tds::kStatusResetConnection | tds::kStatusResetConnectionSkipTran))) return;
+  db_.reset_session(spid_, (status & tds::kStatusResetConnectionSkipTran) != 0);
+  prepared_.clear();
+  // The answer opens with the acknowledgement of the reset.
+  tds::TokenWriter w(version_);
+  w.EnvChange(18, u"", u"");
+  reply_prefix_ = w.bytes();
+}
+
 ClientSession::Reply ClientSession::Send(const std::string& tokens, bool close, std::string log) {
   Reply r;
-  r.packets = tds::Packetize(tds::kReply, tokens, packet_size_, static_cast<std::uint16_t>(spid_));
+  r.packets = tds::Packetize(tds::kReply, std::exchange(reply_prefix_, {}) + tokens, packet_size_,
+                             static_cast<std::uint16_t>(spid_));
   r.close = close;
   r.log = std::move(log);
   return r;
@@ -209,8 +244,19 @@ ClientSession::Reply ClientSession::Handle(const tds::MessageReader::Message& m,
         if (m.type == tds::kLogin7) return Login(m.payload);
         break;
       case State::LoggedIn:
+        if (m.too_large && m.type != tds::kAttention) {
+          tds::TokenWriter w(version_);
+          w.Message(true, 50000, 1, 16,
+                    Utf16("The request is larger than the " +
+                          std::to_string(tds::MessageReader::kMaxMessage >> 20) +
+                          " MB libsql-server takes; it was not run."),
+                    Utf16(id_.server_name), 1);
+          w.Done(tds::kDoneError, 0, 0);
+          return Send(w.bytes(), false, "refused a request larger than the limit");
+        }
         switch (m.type) {
           case tds::kSqlBatch:
+            Reset(m.status);
             return Batch(tds::Utf16ToGbk(tds::BatchText(m.payload, version_)), cancelled);
           case tds::kAttention: {
             // Nothing runs between messages: acknowledge at once.
@@ -219,16 +265,11 @@ ClientSession::Reply ClientSession::Handle(const tds::MessageReader::Message& m,
             return Send(w.bytes());
           }
           case tds::kTransactionManager:
+            Reset(m.status);
             return TransactionManager(m.payload, cancelled);
-          case tds::kRpc: {
-            tds::TokenWriter w(version_);
-            w.Message(true, 50000, 1, 16,
-                      u"libsql-server runs SQL batches only; remote procedure calls "
-                      u"(prepared statements, parameters) are not supported.",
-                      Utf16(id_.server_name), 1);
-            w.Done(tds::kDoneError, 0, 0);
-            return Send(w.bytes());
-          }
+          case tds::kRpc:
+            Reset(m.status);
+            return Rpc(m.payload, cancelled);
           default:
             break;
         }
@@ -284,7 +325,10 @@ ClientSession::Reply ClientSession::Login(const std::string& payload) {
   if (!known)
     return Refuse(18456, 14, "Login failed for user '" + who + "'.",
                   "login failed for user '" + who + "' from " + l.host_name);
-  if (!l.database.empty() && !SameLogin(l.database, id_.db_name)) {
+  // master always exists: a login naming it lands in the one database
+  // there is, as one naming no database does.
+  if (!l.database.empty() && !SameLogin(l.database, id_.db_name) &&
+      !SameLogin(l.database, "master")) {
     tds::TokenWriter w(version_);
     w.Message(true, 4060, 1, 11,
               Utf16("Cannot open database \"" + l.database +
@@ -313,35 +357,48 @@ ClientSession::Reply ClientSession::Login(const std::string& payload) {
   return Send(w.bytes());
 }
 
-ClientSession::Reply ClientSession::Batch(const std::string& sql,
-                                          const std::function<bool()>& cancelled) {
-  tds::TokenWriter w(version_);
+ClientSession::Outcome ClientSession::RunBatch(tds::TokenWriter& w, const std::string& sql,
+                                               const std::function<bool()>& cancelled,
+                                               bool in_proc, std::size_t* last_done,
+                                               engine::StatementResult* trailing) {
   const std::u16string server = Utf16(id_.server_name);
+  auto done = [&](std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
+    *last_done = w.size();
+    if (in_proc)
+      w.DoneInProc(status, command, rows);
+    else
+      w.Done(status, command, rows);
+  };
   std::vector<engine::StatementResult> results;
+  Outcome outcome = Outcome::Ok;
   try {
     results = db_.execute(spid_, sql, cancelled);
   } catch (const engine::Cancelled&) {
-    w.Done(tds::kDoneAttention, 0, 0);
-    return Send(w.bytes());
+    return Outcome::Cancelled;
   } catch (const engine::Error& e) {
+    outcome = Outcome::Failed;
     if (e.results.empty()) {  // nothing ran: a syntax error
       w.Message(true, e.number(), 1, static_cast<std::uint8_t>(e.severity()),
                 tds::GbkToUtf16(e.what()), server, e.line());
       for (const engine::Error::Message& f : e.follow_on)
         w.Message(f.severity > 10, f.number, 1, static_cast<std::uint8_t>(f.severity),
                   tds::GbkToUtf16(f.text), server, f.line ? f.line : e.line());
-      w.Done(tds::kDoneError, 0, 0);
-      return Send(w.bytes());
+      done(tds::kDoneMore | tds::kDoneError, 0, 0);
+      return outcome;
     }
     results = e.results;  // the statements that ran, the errors in place
   } catch (const std::exception& e) {
     w.Message(true, 50000, 1, 16, tds::GbkToUtf16(e.what()), server, 1);
-    w.Done(tds::kDoneError, 0, 0);
-    return Send(w.bytes(), false, std::string("batch failed: ") + e.what());
+    done(tds::kDoneMore | tds::kDoneError, 0, 0);
+    return Outcome::Failed;
   }
-  // One DONE per statement that SQL Server reports something for, the last
-  // one final.
-  std::size_t last_done = std::string::npos;
+  // A call's output parameters come back as the batch's last result set.
+  if (trailing && !results.empty() && results.back().has_result_set &&
+      results.back().messages.empty()) {
+    *trailing = std::move(results.back());
+    results.pop_back();
+  }
+  // One DONE per statement that SQL Server reports something for.
   for (const engine::StatementResult& r : results) {
     bool failed = false;
     for (const engine::Error::Message& m : r.messages) {  // PRINT, or the statement's errors
@@ -349,41 +406,219 @@ ClientSession::Reply ClientSession::Batch(const std::string& sql,
       w.Message(m.severity > 10, m.number, 1, static_cast<std::uint8_t>(m.severity),
                 tds::GbkToUtf16(m.text), server, m.line);
     }
+    const std::uint16_t counted = r.nocount ? 0 : tds::kDoneCount;
     if (failed) {
-      last_done = w.size();
-      w.Done(tds::kDoneMore | tds::kDoneError, 0, 0);
+      done(tds::kDoneMore | tds::kDoneError, 0, 0);
     } else if (r.has_result_set) {
       std::vector<tds::Column> cols;
       for (std::size_t i = 0; i < r.columns.size(); ++i)
         cols.push_back(Describe(r.columns[i], r, i));
       w.ColMetadata(cols);
-      std::vector<bool> hex(cols.size());
-      for (std::size_t i = 0; i < cols.size(); ++i)
-        hex[i] = r.columns[i].type == engine::ColumnType::Binary ||
-                 r.columns[i].declared == "binary" || r.columns[i].declared == "varbinary";
-      std::vector<std::optional<std::string>> values(cols.size());
+      std::vector<std::optional<std::string>> values;
       for (const auto& row : r.rows) {
-        for (std::size_t i = 0; i < cols.size(); ++i) {
-          if (row[i])
-            values[i].emplace(Encode(cols[i], *row[i], hex[i]));
-          else
-            values[i].reset();
-        }
+        EncodeRow(r, cols, row, &values);
         w.Row(cols, values);
       }
-      last_done = w.size();
-      w.Done(tds::kDoneMore | tds::kDoneCount, kCmdSelect, r.rows.size());
+      done(tds::kDoneMore | counted, kCmdSelect, r.rows.size());
     } else if (r.rows_affected >= 0) {
-      last_done = w.size();
-      w.Done(tds::kDoneMore | tds::kDoneCount, 0, static_cast<std::uint64_t>(r.rows_affected));
+      done(tds::kDoneMore | counted, 0, static_cast<std::uint64_t>(r.rows_affected));
     }
   }
+  return outcome;
+}
+
+ClientSession::Reply ClientSession::Batch(const std::string& sql,
+                                          const std::function<bool()>& cancelled) {
+  tds::TokenWriter w(version_);
+  std::size_t last_done = std::string::npos;
+  if (RunBatch(w, sql, cancelled, false, &last_done, nullptr) == Outcome::Cancelled)
+    return Attention();
   if (last_done == std::string::npos) {
     w.Done(tds::kDoneFinal, 0, 0);
   } else {
     // Clear the MORE bit of the last DONE (status follows its token byte).
     w.bytes()[last_done + 1] = static_cast<char>(w.bytes()[last_done + 1] & ~tds::kDoneMore);
   }
+  return Send(w.bytes());
+}
+
+namespace {
+
+// The sp_ procedures a call may name instead of giving their id.
+std::uint16_t ProcIdOf(const std::u16string& name) {
+  std::string n = tds::Utf16ToUtf8(name);
+  for (char& c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (n.rfind("sys.", 0) == 0) n = n.substr(4);
+  if (n.rfind("dbo.", 0) == 0) n = n.substr(4);
+  if (n == "sp_executesql") return tds::kSpExecuteSql;
+  if (n == "sp_prepare") return tds::kSpPrepare;
+  if (n == "sp_execute") return tds::kSpExecute;
+  if (n == "sp_prepexec") return tds::kSpPrepExec;
+  if (n == "sp_unprepare") return tds::kSpUnprepare;
+  return 0;
+}
+
+std::int32_t HandleOf(const tds::RpcParam& p) {
+  const std::string text = ParamText(p);
+  char* end = nullptr;
+  long v = std::strtol(text.c_str(), &end, 10);
+  return text.empty() || *end ? 0 : static_cast<std::int32_t>(v);
+}
+
+}  // namespace
+
+ClientSession::Reply ClientSession::Rpc(const std::string& payload,
+                                        const std::function<bool()>& cancelled) {
+  const std::vector<tds::RpcCall> calls = tds::ParseRpc(payload, version_);
+  tds::TokenWriter w(version_);
+  const std::u16string server = Utf16(id_.server_name);
+  for (std::size_t k = 0; k < calls.size(); ++k) {
+    const tds::RpcCall& call = calls[k];
+    const std::uint16_t id = call.proc_id ? call.proc_id : ProcIdOf(call.name);
+    const std::vector<tds::RpcParam>& ps = call.params;
+    auto refuse = [&](std::int32_t number, const std::string& text) {
+      w.Message(true, number, 1, 16, Utf16(text), server, 1);
+    };
+    // What to run: the statement, its parameter list and the values (from
+    // the first value parameter on), and the handle to give back, if any.
+    std::string statement, list;
+    std::size_t first_value = ps.size();
+    std::optional<std::int32_t> handle_out;
+    bool run = true, failed = false;
+    switch (id) {
+      case tds::kSpExecuteSql:
+        if (ps.empty()) {
+          refuse(201, "Procedure or function 'sp_executesql' expects parameter '@statement', "
+                      "which was not supplied.");
+          run = false;
+          break;
+        }
+        statement = ParamText(ps[0]);
+        if (ps.size() > 1) list = ParamText(ps[1]);
+        first_value = std::min<std::size_t>(2, ps.size());
+        break;
+      case tds::kSpPrepare:
+      case tds::kSpPrepExec: {
+        if (ps.size() < 3) {
+          refuse(201, "Procedure or function expects parameter '@stmt', which was not supplied.");
+          run = false;
+          break;
+        }
+        list = ParamText(ps[1]);
+        statement = ParamText(ps[2]);
+        handle_out = next_handle_++;
+        prepared_[*handle_out] = {list, statement};
+        first_value = id == tds::kSpPrepare ? ps.size() : 3;
+        run = id == tds::kSpPrepExec;
+        break;
+      }
+      case tds::kSpExecute:
+      case tds::kSpUnprepare: {
+        std::int32_t h = ps.empty() ? 0 : HandleOf(ps[0]);
+        auto it = prepared_.find(h);
+        if (it == prepared_.end()) {
+          refuse(8179, "Could not find prepared statement with handle " + std::to_string(h) + ".");
+          run = false;
+          failed = true;
+          break;
+        }
+        if (id == tds::kSpUnprepare) {
+          prepared_.erase(it);
+          run = false;
+          break;
+        }
+        list = it->second.params;
+        statement = it->second.statement;
+        first_value = 1;
+        break;
+      }
+      default: {
+        // A user procedure: EXEC with the values, which the engine answers.
+        std::string name = tds::Utf16ToGbk(call.name);
+        statement = "exec " + name;
+        for (std::size_t i = 0; i < ps.size(); ++i) {
+          SqlParam v = ParamAsSql(ps[i]);
+          statement += (i ? ", " : " ");
+          if (!ps[i].name.empty()) statement += tds::Utf16ToGbk(ps[i].name) + " = ";
+          statement += v.literal;
+        }
+        first_value = ps.size();
+        break;
+      }
+    }
+    std::size_t last_done = std::string::npos;
+    // Output parameters: (ordinal, name) of each, in order.
+    std::vector<std::pair<std::uint16_t, std::string>> outputs;
+    if (run) {
+      std::vector<DeclaredParam> declared = ParseDeclarations(list);
+      std::string declare;
+      for (std::size_t i = first_value; i < ps.size(); ++i) {
+        const std::size_t position = i - first_value;
+        std::string name = !ps[i].name.empty()              ? tds::Utf16ToGbk(ps[i].name)
+                           : position < declared.size()     ? declared[position].name
+                                                            : std::string();
+        if (name.empty()) continue;
+        SqlParam v = ParamAsSql(ps[i]);
+        declare += (declare.empty() ? "declare " : ", ") + name + " " + v.type + " = " + v.literal;
+        if (ps[i].output) outputs.emplace_back(static_cast<std::uint16_t>(i), name);
+      }
+      // The declarations on the statement's first line keep its line numbers.
+      std::string sql = (declare.empty() ? "" : declare + " ") + statement;
+      if (!outputs.empty()) {
+        sql += "\nselect ";
+        for (std::size_t i = 0; i < outputs.size(); ++i)
+          sql += (i ? ", " : "") + outputs[i].second;
+      }
+      engine::StatementResult trailing;
+      Outcome o = RunBatch(w, sql, cancelled, true, &last_done,
+                           outputs.empty() ? nullptr : &trailing);
+      if (o == Outcome::Cancelled) return Attention();
+      failed = o == Outcome::Failed;
+      w.ReturnStatus(failed ? -6 : 0);
+      if (handle_out) {
+        tds::Column c;
+        c.type = tds::kIntN;
+        c.size = 4;
+        w.ReturnValue(0, ps[0].name, c, tds::EncodeInt(std::to_string(*handle_out), 4));
+      }
+      if (trailing.has_result_set && trailing.rows.size() == 1 &&
+          trailing.columns.size() == outputs.size()) {
+        std::vector<tds::Column> cols;
+        for (std::size_t i = 0; i < trailing.columns.size(); ++i) {
+          cols.push_back(Describe(trailing.columns[i], trailing, i));
+          if (cols.back().type == tds::kText || cols.back().type == tds::kImage) {
+            cols.back().type = cols.back().type == tds::kText ? tds::kBigVarChar : tds::kBigVarBinary;
+            cols.back().size = 8000;
+          }
+        }
+        std::vector<std::optional<std::string>> values;
+        EncodeRow(trailing, cols, trailing.rows[0], &values);
+        for (std::size_t i = 0; i < outputs.size(); ++i)
+          w.ReturnValue(outputs[i].first, tds::GbkToUtf16(outputs[i].second), cols[i], values[i]);
+      }
+    } else {
+      w.ReturnStatus(failed ? -6 : 0);
+      if (handle_out) {
+        tds::Column c;
+        c.type = tds::kIntN;
+        c.size = 4;
+        w.ReturnValue(0, ps[0].name, c, tds::EncodeInt(std::to_string(*handle_out), 4));
+      }
+    }
+    const bool last = k + 1 == calls.size();
+    w.DoneProc(static_cast<std::uint16_t>((last ? 0 : tds::kDoneMore) |
+                                          (failed ? tds::kDoneError : 0)),
+               0, 0);
+  }
+  if (calls.empty()) w.Done(tds::kDoneFinal, 0, 0);
+  return Send(w.bytes());
+}
+
+ClientSession::Reply ClientSession::Attention() {
+  // What ran before the attention is dropped with it: the client reads
+  // nothing after its cancel but the acknowledgement.
+  tds::TokenWriter w(version_);
+  w.Done(tds::kDoneAttention, 0, 0);
   return Send(w.bytes());
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,19 @@ class ClientSession {
   Reply Prelogin(const std::string& payload);
   Reply Login(const std::string& payload);
   Reply Batch(const std::string& sql, const std::function<bool()>& cancelled);
+  Reply Rpc(const std::string& payload, const std::function<bool()>& cancelled);
+  // RESETCONNECTION (and its keep-transaction variant) on a request.
+  void Reset(std::uint8_t status);
+  std::string reply_prefix_;  // tokens the next answer opens with
+  Reply Attention();
+  enum class Outcome { Ok, Failed, Cancelled };
+  // Runs a batch and appends its results to w, each statement's ending with
+  // DONE (DONEINPROC when in_proc) with the MORE bit; *last_done is where the
+  // last of them starts (untouched when none). When trailing is given, the
+  // batch's last result set, if it ran, goes there instead of to w.
+  Outcome RunBatch(tds::TokenWriter& w, const std::string& sql,
+                   const std::function<bool()>& cancelled, bool in_proc, std::size_t* last_done,
+                   engine::StatementResult* trailing);
   Reply TransactionManager(const std::string& payload, const std::function<bool()>& cancelled);
   Reply Send(const std::string& tokens, bool close = false, std::string log = {});
   Reply Refuse(std::int32_t number, std::uint8_t severity, const std::string& text_utf8,
@@ -65,6 +79,13 @@ class ClientSession {
   std::uint32_t version_ = tds::kTds74;
   std::size_t packet_size_ = 4096;
   int spid_ = 0;
+  // Statements prepared by sp_prepare and sp_prepexec, by handle: the
+  // parameter list and the statement, code page 936.
+  struct Prepared {
+    std::string params, statement;
+  };
+  std::map<std::int32_t, Prepared> prepared_;
+  std::int32_t next_handle_ = 1;
 };
 
 }  // namespace server

@@ -2,6 +2,7 @@
 // protocol SQL Server speaks, so that ODBC with FreeTDS, tsql and any other
 // SQL Server client can work with it. A test and demo server: loopback by
 // default, no encryption, logins from the command line.
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -23,9 +24,11 @@ const char kUsage[] =
     "\n"
     "  -d FILE                 the database file (it must exist; make one with libsql)\n"
     "  --listen ADDR:PORT      where to listen (default 127.0.0.1:1433; port 0: any free\n"
-    "                          port); prints \"listening on ADDR:PORT\" once it accepts\n"
+    "                          port; an IPv6 address in brackets, [::1]:1433); prints\n"
+    "                          \"listening on ADDR:PORT\" once it accepts\n"
     "  --login USER:PASSWORD   a SQL Server login the server accepts; may be repeated\n"
     "                          (default: sa with an empty password)\n"
+    "  --login-timeout SECONDS how long a client may take to log in (default 30)\n"
     "  --help                  this text\n"
     "  --version               the release and this build's version\n"
     "\n"
@@ -60,6 +63,7 @@ int main(int argc, char** argv) {
   std::string file, listen = "127.0.0.1:1433";
   server::ServerIdentity id;
   bool logins_given = false;
+  std::chrono::milliseconds login_timeout{30000};
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -77,6 +81,13 @@ int main(int argc, char** argv) {
         file = value();
       } else if (a == "--listen") {
         listen = value();
+      } else if (a == "--login-timeout") {
+        std::string t = value();
+        char* end = nullptr;
+        double seconds = std::strtod(t.c_str(), &end);
+        if (t.empty() || *end != '\0' || !(seconds > 0) || seconds > 86400)
+          return Fail("--login-timeout takes a number of seconds, got '" + t + "'");
+        login_timeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
       } else if (a == "--login") {
         std::string l = value();
         std::size_t colon = l.find(':');
@@ -115,7 +126,13 @@ int main(int argc, char** argv) {
         engine::Database::open(file, engine::Database::OpenMode::MustExist);
     {
       server::Server srv(*db, id);
-      srv.Listen(host, static_cast<int>(port));
+      if (!srv.Listen(host, static_cast<int>(port)))
+        std::cerr << "libsql-server: warning: listening on " << host
+                  << ", which is not a loopback address: any machine that reaches it can log "
+                     "in and read or change the whole database over an unencrypted "
+                     "connection. This is a test and demo server; keep it on 127.0.0.1."
+                  << std::endl;
+      srv.SetLoginTimeout(login_timeout);
       g_server = &srv;
       struct sigaction sa {};
       sa.sa_handler = OnSignal;

@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <optional>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -20,16 +22,28 @@ namespace server {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Reads exactly n bytes, waiting also on the stop pipe. False at the end of
-// the stream, on an error or when the server stops.
-bool ReadFull(int fd, int stop_fd, char* buf, std::size_t n) {
+// the stream, on an error, when the server stops or once deadline (when
+// given) has passed.
+bool ReadFull(int fd, int stop_fd, char* buf, std::size_t n,
+              std::optional<Clock::time_point> deadline) {
   std::size_t got = 0;
   while (got < n) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    int wait_ms = -1;
+    if (deadline) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      wait_ms = static_cast<int>(left.count());
+    }
+    int ready = poll(fds, 2, wait_ms);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       return false;
     }
+    if (ready == 0) continue;  // the deadline, checked above
     if (fds[1].revents) return false;
     ssize_t r = recv(fd, buf + got, n - got, 0);
     if (r < 0 && errno == EINTR) continue;
@@ -78,24 +92,45 @@ Server::~Server() {
   close(stop_pipe_[1]);
 }
 
-void Server::Listen(const std::string& host, int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+bool Server::Listen(const std::string& host, int port) {
+  // An IPv6 address is written in brackets: [::1]:1433.
+  const bool v6 = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+  const std::string bare = v6 ? host.substr(1, host.size() - 2) : host;
   const std::string where = host + ":" + std::to_string(port);
-  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1)
-    throw std::runtime_error("not an IPv4 address: " + host);
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage storage{};
+  socklen_t size;
+  bool loopback;
+  if (v6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET6, bare.c_str(), &a->sin6_addr) != 1)
+      throw std::runtime_error("not an IPv6 address: " + host);
+    loopback = IN6_IS_ADDR_LOOPBACK(&a->sin6_addr);
+    size = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, bare.c_str(), &a->sin_addr) != 1)
+      throw std::runtime_error("not an IPv4 address (or an IPv6 one in brackets): " + host);
+    loopback = (ntohl(a->sin_addr.s_addr) >> 24) == 127;
+    size = sizeof *a;
+  }
+  listen_fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("cannot create a socket");
   int one = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&storage), size) != 0)
     throw std::runtime_error("cannot listen on " + where + ": " + std::strerror(errno));
   if (listen(listen_fd_, 64) != 0)
     throw std::runtime_error("cannot listen on " + where + ": " + std::strerror(errno));
-  socklen_t len = sizeof addr;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  address_ = host + ":" + std::to_string(ntohs(addr.sin_port));
+  socklen_t len = size;
+  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&storage), &len);
+  const std::uint16_t bound = v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                                 : reinterpret_cast<sockaddr_in*>(&storage)->sin_port;
+  address_ = host + ":" + std::to_string(ntohs(bound));
+  return loopback;
 }
 
 void Server::Stop() {
@@ -145,9 +180,19 @@ void Server::RunClient(Client& c) {
     tds::MessageReader reader;
     auto cancelled = [&] { return stopping_.load() || TakeAttention(c.fd); };
     std::string packet;
+    // A client has login_timeout_ to log in: a half-open connection does not
+    // hold its thread for ever.
+    const Clock::time_point login_deadline = Clock::now() + login_timeout_;
     for (;;) {
+      std::optional<Clock::time_point> deadline;
+      if (session.spid() == 0) deadline = login_deadline;
       char header[tds::kHeaderSize];
-      if (!ReadFull(c.fd, stop_pipe_[0], header, sizeof header)) break;
+      if (!ReadFull(c.fd, stop_pipe_[0], header, sizeof header, deadline)) {
+        if (session.spid() == 0 && Clock::now() >= login_deadline)
+          std::cerr << "libsql-server: a client did not log in within "
+                    << login_timeout_.count() / 1000.0 << " s; connection closed" << std::endl;
+        break;
+      }
       std::size_t length =
           static_cast<unsigned char>(header[2]) << 8 | static_cast<unsigned char>(header[3]);
       if (length < tds::kHeaderSize) {
@@ -157,7 +202,7 @@ void Server::RunClient(Client& c) {
       packet.assign(header, sizeof header);
       packet.resize(length);
       if (!ReadFull(c.fd, stop_pipe_[0], packet.data() + tds::kHeaderSize,
-                    length - tds::kHeaderSize))
+                    length - tds::kHeaderSize, deadline))
         break;
       ClientSession::Reply reply;
       try {

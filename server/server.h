@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -24,9 +25,12 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds and listens on host:port (port 0: any free port). Throws
-  // std::runtime_error naming the address when it cannot.
-  void Listen(const std::string& host, int port);
+  // Binds and listens on host:port (port 0: any free port); host is an IPv4
+  // address or an IPv6 one in brackets. Returns whether it is a loopback
+  // address. Throws std::runtime_error naming the address when it cannot.
+  bool Listen(const std::string& host, int port);
+  // How long a client may take from connecting to its login (default 30 s).
+  void SetLoginTimeout(std::chrono::milliseconds t) { login_timeout_ = t; }
   // "ADDR:PORT" as bound.
   std::string Address() const { return address_; }
   // Accepts clients until Stop. Returns once every client is gone: their
@@ -50,6 +54,7 @@ class Server {
   int stop_pipe_[2] = {-1, -1};
   std::string address_;
   std::atomic<bool> stopping_{false};
+  std::chrono::milliseconds login_timeout_{30000};
   std::mutex clients_mutex_;
   std::list<Client> clients_;
 };

@@ -79,9 +79,12 @@ std::optional<MessageReader::Message> MessageReader::Feed(std::string_view packe
   } else if (h.type != current_.type) {
     throw ProtocolError("packet type changed inside a message");
   }
-  if (current_.payload.size() + packet.size() - kHeaderSize > max_)
-    throw ProtocolError("message too large");
-  current_.payload.append(packet.substr(kHeaderSize));
+  if (current_.too_large || current_.payload.size() + packet.size() - kHeaderSize > max_) {
+    current_.too_large = true;
+    std::string().swap(current_.payload);
+  } else {
+    current_.payload.append(packet.substr(kHeaderSize));
+  }
   if (!(h.status & kStatusEom)) return std::nullopt;
   open_ = false;
   return std::move(current_);
@@ -223,6 +226,181 @@ std::u16string BatchText(std::string_view p, std::uint32_t tds_version) {
   }
   if (p.size() % 2) throw ProtocolError("batch text is not UCS-2");
   return Ucs2(p);
+}
+
+// ---------------------------------------------------------------- remote procedure calls
+
+namespace {
+
+// Reads a payload front to back, every read checked against its end.
+class Cursor {
+ public:
+  explicit Cursor(std::string_view p) : p_(p) {}
+  bool done() const { return at_ == p_.size(); }
+  std::uint8_t U8() { return static_cast<std::uint8_t>(Take(1)[0]); }
+  std::uint16_t U16() { return Le16(Take(2), 0); }
+  std::uint32_t U32() { return Le32(Take(4), 0); }
+  std::uint64_t U64() {
+    std::string_view b = Take(8);
+    return static_cast<std::uint64_t>(Le32(b, 0)) | static_cast<std::uint64_t>(Le32(b, 4)) << 32;
+  }
+  std::string_view Take(std::size_t n) {
+    if (n > p_.size() - at_) throw ProtocolError("truncated remote procedure call");
+    std::string_view out = p_.substr(at_, n);
+    at_ += n;
+    return out;
+  }
+  std::uint8_t Peek() const {
+    if (done()) throw ProtocolError("truncated remote procedure call");
+    return static_cast<std::uint8_t>(p_[at_]);
+  }
+
+ private:
+  std::string_view p_;
+  std::size_t at_ = 0;
+};
+
+// TYPE_INFO, then the value (TYPE_VARBYTE) of one parameter.
+void ReadParamValue(Cursor& c, RpcParam& p) {
+  namespace pt = param_type;
+  p.type = c.U8();
+  auto fixed = [&](std::size_t n) {
+    p.size = static_cast<std::uint32_t>(n);
+    p.value = std::string(c.Take(n));
+  };
+  auto byte_len = [&] {
+    std::uint8_t n = c.U8();
+    if (n == 0) return p.value.reset();
+    p.value = std::string(c.Take(n));
+  };
+  switch (p.type) {
+    case pt::kNull:
+      p.value.reset();
+      return;
+    case pt::kInt1:
+    case pt::kBit:
+      return fixed(1);
+    case pt::kInt2:
+      return fixed(2);
+    case pt::kInt4:
+    case pt::kDateTime4:
+    case pt::kFloat4:
+    case pt::kMoney4:
+      return fixed(4);
+    case pt::kMoney:
+    case pt::kDateTime:
+    case pt::kFloat8:
+    case pt::kInt8:
+      return fixed(8);
+    case pt::kGuid:
+    case kIntN:
+    case kBitN:
+    case kFloatN:
+    case pt::kMoneyN:
+    case kDateTimeN:
+    case pt::kVarBinary:
+    case pt::kBinary:
+      p.size = c.U8();
+      return byte_len();
+    case pt::kVarChar:
+    case pt::kChar:
+      p.size = c.U8();
+      c.Take(5);  // collation (TDS 7.1 and later)
+      return byte_len();
+    case kDecimalN:
+    case kNumericN:
+      p.size = c.U8();
+      p.precision = c.U8();
+      p.scale = c.U8();
+      return byte_len();
+    case pt::kDateN:
+      return byte_len();
+    case pt::kTimeN:
+    case pt::kDateTime2N:
+    case pt::kDateTimeOffsetN:
+      p.scale = c.U8();
+      if (p.scale > 7) throw ProtocolError("time scale above 7");
+      return byte_len();
+    case kBigVarBinary:
+    case kBigBinary:
+    case kBigVarChar:
+    case kBigChar:
+    case pt::kNVarChar:
+    case pt::kNChar: {
+      p.size = c.U16();
+      if (p.type == kBigVarChar || p.type == kBigChar || p.type == pt::kNVarChar ||
+          p.type == pt::kNChar)
+        c.Take(5);
+      if (p.size != 0xFFFF) {
+        std::uint16_t n = c.U16();
+        if (n == 0xFFFF) return p.value.reset();
+        p.value = std::string(c.Take(n));
+        return;
+      }
+      // A MAX type: the total length (or unknown, or NULL), then chunks
+      // until one of length 0.
+      std::uint64_t total = c.U64();
+      if (total == ~0ull) return p.value.reset();
+      std::string v;
+      for (;;) {
+        std::uint32_t n = c.U32();
+        if (n == 0) break;
+        v.append(c.Take(n));
+      }
+      p.value = std::move(v);
+      return;
+    }
+    case kText:
+    case pt::kNText:
+    case kImage: {
+      p.size = c.U32();
+      if (p.type != kImage) c.Take(5);
+      std::uint32_t n = c.U32();
+      if (n == 0xFFFFFFFFu) return p.value.reset();
+      p.value = std::string(c.Take(n));
+      return;
+    }
+    default:
+      throw ProtocolError("parameter of unsupported type " + std::to_string(p.type));
+  }
+}
+
+}  // namespace
+
+std::vector<RpcCall> ParseRpc(std::string_view payload, std::uint32_t tds_version) {
+  if (tds_version >= kTds72) {
+    if (payload.size() < 4) throw ProtocolError("truncated request headers");
+    std::uint32_t total = Le32(payload, 0);
+    if (total < 4 || total > payload.size()) throw ProtocolError("request headers too long");
+    payload.remove_prefix(total);
+  }
+  Cursor c(payload);
+  std::vector<RpcCall> calls;
+  while (!c.done()) {
+    RpcCall call;
+    std::uint16_t n = c.U16();
+    if (n == 0xFFFF)
+      call.proc_id = c.U16();
+    else
+      call.name = Ucs2(c.Take(2u * n));
+    c.U16();  // option flags: recompile, no metadata; nothing to do here
+    while (!c.done()) {
+      std::uint8_t next = c.Peek();
+      if (next == 0x80 || next == 0xFF || next == 0xFE) {  // another call follows
+        c.U8();
+        break;
+      }
+      RpcParam p;
+      std::uint8_t name_len = c.U8();
+      p.name = Ucs2(c.Take(2u * name_len));
+      std::uint8_t status = c.U8();
+      p.output = (status & 0x01) != 0;
+      ReadParamValue(c, p);
+      call.params.push_back(std::move(p));
+    }
+    calls.push_back(std::move(call));
+  }
+  return calls;
 }
 
 // ---------------------------------------------------------------- text
@@ -400,6 +578,44 @@ void TokenWriter::Message(bool error, std::int32_t number, std::uint8_t state,
     Put16(static_cast<std::uint16_t>(line));
 }
 
+void TokenWriter::TypeInfo(const Column& c, bool with_table_name) {
+  Put8(c.type);
+  switch (c.type) {
+    case kIntN:
+    case kBitN:
+    case kFloatN:
+    case kDateTimeN:
+      Put8(static_cast<std::uint8_t>(c.size));
+      break;
+    case kNumericN:
+    case kDecimalN:
+      Put8(static_cast<std::uint8_t>(c.size));
+      Put8(c.precision);
+      Put8(c.scale);
+      break;
+    case kBigVarChar:
+    case kBigChar:
+      Put16(static_cast<std::uint16_t>(c.size));
+      out_.append(reinterpret_cast<const char*>(kCollation), 5);
+      break;
+    case kBigVarBinary:
+    case kBigBinary:
+      Put16(static_cast<std::uint16_t>(c.size));
+      break;
+    case kText:
+    case kImage:
+      Put32(c.size);
+      if (c.type == kText) out_.append(reinterpret_cast<const char*>(kCollation), 5);
+      // The table name: parts (7.2 and later) or one name, none known.
+      if (!with_table_name) break;
+      if (version_ >= kTds72)
+        Put8(0);
+      else
+        Put16(0);
+      break;
+  }
+}
+
 void TokenWriter::ColMetadata(const std::vector<Column>& columns) {
   Put8(0x81);
   Put16(static_cast<std::uint16_t>(columns.size()));
@@ -409,40 +625,7 @@ void TokenWriter::ColMetadata(const std::vector<Column>& columns) {
     else
       Put16(0);
     Put16(0x0001 | 0x0008);  // nullable, updatable unknown
-    Put8(c.type);
-    switch (c.type) {
-      case kIntN:
-      case kBitN:
-      case kFloatN:
-      case kDateTimeN:
-        Put8(static_cast<std::uint8_t>(c.size));
-        break;
-      case kNumericN:
-      case kDecimalN:
-        Put8(static_cast<std::uint8_t>(c.size));
-        Put8(c.precision);
-        Put8(c.scale);
-        break;
-      case kBigVarChar:
-      case kBigChar:
-        Put16(static_cast<std::uint16_t>(c.size));
-        out_.append(reinterpret_cast<const char*>(kCollation), 5);
-        break;
-      case kBigVarBinary:
-      case kBigBinary:
-        Put16(static_cast<std::uint16_t>(c.size));
-        break;
-      case kText:
-      case kImage:
-        Put32(c.size);
-        if (c.type == kText) out_.append(reinterpret_cast<const char*>(kCollation), 5);
-        // The table name: parts (7.2 and later) or one name, none known.
-        if (version_ >= kTds72)
-          Put8(0);
-        else
-          Put16(0);
-        break;
-    }
+    TypeInfo(c, true);
     BVarChar(c.name);
   }
 }
@@ -450,52 +633,85 @@ void TokenWriter::ColMetadata(const std::vector<Column>& columns) {
 void TokenWriter::Row(const std::vector<Column>& columns,
                       const std::vector<std::optional<std::string>>& values) {
   Put8(0xD1);
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    const Column& c = columns[i];
-    const std::optional<std::string>& v = values[i];
-    switch (c.type) {
-      case kIntN:
-      case kBitN:
-      case kFloatN:
-      case kDateTimeN:
-      case kNumericN:
-      case kDecimalN:
-        if (!v) {
-          Put8(0);
-        } else {
-          Put8(static_cast<std::uint8_t>(v->size()));
-          out_ += *v;
-        }
-        break;
-      case kBigVarChar:
-      case kBigChar:
-      case kBigVarBinary:
-      case kBigBinary:
-        if (!v) {
-          Put16(0xFFFF);
-        } else {
-          Put16(static_cast<std::uint16_t>(v->size()));
-          out_ += *v;
-        }
-        break;
-      case kText:
-      case kImage:
-        if (!v) {
-          Put8(0);
-        } else {
-          Put8(16);
-          out_.append(16, '\0');  // text pointer
-          out_.append(8, '\0');   // timestamp
-          Put32(static_cast<std::uint32_t>(v->size()));
-          out_ += *v;
-        }
-        break;
-    }
+  for (std::size_t i = 0; i < columns.size(); ++i) Value(columns[i], values[i]);
+}
+
+void TokenWriter::Value(const Column& c, const std::optional<std::string>& v) {
+  switch (c.type) {
+    case kIntN:
+    case kBitN:
+    case kFloatN:
+    case kDateTimeN:
+    case kNumericN:
+    case kDecimalN:
+      if (!v) {
+        Put8(0);
+      } else {
+        Put8(static_cast<std::uint8_t>(v->size()));
+        out_ += *v;
+      }
+      break;
+    case kBigVarChar:
+    case kBigChar:
+    case kBigVarBinary:
+    case kBigBinary:
+      if (!v) {
+        Put16(0xFFFF);
+      } else {
+        Put16(static_cast<std::uint16_t>(v->size()));
+        out_ += *v;
+      }
+      break;
+    case kText:
+    case kImage:
+      if (!v) {
+        Put8(0);
+      } else {
+        Put8(16);
+        out_.append(16, '\0');  // text pointer
+        out_.append(8, '\0');   // timestamp
+        Put32(static_cast<std::uint32_t>(v->size()));
+        out_ += *v;
+      }
+      break;
   }
 }
 
 void TokenWriter::Done(std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
-  Put8(0xFD);
+  DoneToken(0xFD, status, command, rows);
+}
+void TokenWriter::DoneProc(std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
+  DoneToken(0xFE, status, command, rows);
+}
+void TokenWriter::DoneInProc(std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
+  DoneToken(0xFF, status, command, rows);
+}
+
+void TokenWriter::ReturnStatus(std::int32_t status) {
+  Put8(0x79);
+  Put32(static_cast<std::uint32_t>(status));
+}
+
+void TokenWriter::ReturnValue(std::uint16_t ordinal, std::u16string_view name, const Column& type,
+                              const std::optional<std::string>& value) {
+  Put8(0xAC);
+  Put16(ordinal);
+  BVarChar(name);
+  Put8(0x01);  // an output parameter
+  if (version_ >= kTds72)
+    Put32(0);
+  else
+    Put16(0);
+  Put16(0x0001);  // nullable
+  // A text value travels as its type's value does in a row; its TYPE_INFO
+  // names no table.
+  TypeInfo(type, false);
+  Value(type, value);
+}
+
+void TokenWriter::DoneToken(std::uint8_t token, std::uint16_t status, std::uint16_t command,
+                            std::uint64_t rows) {
+  Put8(token);
   Put16(status);
   Put16(command);
   if (version_ >= kTds72)
@@ -535,6 +751,18 @@ std::string EncodeFloat(std::string_view text) {
   std::memcpy(&bits, &v, 8);
   std::string out;
   AppendLe(out, bits, 8);
+  return out;
+}
+
+std::string EncodeReal(std::string_view text) {
+  std::string s(text);
+  char* end = nullptr;
+  float v = std::strtof(s.c_str(), &end);
+  if (s.empty() || *end != '\0') throw ProtocolError("not a number: " + s);
+  std::uint32_t bits;
+  std::memcpy(&bits, &v, 4);
+  std::string out;
+  AppendLe(out, bits, 4);
   return out;
 }
 

@@ -41,6 +41,7 @@ enum PacketType : std::uint8_t {
 constexpr std::size_t kHeaderSize = 8;
 constexpr std::uint8_t kStatusEom = 0x01;
 constexpr std::uint8_t kStatusResetConnection = 0x08;
+constexpr std::uint8_t kStatusResetConnectionSkipTran = 0x10;
 
 struct PacketHeader {
   std::uint8_t type = 0;
@@ -56,18 +57,20 @@ PacketHeader ParseHeader(std::string_view bytes);
 
 // Reassembles messages from packets as they arrive. Feed it whole packets
 // (header included); it returns the message once the packet marked end of
-// message arrives. A message larger than max_message bytes is refused.
+// message arrives. The payload of a message larger than max_message bytes
+// is dropped as it comes: the message arrives marked too_large.
 class MessageReader {
  public:
-  explicit MessageReader(std::size_t max_message = 64u << 20) : max_(max_message) {}
+  static constexpr std::size_t kMaxMessage = 64u << 20;
+  explicit MessageReader(std::size_t max_message = kMaxMessage) : max_(max_message) {}
   struct Message {
     std::uint8_t type;
     std::uint8_t status;  // of the first packet (reset-connection flag)
     std::string payload;
+    bool too_large = false;
   };
   // Throws ProtocolError for a packet whose header does not describe
-  // exactly packet.size() bytes, a type that changes inside a message, or a
-  // message past the limit.
+  // exactly packet.size() bytes, or a type that changes inside a message.
   std::optional<Message> Feed(std::string_view packet);
 
  private:
@@ -131,6 +134,40 @@ std::string ScramblePassword(std::u16string_view password);
 // later), UCS-2 as it came.
 std::u16string BatchText(std::string_view payload, std::uint32_t tds_version);
 
+// ---------------------------------------------------------------- remote procedure calls
+
+// Procedure ids a client may send in place of a name.
+enum ProcId : std::uint16_t {
+  kSpExecuteSql = 10,
+  kSpPrepare = 11,
+  kSpExecute = 12,
+  kSpPrepExec = 13,
+  kSpUnprepare = 15,
+};
+
+// One parameter of a call, as sent: its type (TYPE_INFO) and its value's
+// bytes as the type stores them (integers little-endian, char data in the
+// collation's code page, nchar data UCS-2, PLP chunks joined).
+struct RpcParam {
+  std::u16string name;  // "@P1", or empty for a parameter given by position
+  bool output = false;
+  std::uint8_t type = 0;
+  std::uint32_t size = 0;  // the type's length (0xFFFF: a MAX type sent in chunks)
+  std::uint8_t precision = 0, scale = 0;
+  std::optional<std::string> value;  // nullopt: NULL
+};
+
+struct RpcCall {
+  std::u16string name;  // empty when the call names a procedure by id
+  std::uint16_t proc_id = 0;
+  std::vector<RpcParam> params;
+};
+
+// The calls of an RPC payload (ALL_HEADERS skipped from TDS 7.2 on). Throws
+// ProtocolError for anything malformed and for a parameter type this server
+// does not take (xml, sql_variant, CLR types, table-valued).
+std::vector<RpcCall> ParseRpc(std::string_view payload, std::uint32_t tds_version);
+
 // ---------------------------------------------------------------- text
 
 std::u16string Utf8ToUtf16(std::string_view utf8);   // invalid bytes become U+FFFD
@@ -161,6 +198,17 @@ enum WireType : std::uint8_t {
   kBigBinary = 0xAD,
   kBigChar = 0xAF,
 };
+
+// The other wire types a client may give a parameter.
+namespace param_type {
+constexpr std::uint8_t kNull = 0x1F, kInt1 = 0x30, kBit = 0x32, kInt2 = 0x34, kInt4 = 0x38,
+                       kDateTime4 = 0x3A, kFloat4 = 0x3B, kMoney = 0x3C, kDateTime = 0x3D,
+                       kFloat8 = 0x3E, kMoney4 = 0x7A, kInt8 = 0x7F, kGuid = 0x24,
+                       kVarBinary = 0x25, kVarChar = 0x27, kBinary = 0x2D, kChar = 0x2F,
+                       kDateN = 0x28, kTimeN = 0x29, kDateTime2N = 0x2A,
+                       kDateTimeOffsetN = 0x2B, kMoneyN = 0x6E, kNText = 0x63,
+                       kNVarChar = 0xE7, kNChar = 0xEF;
+}  // namespace param_type
 
 struct Column {
   std::u16string name;
@@ -200,6 +248,15 @@ class TokenWriter {
   void Row(const std::vector<Column>& columns,
            const std::vector<std::optional<std::string>>& values);
   void Done(std::uint16_t status, std::uint16_t command, std::uint64_t rows);
+  // The ends of a statement inside a procedure call (DONEINPROC) and of the
+  // call (DONEPROC), laid out as DONE.
+  void DoneInProc(std::uint16_t status, std::uint16_t command, std::uint64_t rows);
+  void DoneProc(std::uint16_t status, std::uint16_t command, std::uint64_t rows);
+  // A procedure's return status.
+  void ReturnStatus(std::int32_t status);
+  // The value of output parameter number ordinal (0-based) of a call.
+  void ReturnValue(std::uint16_t ordinal, std::u16string_view name, const Column& type,
+                   const std::optional<std::string>& value);
   // An empty FEATUREEXTACK: no optional feature is taken up.
   void FeatureExtAck();
 
@@ -213,6 +270,12 @@ class TokenWriter {
   void Put64(std::uint64_t v);
   void BVarChar(std::u16string_view s);
   void UsVarChar(std::u16string_view s);
+  void DoneToken(std::uint8_t token, std::uint16_t status, std::uint16_t command,
+                 std::uint64_t rows);
+  // A column's TYPE_INFO (table name of text and image included when
+  // with_table_name), and a value of it as a row carries it.
+  void TypeInfo(const Column& c, bool with_table_name);
+  void Value(const Column& c, const std::optional<std::string>& v);
 
   std::uint32_t version_;
   std::string out_;
@@ -222,6 +285,7 @@ class TokenWriter {
 // Each throws ProtocolError when the text is not of its type.
 std::string EncodeInt(std::string_view text, std::uint32_t size);
 std::string EncodeFloat(std::string_view text);
+std::string EncodeReal(std::string_view text);  // 4 bytes
 // Scaled to the column's scale; size is the column's (5, 9, 13 or 17).
 std::string EncodeNumeric(std::string_view text, std::uint8_t scale, std::uint32_t size);
 // "yyyy-mm-dd hh:mi:ss.mmm" as days since 1900-01-01 and 1/300 seconds.

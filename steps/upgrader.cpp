@@ -101,10 +101,12 @@ void Upgrader::RunSequence() {
 // On the embedded engine the database file is opened by one process at a
 // time and the lock is always granted.
 void Upgrader::TakeRunLock() {
+  // NOCOUNT holds for the session: it goes off again at the batch's end, or
+  // a server would stop telling the run how many rows its statements changed.
   db::OpenQuery(qrTmp, {"set nocount on", "declare @r int",
                         std::string("exec @r = sp_getapplock @Resource = '") + kRunLock +
                             "', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0",
-                        "select @r as r"});
+                        "select @r as r", "set nocount off"});
   const std::int64_t granted = qrTmp.Eof() ? -999 : qrTmp.AsInteger("r");
   qrTmp.Close();
   if (granted < 0)
