@@ -18,6 +18,7 @@ namespace {
 
 const char kUsage[] =
     "usage: libsql-server -d FILE [--listen ADDR:PORT] [--login USER:PASSWORD]...\n"
+    "                     [--login-timeout SECONDS]\n"
     "\n"
     "Serves the embedded database FILE over TDS 7.4 (7.1 to 7.3 for older clients),\n"
     "the protocol SQL Server speaks, to ODBC with FreeTDS, tsql and other clients.\n"
