@@ -5,7 +5,8 @@
 # author numbers loaded into a real library would corrupt its catalogue. It
 # makes the data folder /var/lib/libupgrade (<prefix>/var/lib/libupgrade for
 # another prefix, as refdata::DefaultDataDirs derives it) and leaves it
-# empty, for the library's own zzm.dat, other.dat and MarcRule.txt.
+# empty, for the library's own zzm.dat, other.dat and MarcRule.txt; purging
+# the package removes it only when it is still empty.
 include(GNUInstallDirs)
 
 set(_programs)
@@ -28,6 +29,12 @@ string(APPEND _install_code [[
                       COMMAND_ERROR_IS_FATAL ANY)
     endforeach()
   endif()
+]])
+install(CODE "${_install_code}")
+# The data folder, made empty by an install; the package leaves it to its
+# maintainer scripts instead (packaging/debian/postinst), so that removing
+# the package never complains about the library's files in it.
+install(CODE [[
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" OR CMAKE_INSTALL_PREFIX STREQUAL "/")
     set(_data "/var/lib/libupgrade")
   else()
@@ -35,8 +42,7 @@ string(APPEND _install_code [[
   endif()
   message(STATUS "Installing: $ENV{DESTDIR}${_data}")
   file(MAKE_DIRECTORY "$ENV{DESTDIR}${_data}")
-]])
-install(CODE "${_install_code}")
+]] COMPONENT data_folder)
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/libupgrade.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -96,6 +102,11 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorvant.invalid/libupgrade")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # SQL Server is reached through FreeTDS's ODBC driver.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "tdsodbc, odbcinst")
+# Everything but the data folder, which the maintainer scripts make.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/debian/postinst"
+                                       "${PROJECT_SOURCE_DIR}/packaging/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 
 if(LIBUPGRADE_BUILD_TESTS)

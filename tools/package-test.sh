@@ -50,9 +50,22 @@ if echo "$targets" | grep -q libsql-server; then
   "$root/usr/bin/libsql-server" --version | head -1 | grep -qx "libsql-server 6.2017.1" ||
     fail "libsql-server --version is wrong or libsql-server is missing"
 fi
-[ -d "$root/var/lib/libupgrade" ] || fail "var/lib/libupgrade is missing"
-[ -z "$(ls -A "$root/var/lib/libupgrade")" ] || fail "var/lib/libupgrade is not empty"
+# The data folder is made by postinst (and left by a removal, as are the
+# library's files in it); the package itself ships no data folder.
 [ ! -e "$root/usr/share/libupgrade" ] || fail "usr/share/libupgrade is still made"
+[ ! -e "$root/var/lib/libupgrade" ] || fail "var/lib/libupgrade is shipped"
+dpkg-deb -e "$deb" "$work/control"
+mkdir -p "$work/scripts"
+sed "s|/var/lib/libupgrade|$work/scripts&|g" "$work/control/postinst" >"$work/postinst"
+sh "$work/postinst" configure
+[ -d "$work/scripts/var/lib/libupgrade" ] || fail "postinst does not make /var/lib/libupgrade"
+touch "$work/scripts/var/lib/libupgrade/zzm.dat"
+sed "s|/var/lib/libupgrade|$work/scripts&|g" "$work/control/postrm" >"$work/postrm"
+sh "$work/postrm" purge
+[ -f "$work/scripts/var/lib/libupgrade/zzm.dat" ] || fail "purging removes the library's files"
+rm "$work/scripts/var/lib/libupgrade/zzm.dat"
+sh "$work/postrm" purge
+[ ! -e "$work/scripts/var/lib/libupgrade" ] || fail "purging leaves an empty data folder"
 found=$(find "$root" -name zzm.dat -o -name other.dat -o -name MarcRule.txt)
 [ -z "$found" ] || fail "the package carries sample data: $found"
 depends=$(dpkg-deb -f "$deb" Depends)
