@@ -203,10 +203,27 @@ void FixAndCentre(QWidget* window, int width, int height) {
   Centre(window);
 }
 
+namespace {
+
+// On an X server a box that lies wholly inside another window of the program
+// stays black: the box paints, yet none of its pixels reach the screen until
+// it is moved past that window's edge (seen with and without a window
+// manager; a box that reaches beyond the window is drawn). The short boxes
+// ("所有处理已完成！") are centred on the window and would lie inside it, so
+// every box is made wider than the window it belongs to.
+void Prepare(QMessageBox& box, QWidget* parent) {
+  box.setFont(SongTi());
+  if (!parent) return;
+  const int label = parent->window()->frameGeometry().width();
+  box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label { min-width: %1px; }").arg(label));
+}
+
+}  // namespace
+
 void ShowInformationBox(QWidget* parent, const QString& text) {
   QMessageBox box(QMessageBox::Information, U(texts::kInformationCaption), text, QMessageBox::Ok,
                   parent);
-  box.setFont(SongTi());
+  Prepare(box, parent);
   box.exec();
 }
 
@@ -215,7 +232,7 @@ bool AskYesNo(QWidget* parent, const QString& text) {
                   QMessageBox::Yes | QMessageBox::No, parent);
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
-  box.setFont(SongTi());
+  Prepare(box, parent);
   return box.exec() == QMessageBox::Yes;
 }
 
@@ -225,7 +242,7 @@ void ShowErrorBox(QWidget* parent, const std::exception& error) {
 
 void ShowErrorBox(QWidget* parent, const QString& text) {
   QMessageBox box(QMessageBox::Critical, U(texts::kErrorCaption), text, QMessageBox::Ok, parent);
-  box.setFont(SongTi());
+  Prepare(box, parent);
   box.exec();
 }
 

@@ -4,13 +4,17 @@
 // pixels while a statement runs.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
+#include <QTimer>
 #include <QWindow>
 #include <algorithm>
 #include <functional>
@@ -185,6 +189,113 @@ TEST(X11Window, DialogIsDrivenWithTabAndEnter) {
   EXPECT_EQ(reg.registry().ReadString(db::kLibKey, "ODBCNAME"), "embedded:/srv/lib.db");
   EXPECT_EQ(reg.registry().ReadString(db::kLibKey, "PASSWORD"), "37003737");
   EXPECT_EQ(reg.registry().ReadString(db::kLibKey, "USERNAME"), "");
+}
+
+// What a person sees of w: the X server's screen (the root window) where w
+// stands, whichever window owns those pixels.
+QImage OnScreen(QWidget* w) {
+  const QRect r = w->geometry();
+  return w->screen()
+      ->grabWindow(0, r.x(), r.y(), r.width(), r.height())
+      .toImage()
+      .convertToFormat(QImage::Format_RGB32);
+}
+
+// The same picture, but for a few pixels (a focus frame or a button under
+// the pointer drawn a moment apart).
+bool SameImage(const QImage& a, const QImage& b) {
+  if (a.size() != b.size() || a.isNull()) return false;
+  qint64 differ = 0;
+  for (int y = 0; y < a.height(); ++y)
+    for (int x = 0; x < a.width(); ++x) differ += a.pixel(x, y) != b.pixel(x, y);
+  return differ * 50 < qint64(a.width()) * a.height();
+}
+
+// Answers each modal message box once the screen shows what the box paints
+// (its text, icon and buttons), or after a wait, recording which.
+struct DrawnBoxes {
+  struct Seen {
+    QString text;
+    bool drawn;
+  };
+  std::vector<Seen> seen;
+  QMessageBox::StandardButton answer = QMessageBox::Ok;
+  QTimer timer;
+
+  DrawnBoxes() {
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box || !box->isVisible()) return;
+      timer.stop();
+      // Painted at once, and still there once the window below has had
+      // time to repaint whatever it does when the box comes up.
+      const auto shows = [box] {
+        return box->windowHandle() && box->windowHandle()->isExposed() &&
+               SameImage(OnScreen(box), app_testing::Rendered(box));
+      };
+      bool drawn = PumpUntil(shows, 3000);
+      if (drawn) {
+        app_testing::Pump(700);
+        drawn = shows();
+      }
+      seen.push_back({box->text(), drawn});
+      QAbstractButton* button = box->button(answer);
+      if (!button) button = box->button(QMessageBox::Ok);
+      button->click();
+      timer.start();
+    });
+    timer.start();
+  }
+};
+
+// Every box the upgrade window shows is on the screen, text and buttons,
+// wherever it stands over the window: the completion box of a first and of
+// a second run, a refusal by the checks before a run, and the question when
+// the window is closed during a run.
+TEST(X11Window, EveryBoxOfTheUpgradeWindowIsOnTheScreen) {
+  {
+    Window t({"release_2015_03.sql"});
+    Open(t.w.get());
+    DrawnBoxes boxes;
+    t.w->cbBackUp->click();
+    t.w->btDoWork->click();
+    t.w->btDoWork->click();
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    for (const auto& s : boxes.seen) {
+      EXPECT_EQ(s.text, QString::fromUtf8("所有处理已完成！"));
+      EXPECT_TRUE(s.drawn) << "a completion box is not on the screen";
+    }
+  }
+  {
+    Window t;  // no library tables: the checks refuse the run
+    Open(t.w.get());
+    DrawnBoxes boxes;
+    t.w->cbBackUp->click();
+    t.w->btDoWork->click();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    EXPECT_TRUE(boxes.seen[0].text.contains(QString::fromUtf8("数据库未做任何改动")))
+        << boxes.seen[0].text.toStdString();
+    EXPECT_TRUE(boxes.seen[0].drawn) << "the refusal is not on the screen";
+  }
+  {
+    Window t({"release_2015_03.sql"});
+    Open(t.w.get());
+    DrawnBoxes boxes;
+    boxes.answer = QMessageBox::No;
+    bool closed = false;
+    t.c->on_statement = [&](const db::StatementEvent&) {
+      if (closed) return;
+      closed = true;
+      QTimer::singleShot(0, t.w.get(), [&] { t.w->close(); });
+    };
+    t.w->cbBackUp->click();
+    t.w->btDoWork->click();
+    t.c->on_statement = nullptr;
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_TRUE(boxes.seen[0].drawn) << "the close question is not on the screen";
+    EXPECT_TRUE(boxes.seen[1].drawn) << "the completion box is not on the screen";
+  }
 }
 
 }  // namespace
