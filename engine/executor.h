@@ -182,6 +182,10 @@ class Session {
   struct Ctx;
 
  private:
+  // Checks a parsed batch before it runs, as SQL Server compiles one:
+  // throws 137 for a variable used before its DECLARE and 207 for a column
+  // no table of its query has, when every table the statement names exists.
+  void CompileBatch(const std::vector<std::unique_ptr<Stmt>>& stmts);
   void Run(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out);
   // Hands the statement's text to the journal (not while replaying).
   void Journal(const Stmt& s, std::string_view batch);

@@ -341,3 +341,55 @@ TEST(EngineBatches, SetRowcountAndOptionsTheEngineCannotHonour) {
   EXPECT_EQ(t.One("select count(*) from n"), "3");
 #endif
 }
+
+// A batch is checked before it runs: an unknown column of a table that
+// exists (207) or an undeclared variable (137) stops it before its first
+// statement; a table that does not exist yet is left to the statement that
+// names it (208 when reached).
+TEST(EngineBatches, BindingErrorsStopTheBatchBeforeItRuns) {
+  TempDb t;
+  t.Run("create table c (k int, v int)");
+  struct Case {
+    const char* sql;
+    int number;
+    int line;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"insert into c values (1, 1)\nselect nosuch from c", 207, 2},
+           {"insert into c values (1, 1)\nupdate c set nosuch = 1", 207, 2},
+           {"insert into c values (1, 1)\ninsert into c (k, nosuch) values (1, 1)", 207, 2},
+           {"insert into c values (1, 1)\nselect k from c where exists "
+            "(select 1 from c x where x.nosuch = c.k)",
+            207, 2},
+           {"insert into c values (1, 1)\nif 1 = 1 delete c where nosuch = 1", 207, 2},
+           {"insert into c values (1, 1)\nselect @v", 137, 2},
+           {"insert into c values (1, 1)\nset @v = 1\ndeclare @v int", 137, 2},
+           {"alter table c add w int\nupdate c set w = 1", 207, 2},
+       }) {
+    try {
+      t.Run(c.sql);
+      ADD_FAILURE() << c.sql;
+    } catch (const engine::Error& e) {
+      EXPECT_EQ(e.number(), c.number) << c.sql;
+      EXPECT_EQ(e.line(), c.line) << c.sql;
+      EXPECT_TRUE(e.results.empty()) << c.sql;
+    }
+    EXPECT_EQ(t.One("select count(*) from c"), "0") << c.sql;
+    EXPECT_EQ(t.One("select count(*) from syscolumns where name = 'w'"), "0") << c.sql;
+  }
+  ExpectRows(t, {
+      // Deferred: the table is made by the batch itself.
+      {"create table d (a int) insert into d values (4) select a from d drop table d", {"4"}},
+      {"select k as kk from c order by kk", {}},
+      {"declare @x int = 2 select @x + k from c", {}},
+      {"select k from c where k in (select v from c where v = c.k) order by k", {}},
+  });
+  try {
+    t.Run("insert into c values (1, 1)\nselect * from nosuch\nselect 3");
+    ADD_FAILURE() << "no error";
+  } catch (const engine::Error& e) {
+    EXPECT_EQ(e.number(), 208);
+    EXPECT_EQ(e.results.size(), 2u);
+  }
+  EXPECT_EQ(t.One("select count(*) from c"), "1");
+}
