@@ -25,10 +25,8 @@
 //   uncommittable only inside TRY/CATCH or on fatal errors, and the engine has
 //   neither. An error either ends its statement, ends the batch, or (with
 //   XACT_ABORT ON) rolls the transaction back.
-// - Names are resolved when a statement runs. SQL Server compiles a batch
-//   before running it, so an unknown column of a table that exists (207) stops
-//   the whole batch before its first statement; here the statements before
-//   the failing one have run, as with a table that does not exist (208).
+// - Names are resolved when a statement runs, after the batch was checked
+//   (compile.cpp) for columns of tables that exist and for variables.
 #include "engine/executor.h"
 
 #include <chrono>
