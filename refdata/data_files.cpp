@@ -1,5 +1,6 @@
 #include "refdata/data_files.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -24,6 +25,29 @@ std::string PathText(const fs::path& p) {
   } catch (const std::exception&) {
     return p.string();
   }
+}
+
+// A folder as compared with another: its normal form without a trailing
+// separator, so "C:\libupgrade", "C:\libupgrade\" and "C:\libupgrade\." are
+// one folder.
+fs::path FolderKey(const fs::path& dir) {
+  fs::path key = dir.lexically_normal();
+  if (!key.has_filename() && key.has_relative_path()) key = key.parent_path();
+  return key;
+}
+
+// dirs without the repeats of a folder, each kept where it first appears, as
+// it was written there.
+std::vector<fs::path> Distinct(const std::vector<fs::path>& dirs) {
+  std::vector<fs::path> out;
+  std::vector<fs::path> keys;
+  for (const fs::path& dir : dirs) {
+    fs::path key = FolderKey(dir);
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+    keys.push_back(std::move(key));
+    out.push_back(dir);
+  }
+  return out;
 }
 
 }  // namespace
@@ -66,7 +90,7 @@ std::vector<fs::path> DefaultDataDirs(const fs::path& program_dir) {
   // The file-system hierarchy keeps the variable data of /usr (and of /) in
   // /var; any other prefix keeps its own var folder.
   const fs::path var = prefix == "/usr" || prefix == "/" ? fs::path("/var") : prefix / "var";
-  return {program_dir, var / "lib" / "libupgrade"};
+  return Distinct({program_dir, var / "lib" / "libupgrade"});
 #endif
 }
 
@@ -91,7 +115,7 @@ fs::path LocateDataFile(const std::vector<fs::path>& dirs, DataFile file) {
     return p;
   }
   std::string where;
-  for (const fs::path& dir : dirs) {
+  for (const fs::path& dir : Distinct(dirs)) {
     if (!where.empty()) where += text::Gbk("、");
     where += PathText(dir);
   }

@@ -37,7 +37,8 @@ std::filesystem::path ProgramDir();
 // The default search list for a program in program_dir: that folder, then the
 // data folder of the installation it belongs to, written without "..":
 // /var/lib/libupgrade for /usr/bin (and /bin), <prefix>/var/lib/libupgrade
-// for any other <prefix>/bin. On Windows program_dir alone.
+// for any other <prefix>/bin. On Windows program_dir alone. A folder is
+// listed once however it is written.
 std::vector<std::filesystem::path> DefaultDataDirs(
     const std::filesystem::path& program_dir = ProgramDir());
 
@@ -51,7 +52,8 @@ std::filesystem::path DataFolder(const std::vector<std::filesystem::path>& dirs)
 // zzm.dat（查找位置：/usr/bin、/var/lib/libupgrade）") and when the entry
 // found is not a file that can be opened for reading ("无法读取著者号码文件
 // /usr/bin/zzm.dat"): a file that is there but unreadable is reported, never
-// passed over for one further down the list.
+// passed over for one further down the list. The message names each folder
+// once, however often dirs repeats it ("C:\lib" and "C:\lib\" are one).
 std::filesystem::path LocateDataFile(const std::vector<std::filesystem::path>& dirs, DataFile file);
 
 // Every line of the located file without its line end (CR LF or LF); the

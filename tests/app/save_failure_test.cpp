@@ -17,14 +17,7 @@ namespace {
 
 using app_testing::BoxWatcher;
 
-// The storage fault hook for the databases opened while it lives.
-class StorageFault {
- public:
-  explicit StorageFault(const char* plan) { setenv("LIBUPGRADE_STORAGE_FAULT", plan, 1); }
-  ~StorageFault() { unsetenv("LIBUPGRADE_STORAGE_FAULT"); }
-  StorageFault(const StorageFault&) = delete;
-  StorageFault& operator=(const StorageFault&) = delete;
-};
+using testing_support::StorageFault;
 
 TEST(UpLibMainSave, ADatabaseFileThatCannotBeWrittenShowsTheErrorBoxNotTheCompletionBox) {
   app_testing::UpgradeWindow t({"release_2007_03.sql"});

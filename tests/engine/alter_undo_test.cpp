@@ -211,16 +211,10 @@ TEST(EngineAlterUndo, CommittedAlterationsSurviveReopenAndJournalReplay) {
     TempDb replayed;
     replayed.Run(kSetup);
     replayed.Close();
-    ASSERT_TRUE(RunAndKill([&] {
-      auto db = engine::Database::open(replayed.path(), engine::Database::OpenMode::MustExist);
-      for (const std::string& b : Split(batch)) {
-        try {
-          db->execute(b);
-        } catch (const engine::Error&) {
-        }
-      }
-      return db;
-    }));
+    engine_test::KilledRun run;
+    run.batches = Split(batch);
+    run.errors_ignored = true;
+    ASSERT_TRUE(RunAndKill(replayed.path(), run));
     replayed.Open();
     EXPECT_EQ(State(replayed), committed);
   }

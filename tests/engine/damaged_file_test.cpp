@@ -358,11 +358,7 @@ TEST(EngineDamagedFile, JournalStatementThatFailsOnReplayIsRefused) {
   t.Run("create table j (k int)");
   t.Close();
   // A killed writer leaves its committed statement in the journal.
-  ASSERT_TRUE(engine_test::RunAndKill([&] {
-    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
-    db->execute("insert into j values (3)");
-    return db;
-  }));
+  ASSERT_TRUE(engine_test::RunAndKill(t.path(), {"insert into j values (3)"}));
   std::string journal = ReadAll(t.path() + "-journal");
   std::size_t at = journal.find("insert into j values (3)");
   ASSERT_NE(at, std::string::npos);
@@ -385,11 +381,7 @@ TEST(EngineDamagedFile, JournalStatementTimeOutsideDatetimeIsRefused) {
   TempDb t;
   t.Run("create table j (k int, d datetime default getdate())");
   t.Close();
-  ASSERT_TRUE(engine_test::RunAndKill([&] {
-    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
-    db->execute("insert into j (k) values (3)");
-    return db;
-  }));
+  ASSERT_TRUE(engine_test::RunAndKill(t.path(), {"insert into j (k) values (3)"}));
   std::string journal = ReadAll(t.path() + "-journal");
   // entry := now:i64 text:str, the text's length one byte here.
   std::size_t at = journal.find("insert into j (k) values (3)");

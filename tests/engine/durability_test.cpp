@@ -5,9 +5,6 @@
 // writable from its journal; a process killed while it saves leaves no copy
 // behind. Faults come from the storage's hook, LIBUPGRADE_STORAGE_FAULT.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,20 +12,14 @@
 #include <fstream>
 
 #include "tests/engine/engine_helpers.h"
+#include "tests/support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using engine_test::TempDb;
 
-// The storage fault hook, for the databases opened while it lives.
-class StorageFault {
- public:
-  explicit StorageFault(const char* plan) { setenv("LIBUPGRADE_STORAGE_FAULT", plan, 1); }
-  ~StorageFault() { unsetenv("LIBUPGRADE_STORAGE_FAULT"); }
-  StorageFault(const StorageFault&) = delete;
-  StorageFault& operator=(const StorageFault&) = delete;
-};
+using testing_support::StorageFault;
 
 int ErrorNumber(const std::function<void()>& work, std::string* message = nullptr) {
   try {
@@ -170,17 +161,11 @@ TEST(EngineDurability, AProcessKilledWhileItSavesLeavesNoCopyBehind) {
   for (int n = 1; n <= 2000; ++n) rows += "insert into s(n) values(" + std::to_string(n) + ")\n";
   t.Run("begin transaction\n" + rows + "commit transaction");
   t.Close();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setenv("LIBUPGRADE_STORAGE_FAULT", "kill-checkpoint", 1);
-    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
-    db->execute("update s set pad='x'");
-    db->checkpoint();
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the save was not killed";
+  engine_test::KilledRun run;
+  run.batches = {"update s set pad='x'"};
+  run.env = {{"LIBUPGRADE_STORAGE_FAULT", "kill-checkpoint"}};
+  run.checkpoint_then_exit = true;
+  ASSERT_TRUE(engine_test::RunAndKill(t.path(), run)) << "the save was not killed";
   std::vector<std::string> files;
   for (const auto& e : fs::directory_iterator(fs::path(t.path()).parent_path()))
     files.push_back(e.path().filename().string());

@@ -3,17 +3,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/engine.h"
@@ -95,26 +89,28 @@ class TempDb {
   std::unique_ptr<engine::Database> db_;
 };
 
-#ifndef _WIN32
-// Runs body in a child process, which then dies by SIGKILL as a killed
-// client would, with the database body returns still open. True when the
-// child got there.
-inline bool RunAndKill(const std::function<std::unique_ptr<engine::Database>()>& body) {
-  pid_t pid = fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    try {
-      auto db = body();
-      kill(getpid(), SIGKILL);
-    } catch (...) {
-      _exit(2);
-    }
-    _exit(3);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+// What a child process does to a database before it dies as a killed client
+// would, with the database still open.
+struct KilledRun {
+  std::vector<std::string> batches;  // run in order
+  bool errors_ignored = false;       // an engine error ends only its batch
+  // A file that gets the cells of every result set, each followed by '|'.
+  std::string results;
+  // Set in the child's environment (the storage's fault hook).
+  std::vector<std::pair<std::string, std::string>> env;
+  // After the batches, a checkpoint and a normal exit instead of the kill.
+  bool checkpoint_then_exit = false;
+};
+
+// Runs run on the database at path (which must exist) in a child process,
+// this test program again. True when the child was killed: by the kill after
+// the batches, or by the fault hook.
+bool RunAndKill(const std::string& path, const KilledRun& run);
+// The same with batches alone.
+inline bool RunAndKill(const std::string& path, std::vector<std::string> batches) {
+  KilledRun run;
+  run.batches = std::move(batches);
+  return RunAndKill(path, run);
 }
-#endif  // the Windows suite leaves out the tests that kill a child process
 
 }  // namespace engine_test

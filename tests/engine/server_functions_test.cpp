@@ -152,13 +152,9 @@ TEST(EngineVariables, DeclareSetExecAndReplay) {
   // A change made with a variable survives the process as it was made.
   t.Run("create table v (n int, s varchar(10), d datetime)");
   t.Close();
-  ASSERT_TRUE(engine_test::RunAndKill([&] {
-    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
-    db->execute(
-        "begin tran\ndeclare @n int = 7, @s varchar(10) = 'it''s', @d datetime\n"
-        "set @d = '2017-01-09 10:11:12'\ninsert into v values(@n, @s, @d)\ncommit");
-    return db;
-  }));
+  ASSERT_TRUE(engine_test::RunAndKill(
+      t.path(), {"begin tran\ndeclare @n int = 7, @s varchar(10) = 'it''s', @d datetime\n"
+                 "set @d = '2017-01-09 10:11:12'\ninsert into v values(@n, @s, @d)\ncommit"}));
   t.Open();
   EXPECT_EQ(t.One("select n, s, d from v"), "7|it's|2017-01-09 10:11:12.000");
 }

@@ -2,65 +2,63 @@
 // statements or of a long transaction, a damaged journal tail, journals of the
 // earlier format, and the lock against a second opener.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <memory>
+#include <optional>
 
 #include "tests/engine/engine_helpers.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
 using engine_test::RunAndKill;
 using engine_test::TempDb;
 
-// A child process that opens the database and runs batch(1), batch(2), ...
-// without end, reporting through a pipe the number of each batch that
-// returned, until the test kills it.
-class Writer {
- public:
-  Writer(const std::string& path, const std::function<std::string(int)>& batch) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(fds[0]);
-      auto db = engine::Database::open(path, engine::Database::OpenMode::MustExist);
+// The batches a Writer runs, by name: batch(1), batch(2), ...
+using BatchMaker = std::string (*)(int);
+const std::map<std::string, BatchMaker>& BatchMakers();
+
+// writer DATABASE MAKER: opens the database and runs batch(1), batch(2), ...
+// without end, writing the number of each batch that returned on a line.
+[[maybe_unused]] const bool registered =
+    testing_support::RegisterChild("writer", [](const std::vector<std::string>& args) -> int {
+      const BatchMaker batch = BatchMakers().at(args.at(1));
+      auto db = engine::Database::open(args.at(0), engine::Database::OpenMode::MustExist);
       for (int i = 1;; ++i) {
         db->execute(batch(i));
-        if (write(fds[1], &i, sizeof i) != sizeof i) _exit(1);
+        std::printf("%d\n", i);
+        std::fflush(stdout);
       }
-    }
-    close(fds[1]);
-    fd_ = fds[0];
-  }
-  ~Writer() { Kill(); }
-  bool Started() const { return pid_ > 0 && fd_ >= 0; }
+    });
+
+// A child process running the writer until the test kills it.
+class Writer {
+ public:
+  Writer(const std::string& path, const std::string& maker)
+      : child_(testing_support::StartChild("writer", {path, maker})) {}
   // The number of the next batch that returned; 0 once the child is gone.
   int Next() {
-    int i = 0;
-    return fd_ >= 0 && read(fd_, &i, sizeof i) == sizeof i ? (last_ = i) : 0;
+    const std::optional<std::string> line = child_->ReadLine();
+    if (!line || line->empty() || !std::isdigit(static_cast<unsigned char>((*line)[0]))) return 0;
+    return last_ = std::stoi(*line);
   }
   // Kills the child and reads what it reported before it died; returns the
   // last batch number it reported.
   int Kill() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-      while (Next()) {
-      }
-      close(fd_);
-      fd_ = -1;
+    child_->Kill();
+    while (Next()) {
     }
+    child_->Wait();
     return last_;
   }
 
  private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
+  std::unique_ptr<testing_support::ChildProcess> child_;
   int last_ = 0;
 };
 
@@ -104,11 +102,7 @@ TEST(EngineStorage, KilledProcessKeepsEveryReturnedStatement) {
   TempDb t;
   t.Run("create table k (n int not null primary key, pad char(200) default(''))");
   t.Close();
-  Writer w(t.path(), [](int n) {
-    return "insert into k(n) values(" + std::to_string(n) +
-           ")\nupdate k set pad='x' where n=" + std::to_string(n);
-  });
-  ASSERT_TRUE(w.Started());
+  Writer w(t.path(), "insert-and-update");
   // Each statement waits for its journal flush: a few hundred make a stream.
   for (int n = w.Next(); n > 0 && n < 400;) n = w.Next();
   const int last = w.Kill();
@@ -317,6 +311,24 @@ std::string InsertBatch(int from, int count) {
   return batch;
 }
 
+const std::map<std::string, BatchMaker>& BatchMakers() {
+  static const std::map<std::string, BatchMaker> makers{
+      // One row a batch, inserted then changed by a second statement.
+      {"insert-and-update",
+       [](int n) {
+         return "insert into k(n) values(" + std::to_string(n) +
+                ")\nupdate k set pad='x' where n=" + std::to_string(n);
+       }},
+      // A transaction left open, a hundred rows a batch.
+      {"open-transaction",
+       [](int i) {
+         return (i == 1 ? std::string("begin transaction\n") : std::string()) +
+                InsertBatch(100 * i, 100);
+       }},
+  };
+  return makers;
+}
+
 // A transaction of several megabytes goes to the journal while it runs; the
 // process is killed before COMMIT. Opening again shows nothing of it, and the
 // journal is cut before its records: a later process's commit, which follows
@@ -327,20 +339,12 @@ TEST(EngineStorage, KilledInTheMiddleOfATransactionLeavesNothingOfIt) {
       "create table k (n int not null primary key, pad char(200))\n"
       "insert into k(n) values(1)\ninsert into k(n) values(2)");
   t.Close();
-  Writer w(t.path(), [](int i) {
-    return (i == 1 ? std::string("begin transaction\n") : std::string()) +
-           InsertBatch(100 * i, 100);
-  });
-  ASSERT_TRUE(w.Started());
+  Writer w(t.path(), "open-transaction");
   for (int i = w.Next(); i > 0 && i < 2000 && JournalSize(t) < (6u << 20);) i = w.Next();
   EXPECT_GE(JournalSize(t), 6u << 20) << "the open transaction's statements did not reach the file";
   w.Kill();
 
-  ASSERT_TRUE(RunAndKill([&] {
-    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
-    db->execute("insert into k(n) values(3)");
-    return db;
-  }));
+  ASSERT_TRUE(RunAndKill(t.path(), {"insert into k(n) values(3)"}));
   t.Open();
   EXPECT_EQ(t.Rows("select n from k order by n"), (std::vector<std::string>{"1", "2", "3"}));
 }
@@ -351,13 +355,11 @@ TEST(EngineStorage, KilledAfterCommitKeepsTheWholeTransaction) {
   TempDb t;
   t.Run("create table k (n int not null primary key, pad char(200))\ninsert into k(n) values(1)");
   t.Close();
-  ASSERT_TRUE(RunAndKill([&] {
-    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
-    db->execute("begin transaction");
-    for (int n = 100; n < 30100; n += 100) db->execute(InsertBatch(n, 100));
-    db->execute("update k set pad = 'last' where n = 30099\ncommit transaction");
-    return db;
-  }));
+  engine_test::KilledRun run;
+  run.batches = {"begin transaction"};
+  for (int n = 100; n < 30100; n += 100) run.batches.push_back(InsertBatch(n, 100));
+  run.batches.push_back("update k set pad = 'last' where n = 30099\ncommit transaction");
+  ASSERT_TRUE(RunAndKill(t.path(), run));
   EXPECT_GT(JournalSize(t), 6u << 20);
   t.Open();
   EXPECT_EQ(t.One("select count(*), min(n), max(n) from k"), "30001|1|30099");
@@ -376,24 +378,19 @@ TEST(EngineStorage, SavepointRollbacksReplayTheSame) {
       "insert into s(n, v) values(0, 'before')");
   t.Close();
   std::string seen = (std::filesystem::path(t.path()).parent_path() / "seen.txt").string();
-  ASSERT_TRUE(RunAndKill([&] {
-    auto db = engine::Database::open(t.path(), engine::Database::OpenMode::MustExist);
-    db->execute(
-        "begin tran\ninsert into s(n, v) values(1, 'a')\nsave tran p\n"
-        "insert into s(n, v) values(2, 'b')\nupdate s set v = 'changed'");
-    for (int n = 0; n < 8000; n += 100) db->execute(InsertBatch(n, 100));  // past a flush
-    db->execute(
-        "delete from s where n = 0\nrollback tran p\ninsert into s(n, v) values(3, 'c')\n"
-        "save tran p\ninsert into k(n) values(-1)\nsave tran q\n"
-        "insert into s(n, v) values(4, 'd')\nrollback tran p\nupdate s set v = 'kept' where n = 1\n"
-        "commit tran");
-    std::ofstream out(seen);
-    for (const auto& row :
-         db->execute("select id, n, v from s order by id\nselect count(*) from k"))
-      for (const auto& cells : row.rows)
-        for (const auto& cell : cells) out << *cell << "|";
-    return db;
-  }));
+  engine_test::KilledRun run;
+  run.batches = {
+      "begin tran\ninsert into s(n, v) values(1, 'a')\nsave tran p\n"
+      "insert into s(n, v) values(2, 'b')\nupdate s set v = 'changed'"};
+  for (int n = 0; n < 8000; n += 100) run.batches.push_back(InsertBatch(n, 100));  // past a flush
+  run.batches.push_back(
+      "delete from s where n = 0\nrollback tran p\ninsert into s(n, v) values(3, 'c')\n"
+      "save tran p\ninsert into k(n) values(-1)\nsave tran q\n"
+      "insert into s(n, v) values(4, 'd')\nrollback tran p\nupdate s set v = 'kept' where n = 1\n"
+      "commit tran");
+  run.batches.push_back("select id, n, v from s order by id\nselect count(*) from k");
+  run.results = seen;
+  ASSERT_TRUE(RunAndKill(t.path(), run));
   std::ifstream in(seen);
   std::string before((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(before, "1|0|before|2|1|kept|3|3|c|0|");

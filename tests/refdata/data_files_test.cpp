@@ -60,6 +60,21 @@ TEST(LocateDataFile, MissingFileIsNamedInChineseWithEveryFolderSearched) {
             "找不到MARC规则文件 MarcRule.txt（查找位置：" + t.first.string() + "）");
 }
 
+// A folder written twice, with a trailing separator or a "." the second time,
+// is named once (the window listed the program's folder of a Windows
+// installation twice).
+TEST(LocateDataFile, FolderWrittenTwoWaysIsNamedOnce) {
+  Folders t;
+  const fs::path trailing = t.first / "";
+  const fs::path dot = t.first / ".";
+  ASSERT_NE(trailing, t.first);
+  EXPECT_EQ(Message({t.first, trailing, t.second, dot}, DataFile::Zzm),
+            "找不到著者号码文件 zzm.dat（查找位置：" + t.first.string() + "、" +
+                t.second.string() + "）");
+  EXPECT_EQ(Message({trailing, t.first}, DataFile::Zzm),
+            "找不到著者号码文件 zzm.dat（查找位置：" + trailing.string() + "）");
+}
+
 // A file that is there but cannot be read is reported as such: passing it over
 // for a copy further down the list would load data nobody meant to load.
 TEST(LocateDataFile, EntryThatCannotBeReadIsReportedNotPassedOver) {

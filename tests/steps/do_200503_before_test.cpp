@@ -4,7 +4,6 @@
 // with pinyin keys, the reader status; a second run that repeats only the
 // unguarded work; a missing zzm.dat that leaves the old tables alone.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "steps/upgrader.h"
+#include "tests/support/child_process.h"
 #include "tests/support/support.h"
 #include "text/gbk.h"
 
@@ -237,39 +237,24 @@ TEST(Do200503Before, HalfCharactersAndFailedRecordsDoNotStopTheFill) {
   EXPECT_EQ(d.Q("select bm_namepy from lib_bianma where bm_code=9"), Strings{"TSGXJC"});
 }
 
-// libupgrade-cli on the fixture, as a librarian would run it.
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char ch : s) q += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-  return q + "'";
-}
-
-int RunCli(const fs::path& dir, const Strings& args, std::string& out) {
-  // GCC 12 at -O2/-O3 reports -Wrestrict inside std::string's operator+ for
-  // "literal" + std::string&& (GCC bug 105329): a false positive.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wrestrict"
-  std::string cmd = "LIBUPGRADE_REGISTRY_ROOT=/nonexistent " +
-                    Quote((testing_support::BinDir() / "libupgrade-cli").string());
-  for (const auto& a : args) cmd += " " + Quote(a);
-  cmd += " >" + Quote((dir / "out.txt").string()) + " 2>&1";
-#pragma GCC diagnostic pop
-  const int status = std::system(cmd.c_str());
-  std::ifstream in(dir / "out.txt", std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  out = s.str();
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// libupgrade-cli on the fixture, as a librarian would run it; its output
+// (both streams) in out.
+int RunCli(const Strings& args, std::string& out) {
+  testing_support::ChildOptions options;
+  options.env = {{"LIBUPGRADE_REGISTRY_ROOT", "/nonexistent"}};
+  const testing_support::ChildExit e = testing_support::RunProgram(
+      testing_support::BuiltProgram("libupgrade-cli"), args, &out, options);
+  return e.killed ? -1 : e.code;
 }
 
 TEST(Do200503Before, CommandLineRunConsolidatesThenASecondRunIsQuiet) {
-  if (!fs::exists(testing_support::BinDir() / "libupgrade-cli"))
+  if (!fs::exists(testing_support::BuiltProgram("libupgrade-cli")))
     GTEST_SKIP() << "libupgrade-cli not built";
   testing_support::ScratchDb db({"pre2005.sql"});
   const Strings args = {"--backed-up",    "--before",   "--data-source",
                         db.data_source(), "--data-dir", SampleDir().string()};
   std::string out;
-  ASSERT_EQ(RunCli(db.dir(), args, out), 0) << out;
+  ASSERT_EQ(RunCli(args, out), 0) << out;
   EXPECT_NE(out.find("2005年前的所有处理完成。"), std::string::npos) << out;
   EXPECT_NE(out.find("所有处理已完成！"), std::string::npos) << out;
   {
@@ -279,15 +264,14 @@ TEST(Do200503Before, CommandLineRunConsolidatesThenASecondRunIsQuiet) {
     EXPECT_EQ(Scalar(*c, "select count(*) from lib_zzm_zst"), "3");
   }
 
-  ASSERT_EQ(RunCli(db.dir(), args, out), 0) << out;
+  ASSERT_EQ(RunCli(args, out), 0) << out;
   EXPECT_EQ(out.find("导入著者代码表"), std::string::npos) << out;
 
   // The export writes the loaded tables back in the file's format.
   const fs::path export_dir = db.dir() / "export";
   fs::create_directory(export_dir);
   ASSERT_EQ(
-      RunCli(db.dir(),
-             {"--export-zzm", "--data-source", db.data_source(), "--data-dir", export_dir.string()},
+      RunCli({"--export-zzm", "--data-source", db.data_source(), "--data-dir", export_dir.string()},
              out),
       0)
       << out;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "engine/engine.h"
+#include "tests/support/child_process.h"
 #include "text/gbk.h"
 
 namespace testing_support {
@@ -174,6 +175,14 @@ std::optional<std::string> Scalar(db::Connection& c, const std::string& utf8_sql
   if (cur->Columns().empty() || !cur->Fetch()) return std::nullopt;
   const auto& v = cur->Value(0);
   return v ? text::Utf8(text::TrimRight(*v)) : "NULL";
+}
+
+StorageFault::StorageFault(const char* plan) {
+  SetEnvironment("LIBUPGRADE_STORAGE_FAULT", plan);
+}
+
+StorageFault::~StorageFault() {
+  SetEnvironment("LIBUPGRADE_STORAGE_FAULT", std::nullopt);
 }
 
 std::filesystem::path SampleDir() {

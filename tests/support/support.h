@@ -114,6 +114,16 @@ std::vector<std::string> Rows(db::Connection& c, const std::string& utf8_sql);
 // The first value of the first row, or nullopt when there is no row.
 std::optional<std::string> Scalar(db::Connection& c, const std::string& utf8_sql);
 
+// The storage's fault hook (LIBUPGRADE_STORAGE_FAULT, e.g. "fail-flush:1") for
+// the databases opened, and the child processes started, while it lives.
+class StorageFault {
+ public:
+  explicit StorageFault(const char* plan);
+  ~StorageFault();
+  StorageFault(const StorageFault&) = delete;
+  StorageFault& operator=(const StorageFault&) = delete;
+};
+
 // Folder of the sample data files (data/sample).
 std::filesystem::path SampleDir();
 // Folder of the built programs (build/bin).
