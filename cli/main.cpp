@@ -222,7 +222,7 @@ Options Parse(int argc, char** argv) {
 // Command-line values are UTF-8 as typed; the database takes GBK.
 std::string ArgToGbk(const std::string& utf8, const char* what) {
   try {
-    return text::Gbk(utf8);
+    return text::Gbk(port::ArgumentUtf8(utf8));
   } catch (const std::exception&) {
     throw UsageError{std::string(what) + " cannot be written in GBK"};
   }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 namespace port {
 
@@ -23,6 +24,11 @@ class HiddenInput {
   struct Saved;  // the terminal's settings before, per system
   std::unique_ptr<Saved> saved_;
 };
+
+// Text typed on the command line, as UTF-8: the argument itself where the
+// terminal is UTF-8 (POSIX); on Windows, converted from the ANSI code page the
+// C runtime gives arguments in (936 on the library's workstations).
+std::string ArgumentUtf8(const std::string& arg);
 
 // Makes a console window show the UTF-8 the program writes (Windows consoles
 // use the ANSI code page otherwise); nothing elsewhere.

@@ -26,6 +26,8 @@ HiddenInput::~HiddenInput() {
   if (saved_) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_->settings);
 }
 
+std::string ArgumentUtf8(const std::string& arg) { return arg; }
+
 void UseUtf8Console() {}
 
 }  // namespace port

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "port/console.h"
+#include "port/wide.h"
 
 namespace port {
 
@@ -26,6 +27,10 @@ HiddenInput::~HiddenInput() {
   ::SetConsoleMode(saved_->input, saved_->mode);
   // The console did not echo the line's end either.
   std::fputs("\n", stderr);
+}
+
+std::string ArgumentUtf8(const std::string& arg) {
+  return Narrow(Widen(arg, CP_ACP), CP_UTF8);
 }
 
 void UseUtf8Console() {

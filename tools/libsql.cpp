@@ -28,6 +28,7 @@
 
 #include "engine/engine.h"
 #include "libupgrade/version.h"
+#include "port/console.h"
 #include "text/gbk.h"
 
 namespace {
@@ -199,7 +200,7 @@ int main(int argc, char** argv) {
         o.gbk_io = cp == "936";
       } else if (a == "-d") o.db = value();
       else if (a == "-Q") {
-        o.query = value();
+        o.query = port::ArgumentUtf8(value());
         o.has_query = true;
       } else if (a == "-i") o.script = value();
       else return Usage();

@@ -38,6 +38,11 @@ class LibsqlTest : public ::testing::Test {
     r.code = e.killed ? -1 : e.code;
     std::ifstream in(err, std::ios::binary);
     r.err.assign(std::istreambuf_iterator<char>(in), {});
+#ifdef _WIN32
+    // A Windows console program ends its lines with CR LF.
+    for (std::string* s : {&r.out, &r.err})
+      for (std::size_t at; (at = s->find("\r\n")) != std::string::npos;) s->erase(at, 1);
+#endif
     return r;
   }
   std::string Script(const std::string& body) {
