@@ -37,6 +37,9 @@ class Registry {
   std::string ReadString(std::string_view key, std::string_view name) const;
   // Throws RegistryError when the value cannot be written.
   void WriteString(std::string_view key, std::string_view name, std::string_view value);
+  // The file that holds the key's values in the stand-in (whether or not it
+  // exists yet); empty on Windows, where the registry holds them.
+  std::filesystem::path ValuesFile(std::string_view key) const;
 
  private:
   std::filesystem::path root_;

@@ -35,7 +35,9 @@ namespace {
 
 constexpr const char* kValuesFile = "values.txt";
 
-bool SameName(std::string_view a, std::string_view b) { return text::SameIgnoringAsciiCase(a, b); }
+bool SameName(std::string_view a, std::string_view b) {
+  return text::SameIgnoringAsciiCase(a, b);
+}
 
 std::vector<std::string> KeyParts(std::string_view key) {
   std::vector<std::string> parts;
@@ -175,6 +177,10 @@ bool Registry::OpenKeyForWrite(std::string_view key, bool create) {
   return ::access(dir.c_str(), W_OK) == 0;
 }
 
+std::filesystem::path Registry::ValuesFile(std::string_view key) const {
+  return KeyDir(root_, key) / kValuesFile;
+}
+
 std::string Registry::ReadString(std::string_view key, std::string_view name) const {
   for (const auto& [n, v] : ReadValues(KeyDir(root_, key)))
     if (SameName(n, name)) return v;
@@ -204,10 +210,9 @@ void Registry::WriteString(std::string_view key, std::string_view name, std::str
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     // Private before anything is written to it; the rename keeps the mode.
-    std::filesystem::permissions(tmp,
-                                 std::filesystem::perms::owner_read |
-                                     std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::replace, ec);
+    std::filesystem::permissions(
+        tmp, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+        std::filesystem::perm_options::replace, ec);
     if (ec) out.setstate(std::ios::failbit);
     for (const auto& [n, v] : values) out << n << '=' << EscapeValue(v) << '\n';
     out.flush();

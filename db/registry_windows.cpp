@@ -17,7 +17,9 @@ namespace {
 
 constexpr unsigned kGbk = 936;
 
-std::wstring W(std::string_view gbk) { return port::Widen(gbk, kGbk); }
+std::wstring W(std::string_view gbk) {
+  return port::Widen(gbk, kGbk);
+}
 
 // An open key, closed when it goes.
 class Key {
@@ -61,7 +63,13 @@ std::string SystemMessage(LSTATUS status) {
 
 Registry::Registry(std::filesystem::path root) : root_(std::move(root)) {}
 
-std::filesystem::path Registry::DefaultRoot() { return {}; }
+std::filesystem::path Registry::DefaultRoot() {
+  return {};
+}
+
+std::filesystem::path Registry::ValuesFile(std::string_view) const {
+  return {};
+}
 
 bool Registry::KeyExists(std::string_view key) const {
   Key k;
@@ -70,8 +78,8 @@ bool Registry::KeyExists(std::string_view key) const {
 
 bool Registry::OpenKeyForWrite(std::string_view key, bool create) {
   Key k;
-  const LSTATUS status = create ? CreateKey(key, KEY_READ | KEY_WRITE, &k)
-                                : OpenKey(key, KEY_READ | KEY_WRITE, &k);
+  const LSTATUS status =
+      create ? CreateKey(key, KEY_READ | KEY_WRITE, &k) : OpenKey(key, KEY_READ | KEY_WRITE, &k);
   return status == ERROR_SUCCESS;
 }
 
@@ -80,7 +88,8 @@ std::string Registry::ReadString(std::string_view key, std::string_view name) co
   if (OpenKey(key, KEY_QUERY_VALUE, &k) != ERROR_SUCCESS) return "";
   const std::wstring wname = W(name);
   DWORD type = 0, bytes = 0;
-  if (::RegQueryValueExW(k.get(), wname.c_str(), nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS ||
+  if (::RegQueryValueExW(k.get(), wname.c_str(), nullptr, &type, nullptr, &bytes) !=
+          ERROR_SUCCESS ||
       (type != REG_SZ && type != REG_EXPAND_SZ))
     return "";
   std::wstring value(bytes / sizeof(wchar_t) + 1, L'\0');

@@ -1,6 +1,7 @@
 #include "app/core/db_para.h"
 
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 
 #include "app/core/error_text.h"
@@ -21,6 +22,7 @@ std::string DbParaCore::Key() {
 std::string DbParaCore::FormCreate() {
   view_.SetCaption(std::string(texts::kDbParaCaptionBefore) + StartMess +
                    texts::kDbParaCaptionAfter);
+  if (!StartError.empty()) view_.ShowCause(texts::kConnectCause + StartError);
   for (ParamEdit e : {ParamEdit::kOdbc, ParamEdit::kUser, ParamEdit::kPass})
     view_.SetEditText(e, "");
   try {
@@ -84,7 +86,12 @@ void DbParaCore::Save() {
     registry_.WriteString(key, "USERNAME", text::EncodeParam(user));
     registry_.WriteString(key, "PASSWORD", text::EncodeParam(pass));
   } else {
-    view_.ShowInformation(texts::kSaveRefused);
+    std::string message = texts::kSaveRefused;
+    const std::filesystem::path file = registry_.ValuesFile(key);
+    if (!file.empty())
+      message +=
+          std::string("\n\n") + texts::kSaveRefusedFile + file.string() + texts::kSaveRefusedRemedy;
+    view_.ShowInformation(message);
   }
 }
 

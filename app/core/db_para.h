@@ -25,6 +25,9 @@ class DbParaView {
   // Shows grbBox and sets the window's outer height (frame included) to
   // layout::kDbParaOuterHeightWithGroup.
   virtual void ShowGroup() = 0;
+  // Shows the connection failure's own message below the fixed warnings
+  // (the window grows to hold it; the warnings stay where they are).
+  virtual void ShowCause(std::string_view utf8) = 0;
   // The modal "提示信息" information box; returns when it is dismissed.
   virtual void ShowInformation(std::string_view utf8) = 0;
   // The error box with the error's text.
@@ -38,8 +41,9 @@ class DbParaCore {
   // registry and view must outlive the object.
   DbParaCore(const db::Registry& registry, DbParaView& view);
 
-  // The creation handler: the caption "设置数据库【" + StartMess + "】连接参数"
-  // and the three edit boxes from the key (empty when it does not exist).
+  // The creation handler: the caption "设置数据库【" + StartMess + "】连接参数",
+  // the three edit boxes from the key (empty when it does not exist), and
+  // StartError, when there is one, below the warnings.
   // A stored value that does not decode stops the filling; its error text is
   // returned (empty when all went well) for the window to show once it is
   // up. The boxes filled before it keep their values.

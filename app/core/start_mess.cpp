@@ -3,5 +3,6 @@
 namespace app {
 
 std::string StartMess;
+std::string StartError;
 
 }  // namespace app

@@ -10,4 +10,9 @@ namespace app {
 
 extern std::string StartMess;
 
+// Why the start-up connection failed, as the driver (or the registry layer)
+// said it, in UTF-8; empty when it did not fail or gave no message. The
+// connection dialog shows it below its fixed warnings.
+extern std::string StartError;
+
 }  // namespace app

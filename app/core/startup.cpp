@@ -1,5 +1,6 @@
 #include "app/core/startup.h"
 
+#include "app/core/error_text.h"
 #include "app/core/start_mess.h"
 #include "app/core/texts.h"
 
@@ -32,6 +33,7 @@ void TLibDM::LibDBAfterConnect() {
 std::unique_ptr<TLibDM> RunStartup(const db::Registry& registry, const ConnectFn& connect,
                                    StartupFront& front) {
   StartMess.clear();
+  StartError.clear();
   std::unique_ptr<TLibDM> LibDM;
   try {
     LibDM = std::make_unique<TLibDM>(registry, connect, front);
@@ -39,8 +41,10 @@ std::unique_ptr<TLibDM> RunStartup(const db::Registry& registry, const ConnectFn
       front.CreateUpLibMain(LibDM->LibDB());
       return LibDM;
     }
+  } catch (const std::exception& e) {
+    // No box: the dialog says what to check, and shows this message too.
+    StartError = ErrorTextUtf8(e.what());
   } catch (...) {
-    // The connection error is not shown: the dialog says what to check.
   }
   LibDM.reset();
   StartMess = texts::kDialogKey;

@@ -28,6 +28,15 @@ inline constexpr const char* kDbParaCaptionBefore = "设置数据库【";
 inline constexpr const char* kDbParaCaptionAfter = "】连接参数";
 inline constexpr const char* kSaveRefused =
     "保存您配置的参数失败！只有具有权限的用户，如Administrator才能修改，请与系统管理员联系！";
+// Below the dialog's warnings: what the driver said when the connection
+// failed, after this text.
+inline constexpr const char* kConnectCause = "连接时数据库驱动程序报告：";
+// After the save-refused text, where the key's values are a file (not on
+// Windows): the file, then the remedy.
+inline constexpr const char* kSaveRefusedFile = "无法写入文件 ";
+inline constexpr const char* kSaveRefusedRemedy =
+    "。请以 root 身份运行本程序，或把环境变量 LIBUPGRADE_REGISTRY_ROOT "
+    "设为一个可写的文件夹后再运行。";
 // A key that cannot be created: followed by the key's path.
 inline constexpr const char* kKeyNotCreated = "无法创建注册表项 HKEY_LOCAL_MACHINE\\";
 // A value GBK cannot hold: preceded by the field's name.

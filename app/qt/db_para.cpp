@@ -84,7 +84,30 @@ void TDbPara::ShowGroup() {
   grbBox->show();
   int frame = frameGeometry().height() - geometry().height();
   if (frame <= 0) frame = layout::kClassicFrameHeight;
-  setFixedSize(width(), layout::kDbParaOuterHeightWithGroup - frame);
+  setFixedSize(width(), layout::kDbParaOuterHeightWithGroup + cause_height_ - frame);
+}
+
+// Below the last warning, across the window; the window and the parameter
+// group below it move down by the label's height.
+void TDbPara::ShowCause(std::string_view utf8) {
+  constexpr int kTop = 100, kGap = 6;
+  if (!lbCause) {
+    lbCause = new QLabel(this);
+    lbCause->setObjectName(QStringLiteral("lbCause"));
+    lbCause->setWordWrap(true);
+    lbCause->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lbCause->setFocusPolicy(Qt::NoFocus);
+  }
+  lbCause->setText(Unbroken(U(utf8)));
+  const int left = layout::Find(layout::kDbPara, "Label4").left;
+  const int width = layout::kDbPara.client_width - 2 * left;
+  const int height = lbCause->heightForWidth(width);
+  lbCause->setGeometry(left, kTop, width, height);
+  lbCause->show();
+  const int grown = kTop + height + kGap - layout::kDbPara.client_height;
+  grbBox->move(grbBox->x(), grbBox->y() + grown - cause_height_);
+  cause_height_ = grown;
+  FixAndCentre(this, layout::kDbPara.client_width, layout::kDbPara.client_height + grown);
 }
 
 void TDbPara::ShowInformation(std::string_view utf8) {

@@ -36,6 +36,9 @@ class TDbPara : public QWidget, public DbParaView {
   QLineEdit* edUser;
   QLineEdit* edPass;
   QPushButton* btOk;
+  // The connection failure's own message below the warnings; null when
+  // start-up had none.
+  QLabel* lbCause = nullptr;
 
   void btModClick() { core_->btModClick(); }
   void btOkClick() { core_->btOkClick(); }
@@ -46,6 +49,7 @@ class TDbPara : public QWidget, public DbParaView {
   std::string EditText(ParamEdit edit) const override;
   void SetEditText(ParamEdit edit, std::string_view utf8) override;
   void ShowGroup() override;
+  void ShowCause(std::string_view utf8) override;
   void ShowInformation(std::string_view utf8) override;
   void ShowError(std::string_view utf8) override;
   void CloseWindow() override;
@@ -58,6 +62,7 @@ class TDbPara : public QWidget, public DbParaView {
   QLineEdit* Edit(ParamEdit edit) const;
 
   std::unique_ptr<DbParaCore> core_;
+  int cause_height_ = 0;  // what lbCause adds to the window's height
 };
 
 }  // namespace app

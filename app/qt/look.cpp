@@ -51,6 +51,17 @@ QString U(std::string_view utf8) {
   return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
+QString Unbroken(const QString& text) {
+  QString out;
+  out.reserve(text.size() + 8);
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    out += text[i];
+    const bool separator = text[i] == u'/' || text[i] == u'\\';
+    if (separator && i + 1 < text.size() && !text[i + 1].isSpace()) out += QChar(0x2060);
+  }
+  return out;
+}
+
 QColor Colour(std::uint32_t rgb) {
   if (rgb == layout::kWindowText) return QApplication::palette().color(QPalette::WindowText);
   return QColor::fromRgb(rgb);
@@ -221,8 +232,8 @@ void Prepare(QMessageBox& box, QWidget* parent) {
 }  // namespace
 
 void ShowInformationBox(QWidget* parent, const QString& text) {
-  QMessageBox box(QMessageBox::Information, U(texts::kInformationCaption), text, QMessageBox::Ok,
-                  parent);
+  QMessageBox box(QMessageBox::Information, U(texts::kInformationCaption), Unbroken(text),
+                  QMessageBox::Ok, parent);
   Prepare(box, parent);
   box.exec();
 }
@@ -241,7 +252,8 @@ void ShowErrorBox(QWidget* parent, const std::exception& error) {
 }
 
 void ShowErrorBox(QWidget* parent, const QString& text) {
-  QMessageBox box(QMessageBox::Critical, U(texts::kErrorCaption), text, QMessageBox::Ok, parent);
+  QMessageBox box(QMessageBox::Critical, U(texts::kErrorCaption), Unbroken(text), QMessageBox::Ok,
+                  parent);
   Prepare(box, parent);
   box.exec();
 }

@@ -37,6 +37,10 @@ T* Child(QWidget* window, const char* name) {
 QColor Colour(std::uint32_t rgb);
 // UTF-8 to QString.
 QString U(std::string_view utf8);
+// text with no line break allowed after a path separator, so that a path in
+// a wrapped message is never split mid-name (a word joiner follows each "/"
+// and "\\" that is followed by more of the path).
+QString Unbroken(const QString& text);
 
 void SetTextColour(QWidget* w, const QColor& colour);
 

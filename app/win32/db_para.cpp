@@ -59,8 +59,53 @@ void TDbPara::ShowGroup() {
   }
   RECT r{};
   GetWindowRect(Hwnd(), &r);
-  SetWindowPos(Hwnd(), nullptr, 0, 0, r.right - r.left, Px(layout::kDbParaOuterHeightWithGroup),
+  SetWindowPos(Hwnd(), nullptr, 0, 0, r.right - r.left,
+               Px(layout::kDbParaOuterHeightWithGroup) + cause_height_,
                SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Below the last warning, across the window; the window and the parameter
+// group below it move down by the text's height.
+void TDbPara::ShowCause(std::string_view utf8) {
+  constexpr int kTop = 100, kGap = 6;
+  const std::wstring text = W(utf8);
+  const int left = Px(layout::Find(layout::kDbPara, "Label4").left);
+  const int width = Px(layout::kDbPara.client_width) - 2 * left;
+  if (!cause_)
+    cause_ =
+        CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, left,
+                        Px(kTop), width, 0, Hwnd(), nullptr, GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(cause_, WM_SETFONT, reinterpret_cast<WPARAM>(SongTi(12)), FALSE);
+  SetWindowTextW(cause_, text.c_str());
+  RECT box{0, 0, width, 0};
+  HDC dc = GetDC(cause_);
+  HGDIOBJ old = SelectObject(dc, SongTi(12));
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &box,
+            DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+  SelectObject(dc, old);
+  ReleaseDC(cause_, dc);
+  MoveWindow(cause_, left, Px(kTop), width, box.bottom, TRUE);
+  const int grown = Px(kTop) + box.bottom + Px(kGap) - Px(layout::kDbPara.client_height);
+  // The group and its controls (placed relative to the window) move down.
+  for (const layout::Control& c : form_.controls) {
+    const bool group = std::string_view(c.name) == "grbBox";
+    const bool in_group = c.parent && std::string_view(c.parent) == "grbBox";
+    if (!group && !in_group) continue;
+    HWND w = Control(c.name);
+    RECT r{};
+    GetWindowRect(w, &r);
+    MapWindowPoints(nullptr, Hwnd(), reinterpret_cast<POINT*>(&r), 2);
+    SetWindowPos(w, nullptr, r.left, r.top + grown - cause_height_, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  cause_height_ = grown;
+  const SIZE outer = OuterSize(layout::kDbPara.client_width, layout::kDbPara.client_height);
+  RECT work{};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  const int height = outer.cy + grown;
+  SetWindowPos(Hwnd(), nullptr, work.left + (work.right - work.left - outer.cx) / 2,
+               work.top + (work.bottom - work.top - height) / 2, outer.cx, height,
+               SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void TDbPara::ShowInformation(std::string_view utf8) {

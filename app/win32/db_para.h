@@ -24,6 +24,7 @@ class TDbPara : public Form, public DbParaView {
   std::string EditText(ParamEdit edit) const override;
   void SetEditText(ParamEdit edit, std::string_view utf8) override;
   void ShowGroup() override;
+  void ShowCause(std::string_view utf8) override;
   void ShowInformation(std::string_view utf8) override;
   void ShowError(std::string_view utf8) override;
   void CloseWindow() override;
@@ -40,6 +41,8 @@ class TDbPara : public Form, public DbParaView {
 
   std::unique_ptr<DbParaCore> core_;
   std::string create_error_;
+  HWND cause_ = nullptr;  // the connection failure's own message, if any
+  int cause_height_ = 0;  // what it adds to the window's height (pixels)
 };
 
 }  // namespace app::win

@@ -4,11 +4,13 @@
 
 #include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
 #include "app/core/start_mess.h"
 #include "app/qt/db_para.h"
+#include "app/qt/look.h"
 #include "tests/app/qt_harness.h"
 #include "text/gbk.h"
 #include "text/param_codec.h"
@@ -61,6 +63,45 @@ TEST(DbPara, ShowsDecodedValuesAndRevealsTheGroupOnce) {
   EXPECT_GT(revealed.height(), 105);
   t.d->btMod->click();
   EXPECT_EQ(t.d->size(), revealed);
+}
+
+// The connection failure's own message stands below the fixed warnings,
+// which keep their places; the window and the parameter group move down to
+// make room, and a path in the message is not broken mid-name.
+TEST(DbPara, ShowsWhyTheConnectionFailedBelowTheWarnings) {
+  const std::string message =
+      "cannot open /var/lib/libupgrade/a-rather-long-folder-name/library.db-journal: Permission "
+      "denied";
+  Dialog plain;
+  app::StartError.clear();
+  plain.Open();
+  EXPECT_EQ(plain.d->lbCause, nullptr);
+
+  Dialog t;
+  app::StartError = message;
+  t.Open();
+  app::StartError.clear();
+  ASSERT_NE(t.d->lbCause, nullptr);
+  EXPECT_TRUE(t.d->lbCause->isVisible());
+  QString shown = t.d->lbCause->text();
+  shown.remove(QChar(0x2060));
+  EXPECT_EQ(shown.toStdString(), "连接时数据库驱动程序报告：" + message);
+  for (QLabel* warning : {t.d->Label4, t.d->Label5, t.d->Label8, t.d->Label6, t.d->Label7}) {
+    QLabel* same = plain.d->findChild<QLabel*>(warning->objectName());
+    EXPECT_EQ(warning->geometry(), same->geometry()) << warning->objectName().toStdString();
+    EXPECT_LE(warning->geometry().bottom(), t.d->lbCause->geometry().top());
+  }
+  EXPECT_GE(t.d->height(), t.d->lbCause->geometry().bottom());
+  // No line may break after a separator inside a path; at its end it may.
+  EXPECT_EQ(app::Unbroken(QString::fromUtf8("在 /a/b\\c/ 中")),
+            QString::fromUtf8("在 /\u2060a/\u2060b\\\u2060c/ 中"));
+  const int grown = t.d->height() - plain.d->height();
+  EXPECT_GT(grown, 0);
+  t.d->btMod->click();
+  plain.d->btMod->click();
+  EXPECT_EQ(t.d->grbBox->y(), plain.d->grbBox->y() + grown);
+  EXPECT_EQ(t.d->height(), plain.d->height() + grown);
+  EXPECT_TRUE(t.d->grbBox->isVisible());
 }
 
 TEST(DbPara, EnterMovesTheFocusOnThroughTheParameters) {
@@ -135,7 +176,14 @@ TEST(DbPara, RefusedKeyShowsThePermissionMessageAndCloses) {
 
   ASSERT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(boxes.boxes[0].caption, QString::fromUtf8("提示信息"));
-  EXPECT_EQ(boxes.boxes[0].text, kPermission);
+  // The fixed message, then the file that could not be written and the
+  // remedy as a paragraph of their own.
+  const QString file = QString::fromStdString(
+      (t.reg.root() / "SOFTWARE" / "Quorvant" / "Lib" / "values.txt").string());
+  EXPECT_EQ(boxes.boxes[0].text,
+            kPermission + "\n\n" + QString::fromUtf8("无法写入文件 ") + file +
+                QString::fromUtf8("。请以 root 身份运行本程序，或把环境变量 "
+                                  "LIBUPGRADE_REGISTRY_ROOT 设为一个可写的文件夹后再运行。"));
   EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Information);
   EXPECT_FALSE(t.d->isVisible());
   EXPECT_EQ(t.Value("ODBCNAME"), "old");

@@ -60,7 +60,11 @@ BoxWatcher::BoxWatcher() {
     if (!box || !box->isVisible()) return;
     QStringList captions;
     for (QAbstractButton* b : box->buttons()) captions << b->text();
-    boxes.push_back({box->windowTitle(), box->text(), box->icon(), captions});
+    // The text as a person reads it: without the word joiners that keep
+    // paths whole (app::Unbroken).
+    QString text = box->text();
+    text.remove(QChar(0x2060));
+    boxes.push_back({box->windowTitle(), text, box->icon(), captions});
     if (on_box) on_box();
     QAbstractButton* button = box->button(answer);
     if (!button) button = box->button(QMessageBox::Ok);

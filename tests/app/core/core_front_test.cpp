@@ -184,6 +184,8 @@ struct RecordingDialog : app::DbParaView {
   }
   void SetEditText(app::ParamEdit e, std::string_view utf8) override { edits[e] = utf8; }
   void ShowGroup() override { group = true; }
+  void ShowCause(std::string_view utf8) override { cause = utf8; }
+  std::string cause;
   void ShowInformation(std::string_view utf8) override {
     boxes.push_back({Box::kInformation, std::string(utf8)});
   }
@@ -274,6 +276,7 @@ TEST(Startup, ExactlyOneWindowFollowsTheConnectionAttempt) {
     std::string odbc, user;
     std::vector<std::string> calls;
     bool module;
+    const char* cause = "";  // part of the failure's message
   } cases[] = {
       {"reachable",
        db.data_source(),
@@ -284,7 +287,8 @@ TEST(Startup, ExactlyOneWindowFollowsTheConnectionAttempt) {
        "embedded:/nonexistent/lib.db",
        "",
        {"splash 系统正在连接数据库，请稍候...", "splash removed", "DbPara Lib"},
-       false},
+       false,
+       "/nonexistent/lib.db"},
       {"login that does not decode", db.data_source(), "3a07", {"DbPara Lib"}, false},
   };
   for (const auto& c : cases) {
@@ -297,6 +301,13 @@ TEST(Startup, ExactlyOneWindowFollowsTheConnectionAttempt) {
     auto module = app::RunStartup(r.registry, db::Connect, front);
     EXPECT_EQ(front.calls, c.calls);
     EXPECT_EQ(module != nullptr, c.module);
+    // Why it failed is kept for the dialog, which shows it below its warnings.
+    EXPECT_EQ(app::StartError.empty(), c.module) << app::StartError;
+    EXPECT_NE(app::StartError.find(c.cause), std::string::npos) << app::StartError;
+    RecordingDialog v;
+    app::DbParaCore(r.registry, v).FormCreate();
+    EXPECT_EQ(v.cause,
+              app::StartError.empty() ? "" : "连接时数据库驱动程序报告：" + app::StartError);
   }
 }
 
