@@ -266,8 +266,12 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
     case Stmt::Declare:
     case Stmt::SetVar:
       try {
+        // A DECLARE that waits for a lock runs again from its first variable.
+        std::optional<std::map<std::string, Variable>> declared_before;
+        if (s.k == Stmt::Declare) declared_before = vars_;
         WithLocks(undo_.size(), s.line, [&] {
         if (s.k == Stmt::Declare) {
+          vars_ = *declared_before;
           DoDeclare(s);
         } else {
           auto v = vars_.find(s.name);

@@ -1,8 +1,9 @@
 """libsql-server through pyodbc and FreeTDS's ODBC driver, as application code
 written for SQL Server uses it: ? parameters of every type the engine has,
 executemany, two connections with autocommit off working side by side, a
-query cancelled by its time-out while another client logs in, logins naming
-a database, and SIGTERM while a statement runs.
+query cancelled by its time-out while another client logs in, a client that
+disconnects during its query, logins naming a database, and SIGTERM while a
+statement runs.
 
 Run as: pyodbc_test.py LIBSQL_SERVER LIBSQL
 """
@@ -23,18 +24,20 @@ import pyodbc
 
 SERVER_BIN = LIBSQL_BIN = None
 DRIVER = "/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so"
-# A query that goes through 64 million row combinations: long enough to be
-# cancelled or stopped part-way on any machine.
-LONG_QUERY = "select count(*) from n a, n b, n c, n d"
+# A query that goes through some 300 million row combinations (a join for
+# each row, each small): long enough to be cancelled or stopped part-way on
+# any machine, in little memory.
+LONG_QUERY = ("select count(*) from n a where a.k < "
+              "(select count(*) from n b, n c where b.k > a.k and c.k > a.k)")
 
 
 class Server:
-    """libsql-server over a fresh database with a table n of 90 rows."""
+    """libsql-server over a fresh database with a table n of 1000 rows."""
 
     def __init__(self, extra_args=()):
         self.dir = tempfile.mkdtemp(prefix="pyodbc_test_")
         self.db = os.path.join(self.dir, "lib.db")
-        rows = ",".join("(%d)" % i for i in range(90))
+        rows = ",".join("(%d)" % i for i in range(1000))
         subprocess.run([LIBSQL_BIN, "-b", "-d", self.db, "-Q",
                         "create table n (k int) insert into n values " + rows],
                        check=True, stdout=subprocess.DEVNULL)
@@ -138,8 +141,8 @@ class Clients(unittest.TestCase):
         # commit); each writes its own table and reads the other's.
         ca.execute("insert into left_t values (1)")
         cb.execute("insert into right_t values (2)")
-        self.assertEqual(cb.execute("select count(*) from n").fetchone()[0], 90)
-        self.assertEqual(ca.execute("select count(*) from n").fetchone()[0], 90)
+        self.assertEqual(cb.execute("select count(*) from n").fetchone()[0], 1000)
+        self.assertEqual(ca.execute("select count(*) from n").fetchone()[0], 1000)
         # Reading the other's uncommitted table waits: LOCK_TIMEOUT says how long.
         cb.execute("set lock_timeout 200")
         with self.assertRaises(pyodbc.Error) as e:
@@ -181,7 +184,26 @@ class Clients(unittest.TestCase):
         self.assertLess(result["seconds"], 5)
         self.assertLess(login_seconds, 2)
         c.timeout = 0
-        self.assertEqual(cur.execute("select count(*) from n").fetchone()[0], 90)
+        self.assertEqual(cur.execute("select count(*) from n").fetchone()[0], 1000)
+
+    def test_a_disconnected_clients_statement_is_stopped(self):
+        # A client of its own, killed while its long query runs: the server
+        # stops the statement, and the next statement runs at once.
+        script = ("import pyodbc, sys; c = pyodbc.connect(sys.argv[1], autocommit=True); "
+                  "print('connected', flush=True); c.cursor().execute(sys.argv[2]).fetchall()")
+        conn = ("DRIVER={%s};SERVER=127.0.0.1;PORT=%d;UID=sa;PWD=;TDS_Version=7.4"
+                % (DRIVER, self.server.port))
+        client = subprocess.Popen([sys.executable, "-c", script, conn, LONG_QUERY],
+                                  stdout=subprocess.PIPE, text=True)
+        self.assertEqual(client.stdout.readline().strip(), "connected")
+        time.sleep(0.5)
+        client.kill()
+        client.wait()
+        client.stdout.close()
+        start = time.monotonic()
+        other = self.server.connect(autocommit=True)
+        self.assertEqual(other.cursor().execute("select count(*) from n").fetchone()[0], 1000)
+        self.assertLess(time.monotonic() - start, 3)
 
     def test_logins_to_master_are_accepted_and_unknown_databases_refused(self):
         self.assertEqual(self.server.connect(database="master").cursor()
