@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "server/parameters.h"
+#include "server/system_procedures.h"
 
 namespace server {
 
@@ -431,7 +432,8 @@ ClientSession::Reply ClientSession::Batch(const std::string& sql,
                                           const std::function<bool()>& cancelled) {
   tds::TokenWriter w(version_);
   std::size_t last_done = std::string::npos;
-  if (RunBatch(w, sql, cancelled, false, &last_done, nullptr) == Outcome::Cancelled)
+  const std::string run = SystemProcedureQuery(sql).value_or(sql);
+  if (RunBatch(w, run, cancelled, false, &last_done, nullptr) == Outcome::Cancelled)
     return Attention();
   if (last_done == std::string::npos) {
     w.Done(tds::kDoneFinal, 0, 0);

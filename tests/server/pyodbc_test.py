@@ -87,9 +87,9 @@ class Clients(unittest.TestCase):
         cur.execute("create table p (k int, c char(6), v varchar(20), t text, s smallint,"
                     " y tinyint, b bit, m numeric(12,3), d datetime, f float, r real,"
                     " mo money)")
-        # Whole seconds: the driver sends datetime parameters to the precision
-        # sp_datatype_info gives, which this server does not answer.
-        when = datetime.datetime(2009, 10, 15, 13, 45, 30)
+        # Milliseconds: the driver sends datetime parameters to the precision
+        # sp_datatype_info gives (datetime's 23 digits).
+        when = datetime.datetime(2009, 10, 15, 13, 45, 30, 250000)
         cases = [
             (1, "ab", "中文书名", "长" * 3000, -32768, 255, True, decimal.Decimal("-12345.678"),
              when, 1.0 / 3, 0.5, decimal.Decimal("922337203685.4775")),
@@ -114,6 +114,11 @@ class Clients(unittest.TestCase):
             cur.execute("insert into p (k, y) values (?, ?)", 9, 300)
         self.assertIn("8115", str(e.exception.args))
         cur.execute("drop table p")
+        # SQLGetTypeInfo, which the driver answers with sp_datatype_info.
+        info = cur.getTypeInfo(pyodbc.SQL_TYPE_TIMESTAMP).fetchall()
+        self.assertEqual([(r.type_name, r.column_size) for r in info], [("datetime", 23)])
+        self.assertEqual(len(cur.getTypeInfo(0).fetchall()), 19)
+        self.assertEqual(cur.getTypeInfo(pyodbc.SQL_GUID).fetchall(), [])
 
     def test_executemany_inserts_every_row(self):
         c = self.server.connect()
