@@ -617,11 +617,18 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
 }
 
 ClientSession::Reply ClientSession::Attention() {
-  // What ran before the attention is dropped with it: the client reads
-  // nothing after its cancel but the acknowledgement.
-  tds::TokenWriter w(version_);
-  w.Done(tds::kDoneAttention, 0, 0);
-  return Send(w.bytes());
+  // The request's answer ends first (what ran before the attention is
+  // dropped with it), then the acknowledgement follows as a message of its
+  // own: clients read the answer they were waiting for, then look for the
+  // acknowledgement in the next message (tedious), or skip everything until
+  // it comes (FreeTDS).
+  tds::TokenWriter ended(version_), ack(version_);
+  ended.Done(tds::kDoneFinal, 0, 0);
+  ack.Done(tds::kDoneAttention, 0, 0);
+  Reply r = Send(ended.bytes());
+  r.packets += tds::Packetize(tds::kReply, ack.bytes(), packet_size_,
+                              static_cast<std::uint16_t>(spid_));
+  return r;
 }
 
 ClientSession::Reply ClientSession::TransactionManager(const std::string& payload,

@@ -117,6 +117,28 @@ TEST_F(Session, PreparedStatementsRunByHandle) {
             std::string("\x26\x04\x04", 3) + Le32(12));
 }
 
+// An attention during a statement: the statement is undone, the request's
+// answer ends, and the acknowledgement (DONE with the attention bit) comes
+// as a message of its own, which tedious waits for after the answer.
+TEST_F(Session, AnAttentionEndsTheAnswerThenIsAcknowledgedApart) {
+  Batch(u"insert into t values (1),(2),(3),(4),(5),(6),(7),(8),(9),(10)");
+  tds::MessageReader::Message m{tds::kSqlBatch, tds::kStatusEom,
+                                BatchPayload(u"insert into t select a.k from t a, t b, t c"), false};
+  auto r = session->Handle(m, [] { return true; });
+  std::vector<std::string> messages(1);
+  for (std::size_t at = 0; at < r.packets.size();) {
+    tds::PacketHeader h = tds::ParseHeader(std::string_view(r.packets).substr(at));
+    messages.back() += r.packets.substr(at + tds::kHeaderSize, h.length - tds::kHeaderSize);
+    if (h.status & tds::kStatusEom) messages.emplace_back();
+    at += h.length;
+  }
+  messages.pop_back();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].substr(0, 3), std::string("\xFD\x00\x00", 3)) << "a final DONE";
+  EXPECT_EQ(messages[1].substr(0, 3), std::string("\xFD\x20\x00", 3)) << "DONE, attention";
+  EXPECT_EQ(Count(), "10") << "the statement was undone";
+}
+
 // A request past the size limit is answered with an error; the connection
 // stays and goes on.
 TEST_F(Session, ARequestPastTheLimitIsRefusedWithAnError) {
