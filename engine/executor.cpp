@@ -129,7 +129,12 @@ void Session::WithLocks(std::size_t mark, int line, F&& f) {
 std::vector<StatementResult> Session::Execute(std::string_view batch,
                                               const std::function<bool()>& cancelled) {
   std::vector<std::unique_ptr<Stmt>> stmts = ParseBatch(batch);
-  CompileBatch(stmts);
+  {
+    // The check reads the catalogue, which other sessions' statements change.
+    GateTurn turn(gate, *this);
+    turn.Enter(cancelled);
+    CompileBatch(stmts);
+  }
   std::vector<StatementResult> out;
   std::optional<Error> first;
   vars_.clear();  // variables live for one batch
