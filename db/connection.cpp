@@ -2,8 +2,11 @@
 #include "db/connection.h"
 
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
+
+#include "db/batch.h"
 
 #include "db/result_set.h"
 #include "port/process.h"
@@ -46,7 +49,70 @@ FaultPlan FaultPlan::FromEnvironment() {
   return Parse(v ? v : "");
 }
 
+void Connection::ReportBatch(const BatchStatement& s, double ms, const BatchOutcome& outcome) {
+  if (!on_statement) return;
+  const bool ok = !outcome.error;
+  const std::string what = ok ? std::string() : outcome.error->what();
+  StatementEvent e{s.sql, ms, ok, outcome.rows, what, !ok && !outcome.injected && s.tolerated};
+  on_statement(e);
+}
+
+std::vector<BatchOutcome> Connection::SendBatch(std::span<const BatchStatement> statements) {
+  std::vector<BatchOutcome> out;
+  for (const BatchStatement& s : statements) {
+    // Send reports the statement; its failure is tolerated as the statement is.
+    const int outside = tolerating;
+    tolerating = s.tolerated ? 1 : 0;
+    BatchOutcome o;
+    try {
+      o.rows = Send(s.sql)->RowsAffected();
+    } catch (const Error& e) {
+      o.error = e;
+    }
+    tolerating = outside;
+    out.push_back(std::move(o));
+    if (out.back().error) break;
+  }
+  return out;
+}
+
+std::vector<BatchOutcome> Connection::ExecuteBatch(std::span<const BatchStatement> statements) {
+  std::vector<BatchOutcome> out;
+  std::size_t i = 0;
+  while (i < statements.size()) {
+    // The fault hook's statement, when it falls in what is left to send.
+    const std::int64_t first = sent_ + 1;
+    const auto left = static_cast<std::int64_t>(statements.size() - i);
+    const bool hook_here = fault.kind != FaultPlan::Kind::None && fault.at >= first &&
+                           fault.at < first + left;
+    std::size_t end = statements.size();
+    if (hook_here)
+      end = i + static_cast<std::size_t>(fault.at - first) +
+            (fault.kind == FaultPlan::Kind::Kill ? 1 : 0);
+    if (end == i) {  // fail:N on the next statement: it fails unsent
+      ++sent_;
+      BatchOutcome o;
+      o.error = InjectedFault();
+      o.injected = true;
+      ReportBatch(statements[i], 0, o);
+      out.push_back(std::move(o));
+      return out;
+    }
+    std::vector<BatchOutcome> got = SendBatch(statements.subspan(i, end - i));
+    sent_ += static_cast<std::int64_t>(got.size());
+    const bool failed = !got.empty() && got.back().error;
+    if (failed && got.back().error->connection_lost()) lost_ = true;
+    i += got.size();
+    for (auto& o : got) out.push_back(std::move(o));
+    if (hook_here && fault.kind == FaultPlan::Kind::Kill && sent_ >= fault.at)
+      port::KillThisProcess();
+    if (failed || got.empty()) return out;
+  }
+  return out;
+}
+
 std::unique_ptr<Cursor> Connection::Execute(const std::string& sql) {
+  if (open_batch_ != nullptr) open_batch_->Flush();
   const std::int64_t n = ++sent_;
   if (fault.kind == FaultPlan::Kind::Fail && n == fault.at) {
     InjectedFault e;
@@ -68,6 +134,27 @@ std::unique_ptr<Cursor> Connection::Execute(const std::string& sql) {
   }
   if (kill_after) port::KillThisProcess();
   return cursor;
+}
+
+BatchText JoinBatch(std::span<const BatchStatement> statements, std::string_view prologue) {
+  BatchText b;
+  b.text.assign(prologue);
+  int line = 1 + static_cast<int>(std::count(prologue.begin(), prologue.end(), '\n'));
+  std::size_t size = prologue.size();
+  for (const BatchStatement& s : statements) size += s.sql.size() + 24;
+  b.text.reserve(size);
+  for (const BatchStatement& s : statements) {
+    b.first_line.push_back(line);
+    b.text += s.sql;
+    b.text += "\nif @@error<>0 return;\n";
+    line += 2 + static_cast<int>(std::count(s.sql.begin(), s.sql.end(), '\n'));
+  }
+  return b;
+}
+
+std::size_t BatchText::StatementAt(int line) const {
+  const auto after = std::upper_bound(first_line.begin(), first_line.end(), line);
+  return after == first_line.begin() ? 0 : static_cast<std::size_t>(after - first_line.begin()) - 1;
 }
 
 bool ResultSetCursor::Fetch() {

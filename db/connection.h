@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -102,6 +103,23 @@ struct StatementEvent {
   bool tolerated = false;    // !ok inside db::RunTolerated: the step goes on
 };
 
+// One statement of a batch (Connection::ExecuteBatch): a single statement
+// that gives one result or one count, and whether its step passes over its
+// failure (the statement log then says "tolerated").
+struct BatchStatement {
+  std::string sql;
+  bool tolerated = false;
+};
+
+// What became of one statement of a batch.
+struct BatchOutcome {
+  std::int64_t rows = -1;      // rows returned or affected; -1 when not known
+  std::optional<Error> error;  // the statement failed
+  bool injected = false;       // the failure is the fault hook's InjectedFault
+};
+
+class Batch;
+
 class Connection {
  public:
   virtual ~Connection() = default;
@@ -109,7 +127,20 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Sends one statement text. Throws db::Error with the server's message.
+  // Statements queued in an open db::Batch are sent first.
   std::unique_ptr<Cursor> Execute(const std::string& sql);
+
+  // Sends statements several at a time, each batch one round trip, and
+  // returns the outcomes of the first ones in order: every outcome but the
+  // last is a success; the last is the first failure, when one came. The
+  // statements after a failure have not run (the caller sends them again
+  // once it has dealt with the failure); fewer outcomes than statements and
+  // no failure means the rest were not run either. Every statement that ran
+  // is reported to on_statement and counted by the fault hook as one, as if
+  // sent alone: fail:N fails the N-th unsent, kill:N ends the process once
+  // the batch holding the N-th has returned, and no statement after the N-th
+  // is in that batch. Does not throw for a statement's failure.
+  std::vector<BatchOutcome> ExecuteBatch(std::span<const BatchStatement> statements);
 
   // Where the backend keeps the database file itself (the embedded engine):
   // writes the changes committed so far, which its journal holds on disk
@@ -146,14 +177,23 @@ class Connection {
   Connection() = default;
   // The backend's send: runs sql, reports it through Report, returns its rows.
   virtual std::unique_ptr<Cursor> Send(const std::string& sql) = 0;
+  // The backend's batch (at least one statement): runs the statements in one
+  // round trip that ends at the first one that fails, reports each one that
+  // ran through ReportBatch and returns their outcomes (see ExecuteBatch).
+  // Must return at least one outcome. The default sends them one at a time.
+  virtual std::vector<BatchOutcome> SendBatch(std::span<const BatchStatement> statements);
+  // Calls on_statement for one statement of a batch.
+  void ReportBatch(const BatchStatement& s, double ms, const BatchOutcome& outcome);
   // Calls on_statement (when set) for one statement sent. A failure is
   // reported as tolerated inside a tolerated trap unless tolerable is false.
   void Report(const std::string& sql, double ms, bool ok, std::int64_t rows,
               const std::string& error, bool tolerable = true);
 
  private:
+  friend class Batch;
   std::int64_t sent_ = 0;
   bool lost_ = false;
+  Batch* open_batch_ = nullptr;  // statements queued to be sent before any other
 };
 
 // Opens the connection named by params.data_source. Throws db::Error carrying

@@ -4,8 +4,10 @@
 // allow one active result per connection while an upgrade walks the rows of
 // one query component and writes through another.
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "db/result_set.h"
 #include "port/odbc.h"
@@ -120,9 +122,23 @@ void ReadResultSet(const Statement& stmt, SQLSMALLINT ncols, ResultSet& r) {
   }
 }
 
+// SQL Server's drivers (and FreeTDS) give the line of the batch on which
+// the failing statement starts as this diagnostic field (SQLUSMALLINT).
+constexpr SQLSMALLINT kDiagLine = -1154;
+
+// The line of the batch the first diagnostic record of a failure names; 0
+// when the driver gives none.
+int ErrorLine(SQLHSTMT h) {
+  SQLUSMALLINT line = 0;
+  if (!SQL_SUCCEEDED(SQLGetDiagField(SQL_HANDLE_STMT, h, 1, kDiagLine, &line, sizeof line, nullptr)))
+    return 0;
+  return line;
+}
+
 class OdbcConnection : public Connection {
  public:
-  OdbcConnection(SQLHENV env, SQLHDBC dbc) : env_(env), dbc_(dbc) {}
+  OdbcConnection(SQLHENV env, SQLHDBC dbc, bool batches)
+      : env_(env), dbc_(dbc), batches_(batches) {}
   ~OdbcConnection() override {
     SQLDisconnect(dbc_);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
@@ -180,6 +196,87 @@ class OdbcConnection : public Connection {
 
   SQLHENV env_;
   SQLHDBC dbc_;
+  bool batches_;
+
+ protected:
+  // One batch, its results walked in order: each statement that ran gives a
+  // result set or a count, the failed one an error carrying its line. The
+  // batch starts with "set nocount off", so that a statement that ran is
+  // seen whatever the session had set (the run lock's batch sets it on).
+  std::vector<BatchOutcome> SendBatch(std::span<const BatchStatement> statements) override {
+    if (!batches_) return Connection::SendBatch(statements);
+    const auto start = std::chrono::steady_clock::now();
+    const BatchText batch = JoinBatch(statements, "set nocount off\n");
+    std::vector<BatchOutcome> out;
+    std::optional<Error> failure;
+    std::size_t failed_at = 0;
+    try {
+      Statement stmt(dbc_);
+      SQLRETURN rc = SQLExecDirect(
+          stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(batch.text.c_str())),
+          static_cast<SQLINTEGER>(batch.text.size()));
+      if (rc == SQL_NO_DATA) {  // the first statement, an update or delete, touched no row
+        out.emplace_back().rows = 0;
+        rc = SQLMoreResults(stmt.get());
+      }
+      while (rc != SQL_NO_DATA) {
+        if (!SQL_SUCCEEDED(rc)) {
+          const int line = ErrorLine(stmt.get());
+          Error e = Diagnostics(SQL_HANDLE_STMT, stmt.get(), "the statement failed", dbc_);
+          if (!failure) {
+            failure.emplace(std::move(e));
+            failed_at = line > 0 ? batch.StatementAt(line) : out.size();
+            if (failure->connection_lost()) break;
+          }
+        } else {
+          SQLSMALLINT ncols = 0;
+          if (!SQL_SUCCEEDED(SQLNumResultCols(stmt.get(), &ncols)))
+            stmt.Fail("cannot count result columns");
+          if (ncols > 0) {
+            ResultSet r;
+            ReadResultSet(stmt, ncols, r);
+            out.emplace_back().rows = static_cast<std::int64_t>(r.rows.size());
+          } else {
+            SQLLEN count = -1;
+            // A result without a count is no statement of ours.
+            if (SQL_SUCCEEDED(SQLRowCount(stmt.get(), &count)) && count >= 0)
+              out.emplace_back().rows = count;
+          }
+        }
+        rc = SQLMoreResults(stmt.get());
+      }
+    } catch (const Error& e) {  // the driver could not walk the results
+      if (!failure) {
+        failure = e;
+        failed_at = out.size();
+      }
+    }
+    if (failure) {
+      if (failed_at > out.size() && out.empty()) {
+        // Nothing ran: the batch did not compile, the error is a later
+        // statement's. The statements before it go alone first.
+        return SendBatch(statements.first(failed_at));
+      }
+      // Statements seen after the failure would mean the batch did not stop
+      // there; the outcomes go as far as the failure either way.
+      failed_at = std::min(failed_at, out.size());
+      out.resize(failed_at + 1);
+      out.back().rows = -1;
+      out.back().error = std::move(failure);
+    } else if (out.size() > statements.size()) {
+      out.resize(statements.size());
+    }
+    if (out.empty()) {
+      BatchOutcome o;
+      o.error = Error(0, "the batch gave no result for its statements");
+      out.push_back(std::move(o));
+    }
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
+        static_cast<double>(out.size());
+    for (std::size_t i = 0; i < out.size(); ++i) ReportBatch(statements[i], ms, out[i]);
+    return out;
+  }
 };
 
 }  // namespace
@@ -221,7 +318,14 @@ std::unique_ptr<Connection> ConnectOdbc(const ConnectParams& params) {
     SQLExecDirect(setup, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kXactAbortOff)), SQL_NTS);
     SQLFreeHandle(SQL_HANDLE_STMT, setup);
   }
-  return std::make_unique<OdbcConnection>(env, dbc);
+  // Several statements go in one batch only to SQL Server (and the embedded
+  // engine's server), which run a batch as the batches are written.
+  SQLCHAR dbms[128] = {};
+  SQLSMALLINT dbms_len = 0;
+  SQLGetInfo(dbc, SQL_DBMS_NAME, dbms, sizeof dbms, &dbms_len);
+  const std::string name(reinterpret_cast<const char*>(dbms));
+  const bool batches = name.find("SQL Server") != std::string::npos || name == "libsql-server";
+  return std::make_unique<OdbcConnection>(env, dbc, batches);
 }
 
 }  // namespace db

@@ -140,7 +140,8 @@ struct Stmt {
     SetVar,   // SET @v = expr: name, cond
     Backup,   // BACKUP DATABASE name TO DISK = 'path' [WITH ...]: name, body = path, names = options
     SetRowCount,  // SET ROWCOUNT n: number, or cond (a variable)
-    SetTextSize   // SET TEXTSIZE n: number
+    SetTextSize,  // SET TEXTSIZE n: number
+    Return        // RETURN: the batch ends here
   } k = Nothing;
   int line = 1;
   std::size_t begin = 0, end = 0;  // source span of the statement in the batch

@@ -55,6 +55,11 @@ Session::~Session() = default;
 
 // ---------------------------------------------------------------- batches
 
+namespace {
+// Thrown by RETURN (also from inside an IF) to end the batch there.
+struct ReturnFromBatch {};
+}  // namespace
+
 bool Session::EndsStatementOnly(int error_number) {
   // Constraint and key violations, NULL into NOT NULL, truncation, divide by
   // zero, objects missing or already there in DDL, columns that objects depend
@@ -150,13 +155,16 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
       // Session options touch nothing shared: they never wait, as SET takes
       // no lock on a server.
       const bool option = s->k == Stmt::SetXactAbort || s->k == Stmt::SetLockTimeout ||
-                          s->k == Stmt::SetNocount || s->k == Stmt::Nothing;
+                          s->k == Stmt::SetNocount || s->k == Stmt::Nothing ||
+                          s->k == Stmt::Return;
       if (!option) turn.Enter(cancelled);
       now_ = LocalNow();
       const std::size_t before = out.size();
       Run(*s, batch, &out);
       for (std::size_t i = before; i < out.size(); ++i) out[i].nocount = nocount_;
       last_error_ = 0;
+    } catch (const ReturnFromBatch&) {
+      break;
     } catch (Error& e) {
       last_error_ = e.number();
       StatementResult failed;  // the error in its place among the results
@@ -331,6 +339,8 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       out->emplace_back();
       return;
     }
+    case Stmt::Return:
+      throw ReturnFromBatch{};
     case Stmt::Print: {
       // An informational message of class 0 with the value as text.
       StatementResult r;

@@ -215,6 +215,8 @@ class Parser {
         s->params.emplace_back(pname, Expression());
         if (!AcceptSymbol(",")) break;
       }
+    } else if (Accept("return")) {
+      s->k = Stmt::Return;
     } else if (Accept("print")) {
       s->k = Stmt::Print;
       s->cond = Expression();
@@ -324,7 +326,7 @@ class Parser {
     static const char* kStarts[] = {"select",  "insert", "update", "delete",   "create", "drop",
                                     "alter",   "begin",  "commit", "rollback", "if",     "exec",
                                     "execute", "set",    "print",  "else",     "save",
-                                    "declare", "backup"};
+                                    "declare", "backup", "return"};
     for (const char* w : kStarts)
       if (t.Is(w)) return true;
     return false;

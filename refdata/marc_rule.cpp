@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "db/batch.h"
 #include "db/ledger.h"
 #include "refdata/data_files.h"
 #include "text/gbk.h"
@@ -126,9 +127,9 @@ void Section(RuleFile& file, db::StepContext& ctx, std::size_t min_length, Inser
   }
 }
 
-void FieldRule(db::StepContext& ctx, const std::string& line) {
+void FieldRule(db::Batch& batch, const std::string& line) {
   const auto f = CutFields(line, 8);
-  db::RunTolerated(ctx.qrTmp, {
+  batch.RunTolerated({
                                   "insert into lib_marc_rule(mr_code,mr_name,mr_sign1,mr_sign2,"
                                   "mr_must,mr_more,mr_remark) values(",
                                   Quoted(f[1]) + ",",
@@ -141,10 +142,10 @@ void FieldRule(db::StepContext& ctx, const std::string& line) {
                               });
 }
 
-void SubfieldRule(db::StepContext& ctx, const std::string& line) {
+void SubfieldRule(db::Batch& batch, const std::string& line) {
   const auto f = CutFields(line, 9);
   if (!NumberLike(f[4]) || !NumberLike(f[8])) return;
-  db::RunTolerated(ctx.qrTmp, {
+  batch.RunTolerated({
                                   "insert into lib_marc_field_rule(mf_code,mf_subcode,mf_name,"
                                   "mf_must,mf_more,mf_order,mf_chinese) values(",
                                   Quoted(f[1]) + ",",
@@ -157,11 +158,11 @@ void SubfieldRule(db::StepContext& ctx, const std::string& line) {
                               });
 }
 
-void PinYin(db::StepContext& ctx, const std::string& line) {
+void PinYin(db::Batch& batch, const std::string& line) {
   const auto f = CutFields(line, 3);
   const std::string pinyin = text::Trim(f[2]);
   if (pinyin.empty() || !NumberLike(f[1])) return;
-  db::RunTolerated(ctx.qrTmp, {
+  batch.RunTolerated({
                                   "insert into lib_pin_yin(py_hanzi,py_pinyin,py_order) values(",
                                   Quoted(f[0]) + ",",
                                   Quoted(pinyin) + ",",
@@ -214,17 +215,21 @@ void CheckMarcRuleReadable(const db::StepContext& ctx) {
 void InputMarcRule(db::StepContext& ctx) {
   ctx.view.SetBarPosition(35);
   RuleFile file(MarcRulePath(ctx));
+  db::Batch batch(ctx.qrTmp);
   file.ReadLine();
   file.ReadLine();
-  Section(file, ctx, 10, [&](const std::string& line) { FieldRule(ctx, line); });
+  Section(file, ctx, 10, [&](const std::string& line) { FieldRule(batch, line); });
+  batch.Flush();
 
   ctx.view.SetBarPosition(45);
   file.ReadLine();
-  Section(file, ctx, 10, [&](const std::string& line) { SubfieldRule(ctx, line); });
+  Section(file, ctx, 10, [&](const std::string& line) { SubfieldRule(batch, line); });
+  batch.Flush();
 
   ctx.view.SetBarPosition(55);
   file.ReadLine();
-  Section(file, ctx, 6, [&](const std::string& line) { PinYin(ctx, line); });
+  Section(file, ctx, 6, [&](const std::string& line) { PinYin(batch, line); });
+  batch.Flush();
 
   ctx.view.SetBarPosition(75);
 }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "db/batch.h"
 #include "db/ledger.h"
 #include "port/file.h"
 #include "refdata/data_files.h"
@@ -77,6 +78,7 @@ void InputZzmCode(db::StepContext& ctx) {
   db::UpgradeView& view = ctx.view;
   view.SetBarVisible(true);
   const std::vector<std::string> lines = ReadDataFile(ctx.data_dirs, DataFile::Zzm);
+  db::Batch batch(ctx.qrTmp);
   for (const std::string& stored : lines) {
     view.ProcessMessages();
     db::ProgressTick(view, 1);
@@ -113,8 +115,9 @@ void InputZzmCode(db::StepContext& ctx) {
         continue;
     }
     // A duplicate key or a value too long for its column skips the record.
-    db::RunTolerated(ctx.qrTmp, lines_sql);
+    batch.RunTolerated(lines_sql);
   }
+  batch.Flush();
   view.SetBarVisible(false);
 }
 

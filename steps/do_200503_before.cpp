@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "db/batch.h"
 #include "refdata/data_files.h"
 #include "refdata/zzm.h"
 #include "steps/do_200503_before.h"
@@ -253,13 +254,15 @@ void AddCopyCataloguer(Upgrader& u) {
   if (!u.ColumnAbsent("lib_tiaoma", "tm_user")) return;
   u.Exec({"alter table lib_tiaoma add tm_user char(8) default('')"});
   db::OpenQuery(u.qrTmp, {"select bm_code,bm_user from lib_bianma "});
+  db::Batch batch(u.qrTmp1);
   while (!u.qrTmp.Eof()) {
     u.view.ProcessMessages();
     const std::string user = text::EscapeQuotes(text::Trim(u.qrTmp.AsString("bm_user")));
-    u.Exec(u.qrTmp1, {"update lib_tiaoma set ", " tm_user='" + user + "'",
-                      "where tm_code=" + std::to_string(u.qrTmp.AsInteger("bm_code"))});
+    batch.Run({"update lib_tiaoma set ", " tm_user='" + user + "'",
+               "where tm_code=" + std::to_string(u.qrTmp.AsInteger("bm_code"))});
     u.qrTmp.Next();
   }
+  batch.Flush();
   u.qrTmp.Close();
 }
 

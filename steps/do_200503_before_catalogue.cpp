@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db/batch.h"
 #include "refdata/other.h"
 #include "steps/do_200503_before.h"
 #include "steps/upgrader.h"
@@ -134,6 +135,7 @@ void FillCatalogueSubFields(Upgrader& u) {
   const std::string full_width_colon = G("：");
   int counter = 0;
   db::OpenQuery(u.qrTmp1, {"select bm_code,bm_name,bm_serious,bm_author from lib_bianma "});
+  db::Batch batch(u.qrTmp2);
   while (!u.qrTmp1.Eof()) {
     u.view.ProcessMessages();
     Split title = SplitTitle(text::Trim(u.qrTmp1.AsString("bm_name")));
@@ -150,18 +152,18 @@ void FillCatalogueSubFields(Upgrader& u) {
     const std::string serious_key =
         Key(text::Trim(u.qrTmp1.AsString("bm_serious")), kTitleKeyWidth);
 
-    db::RunTolerated(
-        u.qrTmp2,
+    batch.RunTolerated(
         {"update lib_bianma set ", "    bm_country='chi',", "    bm_name='" + title.first + "',",
          "    bm_namesec='',", "    bm_namefu='" + title.second + "',", "    bm_namesecpy='',",
          "    bm_author='" + author.first + "',", "    bm_authorsec='" + author.second + "',",
          "    bm_sauthor='',", "    bm_namepy='" + name_key + "',",
          "    bm_namefupy='" + sub_key + "',", "    bm_seriouspy='" + serious_key + "',",
          "    bm_authorpy='" + author_key + "',", "    bm_authorsecpy='" + author_sec_key + "' ",
-         "where bm_code=" + std::to_string(u.qrTmp1.AsInteger("bm_code"))});
-    CountRow(u, counter);
+         "where bm_code=" + std::to_string(u.qrTmp1.AsInteger("bm_code"))},
+        [&] { CountRow(u, counter); });
     u.qrTmp1.Next();
   }
+  batch.Flush();
   u.qrTmp1.Close();
 }
 
@@ -169,6 +171,7 @@ void FillFreeCatalogueSubFields(Upgrader& u) {
   const std::string right_quote = "\xA1\xAF";  // ’
   int counter = 0;
   db::OpenQuery(u.qrTmp1, {"select bm_bookid,bm_name,bm_author from lib_freebm "});
+  db::Batch batch(u.qrTmp2);
   while (!u.qrTmp1.Eof()) {
     u.view.ProcessMessages();
     const std::string name_read = text::Trim(u.qrTmp1.AsString("bm_name"));
@@ -181,18 +184,18 @@ void FillFreeCatalogueSubFields(Upgrader& u) {
     author.second = ReplaceAll(author.second, '\'', right_quote);
     const std::string name_key = Key(title.first, kTitleKeyWidth);
 
-    db::RunTolerated(
-        u.qrTmp2,
+    batch.RunTolerated(
         {"update lib_freebm set ", "    bm_name='" + title.first + "',",
          "    bm_namepy='" + name_key + "',", "    bm_country='chi',", "    bm_namesec='',",
          "    bm_namefu='" + title.second + "',", "    bm_sauthor='',",
          "    bm_author='" + author.first + "',", "    bm_authorsec='" + author.second + "' ",
          "where bm_bookid='" + text::EscapeQuotes(text::Trim(u.qrTmp1.AsString("bm_bookid"))) + "'",
          "  and bm_name='" + text::EscapeQuotes(name_read) + "'",
-         "  and bm_author='" + text::EscapeQuotes(author_read) + "'"});
-    CountRow(u, counter);
+         "  and bm_author='" + text::EscapeQuotes(author_read) + "'"},
+        [&] { CountRow(u, counter); });
     u.qrTmp1.Next();
   }
+  batch.Flush();
   u.qrTmp1.Close();
 }
 

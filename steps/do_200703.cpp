@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "db/batch.h"
 #include "db/ledger.h"
 #include "steps/preflight.h"
 #include "steps/upgrader.h"
@@ -82,18 +83,20 @@ void Upgrader::Do200703() {
 
     RowProgress progress(view);
     db::OpenQuery(qrTmp, {"select bm_code,bm_bookid from lib_bianma where bm_bookid<>''"});
+    db::Batch batch(qrTmp1);
     while (!qrTmp.Eof()) {
       view.ProcessMessages();
       // bm_isbn keeps the cleaned old number (SafeSqlText leaves no quote in
       // it), and the conversion works on that cleaned text.
       const std::string old_number = text::SafeSqlText(qrTmp.AsString("bm_bookid"));
       const std::string new_number = text::BookIdTo13(old_number);
-      Exec(qrTmp1, {"update lib_bianma set ", "  bm_isbn='" + old_number + "'",
-                    " ,bm_bookid='" + new_number + "'",
-                    "where bm_code=" + text::Trim(qrTmp.AsString("bm_code"))});
-      progress.Tick();
+      batch.Run({"update lib_bianma set ", "  bm_isbn='" + old_number + "'",
+                 " ,bm_bookid='" + new_number + "'",
+                 "where bm_code=" + text::Trim(qrTmp.AsString("bm_code"))},
+                [&] { progress.Tick(); });
       qrTmp.Next();
     }
+    batch.Flush();
     qrTmp.Close();
 
     // One statement rewrites every free-cataloguing record of a book number.
@@ -103,12 +106,13 @@ void Upgrader::Do200703() {
     while (!qrTmp.Eof()) {
       view.ProcessMessages();
       const std::string old_number = qrTmp.AsString("bm_bookid");
-      Exec(qrTmp1, {"update lib_freebm set ",
-                    "  bm_bookid='" + text::EscapeQuotes(text::BookIdTo13(old_number)) + "'",
-                    "where bm_bookid='" + text::EscapeQuotes(old_number) + "'"});
-      progress.Tick();
+      batch.Run({"update lib_freebm set ",
+                 "  bm_bookid='" + text::EscapeQuotes(text::BookIdTo13(old_number)) + "'",
+                 "where bm_bookid='" + text::EscapeQuotes(old_number) + "'"},
+                [&] { progress.Tick(); });
       qrTmp.Next();
     }
+    batch.Flush();
     qrTmp.Close();
 
     // The rebuild runs as one transaction: should the copy or the new key
@@ -135,14 +139,16 @@ void Upgrader::Do200703() {
     Exec({"alter table lib_caigou add cg_isbn char(22) default('')"});
     Exec({"update lib_caigou set cg_isbn=cg_sbookno"});
     db::OpenQuery(qrTmp, {"select cg_no,cg_sbookno from lib_caigou where cg_sbookno<>''"});
+    db::Batch batch(qrTmp1);
     while (!qrTmp.Eof()) {
       view.ProcessMessages();
-      Exec(qrTmp1, {"update lib_caigou set ",
-                    "  cg_sbookno='" +
-                        text::EscapeQuotes(text::BookIdTo13(qrTmp.AsString("cg_sbookno"))) + "'",
-                    "where cg_no=" + text::Trim(qrTmp.AsString("cg_no"))});
+      batch.Run({"update lib_caigou set ",
+                 "  cg_sbookno='" +
+                     text::EscapeQuotes(text::BookIdTo13(qrTmp.AsString("cg_sbookno"))) + "'",
+                 "where cg_no=" + text::Trim(qrTmp.AsString("cg_no"))});
       qrTmp.Next();
     }
+    batch.Flush();
     qrTmp.Close();
   }
 }

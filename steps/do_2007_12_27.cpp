@@ -10,6 +10,7 @@
 // without it would leave them empty for good.
 #include <ctime>
 
+#include "db/batch.h"
 #include "port/local_time.h"
 #include "refdata/marc_rule.h"
 #include "steps/upgrader.h"
@@ -117,21 +118,29 @@ void Upgrader::Do2007_12_27() {
   // Renumbering of the free-cataloguing records in the order the server
   // returns them. A row whose update fails keeps its code; the counter still
   // moves on.
-  db::OpenQuery(qrTmp, {"select bm_code,bm_bookid,bm_name from lib_freebm"});
-  for (std::int64_t counter = 1; !qrTmp.Eof(); ++counter) {
-    view.ProcessMessages();
-    db::Tolerate(qrTmp1, [&] {
-      if (qrTmp.IsNull("bm_code")) throw db::Error(0, "bm_code is null");
-      Exec(qrTmp1,
-           {"update lib_freebm set bm_code=" + std::to_string(counter),
+  // The updates go several at a time (db::Batch); a row that cannot be read
+  // is passed over as a failed update is.
+  {
+    db::OpenQuery(qrTmp, {"select bm_code,bm_bookid,bm_name from lib_freebm"});
+    db::Batch batch(qrTmp1);
+    for (std::int64_t counter = 1; !qrTmp.Eof(); ++counter) {
+      view.ProcessMessages();
+      std::vector<std::string> update;
+      db::Tolerate(qrTmp1, [&] {
+        if (qrTmp.IsNull("bm_code")) throw db::Error(0, "bm_code is null");
+        update = {
+            "update lib_freebm set bm_code=" + std::to_string(counter),
             "where bm_code=" + std::to_string(qrTmp.AsInteger("bm_code")),
             "  and bm_bookid='" + text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_bookid"))) + "'",
-            "  and bm_name='" + text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_name"))) + "'"});
-    });
-    db::ProgressTick(view, 0);
-    qrTmp.Next();
+            "  and bm_name='" + text::EscapeQuotes(text::Trim(qrTmp.AsString("bm_name"))) + "'"};
+      });
+      if (!update.empty()) batch.RunTolerated(update);
+      db::ProgressTick(view, 0);
+      qrTmp.Next();
+    }
+    batch.Flush();
+    qrTmp.Close();
   }
-  qrTmp.Close();
 
   if (ColumnAbsent("lib_freebm", "bm_othermarc")) {
     Exec({"alter table lib_freebm add bm_othermarc text default('')"});
@@ -143,20 +152,24 @@ void Upgrader::Do2007_12_27() {
   auto normalise = [&](std::vector<std::string> select, const std::string& table,
                        const std::string& key, const std::string& column) {
     db::OpenQuery(qrTmp, select);
+    db::Batch batch(qrTmp1);
     while (!qrTmp.Eof()) {
       view.ProcessMessages();
+      std::vector<std::string> update;
       db::Tolerate(qrTmp1, [&] {
         const std::string old_text = text::Trim(qrTmp.AsString(column));
         const std::string new_text = text::IsbnTo13(old_text);
         if (new_text != old_text) {
-          Exec(qrTmp1, {"update " + table + " set ",
-                        "  " + column + "='" + text::EscapeQuotes(new_text) + "'",
-                        "where " + key + "=" + std::to_string(qrTmp.AsInteger(key))});
+          update = {"update " + table + " set ",
+                    "  " + column + "='" + text::EscapeQuotes(new_text) + "'",
+                    "where " + key + "=" + std::to_string(qrTmp.AsInteger(key))};
         }
       });
+      if (!update.empty()) batch.RunTolerated(update);
       db::ProgressTick(view, 0);
       qrTmp.Next();
     }
+    batch.Flush();
     qrTmp.Close();
   };
   normalise({"select bm_code,bm_bookid from lib_bianma", "where bm_bookid<>''",
