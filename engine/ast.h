@@ -141,7 +141,14 @@ struct Stmt {
     Backup,   // BACKUP DATABASE name TO DISK = 'path' [WITH ...]: name, body = path, names = options
     SetRowCount,  // SET ROWCOUNT n: number, or cond (a variable)
     SetTextSize,  // SET TEXTSIZE n: number
-    Return        // RETURN: the batch ends here
+    Block,        // BEGIN ... END: block
+    While,        // WHILE cond then_stmt
+    Break,
+    Continue,
+    Return,
+    Try,        // BEGIN TRY body END TRY BEGIN CATCH catch_block END CATCH
+    Raiserror,  // RAISERROR (args) [WITH names]
+    Throw       // THROW [args]: none rethrows the error being handled
   } k = Nothing;
   int line = 1;
   std::size_t begin = 0, end = 0;  // source span of the statement in the batch
@@ -160,6 +167,8 @@ struct Stmt {
   ExprP where;
   ExprP cond;
   std::unique_ptr<Stmt> then_stmt, else_stmt;
+  std::vector<std::unique_ptr<Stmt>> block, catch_block;  // Block, Try
+  std::vector<ExprP> args;                               // Raiserror, Throw
   std::string body;                                   // CREATE VIEW / PROCEDURE text
   std::vector<std::pair<std::string, ExprP>> params;  // EXEC @name = value
   std::string var;  // EXEC @var = procedure: the variable that takes its return code

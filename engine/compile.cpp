@@ -70,9 +70,19 @@ class BatchCheck {
         return;
       }
       case Stmt::If:
+      case Stmt::While:
         Expr(s.cond.get(), nullptr);
         if (s.then_stmt) Statement(*s.then_stmt);
         if (s.else_stmt) Statement(*s.else_stmt);
+        return;
+      case Stmt::Block:
+      case Stmt::Try:
+        for (const auto& c : s.block) Statement(*c);
+        for (const auto& c : s.catch_block) Statement(*c);
+        return;
+      case Stmt::Raiserror:
+      case Stmt::Throw:
+        for (const auto& a : s.args) Expr(a.get(), nullptr);
         return;
       case Stmt::Exec:
         if (!s.var.empty()) Variable(s.var);

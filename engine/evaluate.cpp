@@ -134,7 +134,9 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
         "year",    "month",     "day",   "coalesce",   "space",   "str",       "object_id",
         "db_name", "nullif",    "round", "floor",      "ceiling", "xact_state",
         "db_id",   "serverproperty", "databasepropertyex", "collationproperty", "is_member",
-        "has_perms_by_name", "host_name", "app_name", "suser_sname", "index_col"};
+        "has_perms_by_name", "host_name", "app_name", "suser_sname", "index_col",
+        "error_number", "error_message", "error_severity", "error_state", "error_line",
+        "error_procedure"};
     if (!kKnown.count(e.name))
       throw SqlError(195, "'" + e.name + "' is not a recognized built-in function name.");
   }
@@ -361,7 +363,18 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
   }
   if (f == "xact_state") {
     arity(0, 0);
-    return Value::Int(trancount_ > 0 ? 1 : 0);
+    return Value::Int(trancount_ == 0 ? 0 : doomed_ ? -1 : 1);
+  }
+  if (f.rfind("error_", 0) == 0) {
+    // The error the innermost CATCH block handles; NULL outside one.
+    arity(0, 0);
+    if (handling_.empty() || f == "error_procedure") return Value::Null();
+    const Handling& h = handling_.back();
+    if (f == "error_message") return Value::Str(h.message);
+    return Value::Int(f == "error_number"     ? h.number
+                      : f == "error_severity" ? h.severity
+                      : f == "error_state"    ? h.state
+                                              : h.line);
   }
   std::vector<Value> a;
   for (const auto& x : e.args) a.push_back(Eval(*x, ctx));

@@ -21,15 +21,15 @@
 // - Procedures are kept as objects with their text; EXEC of one is refused
 //   (error 50000), as the engine cannot run them. Views are read through
 //   their query.
-// - XACT_STATE() is 1 or 0, never -1: SQL Server makes a transaction
-//   uncommittable only inside TRY/CATCH or on fatal errors, and the engine has
-//   neither. An error either ends its statement, ends the batch, or (with
-//   XACT_ABORT ON) rolls the transaction back.
+// - XACT_STATE() is -1 only after an error inside TRY that would otherwise
+//   end the batch (or any error with XACT_ABORT ON) in a transaction.
 // - Names are resolved when a statement runs, after the batch was checked
 //   (compile.cpp) for columns of tables that exist and for variables.
 #include "engine/executor.h"
 
 #include <chrono>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -55,10 +55,6 @@ Session::~Session() = default;
 
 // ---------------------------------------------------------------- batches
 
-namespace {
-// Thrown by RETURN (also from inside an IF) to end the batch there.
-struct ReturnFromBatch {};
-}  // namespace
 
 bool Session::EndsStatementOnly(int error_number) {
   // Constraint and key violations, NULL into NOT NULL, truncation, divide by
@@ -141,55 +137,101 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
     CompileBatch(stmts);
   }
   std::vector<StatementResult> out;
-  std::optional<Error> first;
   vars_.clear();  // variables live for one batch
   struct CancelScope {
     const std::function<bool()>*& slot;
     ~CancelScope() { slot = nullptr; }
   } cancel_scope{cancel_};
   cancel_ = &cancelled;
-  for (const auto& s : stmts) {
-    // Until the statement's end, including the rollback an error may bring.
-    GateTurn turn(gate, *this);
-    try {
-      // Session options touch nothing shared: they never wait, as SET takes
-      // no lock on a server.
-      const bool option = s->k == Stmt::SetXactAbort || s->k == Stmt::SetLockTimeout ||
-                          s->k == Stmt::SetNocount || s->k == Stmt::Nothing ||
-                          s->k == Stmt::Return;
-      if (!option) turn.Enter(cancelled);
-      now_ = LocalNow();
-      const std::size_t before = out.size();
-      Run(*s, batch, &out);
-      for (std::size_t i = before; i < out.size(); ++i) out[i].nocount = nocount_;
-      last_error_ = 0;
-    } catch (const ReturnFromBatch&) {
-      break;
-    } catch (Error& e) {
-      last_error_ = e.number();
-      StatementResult failed;  // the error in its place among the results
-      failed.messages.push_back({e.number(), e.severity(), e.what(), e.line()});
-      for (const Error::Message& m : e.follow_on)
-        failed.messages.push_back({m.number, m.severity, m.text, m.line ? m.line : e.line()});
-      out.push_back(std::move(failed));
-      bool ends_batch = xact_abort_ || !EndsStatementOnly(e.number());
-      // A deadlock victim's transaction is rolled back, whatever XACT_ABORT says.
-      if ((xact_abort_ || e.number() == 1205) && trancount_ > 0) RollbackAll();
-      if (!first) {
-        first = std::move(e);
-      } else {
-        first->follow_on.push_back({e.number(), e.severity(), e.what(), e.line()});
-        for (const Error::Message& m : e.follow_on)
-          first->follow_on.push_back({m.number, m.severity, m.text, m.line ? m.line : e.line()});
-      }
-      if (ends_batch) break;
-    }
+  batch_error_.reset();
+  handling_.clear();
+  in_try_ = 0;
+  try {
+    for (const auto& s : stmts) RunChild(*s, batch, &out);
+  } catch (const BatchEnded&) {
+  } catch (const Returned&) {
   }
-  if (first) {
-    first->results = std::move(out);
-    throw std::move(*first);
+  if (doomed_ && trancount_ > 0) {
+    // An uncommittable transaction left open at the end of the batch.
+    RollbackAll();
+    Error e(3998, 16,
+            "Uncommittable transaction is detected at the end of the batch. The transaction is "
+            "rolled back.",
+            1);
+    StatementResult failed;
+    failed.messages.push_back({e.number(), e.severity(), e.what(), e.line()});
+    out.push_back(std::move(failed));
+    Record(std::move(e));
+  }
+  doomed_ = false;
+  if (batch_error_) {
+    Error first = std::move(*batch_error_);
+    batch_error_.reset();
+    first.results = std::move(out);
+    throw first;
   }
   return out;
+}
+
+void Session::Record(Error e) {
+  if (!batch_error_) {
+    batch_error_ = std::move(e);
+    return;
+  }
+  batch_error_->follow_on.push_back({e.number(), e.severity(), e.what(), e.line()});
+  for (const Error::Message& m : e.follow_on)
+    batch_error_->follow_on.push_back({m.number, m.severity, m.text, m.line ? m.line : e.line()});
+}
+
+namespace {
+
+bool Compound(const Stmt& s) {
+  return s.k == Stmt::Block || s.k == Stmt::If || s.k == Stmt::While || s.k == Stmt::Try;
+}
+
+}  // namespace
+
+void Session::RunChild(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out) {
+  // Until the statement's end, including the rollback an error may bring.
+  // The statements of a block, loop or IF each take their own turn (its
+  // condition one of its own).
+  GateTurn turn(gate, *this);
+  try {
+    // Session options touch nothing shared: they never wait, as SET takes
+    // no lock on a server.
+    const bool option = s.k == Stmt::SetXactAbort || s.k == Stmt::SetLockTimeout ||
+                        s.k == Stmt::SetNocount || s.k == Stmt::Nothing ||
+                        s.k == Stmt::Break || s.k == Stmt::Continue || s.k == Stmt::Return;
+    if (!option && !Compound(s)) turn.Enter(*cancel_);
+    now_ = LocalNow();
+    const std::size_t before = out->size();
+    raised_ = false;
+    Run(s, batch, out);
+    for (std::size_t i = before; i < out->size(); ++i) (*out)[i].nocount = nocount_;
+    if (!Compound(s)) last_error_ = 0;
+  } catch (Error& e) {
+    last_error_ = e.number();
+    const bool raised = raised_;  // RAISERROR: the batch goes on, whatever XACT_ABORT says
+    raised_ = false;
+    // Names that do not resolve are not caught by a TRY of the same batch.
+    const bool catchable = e.severity() > 10 && e.severity() < 20 && e.number() != 208 &&
+                           e.number() != 207 && e.number() != 4104 && e.number() != 209;
+    if (in_try_ > 0 && catchable) {
+      if (trancount_ > 0 && !raised && (xact_abort_ || !EndsStatementOnly(e.number())))
+        doomed_ = true;  // only a rollback is left to the transaction
+      throw;             // to the CATCH block
+    }
+    StatementResult failed;  // the error in its place among the results
+    failed.messages.push_back({e.number(), e.severity(), e.what(), e.line()});
+    for (const Error::Message& m : e.follow_on)
+      failed.messages.push_back({m.number, m.severity, m.text, m.line ? m.line : e.line()});
+    out->push_back(std::move(failed));
+    bool ends_batch = !raised && (xact_abort_ || !EndsStatementOnly(e.number()));
+    // A deadlock victim's transaction is rolled back, whatever XACT_ABORT says.
+    if (!raised && (xact_abort_ || e.number() == 1205) && trancount_ > 0) RollbackAll();
+    Record(std::move(e));
+    if (ends_batch) throw BatchEnded();
+  }
 }
 
 namespace {
@@ -249,6 +291,11 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       if (trancount_ == 0)
         throw Error(3902, 16,
                     "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION.",
+                    s.line);
+      if (doomed_)
+        throw Error(3930, 16,
+                    "The current transaction cannot be committed and cannot support operations "
+                    "that write to the log file. Roll back the transaction.",
                     s.line);
       if (--trancount_ == 0) Commit();
       out->emplace_back();
@@ -339,8 +386,6 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       out->emplace_back();
       return;
     }
-    case Stmt::Return:
-      throw ReturnFromBatch{};
     case Stmt::Print: {
       // An informational message of class 0 with the value as text.
       StatementResult r;
@@ -362,32 +407,68 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       out->push_back(std::move(r));
       return;
     }
-    case Stmt::If: {
-      Ctx ctx;
-      int t = 0;
-      try {
-        WithLocks(undo_.size(), s.line, [&] {
-          Scope scope;
-          Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
-          t = Truth(*s.cond, ctx);
-        });
-      } catch (Error& e) {
-        EndStatementLocks(false);
-        Error moved(e.number(), e.severity(), e.what(), s.line);
-        moved.follow_on = e.follow_on;
-        throw moved;
-      }
-      if (t == 1)
-        Run(*s.then_stmt, batch, out);
+    case Stmt::If:
+      if (Condition(s) == 1)
+        RunChild(*s.then_stmt, batch, out);
       else if (s.else_stmt)
-        Run(*s.else_stmt, batch, out);
-      else
-        EndStatementLocks(false);
+        RunChild(*s.else_stmt, batch, out);
+      return;
+    case Stmt::While:
+      while (Condition(s) == 1) {
+        // An attention stops a loop too, however little each round does.
+        if (cancel_ && *cancel_ && (*cancel_)()) throw Cancelled();
+        try {
+          RunChild(*s.then_stmt, batch, out);
+        } catch (const LoopBreak& b) {
+          if (b.stop) break;
+        }
+      }
+      return;
+    case Stmt::Break:
+    case Stmt::Continue:
+      throw LoopBreak{s.k == Stmt::Break};
+    case Stmt::Return:
+      throw Returned();
+    case Stmt::Block:
+      for (const auto& c : s.block) RunChild(*c, batch, out);
+      return;
+    case Stmt::Try: {
+      std::optional<Error> caught;
+      {
+        ++in_try_;
+        struct Leave {
+          int& depth;
+          ~Leave() { --depth; }
+        } leave{in_try_};
+        try {
+          for (const auto& c : s.block) RunChild(*c, batch, out);
+        } catch (Error& e) {
+          caught = std::move(e);
+        }
+      }
+      if (!caught) return;
+      handling_.push_back({caught->number(), caught->severity(), raised_state_, caught->what(),
+                           caught->line()});
+      raised_state_ = 1;
+      struct Handled {
+        std::vector<Handling>& v;
+        ~Handled() { v.pop_back(); }
+      } handled{handling_};
+      for (const auto& c : s.catch_block) RunChild(*c, batch, out);
       return;
     }
+    case Stmt::Raiserror:
+    case Stmt::Throw:
+      Raise(s, out);
+      return;
     default:
       break;
   }
+  if (doomed_ && trancount_ > 0 && s.k != Stmt::SelectStmt && s.k != Stmt::Nothing)
+    throw Error(3930, 16,
+                "The current transaction cannot be committed and cannot support operations that "
+                "write to the log file. Roll back the transaction.",
+                s.line);
   std::size_t mark = undo_.size();
   stmt_mark_ = mark;
   bool changes = false;
@@ -423,6 +504,171 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
   EndStatementLocks(changes);
 }
 
+
+int Session::Condition(const Stmt& s) {
+  GateTurn turn(gate, *this);
+  static const std::function<bool()> kNever;
+  turn.Enter(cancel_ ? *cancel_ : kNever);
+  now_ = LocalNow();
+  subquery_cache_.clear();
+  Ctx ctx;
+  int t = 0;
+  try {
+    WithLocks(undo_.size(), s.line, [&] {
+      Scope scope;
+      Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
+      t = Truth(*s.cond, ctx);
+    });
+  } catch (Error& e) {
+    EndStatementLocks(false);
+    Error moved(e.number(), e.severity(), e.what(), s.line);
+    moved.follow_on = e.follow_on;
+    throw moved;
+  }
+  EndStatementLocks(false);
+  return t;
+}
+
+namespace {
+
+// RAISERROR's message with its arguments put in: %d %i %u %s %x %X %o, with
+// flags, width and precision as printf has them (* taking an argument);
+// a missing or NULL argument shows as (null).
+std::string FormatMessage(const std::string& fmt, const std::vector<Value>& args) {
+  std::string out;
+  std::size_t next = 0;
+  auto take = [&]() -> const Value* { return next < args.size() ? &args[next++] : nullptr; };
+  for (std::size_t i = 0; i < fmt.size(); ++i) {
+    if (fmt[i] != '%') {
+      out += fmt[i];
+      continue;
+    }
+    if (i + 1 < fmt.size() && fmt[i + 1] == '%') {
+      out += '%';
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    std::string spec = "%";
+    while (j < fmt.size() && std::strchr("-+ 0#", fmt[j])) spec += fmt[j++];
+    auto number = [&] {
+      if (j < fmt.size() && fmt[j] == '*') {
+        const Value* v = take();
+        spec += std::to_string(v && v->kind == Kind::Int ? v->i : 0);
+        ++j;
+      }
+      while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) spec += fmt[j++];
+    };
+    number();
+    if (j < fmt.size() && fmt[j] == '.') {
+      spec += fmt[j++];
+      number();
+    }
+    while (j < fmt.size() && (fmt[j] == 'h' || fmt[j] == 'l' || fmt[j] == 'I' || fmt[j] == '6' ||
+                              fmt[j] == '4'))
+      ++j;
+    if (j >= fmt.size() || !std::strchr("diusxXo", fmt[j])) {
+      out.append(fmt, i, j - i);  // not a specification: as written
+      i = j - 1;
+      continue;
+    }
+    const char conv = fmt[j];
+    i = j;
+    const Value* v = take();
+    char buf[256];
+    if (!v || v->null()) {
+      spec += 's';
+      std::snprintf(buf, sizeof buf, spec.c_str(), "(null)");
+    } else if (conv == 's') {
+      spec += 's';
+      std::snprintf(buf, sizeof buf, spec.c_str(), ToText(*v).c_str());
+    } else {
+      long long n = v->kind == Kind::Int ? v->i : 0;
+      if (v->kind != Kind::Int) {
+        try {
+          n = ConvertTo(*v, TypeSpec{Type::Int, 0, 0, 0}).i;
+        } catch (const Error&) {
+        }
+      }
+      spec += "ll";
+      spec += conv == 'i' ? 'd' : conv;
+      std::snprintf(buf, sizeof buf, spec.c_str(), n);
+    }
+    out += buf;
+  }
+  return out;
+}
+
+}  // namespace
+
+void Session::Raise(const Stmt& s, std::vector<StatementResult>* out) {
+  auto fail = [&](int number, const std::string& text) {
+    throw Error(number, 16, text, s.line);
+  };
+  if (s.k == Stmt::Throw && s.args.empty()) {  // rethrows the error being handled
+    const Handling& h = handling_.back();
+    raised_state_ = h.state;
+    throw Error(h.number, h.severity, h.message, h.line);
+  }
+  std::vector<Value> a;
+  try {
+    for (const auto& e : s.args) {
+      Scope scope;
+      Bind(*e, scope, nullptr);
+      Ctx ctx;
+      a.push_back(Eval(*e, ctx));
+    }
+  } catch (Error& e) {
+    fail(e.number(), e.what());
+  }
+  auto integer = [&](const Value& v) {
+    return v.null() ? 0 : ConvertTo(v, TypeSpec{Type::Int, 0, 0, 0}).i;
+  };
+  if (s.k == Stmt::Throw) {
+    const std::int64_t number = integer(a[0]);
+    if (number < 50000)
+      fail(35100, "Error number " + std::to_string(number) +
+                      " in the THROW statement is outside the valid range. Specify an error number "
+                      "in the valid range of 50000 to 2147483647.");
+    raised_state_ = static_cast<int>(integer(a[2]));
+    throw Error(static_cast<int>(number), 16, a[1].null() ? "" : ToText(a[1]), s.line);
+  }
+  std::int64_t severity = integer(a[1]);
+  const std::int64_t state = integer(a[2]);
+  const bool log = std::find(s.names.begin(), s.names.end(), "log") != s.names.end();
+  if (severity > 18 && !log)
+    fail(2754,
+         "Error severity levels greater than 18 can only be specified by members of the sysadmin "
+         "role, using the WITH LOG option.");
+  if (severity < 0) severity = 0;
+  if (severity > 25) severity = 25;
+  int number = 50000;
+  std::string text;
+  if (a[0].kind == Kind::Str) {
+    text = FormatMessage(a[0].s, std::vector<Value>(a.begin() + 3, a.end()));
+  } else {
+    const std::int64_t id = integer(a[0]);
+    if (id < 13000 || id == 50000)
+      fail(2732, "Error number " + std::to_string(id) +
+                     " is invalid. The number must be from 13000 through 2147483647 and it cannot "
+                     "be 50000.");
+    fail(18054, "Error " + std::to_string(id) + ", severity " + std::to_string(severity) +
+                    ", state " + std::to_string(state) +
+                    " was raised, but no message with that error number was found in "
+                    "sys.messages. If error is larger than 50000, make sure the user-defined "
+                    "message is added using sp_addmessage.");
+  }
+  if (text.size() > 2047) text.resize(2047);
+  if (severity <= 10) {  // an informational message, as PRINT sends
+    StatementResult r;
+    r.messages.push_back({number, static_cast<int>(severity), text, s.line});
+    out->push_back(std::move(r));
+    return;
+  }
+  raised_ = true;
+  raised_state_ = static_cast<int>(state);
+  throw Error(number, static_cast<int>(severity), text, s.line);
+}
 
 void Session::Journal(const Stmt& s, std::string_view batch) {
   if (!journal || replaying_) return;
@@ -481,6 +727,7 @@ void Session::Reset(bool keep_transaction) {
 }
 
 void Session::RollbackAll() {
+  doomed_ = false;
   UndoTo(0);
   spill_.CutTo(0);
   if (journal && !replaying_) journal->Abort();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -187,6 +188,33 @@ class Session {
   // no table of its query has, when every table the statement names exists.
   void CompileBatch(const std::vector<std::unique_ptr<Stmt>>& stmts);
   void Run(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out);
+  // Runs one statement of a batch or block and meets its error as SQL
+  // Server does: inside TRY it goes to the CATCH block; otherwise it joins
+  // the batch's errors (Record) and either the next statement runs or the
+  // batch ends (BatchEnded).
+  void RunChild(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out);
+  void Record(Error e);
+  // IF's or WHILE's condition, in a turn of its own: 1 true, 0 false, -1 unknown.
+  int Condition(const Stmt& s);
+  // RAISERROR and THROW.
+  void Raise(const Stmt& s, std::vector<StatementResult>* out);
+  struct BatchEnded {};
+  struct Returned {};
+  struct LoopBreak {
+    bool stop;  // BREAK; CONTINUE otherwise
+  };
+  // The error a CATCH block handles (ERROR_NUMBER() and the rest).
+  struct Handling {
+    int number, severity, state;
+    std::string message;
+    int line;
+  };
+  std::vector<Handling> handling_;  // innermost last
+  int in_try_ = 0;                  // TRY blocks the running statement is in
+  bool raised_ = false;             // the error thrown came from RAISERROR
+  int raised_state_ = 1;            // the state RAISERROR or THROW gave it
+  bool doomed_ = false;             // the transaction can only be rolled back
+  std::optional<Error> batch_error_;
   // Hands the statement's text to the journal (not while replaying).
   void Journal(const Stmt& s, std::string_view batch);
   StatementResult RunStatement(const Stmt& s);

@@ -144,6 +144,66 @@ class Parser {
       Drop(*s);
     } else if (Accept("alter")) {
       Alter(*s);
+    } else if (Peek().Is("begin") && (Peek(1).Is("try") || !(Peek(1).Is("tran") ||
+                                                             Peek(1).Is("transaction") ||
+                                                             Peek(1).Is("distributed")))) {
+      Next();
+      if (Accept("try")) {
+        s->k = Stmt::Try;
+        s->block = StatementsTo("try");
+        Expect("begin");
+        if (!Peek().Is("catch")) Fail();
+        Next();
+        ++in_catch_;
+        s->catch_block = StatementsTo("catch");
+        --in_catch_;
+      } else {
+        s->k = Stmt::Block;
+        s->block = StatementsTo("");
+      }
+    } else if (Accept("while")) {
+      s->k = Stmt::While;
+      s->cond = Expression();
+      ++in_loop_;
+      s->then_stmt = Statement();
+      --in_loop_;
+    } else if (Accept("break") || Accept("continue")) {
+      const bool brk = toks_[pos_ - 1].Is("break");
+      s->k = brk ? Stmt::Break : Stmt::Continue;
+      if (in_loop_ == 0)
+        throw Error(brk ? 135 : 136, 15,
+                    std::string("Cannot use a ") + (brk ? "BREAK" : "CONTINUE") +
+                        " statement outside the scope of a WHILE statement.",
+                    first.line);
+    } else if (Accept("return")) {
+      s->k = Stmt::Return;
+      if (StartsExpression(Peek()))
+        throw Error(178, 15,
+                    "A RETURN statement with a return value cannot be used in this context.",
+                    first.line);
+    } else if (Accept("raiserror")) {
+      s->k = Stmt::Raiserror;
+      ExpectSymbol("(");
+      do s->args.push_back(Expression());
+      while (AcceptSymbol(","));
+      ExpectSymbol(")");
+      if (s->args.size() < 3) Fail();
+      if (Accept("with")) {
+        do s->names.push_back(Lower(Name()));
+        while (AcceptSymbol(","));
+      }
+    } else if (Peek().Is("throw") && !Peek(1).IsSymbol("=") && !Peek(1).IsSymbol(".")) {
+      Next();
+      s->k = Stmt::Throw;
+      if (StartsExpression(Peek())) {
+        do s->args.push_back(Expression());
+        while (AcceptSymbol(","));
+        if (s->args.size() != 3) Fail();
+      } else if (in_catch_ == 0) {
+        throw Error(10704, 15,
+                    "To rethrow an error, a THROW statement must be used inside a CATCH block.",
+                    first.line);
+      }
     } else if (Accept("begin")) {
       if (!Accept("tran") && !Accept("transaction")) Fail();
       s->k = Stmt::Begin;
@@ -215,8 +275,6 @@ class Parser {
         s->params.emplace_back(pname, Expression());
         if (!AcceptSymbol(",")) break;
       }
-    } else if (Accept("return")) {
-      s->k = Stmt::Return;
     } else if (Accept("print")) {
       s->k = Stmt::Print;
       s->cond = Expression();
@@ -322,11 +380,43 @@ class Parser {
     return s;
   }
 
+  // The statements of a block up to its END (END TRY, END CATCH).
+  std::vector<std::unique_ptr<Stmt>> StatementsTo(const char* kind) {
+    std::vector<std::unique_ptr<Stmt>> out;
+    for (;;) {
+      while (AcceptSymbol(";")) {
+      }
+      if (Peek().Is("end")) {
+        if (out.empty() && !*kind) Fail();  // BEGIN END is a syntax error
+        break;
+      }
+      if (Peek().kind == Tok::End) Fail();
+      out.push_back(Statement());
+    }
+    Next();
+    if (*kind) {
+      if (!Peek().Is(kind)) Fail();
+      Next();
+    }
+    return out;
+  }
+
+  // Whether t may begin the value of RETURN or THROW (on the same statement).
+  bool StartsExpression(const Token& t) const {
+    if (t.kind == Tok::End || t.IsSymbol(";")) return false;
+    if (t.kind == Tok::Number || t.kind == Tok::String || t.kind == Tok::Variable) return true;
+    if (t.IsSymbol("(") || t.IsSymbol("-") || t.IsSymbol("+")) return true;
+    if (t.kind == Tok::Ident && !t.quoted)
+      return !kReserved.count(Lower(t.text)) && !StartsStatement(t) && !t.Is("throw");
+    return t.kind == Tok::Ident;
+  }
+
   bool StartsStatement(const Token& t) const {
     static const char* kStarts[] = {"select",  "insert", "update", "delete",   "create", "drop",
                                     "alter",   "begin",  "commit", "rollback", "if",     "exec",
                                     "execute", "set",    "print",  "else",     "save",
-                                    "declare", "backup", "return"};
+                                    "declare", "backup", "while",  "break",    "continue",
+                                    "return",  "raiserror"};
     for (const char* w : kStarts)
       if (t.Is(w)) return true;
     return false;
@@ -1191,6 +1281,7 @@ class Parser {
   std::string_view src_;
   std::vector<Token> toks_;
   std::size_t pos_ = 0;
+  int in_loop_ = 0, in_catch_ = 0;  // WHILE bodies and CATCH blocks being read
 };
 
 }  // namespace

@@ -387,3 +387,67 @@ TEST(EngineBatches, BindingErrorsStopTheBatchBeforeItRuns) {
   }
   EXPECT_EQ(t.One("select count(*) from c"), "1");
 }
+
+// BEGIN…END, WHILE with BREAK and CONTINUE, RETURN, RAISERROR, THROW and
+// TRY…CATCH with the ERROR_ functions and XACT_STATE().
+TEST(EngineBatches, ControlOfFlow) {
+  TempDb t;
+  t.Run("create table w (k int constraint PK_w primary key)");
+  ExpectRows(t, {
+      {"declare @i int = 0 while @i < 10 begin set @i = @i + 1 if @i = 3 continue "
+       "if @i > 5 break insert into w values (@i) end select k from w order by k",
+       {"1", "2", "4", "5"}},
+      {"if 1 = 1 begin select 'a' select 'b' end else select 'c'", {"b"}},
+      {"select 1 return select 2", {"1"}},
+      {"begin try insert into w values (1) select 'no' end try "
+       "begin catch select error_number(), error_severity(), error_line(), error_message() "
+       "end catch",
+       {"2627|14|1|Violation of PRIMARY KEY constraint 'PK_w'. Cannot insert duplicate key in "
+        "object 'dbo.w'. The duplicate key value is (1)."}},
+      {"begin try\nraiserror('bad %s: %d, %5s|', 16, 3, 'name', 42, 'ab')\nend try\n"
+       "begin catch select error_number(), error_state(), error_line(), error_message() "
+       "end catch",
+       {"50000|3|2|bad name: 42,    ab|"}},
+      {"begin try select 1 / 0 end try begin catch begin try throw 50001, 'inner', 7 end try "
+       "begin catch select error_number(), error_message(), error_state() end catch end catch",
+       {"50001|inner|7"}},
+      {"select error_number(), xact_state()", {"NULL|0"}},
+      // A conversion error in a transaction inside TRY leaves it uncommittable.
+      {"begin transaction begin try insert into w values (20) select convert(int, 'x') "
+       "end try begin catch select xact_state() rollback end catch "
+       "select @@trancount, count(*) from w where k = 20",
+       {"0|0"}},
+  });
+  // Outside TRY, RAISERROR sends its error and the batch goes on; THROW ends
+  // it (after a semicolon: "select 'after' throw" names a column throw); an
+  // informational RAISERROR is a message.
+  try {
+    t.Run("raiserror('first', 16, 1) select 'after'; throw 50002, 'second', 1 select 'not'");
+    ADD_FAILURE() << "no error";
+  } catch (const engine::Error& e) {
+    EXPECT_EQ(e.number(), 50000);
+    EXPECT_STREQ(e.what(), "first");
+    ASSERT_EQ(e.results.size(), 3u);
+    EXPECT_EQ(e.results[1].rows.at(0).at(0).value_or(""), "after");
+    EXPECT_EQ(e.results[2].messages.at(0).number, 50002);
+  }
+  auto res = t.Run("raiserror('note %d', 10, 1, 5)");
+  ASSERT_EQ(res.size(), 1u);
+  EXPECT_EQ(res[0].messages.at(0).text, "note 5");
+  // Names that do not resolve are not caught by TRY; uncommittable work is
+  // refused and rolled back at the end of the batch.
+  ExpectErrors(t, {
+      {"begin try select * from nosuch end try begin catch select 1 end catch", 208, nullptr},
+      {"break", 135, nullptr},
+      {"throw", 10704, nullptr},
+      {"return 1", 178, nullptr},
+      {"throw 5, 'low', 1", 35100, nullptr},
+      {"raiserror('x', 20, 1)", 2754, nullptr},
+      {"begin transaction begin try select convert(int, 'x') end try begin catch "
+       "insert into w values (30) end catch",
+       3930, nullptr},
+      {"begin end", 156, nullptr},
+  });
+  EXPECT_EQ(t.One("select @@trancount"), "0");
+  EXPECT_EQ(t.One("select count(*) from w where k = 30"), "0");
+}
