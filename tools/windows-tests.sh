@@ -72,13 +72,16 @@ ninja -C "$TESTS" -j"${JOBS:-2}" port_tests text_tests engine_tests db_tests ref
 BIN="$TESTS/bin"
 
 export WINEPREFIX="$(pwd)/$WIN/wine-$arch"
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "windows-tests: making the Wine prefix $WINEPREFIX"
   # (wine64 alone reports that it cannot start the 32-bit rundll32: harmless)
   $WINE wineboot -i >/dev/null 2>&1 || true
+  # The registry files are written when the wineserver ends, which may be
+  # after wineboot has returned.
+  $wineserver -w
   [ -f "$WINEPREFIX/system.reg" ] || { echo "windows-tests: wineboot made no prefix" >&2; exit 1; }
 fi
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 # One wineserver for every run below (a minute's persistence between runs),
 # ended at the end.
 $wineserver -k 2>/dev/null || true
