@@ -549,19 +549,19 @@ std::string FormatMessage(const std::string& fmt, const std::vector<Value>& args
       continue;
     }
     std::size_t j = i + 1;
-    std::string spec = "%";
-    while (j < fmt.size() && std::strchr("-+ 0#", fmt[j])) spec += fmt[j++];
+    std::string conversion = "%";
+    while (j < fmt.size() && std::strchr("-+ 0#", fmt[j])) conversion += fmt[j++];
     auto number = [&] {
       if (j < fmt.size() && fmt[j] == '*') {
         const Value* v = take();
-        spec += std::to_string(v && v->kind == Kind::Int ? v->i : 0);
+        conversion += std::to_string(v && v->kind == Kind::Int ? v->i : 0);
         ++j;
       }
-      while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) spec += fmt[j++];
+      while (j < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[j]))) conversion += fmt[j++];
     };
     number();
     if (j < fmt.size() && fmt[j] == '.') {
-      spec += fmt[j++];
+      conversion += fmt[j++];
       number();
     }
     while (j < fmt.size() && (fmt[j] == 'h' || fmt[j] == 'l' || fmt[j] == 'I' || fmt[j] == '6' ||
@@ -577,11 +577,11 @@ std::string FormatMessage(const std::string& fmt, const std::vector<Value>& args
     const Value* v = take();
     char buf[256];
     if (!v || v->null()) {
-      spec += 's';
-      std::snprintf(buf, sizeof buf, spec.c_str(), "(null)");
+      conversion += 's';
+      std::snprintf(buf, sizeof buf, conversion.c_str(), "(null)");
     } else if (conv == 's') {
-      spec += 's';
-      std::snprintf(buf, sizeof buf, spec.c_str(), ToText(*v).c_str());
+      conversion += 's';
+      std::snprintf(buf, sizeof buf, conversion.c_str(), ToText(*v).c_str());
     } else {
       long long n = v->kind == Kind::Int ? v->i : 0;
       if (v->kind != Kind::Int) {
@@ -590,9 +590,9 @@ std::string FormatMessage(const std::string& fmt, const std::vector<Value>& args
         } catch (const Error&) {
         }
       }
-      spec += "ll";
-      spec += conv == 'i' ? 'd' : conv;
-      std::snprintf(buf, sizeof buf, spec.c_str(), n);
+      conversion += "ll";
+      conversion += conv == 'i' ? 'd' : conv;
+      std::snprintf(buf, sizeof buf, conversion.c_str(), n);
     }
     out += buf;
   }
