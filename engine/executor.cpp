@@ -39,6 +39,18 @@
 
 namespace engine {
 
+namespace {
+
+// The error e as met by the statement at line: the batch names the
+// statement's line, whatever line the error was raised on.
+Error AtLine(const Error& e, int line) {
+  Error moved(e.number(), e.severity(), e.what(), line);
+  moved.follow_on = e.follow_on;
+  return moved;
+}
+
+}  // namespace
+
 std::int64_t LocalNow() {
   using namespace std::chrono;
   auto now = system_clock::now();
@@ -345,9 +357,7 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
         });
       } catch (Error& e) {
         EndStatementLocks(false);
-        Error moved(e.number(), e.severity(), e.what(), s.line);
-        moved.follow_on = e.follow_on;
-        throw moved;
+        throw AtLine(e, s.line);
       }
       EndStatementLocks(false);
       out->emplace_back();
@@ -377,9 +387,7 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
           Value v = Eval(*s.cond, ctx);
           n = v.null() ? 0 : ConvertTo(v, TypeSpec{Type::Int, 0, 0, 0}).i;
         } catch (Error& e) {
-          Error moved(e.number(), e.severity(), e.what(), s.line);
-          moved.follow_on = e.follow_on;
-          throw moved;
+          throw AtLine(e, s.line);
         }
       }
       row_limit_ = n < 0 ? 0 : n;
@@ -399,9 +407,7 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
         });
       } catch (Error& e) {
         EndStatementLocks(false);
-        Error moved(e.number(), e.severity(), e.what(), s.line);
-        moved.follow_on = e.follow_on;
-        throw moved;
+        throw AtLine(e, s.line);
       }
       EndStatementLocks(false);
       out->push_back(std::move(r));
@@ -493,9 +499,7 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
   } catch (Error& e) {
     UndoTo(mark);
     EndStatementLocks(false);
-    Error moved(e.number(), e.severity(), e.what(), s.line);
-    moved.follow_on = e.follow_on;
-    throw moved;
+    throw AtLine(e, s.line);
   } catch (const Cancelled&) {
     UndoTo(mark);  // an attention undoes the statement it stops
     EndStatementLocks(false);
@@ -521,9 +525,7 @@ int Session::Condition(const Stmt& s) {
     });
   } catch (Error& e) {
     EndStatementLocks(false);
-    Error moved(e.number(), e.severity(), e.what(), s.line);
-    moved.follow_on = e.follow_on;
-    throw moved;
+    throw AtLine(e, s.line);
   }
   EndStatementLocks(false);
   return t;
@@ -568,7 +570,7 @@ std::string FormatMessage(const std::string& fmt, const std::vector<Value>& args
                               fmt[j] == '4'))
       ++j;
     if (j >= fmt.size() || !std::strchr("diusxXo", fmt[j])) {
-      out.append(fmt, i, j - i);  // not a specification: as written
+      out.append(fmt, i, j - i);  // not a conversion: copied as written
       i = j - 1;
       continue;
     }

@@ -548,6 +548,15 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
         break;
       }
     }
+    // The return status, then the prepared statement's handle when one was made.
+    auto ReturnStatusAndHandle = [&] {
+      w.ReturnStatus(failed ? -6 : 0);
+      if (!handle_out) return;
+      tds::Column c;
+      c.type = tds::kIntN;
+      c.size = 4;
+      w.ReturnValue(0, ps[0].name, c, tds::EncodeInt(std::to_string(*handle_out), 4));
+    };
     std::size_t last_done = std::string::npos;
     // Output parameters: (ordinal, name) of each, in order.
     std::vector<std::pair<std::uint16_t, std::string>> outputs;
@@ -576,13 +585,7 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
                            outputs.empty() ? nullptr : &trailing);
       if (o == Outcome::Cancelled) return Attention();
       failed = o == Outcome::Failed;
-      w.ReturnStatus(failed ? -6 : 0);
-      if (handle_out) {
-        tds::Column c;
-        c.type = tds::kIntN;
-        c.size = 4;
-        w.ReturnValue(0, ps[0].name, c, tds::EncodeInt(std::to_string(*handle_out), 4));
-      }
+      ReturnStatusAndHandle();
       if (trailing.has_result_set && trailing.rows.size() == 1 &&
           trailing.columns.size() == outputs.size()) {
         std::vector<tds::Column> cols;
@@ -599,13 +602,7 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
           w.ReturnValue(outputs[i].first, tds::GbkToUtf16(outputs[i].second), cols[i], values[i]);
       }
     } else {
-      w.ReturnStatus(failed ? -6 : 0);
-      if (handle_out) {
-        tds::Column c;
-        c.type = tds::kIntN;
-        c.size = 4;
-        w.ReturnValue(0, ps[0].name, c, tds::EncodeInt(std::to_string(*handle_out), 4));
-      }
+      ReturnStatusAndHandle();
     }
     const bool last = k + 1 == calls.size();
     w.DoneProc(static_cast<std::uint16_t>((last ? 0 : tds::kDoneMore) |
