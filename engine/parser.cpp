@@ -344,7 +344,9 @@ class Parser {
       s.k = Stmt::Nothing;
       std::string v = Peek().kind == Tok::Ident || Peek().kind == Tok::String ? Lower(Next().text)
                                                                                : "";
-      if (v != "ymd") refuse("DATEFORMAT " + (v.empty() ? LastText() : v));
+      // A us_english login's default (mdy) reads a date written year first as
+      // ymd does, and the engine reads no other kind of date string.
+      if (v != "ymd" && v != "mdy") refuse("DATEFORMAT " + (v.empty() ? LastText() : v));
     } else if (option == "datefirst") {
       s.k = Stmt::Nothing;
       if (Peek().kind != Tok::Number) Fail();

@@ -106,9 +106,21 @@ std::string Ucs2ToGbk(std::string_view bytes) {
   return tds::Utf16ToGbk(s);
 }
 
+// The length a character or binary parameter is declared with: its type's
+// (the value's when longer), more than 8000 for a MAX type sent in chunks.
+std::size_t DeclaredLength(const tds::RpcParam& p, std::size_t value_bytes) {
+  if (p.size == 0xFFFF) return 0xFFFFFFFF;
+  return std::max<std::size_t>(p.size, value_bytes);
+}
+
 std::string VarCharType(std::size_t bytes) {
   if (bytes > 8000) return "text";
   return "varchar(" + std::to_string(std::max<std::size_t>(bytes, 1)) + ")";
+}
+
+std::string VarBinaryType(std::size_t bytes) {
+  if (bytes > 8000) return "image";
+  return "varbinary(" + std::to_string(std::max<std::size_t>(bytes, 1)) + ")";
 }
 
 }  // namespace
@@ -251,21 +263,20 @@ SqlParam ParamAsSql(const tds::RpcParam& p) {
     case tds::kBigChar:
     case tds::kBigVarChar:
     case tds::kText:
-      return {VarCharType(v ? v->size() : 1), v ? Quote(*v) : "null"};
+      return {VarCharType(DeclaredLength(p, v ? v->size() : 0)), v ? Quote(*v) : "null"};
     case pt::kNChar:
     case pt::kNVarChar:
     case pt::kNText: {
+      // Each character takes two bytes of UCS-2 and at most two of GBK.
       std::string gbk = v ? Ucs2ToGbk(*v) : std::string();
-      return {VarCharType(gbk.size()), v ? Quote(gbk) : "null"};
+      return {VarCharType(DeclaredLength(p, gbk.size())), v ? Quote(gbk) : "null"};
     }
     case pt::kBinary:
     case pt::kVarBinary:
     case tds::kBigBinary:
     case tds::kBigVarBinary:
     case tds::kImage:
-      return {"varbinary(" + std::to_string(std::clamp<std::size_t>(v ? v->size() : 1, 1, 8000)) +
-                  ")",
-              v ? Hex(*v) : "null"};
+      return {VarBinaryType(DeclaredLength(p, v ? v->size() : 0)), v ? Hex(*v) : "null"};
     case pt::kGuid:
       return lit("char(36)", [&] {
         Need(*v, 16);

@@ -304,6 +304,10 @@ TEST(EngineBatches, SetRowcountAndOptionsTheEngineCannotHonour) {
       {"set ansi_nulls on set ansi_warnings on set arithabort off set dateformat ymd "
        "set transaction isolation level read committed set nocount on select 1",
        {"1"}},
+      // What tedious sends at login and at each reset of a pooled connection.
+      {"set dateformat mdy set datefirst 7 set language us_english set textsize 2147483647 "
+       "select cast('2007/12/27' as datetime)",
+       {"2007-12-27 00:00:00.000"}},
   });
   ExpectErrors(t, {
       {"set ansi_nulls off", 50000,
