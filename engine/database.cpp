@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "engine/executor.h"
 #include "engine/storage.h"
+#include "engine/temp_tables.h"
 
 namespace engine {
 
@@ -74,6 +75,10 @@ class EmbeddedDatabase : public Database, public StatementGate {
     session_.spill_dir = SpillDir(path);
     shared_.db_name = name_;
     session_.shared = &shared_;
+    // Temporary tables end with the process that made them, as SQL Server's
+    // tempdb is made anew at each start.
+    const std::string left = DropTablesBatch(TempTables(""));
+    if (!left.empty()) session_.Execute(left);
   }
 
   ~EmbeddedDatabase() override {
@@ -128,6 +133,7 @@ class EmbeddedDatabase : public Database, public StatementGate {
     o.session = std::make_unique<Session>(catalog_, name_);
     Session& s = *o.session;
     s.spid = spid;
+    s.temp_suffix = TempTableSuffix(spid);
     s.shared = &shared_;
     s.gate = this;
     s.journal = o.journal.get();
@@ -149,6 +155,13 @@ class EmbeddedDatabase : public Database, public StatementGate {
     Enter(s, {});
     if (s.trancount() > 0) s.RollbackAll();
     s.ReleaseLocks(false);
+    const std::vector<std::string> temp = TempTables(s.temp_suffix);
+    Leave(s);
+    // Its #tables, unless another transaction holds the catalogue now: then
+    // they stay, seen by no session, until the database next opens.
+    DropTempTables(s, temp, 0);
+    Enter(s, {});
+    s.ReleaseLocks(false);
     {
       std::lock_guard<std::mutex> listed(shared_.sessions_mutex);
       shared_.sessions.erase(spid);
@@ -161,7 +174,7 @@ class EmbeddedDatabase : public Database, public StatementGate {
 
   std::vector<StatementResult> execute(int spid, std::string_view batch,
                                        const std::function<bool()>& cancelled) override {
-    return Find(spid).Execute(batch, cancelled);
+    return ExecuteNamingTempTables(Find(spid), batch, cancelled);
   }
 
   void set_session_info(const SessionInfo& info) override {
@@ -194,7 +207,11 @@ class EmbeddedDatabase : public Database, public StatementGate {
     Session& s = Find(spid);
     Enter(s, {});
     s.Reset(keep_transaction);
+    const std::vector<std::string> temp = TempTables(s.temp_suffix);
     Leave(s);
+    // Its #tables go too; a drop that waits for another transaction's hold
+    // on the catalogue gives up after 5 s and leaves them.
+    DropTempTables(s, temp, 5000);
   }
 
   void Enter(const Session&, const std::function<bool()>& cancelled) override {
@@ -275,6 +292,33 @@ class EmbeddedDatabase : public Database, public StatementGate {
     auto it = sessions_.find(spid);
     if (it == sessions_.end()) throw Error(50000, 16, "No session " + std::to_string(spid) + ".");
     return *it->second.session;
+  }
+
+  // The catalogue names of the #tables whose names end with suffix, or of
+  // every #table and ##table when suffix is empty (in a turn, or before any
+  // session runs).
+  std::vector<std::string> TempTables(const std::string& suffix) const {
+    std::vector<std::string> out;
+    const std::string folded = Fold(suffix);
+    for (const auto& [key, t] : catalog_.tables)
+      if (IsTempTable(t->name) &&
+          (suffix.empty() || (key.size() > folded.size() &&
+                              key.compare(key.size() - folded.size(), folded.size(), folded) == 0)))
+        out.push_back(t->name);
+    return out;
+  }
+
+  // Drops tables of session s (out of any turn), waiting at most timeout_ms
+  // for a lock. A failure leaves them to the next opening of the database.
+  static void DropTempTables(Session& s, const std::vector<std::string>& names,
+                             long long timeout_ms) {
+    if (names.empty()) return;
+    try {
+      s.Execute("set lock_timeout " + std::to_string(timeout_ms) + "\n" + DropTablesBatch(names) +
+                "\nset lock_timeout -1");
+    } catch (...) {
+      // Kept until the next opening; no session sees them under their names.
+    }
   }
 
   // Whether a session's open transaction has changed something (m_ held, no

@@ -7,6 +7,7 @@
 
 #include "engine/ascii.h"
 #include "engine/session_internal.h"
+#include "engine/temp_tables.h"
 
 namespace engine {
 
@@ -531,7 +532,8 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     return Value::Str(s);
   }
   if (f == "object_id") {
-    std::string n = LastNamePart(str(a[0]));
+    // OBJECT_ID('tempdb..#t'): this session's #t.
+    std::string n = NameTempTable(LastNamePart(str(a[0])), temp_suffix);
     if (auto t = cat_.FindTable(n)) return Value::Int(t->id);
     if (Object* o = cat_.FindObject(n)) return Value::Int(o->id);
     if (auto sys = SystemTable(cat_, n)) return Value::Int(sys->id);

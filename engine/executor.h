@@ -160,6 +160,9 @@ class Session {
   // session of its own, as in tests of the executor).
   SharedState* shared = nullptr;
   int spid = 51;
+  // What this session's #table names carry in the catalogue
+  // (temp_tables.h); empty for the database's own session.
+  std::string temp_suffix;
   // Releases the application locks of this session's transaction, or all of
   // them (it is closing), and its table locks.
   void ReleaseLocks(bool transaction_only);

@@ -156,8 +156,7 @@ SqlParam ParamAsSql(const tds::RpcParam& p) {
         return {fits ? "int" : "numeric(18,0)", v ? std::to_string(x) : "null"};
       }
       return lit(type, [&] {
-        return std::to_string(size == 1 ? static_cast<std::int64_t>(LeUnsigned(*v))
-                                        : LeSigned(*v));
+        return std::to_string(size == 1 ? static_cast<std::int64_t>(LeUnsigned(*v)) : LeSigned(*v));
       });
     }
     case pt::kFloat4:
@@ -219,12 +218,14 @@ SqlParam ParamAsSql(const tds::RpcParam& p) {
       return lit("datetime", [&] {
         if (v->size() == 8) {
           std::int64_t days = LeSigned(std::string_view(*v).substr(0, 4));
-          std::int64_t ticks = static_cast<std::int64_t>(LeUnsigned(std::string_view(*v).substr(4, 4)));
+          std::int64_t ticks =
+              static_cast<std::int64_t>(LeUnsigned(std::string_view(*v).substr(4, 4)));
           return DateTimeLiteral(days, (ticks * 10 + 1) / 3);
         }
         Need(*v, 4);  // smalldatetime: days and minutes
-        return DateTimeLiteral(static_cast<std::int64_t>(LeUnsigned(std::string_view(*v).substr(0, 2))),
-                               static_cast<std::int64_t>(LeUnsigned(std::string_view(*v).substr(2, 2))) * 60000);
+        return DateTimeLiteral(
+            static_cast<std::int64_t>(LeUnsigned(std::string_view(*v).substr(0, 2))),
+            static_cast<std::int64_t>(LeUnsigned(std::string_view(*v).substr(2, 2))) * 60000);
       });
     case pt::kDateN:
     case pt::kTimeN:

@@ -1,6 +1,7 @@
 """libsql-server through pyodbc and FreeTDS's ODBC driver, as application code
 written for SQL Server uses it: ? parameters of every type the engine has,
-executemany, two connections with autocommit off working side by side, a
+executemany, two connections with autocommit off working side by side, each
+with its own #temp tables, a
 query cancelled by its time-out while another client logs in, a client that
 disconnects during its query, logins naming a database, and SIGTERM while a
 statement runs.
@@ -159,6 +160,25 @@ class Clients(unittest.TestCase):
         ca.execute("drop table left_t")
         ca.execute("drop table right_t")
         a.commit()
+
+    def test_each_connection_has_its_own_temp_tables_dropped_when_it_goes(self):
+        a = self.server.connect(autocommit=True)
+        b = self.server.connect(autocommit=True)
+        ca, cb = a.cursor(), b.cursor()
+        ca.execute("create table #t (k int)")
+        cb.execute("create table #t (v varchar(5))")
+        ca.execute("insert into #t values (?)", 1)
+        cb.executemany("insert into #t values (?)", [("x",), ("y",)])
+        self.assertEqual(ca.execute("select k from #t").fetchall()[0][0], 1)
+        self.assertEqual([r[0] for r in cb.execute("select v from #t order by v")], ["x", "y"])
+        a.close()
+        # Gone with its connection: the name is free in a new one, and the
+        # other connection's #t is untouched.
+        c = self.server.connect(autocommit=True)
+        self.assertIsNone(c.cursor().execute("select object_id('tempdb..#t')").fetchone()[0])
+        self.assertEqual(cb.execute("select count(*) from #t").fetchone()[0], 2)
+        b.close()
+        c.close()
 
     def test_a_cancelled_query_leaves_the_connection_usable_and_logins_go_on(self):
         c = self.server.connect(autocommit=True)

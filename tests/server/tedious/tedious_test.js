@@ -204,13 +204,19 @@ test('a cancelled or timed-out long query leaves the connection usable', async (
   await close(c);
 });
 
-test('a reset connection forgets its transaction and SET options', async () => {
+test('a reset connection forgets its transaction, #temp tables and SET options', async () => {
   const c = await connect();
+  const other = await connect();
   await run(c, 'create table r (k int)');
-  await run(c, 'set nocount on begin transaction insert into r values (1)');
+  await run(c, 'create table #t (k int) set nocount on begin transaction insert into r values (1)');
+  await run(other, 'create table #t (k int) insert into #t values (5)');
   await new Promise((resolve, reject) => c.reset((err) => (err ? reject(err) : resolve())));
-  const { rows, rowCount } = await run(c, 'select @@trancount, (select count(*) from r) insert into r values (2)');
-  assert.deepEqual(rows, [[0, 0]]);
+  const { rows, rowCount } = await run(c,
+    "select @@trancount, (select count(*) from r), object_id('tempdb..#t') insert into r values (2)");
+  assert.deepEqual(rows, [[0, 0, null]]);
+  // The other connection's #t is its own and stays.
+  assert.deepEqual((await run(other, 'select k from #t')).rows, [[5]]);
+  await close(other);
   assert.equal(rowCount, 2);  // NOCOUNT is off again: both statements counted
   await run(c, 'drop table r');
   await close(c);
