@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "server/parameters.h"
@@ -191,6 +192,45 @@ void EncodeRow(const engine::StatementResult& r, const std::vector<tds::Column>&
   }
 }
 
+// The table of an INSERT BULK statement ("insert bulk [t] ([k] int, ...)
+// with (TABLOCK)"), as written; nullopt for any other batch. The column
+// list is not needed: the bulk load describes its columns itself.
+std::optional<std::string> InsertBulkTable(const std::string& sql) {
+  std::size_t at = 0;
+  auto skip_space = [&] {
+    while (at < sql.size() && std::isspace(static_cast<unsigned char>(sql[at]))) ++at;
+  };
+  auto word = [&](const char* w) {
+    skip_space();
+    const std::size_t n = std::strlen(w);
+    if (sql.size() - at < n + 1) return false;
+    for (std::size_t i = 0; i < n; ++i)
+      if (std::tolower(static_cast<unsigned char>(sql[at + i])) != w[i]) return false;
+    if (!std::isspace(static_cast<unsigned char>(sql[at + n])) && sql[at + n] != '[') return false;
+    at += n;
+    return true;
+  };
+  if (!word("insert") || !word("bulk")) return std::nullopt;
+  skip_space();
+  std::string table;
+  char close = 0;
+  for (; at < sql.size(); ++at) {
+    const char ch = sql[at];
+    if (close) {
+      if (ch == close) close = 0;
+    } else if (ch == '[') {
+      close = ']';
+    } else if (ch == '"') {
+      close = '"';
+    } else if (ch == '(' || std::isspace(static_cast<unsigned char>(ch))) {
+      break;
+    }
+    table += ch;
+  }
+  if (table.empty()) return std::nullopt;
+  return table;
+}
+
 }  // namespace
 
 ClientSession::ClientSession(engine::Database& db, const ServerIdentity& identity)
@@ -256,9 +296,15 @@ ClientSession::Reply ClientSession::Handle(const tds::MessageReader::Message& m,
           return Send(w.bytes(), false, "refused a request larger than the limit");
         }
         switch (m.type) {
-          case tds::kSqlBatch:
+          case tds::kSqlBatch: {
             Reset(m.status);
-            return Batch(tds::Utf16ToGbk(tds::BatchText(m.payload, version_)), cancelled);
+            bulk_table_.reset();
+            std::string sql = tds::Utf16ToGbk(tds::BatchText(m.payload, version_));
+            if (std::optional<std::string> table = InsertBulkTable(sql)) return InsertBulk(*table);
+            return Batch(sql, cancelled);
+          }
+          case tds::kBulkLoad:
+            return BulkLoad(m.payload, cancelled);
           case tds::kAttention: {
             // Nothing runs between messages: acknowledge at once.
             tds::TokenWriter w(version_);
@@ -267,9 +313,11 @@ ClientSession::Reply ClientSession::Handle(const tds::MessageReader::Message& m,
           }
           case tds::kTransactionManager:
             Reset(m.status);
+            bulk_table_.reset();
             return TransactionManager(m.payload, cancelled);
           case tds::kRpc:
             Reset(m.status);
+            bulk_table_.reset();
             return Rpc(m.payload, cancelled);
           default:
             break;
@@ -359,8 +407,8 @@ ClientSession::Reply ClientSession::Login(const std::string& payload) {
 }
 
 ClientSession::Outcome ClientSession::RunBatch(tds::TokenWriter& w, const std::string& sql,
-                                               const std::function<bool()>& cancelled,
-                                               bool in_proc, std::size_t* last_done,
+                                               const std::function<bool()>& cancelled, bool in_proc,
+                                               std::size_t* last_done,
                                                engine::StatementResult* trailing) {
   const std::u16string server = Utf16(id_.server_name);
   auto done = [&](std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
@@ -490,8 +538,9 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
     switch (id) {
       case tds::kSpExecuteSql:
         if (ps.empty()) {
-          refuse(201, "Procedure or function 'sp_executesql' expects parameter '@statement', "
-                      "which was not supplied.");
+          refuse(201,
+                 "Procedure or function 'sp_executesql' expects parameter '@statement', "
+                 "which was not supplied.");
           run = false;
           break;
         }
@@ -565,9 +614,9 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
       std::string declare;
       for (std::size_t i = first_value; i < ps.size(); ++i) {
         const std::size_t position = i - first_value;
-        std::string name = !ps[i].name.empty()              ? tds::Utf16ToGbk(ps[i].name)
-                           : position < declared.size()     ? declared[position].name
-                                                            : std::string();
+        std::string name = !ps[i].name.empty()          ? tds::Utf16ToGbk(ps[i].name)
+                           : position < declared.size() ? declared[position].name
+                                                        : std::string();
         if (name.empty()) continue;
         SqlParam v = ParamAsSql(ps[i]);
         declare += (declare.empty() ? "declare " : ", ") + name + " " + v.type + " = " + v.literal;
@@ -577,12 +626,11 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
       std::string sql = (declare.empty() ? "" : declare + " ") + statement;
       if (!outputs.empty()) {
         sql += "\nselect ";
-        for (std::size_t i = 0; i < outputs.size(); ++i)
-          sql += (i ? ", " : "") + outputs[i].second;
+        for (std::size_t i = 0; i < outputs.size(); ++i) sql += (i ? ", " : "") + outputs[i].second;
       }
       engine::StatementResult trailing;
-      Outcome o = RunBatch(w, sql, cancelled, true, &last_done,
-                           outputs.empty() ? nullptr : &trailing);
+      Outcome o =
+          RunBatch(w, sql, cancelled, true, &last_done, outputs.empty() ? nullptr : &trailing);
       if (o == Outcome::Cancelled) return Attention();
       failed = o == Outcome::Failed;
       ReturnStatusAndHandle();
@@ -592,7 +640,8 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
         for (std::size_t i = 0; i < trailing.columns.size(); ++i) {
           cols.push_back(Describe(trailing.columns[i], trailing, i));
           if (cols.back().type == tds::kText || cols.back().type == tds::kImage) {
-            cols.back().type = cols.back().type == tds::kText ? tds::kBigVarChar : tds::kBigVarBinary;
+            cols.back().type =
+                cols.back().type == tds::kText ? tds::kBigVarChar : tds::kBigVarBinary;
             cols.back().size = 8000;
           }
         }
@@ -605,11 +654,97 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
       ReturnStatusAndHandle();
     }
     const bool last = k + 1 == calls.size();
-    w.DoneProc(static_cast<std::uint16_t>((last ? 0 : tds::kDoneMore) |
-                                          (failed ? tds::kDoneError : 0)),
-               0, 0);
+    w.DoneProc(
+        static_cast<std::uint16_t>((last ? 0 : tds::kDoneMore) | (failed ? tds::kDoneError : 0)), 0,
+        0);
   }
   if (calls.empty()) w.Done(tds::kDoneFinal, 0, 0);
+  return Send(w.bytes());
+}
+
+ClientSession::Reply ClientSession::InsertBulk(const std::string& table) {
+  // The table must exist now, as SQL Server checks it at INSERT BULK.
+  tds::TokenWriter w(version_);
+  try {
+    db_.execute(spid_, "select * from " + table + " where 1 = 0");
+  } catch (const engine::Error& e) {
+    w.Message(true, e.number(), 1, static_cast<std::uint8_t>(e.severity()),
+              tds::GbkToUtf16(e.what()), Utf16(id_.server_name), 1);
+    w.Done(tds::kDoneError, 0, 0);
+    return Send(w.bytes());
+  } catch (const engine::Cancelled&) {
+    return Attention();
+  }
+  bulk_table_ = table;
+  w.Done(tds::kDoneFinal, 0, 0);
+  return Send(w.bytes());
+}
+
+ClientSession::Reply ClientSession::BulkLoad(const std::string& payload,
+                                             const std::function<bool()>& cancelled) {
+  const std::u16string server = Utf16(id_.server_name);
+  tds::TokenWriter w(version_);
+  if (!bulk_table_) {
+    w.Message(true, 4804, 1, 16,
+              u"While reading current row from host, a premature end-of-message was "
+              u"encountered--an incoming data stream was interrupted when the server "
+              u"expected to see more data. The host program may have terminated.",
+              server, 1);
+    w.Done(tds::kDoneError, 0, 0);
+    return Send(w.bytes());
+  }
+  const std::string table = *std::exchange(bulk_table_, std::nullopt);
+  const tds::BulkLoad load = tds::ParseBulkLoad(payload, version_);
+  // The rows go in as INSERT statements of up to 200 rows each, all of
+  // them in one transaction (or under a savepoint of the client's): a row
+  // that fails undoes the whole load.
+  std::string columns;
+  for (const tds::RpcParam& c : load.columns) {
+    std::string name = tds::Utf16ToGbk(c.name);
+    std::string quoted = "[";
+    for (char ch : name) quoted += ch == ']' ? std::string("]]") : std::string(1, ch);
+    columns += (columns.empty() ? "" : ", ") + quoted + "]";
+  }
+  const bool own = db_.trancount(spid_) == 0;
+  std::uint64_t inserted = 0;
+  try {
+    db_.execute(spid_, own ? "begin transaction" : "save transaction libsql_bulk_load");
+    try {
+      constexpr std::size_t kRowsPerInsert = 200;
+      for (std::size_t first = 0; first < load.rows.size(); first += kRowsPerInsert) {
+        std::string sql = "insert into " + table + " (" + columns + ") values ";
+        const std::size_t last = std::min(load.rows.size(), first + kRowsPerInsert);
+        for (std::size_t r = first; r < last; ++r) {
+          sql += r == first ? "(" : ", (";
+          for (std::size_t i = 0; i < load.columns.size(); ++i) {
+            tds::RpcParam v = load.columns[i];
+            v.value = load.rows[r][i];
+            sql += (i ? ", " : "") + ParamAsSql(v).literal;
+          }
+          sql += ")";
+        }
+        db_.execute(spid_, sql, cancelled);
+        inserted += last - first;
+      }
+      if (own) db_.execute(spid_, "commit transaction");
+    } catch (...) {
+      // An error with XACT_ABORT ON, or a deadlock, has ended the transaction.
+      if (db_.trancount(spid_) > 0)
+        db_.execute(spid_, own ? "rollback transaction" : "rollback transaction libsql_bulk_load");
+      throw;
+    }
+  } catch (const engine::Cancelled&) {
+    return Attention();
+  } catch (const engine::Error& e) {
+    w.Message(true, e.number(), 1, static_cast<std::uint8_t>(e.severity()),
+              tds::GbkToUtf16(e.what()), server, 1);
+    for (const engine::Error::Message& f : e.follow_on)
+      w.Message(f.severity > 10, f.number, 1, static_cast<std::uint8_t>(f.severity),
+                tds::GbkToUtf16(f.text), server, 1);
+    w.Done(tds::kDoneError, 0, 0);
+    return Send(w.bytes());
+  }
+  w.Done(tds::kDoneCount, 0, inserted);
   return Send(w.bytes());
 }
 
@@ -623,8 +758,8 @@ ClientSession::Reply ClientSession::Attention() {
   ended.Done(tds::kDoneFinal, 0, 0);
   ack.Done(tds::kDoneAttention, 0, 0);
   Reply r = Send(ended.bytes());
-  r.packets += tds::Packetize(tds::kReply, ack.bytes(), packet_size_,
-                              static_cast<std::uint16_t>(spid_));
+  r.packets +=
+      tds::Packetize(tds::kReply, ack.bytes(), packet_size_, static_cast<std::uint16_t>(spid_));
   return r;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,9 @@ class ClientSession {
   Reply Login(const std::string& payload);
   Reply Batch(const std::string& sql, const std::function<bool()>& cancelled);
   Reply Rpc(const std::string& payload, const std::function<bool()>& cancelled);
+  // INSERT BULK names the table a BULK_LOAD message then fills.
+  Reply InsertBulk(const std::string& table);
+  Reply BulkLoad(const std::string& payload, const std::function<bool()>& cancelled);
   // RESETCONNECTION (and its keep-transaction variant) on a request.
   void Reset(std::uint8_t status);
   std::string reply_prefix_;  // tokens the next answer opens with
@@ -85,6 +89,8 @@ class ClientSession {
     std::string params, statement;
   };
   std::map<std::int32_t, Prepared> prepared_;
+  // The table INSERT BULK named, until the bulk load that follows it.
+  std::optional<std::string> bulk_table_;
   std::int32_t next_handle_ = 1;
 };
 

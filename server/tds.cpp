@@ -260,14 +260,87 @@ class Cursor {
   std::size_t at_ = 0;
 };
 
-// TYPE_INFO, then the value (TYPE_VARBYTE) of one parameter.
-void ReadParamValue(Cursor& c, RpcParam& p) {
+// TYPE_INFO: the type, its length, precision and scale (a collation
+// skipped).
+void ReadTypeInfo(Cursor& c, RpcParam& p) {
   namespace pt = param_type;
   p.type = c.U8();
-  auto fixed = [&](std::size_t n) {
-    p.size = static_cast<std::uint32_t>(n);
-    p.value = std::string(c.Take(n));
-  };
+  switch (p.type) {
+    case pt::kNull:
+      return;
+    case pt::kInt1:
+    case pt::kBit:
+      p.size = 1;
+      return;
+    case pt::kInt2:
+      p.size = 2;
+      return;
+    case pt::kInt4:
+    case pt::kDateTime4:
+    case pt::kFloat4:
+    case pt::kMoney4:
+      p.size = 4;
+      return;
+    case pt::kMoney:
+    case pt::kDateTime:
+    case pt::kFloat8:
+    case pt::kInt8:
+      p.size = 8;
+      return;
+    case pt::kGuid:
+    case kIntN:
+    case kBitN:
+    case kFloatN:
+    case pt::kMoneyN:
+    case kDateTimeN:
+    case pt::kVarBinary:
+    case pt::kBinary:
+      p.size = c.U8();
+      return;
+    case pt::kVarChar:
+    case pt::kChar:
+      p.size = c.U8();
+      c.Take(5);  // collation (TDS 7.1 and later)
+      return;
+    case kDecimalN:
+    case kNumericN:
+      p.size = c.U8();
+      p.precision = c.U8();
+      p.scale = c.U8();
+      return;
+    case pt::kDateN:
+      return;
+    case pt::kTimeN:
+    case pt::kDateTime2N:
+    case pt::kDateTimeOffsetN:
+      p.scale = c.U8();
+      if (p.scale > 7) throw ProtocolError("time scale above 7");
+      return;
+    case kBigVarBinary:
+    case kBigBinary:
+    case kBigVarChar:
+    case kBigChar:
+    case pt::kNVarChar:
+    case pt::kNChar:
+      p.size = c.U16();
+      if (p.type == kBigVarChar || p.type == kBigChar || p.type == pt::kNVarChar ||
+          p.type == pt::kNChar)
+        c.Take(5);
+      return;
+    case kText:
+    case pt::kNText:
+    case kImage:
+      p.size = c.U32();
+      if (p.type != kImage) c.Take(5);
+      return;
+    default:
+      throw ProtocolError("parameter of unsupported type " + std::to_string(p.type));
+  }
+}
+
+// A value (TYPE_VARBYTE) of the type ReadTypeInfo read into p.
+void ReadValue(Cursor& c, RpcParam& p) {
+  namespace pt = param_type;
   auto byte_len = [&] {
     std::uint8_t n = c.U8();
     if (n == 0) return p.value.reset();
@@ -279,58 +352,23 @@ void ReadParamValue(Cursor& c, RpcParam& p) {
       return;
     case pt::kInt1:
     case pt::kBit:
-      return fixed(1);
     case pt::kInt2:
-      return fixed(2);
     case pt::kInt4:
     case pt::kDateTime4:
     case pt::kFloat4:
     case pt::kMoney4:
-      return fixed(4);
     case pt::kMoney:
     case pt::kDateTime:
     case pt::kFloat8:
     case pt::kInt8:
-      return fixed(8);
-    case pt::kGuid:
-    case kIntN:
-    case kBitN:
-    case kFloatN:
-    case pt::kMoneyN:
-    case kDateTimeN:
-    case pt::kVarBinary:
-    case pt::kBinary:
-      p.size = c.U8();
-      return byte_len();
-    case pt::kVarChar:
-    case pt::kChar:
-      p.size = c.U8();
-      c.Take(5);  // collation (TDS 7.1 and later)
-      return byte_len();
-    case kDecimalN:
-    case kNumericN:
-      p.size = c.U8();
-      p.precision = c.U8();
-      p.scale = c.U8();
-      return byte_len();
-    case pt::kDateN:
-      return byte_len();
-    case pt::kTimeN:
-    case pt::kDateTime2N:
-    case pt::kDateTimeOffsetN:
-      p.scale = c.U8();
-      if (p.scale > 7) throw ProtocolError("time scale above 7");
-      return byte_len();
+      p.value = std::string(c.Take(p.size));
+      return;
     case kBigVarBinary:
     case kBigBinary:
     case kBigVarChar:
     case kBigChar:
     case pt::kNVarChar:
     case pt::kNChar: {
-      p.size = c.U16();
-      if (p.type == kBigVarChar || p.type == kBigChar || p.type == pt::kNVarChar ||
-          p.type == pt::kNChar)
-        c.Take(5);
       if (p.size != 0xFFFF) {
         std::uint16_t n = c.U16();
         if (n == 0xFFFF) return p.value.reset();
@@ -353,16 +391,69 @@ void ReadParamValue(Cursor& c, RpcParam& p) {
     case kText:
     case pt::kNText:
     case kImage: {
-      p.size = c.U32();
-      if (p.type != kImage) c.Take(5);
       std::uint32_t n = c.U32();
       if (n == 0xFFFFFFFFu) return p.value.reset();
       p.value = std::string(c.Take(n));
       return;
     }
     default:
-      throw ProtocolError("parameter of unsupported type " + std::to_string(p.type));
+      return byte_len();
   }
+}
+
+// TYPE_INFO, then the value (TYPE_VARBYTE) of one parameter.
+void ReadParamValue(Cursor& c, RpcParam& p) {
+  ReadTypeInfo(c, p);
+  ReadValue(c, p);
+}
+
+// A bulk load's column descriptions and rows; text_names_in_parts: the
+// table name of a text, ntext or image column is a count of parts and the
+// parts (the protocol's own layout) rather than one name (as clients send).
+BulkLoad ReadBulkLoad(std::string_view payload, std::uint32_t tds_version,
+                      bool text_names_in_parts) {
+  namespace pt = param_type;
+  Cursor c(payload);
+  BulkLoad load;
+  if (c.U8() != 0x81) throw ProtocolError("a bulk load that does not start with its columns");
+  const std::uint16_t count = c.U16();
+  if (count == 0 || count == 0xFFFF) throw ProtocolError("a bulk load of no columns");
+  for (std::uint16_t i = 0; i < count; ++i) {
+    RpcParam col;
+    c.Take(tds_version >= kTds72 ? 4 : 2);  // user type
+    c.U16();                                // flags
+    ReadTypeInfo(c, col);
+    if (col.type == kText || col.type == pt::kNText || col.type == kImage) {
+      std::uint8_t parts = text_names_in_parts ? c.U8() : 1;
+      for (std::uint8_t k = 0; k < parts; ++k) c.Take(2u * c.U16());
+    }
+    col.name = Ucs2(c.Take(2u * c.U8()));
+    load.columns.push_back(std::move(col));
+  }
+  for (;;) {
+    const std::uint8_t token = c.U8();
+    if (token == 0xFD) {  // DONE: the end of the rows
+      c.Take(tds_version >= kTds72 ? 12 : 8);
+      break;
+    }
+    if (token != 0xD1) throw ProtocolError("a bulk load row that is not a ROW token");
+    std::vector<std::optional<std::string>>& row = load.rows.emplace_back();
+    for (RpcParam col : load.columns) {
+      if (col.type == kText || col.type == pt::kNText || col.type == kImage) {
+        // Text pointer (none: NULL) and time stamp, then the value.
+        std::uint8_t pointer = c.U8();
+        if (pointer == 0) {
+          row.emplace_back();
+          continue;
+        }
+        c.Take(pointer);
+        c.Take(8);
+      }
+      ReadValue(c, col);
+      row.push_back(std::move(col.value));
+    }
+  }
+  return load;
 }
 
 }  // namespace
@@ -401,6 +492,14 @@ std::vector<RpcCall> ParseRpc(std::string_view payload, std::uint32_t tds_versio
     calls.push_back(std::move(call));
   }
   return calls;
+}
+
+BulkLoad ParseBulkLoad(std::string_view payload, std::uint32_t tds_version) {
+  try {
+    return ReadBulkLoad(payload, tds_version, false);
+  } catch (const ProtocolError&) {
+    return ReadBulkLoad(payload, tds_version, true);
+  }
 }
 
 // ---------------------------------------------------------------- text

@@ -168,6 +168,21 @@ struct RpcCall {
 // does not take (xml, sql_variant, CLR types, table-valued).
 std::vector<RpcCall> ParseRpc(std::string_view payload, std::uint32_t tds_version);
 
+// ---------------------------------------------------------------- bulk load
+
+// What a BULK_LOAD message carries after INSERT BULK: the columns (name and
+// type in RpcParam, no value) and the rows, each value as a parameter's.
+struct BulkLoad {
+  std::vector<RpcParam> columns;
+  std::vector<std::vector<std::optional<std::string>>> rows;
+};
+
+// Parses the COLMETADATA, ROW and DONE tokens of a bulk load. The table
+// name of a text, ntext or image column is taken as one name (what FreeTDS
+// and tedious send) or as the parts the protocol describes. Throws
+// ProtocolError for anything malformed or a type this server does not take.
+BulkLoad ParseBulkLoad(std::string_view payload, std::uint32_t tds_version);
+
 // ---------------------------------------------------------------- text
 
 std::u16string Utf8ToUtf16(std::string_view utf8);   // invalid bytes become U+FFFD
@@ -205,9 +220,8 @@ constexpr std::uint8_t kNull = 0x1F, kInt1 = 0x30, kBit = 0x32, kInt2 = 0x34, kI
                        kDateTime4 = 0x3A, kFloat4 = 0x3B, kMoney = 0x3C, kDateTime = 0x3D,
                        kFloat8 = 0x3E, kMoney4 = 0x7A, kInt8 = 0x7F, kGuid = 0x24,
                        kVarBinary = 0x25, kVarChar = 0x27, kBinary = 0x2D, kChar = 0x2F,
-                       kDateN = 0x28, kTimeN = 0x29, kDateTime2N = 0x2A,
-                       kDateTimeOffsetN = 0x2B, kMoneyN = 0x6E, kNText = 0x63,
-                       kNVarChar = 0xE7, kNChar = 0xEF;
+                       kDateN = 0x28, kTimeN = 0x29, kDateTime2N = 0x2A, kDateTimeOffsetN = 0x2B,
+                       kMoneyN = 0x6E, kNText = 0x63, kNVarChar = 0xE7, kNChar = 0xEF;
 }  // namespace param_type
 
 struct Column {

@@ -46,12 +46,12 @@ TEST(Tds, MessagesAreReassembledFromPackets) {
 TEST(Tds, RemoteProcedureCallsAreParsed) {
   using namespace tds_test;
   std::string plp = std::string("\x01p\x00\x00\xA7", 5) + Le16(0xFFFF) +
-                    std::string(reinterpret_cast<const char*>(tds::kCollation), 5) +
-                    Le32(5) + Le32(0) + Le32(3) + "abc" + Le32(2) + "de" + Le32(0);
+                    std::string(reinterpret_cast<const char*>(tds::kCollation), 5) + Le32(5) +
+                    Le32(0) + Le32(3) + "abc" + Le32(2) + "de" + Le32(0);
   std::string null_int = std::string("\x00\x00\x26\x04\x00", 5);
   auto calls = tds::ParseRpc(
-      RpcPayload(tds::kSpExecuteSql, NVarCharParam(u"", u"select @p") + IntParam(u"@h", 7, true) +
-                                         plp + null_int) +
+      RpcPayload(tds::kSpExecuteSql,
+                 NVarCharParam(u"", u"select @p") + IntParam(u"@h", 7, true) + plp + null_int) +
           "\xFF" + Le16(0xFFFF) + Le16(tds::kSpUnprepare) + Le16(0) + IntParam(u"", 1),
       tds::kTds74);
   ASSERT_EQ(calls.size(), 2u) << "calls separated by a batch flag";
@@ -135,6 +135,48 @@ TEST(Tds, TextBetweenUtf16AndCodePage936) {
   // What code page 936 cannot hold becomes '?', as a server makes of a
   // Unicode batch's varchar literal.
   EXPECT_EQ(tds::Utf16ToGbk(u"a\u0E01b"), "a?b");
+}
+
+}  // namespace
+
+namespace {
+
+// A bulk load of an int column and a text column, two rows (the second all
+// NULL), the text column's table name laid out as one name (what FreeTDS and
+// tedious send) or as a count of parts and the parts.
+std::string BulkLoadPayload(bool name_in_parts) {
+  using tds_test::Le16;
+  using tds_test::Le32;
+  using tds_test::Ucs2;
+  const std::string collation(reinterpret_cast<const char*>(tds::kCollation), 5);
+  std::string p = "\x81" + Le16(2);
+  p += Le32(0) + Le16(0x09) + "\x26\x04" + "\x01" + Ucs2(u"k");
+  p += Le32(0) + Le16(0x09) + "\x23" + Le32(0x7FFFFFFF) + collation;
+  p += (name_in_parts ? std::string("\x01") : std::string()) + Le16(2) + Ucs2(u"bl");
+  p += "\x01" + Ucs2(u"t");
+  p += "\xD1\x04" + Le32(7) + "\x10" + std::string(16, 'p') + std::string(8, 's') + Le32(2) + "ab";
+  p += std::string("\xD1\x00\x00", 3);
+  p += "\xFD" + Le16(0) + Le16(0) + std::string(8, '\0');
+  return p;
+}
+
+TEST(Tds, BulkLoadRowsAreParsedInEitherLayoutOfATextColumnsTable) {
+  for (bool parts : {false, true}) {
+    tds::BulkLoad load = tds::ParseBulkLoad(BulkLoadPayload(parts), tds::kTds74);
+    ASSERT_EQ(load.columns.size(), 2u);
+    EXPECT_EQ(load.columns[0].name, u"k");
+    EXPECT_EQ(load.columns[1].name, u"t");
+    EXPECT_EQ(load.columns[1].type, tds::kText);
+    ASSERT_EQ(load.rows.size(), 2u);
+    EXPECT_EQ(load.rows[0][0], std::string("\x07\x00\x00\x00", 4));
+    EXPECT_EQ(load.rows[0][1], "ab");
+    EXPECT_EQ(load.rows[1][0], std::nullopt);
+    EXPECT_EQ(load.rows[1][1], std::nullopt);
+    // Cut anywhere, it is refused, never read past its end.
+    const std::string whole = BulkLoadPayload(parts);
+    for (std::size_t n = 0; n < whole.size(); ++n)
+      EXPECT_THROW(tds::ParseBulkLoad(whole.substr(0, n), tds::kTds74), tds::ProtocolError) << n;
+  }
 }
 
 }  // namespace

@@ -242,3 +242,39 @@ test('errors arrive with their number, severity and message', async () => {
   assert.deepEqual((await run(c, 'select @a', [['a', TYPES.Int, 5]])).rows, [[5]]);
   await close(c);
 });
+
+function bulkLoad(c, table, columns, rows, options = {}) {
+  return new Promise((resolve, reject) => {
+    const load = c.newBulkLoad(table, options, (err, rowCount) => (err ? reject(err) : resolve(rowCount)));
+    for (const [name, type, opts] of columns) load.addColumn(name, type, { nullable: true, ...opts });
+    c.execBulkLoad(load, rows);
+  });
+}
+
+test('a bulk load inserts thousands of rows of every type, and a failing row undoes it', async () => {
+  const c = await connect();
+  await run(c, 'create table bl (k int primary key, v varchar(20), d datetime, m numeric(10,2), f float,' +
+    ' b bit, t text, s smallint)');
+  const columns = [['k', TYPES.Int, { nullable: false }], ['v', TYPES.NVarChar, { length: 20 }], ['d', TYPES.DateTime],
+    ['m', TYPES.Decimal, { precision: 10, scale: 2 }], ['f', TYPES.Float], ['b', TYPES.Bit], ['t', TYPES.Text],
+    ['s', TYPES.SmallInt]];
+  const row = (k) => [k, k % 7 ? `书 ${k}` : null, new Date(Date.UTC(2007, 0, 1 + (k % 365), 8, 30)),
+    k / 4, k * 1.5, k % 2 === 1, k % 1000 === 0 ? '长'.repeat(5000) : 'x', k % 100];
+  const rows = Array.from({ length: 5000 }, (_, i) => row(i + 1));
+  assert.equal(await bulkLoad(c, 'bl', columns, rows), 5000);
+  assert.deepEqual((await run(c, 'select count(*), sum(k), count(v), sum(m), sum(s) from bl')).rows,
+    [[5000, 12502500, 5000 - 714, 3125625, 247500]]);
+  assert.deepEqual((await run(c, 'select * from bl where k in (1000, 4999) order by k')).rows, [row(1000), row(4999)]);
+  // A duplicate key in the 3000th row of a second load: nothing of it stays.
+  const again = Array.from({ length: 4000 }, (_, i) => row(i < 2999 ? 10000 + i : i === 2999 ? 42 : 20000 + i));
+  await assert.rejects(bulkLoad(c, 'bl', columns, again), { number: 2627 });
+  assert.deepEqual((await run(c, 'select count(*), max(k) from bl')).rows, [[5000, 5000]]);
+  // Into a #temp table of the connection, and a table that is not there.
+  await run(c, 'create table #bt (k int, v varchar(20))');
+  assert.equal(await bulkLoad(c, '#bt', columns.slice(0, 2), rows.slice(0, 10).map((r) => r.slice(0, 2))), 10);
+  assert.deepEqual((await run(c, 'select count(*) from #bt')).rows, [[10]]);
+  await assert.rejects(bulkLoad(c, 'no_such_table', columns.slice(0, 1), [[1]]), { number: 208 });
+  assert.deepEqual((await run(c, 'select count(*) from bl')).rows, [[5000]]);
+  await run(c, 'drop table bl');
+  await close(c);
+});
