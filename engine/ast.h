@@ -105,6 +105,7 @@ struct ColumnDef {
   bool primary_key = false;
   bool clustered = false;
   std::string pk_name;
+  bool output = false;  // a procedure's OUTPUT parameter
 };
 
 struct Stmt {
@@ -169,16 +170,25 @@ struct Stmt {
   std::unique_ptr<Stmt> then_stmt, else_stmt;
   std::vector<std::unique_ptr<Stmt>> block, catch_block;  // Block, Try
   std::vector<ExprP> args;                               // Raiserror, Throw
-  std::string body;                                   // CREATE VIEW / PROCEDURE text
-  std::vector<std::pair<std::string, ExprP>> params;  // EXEC @name = value
+  // CREATE VIEW / PROCEDURE text. A procedure's parameters are in columns
+  // (name, type, default, output), its statements in block; on for ALTER.
+  std::string body;
+  // EXEC @name = value [OUTPUT]: a null value is DEFAULT; outputs marks OUTPUT.
+  std::vector<std::pair<std::string, ExprP>> params;
+  std::vector<bool> outputs;
   std::string var;  // EXEC @var = procedure: the variable that takes its return code
 };
 
 // Parses a batch into statements. Throws engine::Error (102/156, severity 15)
 // naming the token near which the syntax is wrong.
-std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view batch);
+// replay: a statement from the journal, where a CREATE PROCEDURE whose body
+// does not parse is kept (as earlier releases kept any) rather than refused.
+std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view batch, bool replay = false);
 // Parses a lone expression (a stored default).
 ExprP ParseExpression(std::string_view text);
+// Parses a stored CREATE (or ALTER) PROCEDURE statement, as CREATE
+// PROCEDURE leaves it in a batch's statements.
+std::unique_ptr<Stmt> ParseProcedure(std::string_view text);
 // Parses a stored CREATE VIEW statement: its query, and in columns the
 // names its column list gives (none when it has none).
 std::unique_ptr<Select> ParseView(std::string_view text, std::vector<std::string>* columns);

@@ -27,6 +27,8 @@ class BatchCheck {
   BatchCheck(const std::function<std::shared_ptr<Table>(const std::string&)>& table)
       : table_(table) {}
 
+  void Declare(const std::string& name) { declared_.insert(name); }
+
   void Statements(const std::vector<const Stmt*>& list) {
     for (const Stmt* s : list) Statement(*s);
   }
@@ -218,6 +220,20 @@ void Session::CompileBatch(const std::vector<std::unique_ptr<Stmt>>& stmts) {
   BatchCheck check(table);
   std::vector<const Stmt*> list;
   for (const auto& s : stmts) list.push_back(s.get());
+  check.Statements(list);
+}
+
+void Session::CompileProcedure(const Stmt& proc) {
+  std::function<std::shared_ptr<Table>(const std::string&)> table =
+      [&](const std::string& name) -> std::shared_ptr<Table> {
+    if (auto t = cat_.FindTable(name)) return t;
+    if (auto sys = SystemTable(cat_, name)) return sys;
+    return nullptr;
+  };
+  BatchCheck check(table);
+  for (const ColumnDef& p : proc.columns) check.Declare(VariableKey(p.name));
+  std::vector<const Stmt*> list;
+  for (const auto& s : proc.block) list.push_back(s.get());
   check.Statements(list);
 }
 

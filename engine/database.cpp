@@ -177,6 +177,12 @@ class EmbeddedDatabase : public Database, public StatementGate {
     return ExecuteNamingTempTables(Find(spid), batch, cancelled);
   }
 
+  ProcedureCall call_procedure(int spid, std::string_view name,
+                               const std::vector<ProcedureArgument>& args,
+                               const std::function<bool()>& cancelled) override {
+    return Find(spid).CallProcedure(name, args, cancelled);
+  }
+
   void set_session_info(const SessionInfo& info) override {
     std::lock_guard<std::mutex> lock(shared_.sessions_mutex);
     if (shared_.sessions.count(info.spid)) shared_.sessions[info.spid] = info;

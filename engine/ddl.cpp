@@ -795,6 +795,16 @@ void Session::DoCreateObject(const Stmt& s) {
   if (s.xtype == "TR")
     throw SqlError(50000, "The embedded engine cannot run triggers: CREATE TRIGGER '" + s.name +
                               "' is refused.");
+  // A procedure's body is checked as a batch is (137, 207) when it is made.
+  if (s.xtype == "P" && !replaying_) CompileProcedure(s);
+  if (s.on) {  // ALTER PROCEDURE: the same object with its new text
+    Object* old = cat_.FindObject(s.name);
+    if (!old || old->xtype != s.xtype)
+      throw SqlError(208, "Invalid object name '" + s.name + "'.");
+    SchemaSnapshot();
+    cat_.FindObject(s.name)->text = s.body;
+    return;
+  }
   if (cat_.NameTaken(s.name))
     throw SqlError(2714, "There is already an object named '" + s.name + "' in the database.");
   Object o;

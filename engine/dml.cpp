@@ -554,20 +554,15 @@ StatementResult Session::DoExec(const Stmt& s) {
       if (at >= names.size())
         throw SqlError(8144,
                        "Procedure or function " + s.name + " has too many arguments specified.");
+      if (!s.params[k].second) continue;  // DEFAULT
       Scope scope;
       Bind(*s.params[k].second, scope, nullptr);
       Ctx ctx;
       args[at] = Eval(*s.params[k].second, ctx);
     }
     code = n == "sp_getapplock" ? GetAppLock(args) : ReleaseAppLock(args);
-  } else {
-    Object* o = cat_.FindObject(s.name);
-    if (!o || o->xtype != "P")
-      throw SqlError(2812, "Could not find stored procedure '" + s.name + "'.");
-    // The engine keeps a procedure's text but cannot run it: refused, never
-    // a silent success that ran nothing (engine/DIFFERENCES.md).
-    throw SqlError(50000, "The embedded engine cannot execute the stored procedure '" + s.name +
-                              "': it keeps procedures but does not run them.");
+  } else {  // a user procedure runs in RunProcedure
+    throw SqlError(2812, "Could not find stored procedure '" + s.name + "'.");
   }
   if (!s.var.empty()) {
     auto v = vars_.find(s.var);

@@ -29,6 +29,9 @@ struct ErrorMessage {
   int severity;
   std::string text;
   int line = 0;  // 0: the line of the error it follows
+  // The stored procedure the error was raised in ("" outside one); line then
+  // counts from the first line of its CREATE PROCEDURE text.
+  std::string procedure = {};
 };
 
 // Type of a result column, enough for a client to print or convert it.
@@ -61,6 +64,11 @@ struct StatementResult {
   std::int64_t rows_affected = -1;
   // SET NOCOUNT as the statement ended: a server then does not report its count.
   bool nocount = false;
+  // EXEC of a stored procedure that ran to its end: its return status (the
+  // value of RETURN, 0 without one). The results of the statements it ran
+  // come before this one, as SQL Server sends them before the procedure's
+  // RETURNSTATUS and DONEPROC.
+  std::optional<int> return_status;
 };
 
 class Error : public std::runtime_error {
@@ -80,6 +88,10 @@ class Error : public std::runtime_error {
   // messages after it (in messages, severity above 10), as SQL Server sends
   // a batch's results with its errors in place.
   std::vector<StatementResult> results;
+
+  // The stored procedure the error was raised in, "" outside one
+  // (ERROR_PROCEDURE()).
+  std::string procedure;
 
   int number() const { return number_; }
   int severity() const { return severity_; }
@@ -108,6 +120,39 @@ struct SessionInfo {
 class Cancelled : public std::exception {
  public:
   const char* what() const noexcept override { return "the batch was cancelled"; }
+};
+
+// One argument of Database::call_procedure, as a remote procedure call
+// brings it.
+struct ProcedureArgument {
+  std::string name;  // "@p" names the parameter; "" passes it by position
+  // The value's type as a DECLARE names it ("int", "varchar(12)",
+  // "numeric(18,4)", "datetime", "varbinary(16)", ...).
+  std::string type;
+  // The value as text (code page 936), converted to type as CAST would
+  // convert it; binary types take hex digits (with or without 0x).
+  // nullopt is NULL.
+  std::optional<std::string> value;
+  bool output = false;  // passed as OUTPUT: its value comes back
+  bool use_default = false;  // DEFAULT: the parameter's own default (value ignored)
+};
+
+// What Database::call_procedure gives back.
+struct ProcedureCall {
+  // The results of the statements the procedure ran (nested calls
+  // included), in order, each failed one holding its error in messages
+  // (severity above 10), as Database::execute gives them in Error::results;
+  // last, when the procedure ran to its end, the call's own result with its
+  // return_status.
+  std::vector<StatementResult> results;
+  // The procedure's return status; nullopt when it did not run to its end
+  // (it is not there, an argument was refused, an error ended the call).
+  std::optional<int> return_status;
+  // The values of the OUTPUT arguments after the call, when it ran to its
+  // end: one column for each argument passed as output, in order, named as
+  // the parameter ("@p") and of the argument's type, and one row.
+  StatementResult outputs;
+  bool failed = false;  // some statement of the call failed (see results)
 };
 
 class Database {
@@ -173,6 +218,18 @@ class Database {
   virtual void close_session(int spid) = 0;
   virtual std::vector<StatementResult> execute(int spid, std::string_view batch,
                                                const std::function<bool()>& cancelled = {}) = 0;
+  // Calls the stored procedure name (one, two or three-part) in session
+  // spid, as "EXEC @status = name @p = value [OUTPUT], ..." would with the
+  // arguments given, each a variable of its type holding its value: for
+  // libsql-server's remote procedure calls. Errors of the call (2812 for a
+  // procedure that is not there, 201, 8144, 8145, 8162, a type that does not
+  // parse, 8114 for a value that does not convert, the errors of the
+  // statements inside) are not thrown: they come back in results, with
+  // failed set, as SQL Server answers an RPC. Throws Cancelled as execute
+  // does.
+  virtual ProcedureCall call_procedure(int spid, std::string_view name,
+                                       const std::vector<ProcedureArgument>& args,
+                                       const std::function<bool()>& cancelled = {}) = 0;
   // Sets the host, program and login names of a session (spid as given).
   virtual void set_session_info(const SessionInfo& info) = 0;
   // The sessions open now, by spid.

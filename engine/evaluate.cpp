@@ -286,6 +286,7 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
       if (e.name == "@@trancount") return Value::Int(trancount_);
       if (e.name == "@@rowcount") return Value::Int(rowcount_);
       if (e.name == "@@error") return Value::Int(last_error_);
+      if (e.name == "@@nestlevel") return Value::Int(static_cast<std::int64_t>(procedure_names_.size()));
       if (e.name == "@@version") return Value::Str("Embedded SQL Server stand-in");
       throw SqlError(137, "Must declare the scalar variable \"" + e.name + "\".", 15);
     case Expr::Neg: {
@@ -369,8 +370,9 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
   if (f.rfind("error_", 0) == 0) {
     // The error the innermost CATCH block handles; NULL outside one.
     arity(0, 0);
-    if (handling_.empty() || f == "error_procedure") return Value::Null();
+    if (handling_.empty()) return Value::Null();
     const Handling& h = handling_.back();
+    if (f == "error_procedure") return h.procedure.empty() ? Value::Null() : Value::Str(h.procedure);
     if (f == "error_message") return Value::Str(h.message);
     return Value::Int(f == "error_number"     ? h.number
                       : f == "error_severity" ? h.severity

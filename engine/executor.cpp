@@ -18,9 +18,8 @@
 //   given back, so that replaying the journal yields the same values.
 // - LEN and SUBSTRING count characters, a GBK pair being one character; GROUP
 //   BY returns its groups in the collation's order.
-// - Procedures are kept as objects with their text; EXEC of one is refused
-//   (error 50000), as the engine cannot run them. Views are read through
-//   their query.
+// - Procedures are kept as objects with their text and parsed when they run
+//   (procedures.cpp). Views are read through their query.
 // - XACT_STATE() is -1 only after an error inside TRY that would otherwise
 //   end the batch (or any error with XACT_ABORT ON) in a transaction.
 // - Names are resolved when a statement runs, after the batch was checked
@@ -38,18 +37,6 @@
 #include "port/local_time.h"
 
 namespace engine {
-
-namespace {
-
-// The error e as met by the statement at line: the batch names the
-// statement's line, whatever line the error was raised on.
-Error AtLine(const Error& e, int line) {
-  Error moved(e.number(), e.severity(), e.what(), line);
-  moved.follow_on = e.follow_on;
-  return moved;
-}
-
-}  // namespace
 
 std::int64_t LocalNow() {
   using namespace std::chrono;
@@ -99,31 +86,6 @@ bool Session::EndsStatementOnly(int error_number) {
   }
 }
 
-namespace {
-
-// Holds a session's turn at the gate for one statement.
-class GateTurn {
- public:
-  GateTurn(StatementGate* gate, const Session& s) : gate_(gate), s_(s) {}
-  ~GateTurn() {
-    if (entered_) gate_->Leave(s_);
-  }
-  GateTurn(const GateTurn&) = delete;
-  GateTurn& operator=(const GateTurn&) = delete;
-  void Enter(const std::function<bool()>& cancelled) {
-    if (!gate_) return;
-    gate_->Enter(s_, cancelled);
-    entered_ = true;
-  }
-
- private:
-  StatementGate* gate_;
-  const Session& s_;
-  bool entered_ = false;
-};
-
-}  // namespace
-
 template <class F>
 void Session::WithLocks(std::size_t mark, int line, F&& f) {
   for (;;) {
@@ -150,6 +112,19 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
   }
   std::vector<StatementResult> out;
   vars_.clear();  // variables live for one batch
+  std::optional<Error> failed = RunTop(out, cancelled, [&] {
+    for (const auto& s : stmts) RunChild(*s, batch, &out);
+  });
+  if (failed) {
+    failed->results = std::move(out);
+    throw std::move(*failed);
+  }
+  return out;
+}
+
+std::optional<Error> Session::RunTop(std::vector<StatementResult>& out,
+                                     const std::function<bool()>& cancelled,
+                                     const std::function<void()>& body) {
   struct CancelScope {
     const std::function<bool()>*& slot;
     ~CancelScope() { slot = nullptr; }
@@ -158,8 +133,10 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
   batch_error_.reset();
   handling_.clear();
   in_try_ = 0;
+  errors_met_ = 0;
+  procedure_names_.clear();
   try {
-    for (const auto& s : stmts) RunChild(*s, batch, &out);
+    body();
   } catch (const BatchEnded&) {
   } catch (const Returned&) {
   }
@@ -176,29 +153,28 @@ std::vector<StatementResult> Session::Execute(std::string_view batch,
     Record(std::move(e));
   }
   doomed_ = false;
-  if (batch_error_) {
-    Error first = std::move(*batch_error_);
-    batch_error_.reset();
-    first.results = std::move(out);
-    throw first;
-  }
-  return out;
+  std::optional<Error> first = std::move(batch_error_);
+  batch_error_.reset();
+  return first;
 }
 
 void Session::Record(Error e) {
+  ++errors_met_;
   if (!batch_error_) {
     batch_error_ = std::move(e);
     return;
   }
-  batch_error_->follow_on.push_back({e.number(), e.severity(), e.what(), e.line()});
+  batch_error_->follow_on.push_back({e.number(), e.severity(), e.what(), e.line(), e.procedure});
   for (const Error::Message& m : e.follow_on)
-    batch_error_->follow_on.push_back({m.number, m.severity, m.text, m.line ? m.line : e.line()});
+    batch_error_->follow_on.push_back(
+        {m.number, m.severity, m.text, m.line ? m.line : e.line(), e.procedure});
 }
 
 namespace {
 
 bool Compound(const Stmt& s) {
-  return s.k == Stmt::Block || s.k == Stmt::If || s.k == Stmt::While || s.k == Stmt::Try;
+  return s.k == Stmt::Block || s.k == Stmt::If || s.k == Stmt::While || s.k == Stmt::Try ||
+         Session::IsProcedureCall(s);
 }
 
 }  // namespace
@@ -223,6 +199,7 @@ void Session::RunChild(const Stmt& s, std::string_view batch, std::vector<Statem
     if (!Compound(s)) last_error_ = 0;
   } catch (Error& e) {
     last_error_ = e.number();
+    if (e.procedure.empty() && !procedure_names_.empty()) e.procedure = procedure_names_.back();
     const bool raised = raised_;  // RAISERROR: the batch goes on, whatever XACT_ABORT says
     raised_ = false;
     // Names that do not resolve are not caught by a TRY of the same batch.
@@ -234,9 +211,10 @@ void Session::RunChild(const Stmt& s, std::string_view batch, std::vector<Statem
       throw;             // to the CATCH block
     }
     StatementResult failed;  // the error in its place among the results
-    failed.messages.push_back({e.number(), e.severity(), e.what(), e.line()});
+    failed.messages.push_back({e.number(), e.severity(), e.what(), e.line(), e.procedure});
     for (const Error::Message& m : e.follow_on)
-      failed.messages.push_back({m.number, m.severity, m.text, m.line ? m.line : e.line()});
+      failed.messages.push_back(
+          {m.number, m.severity, m.text, m.line ? m.line : e.line(), e.procedure});
     out->push_back(std::move(failed));
     bool ends_batch = !raised && (xact_abort_ || !EndsStatementOnly(e.number()));
     // A deadlock victim's transaction is rolled back, whatever XACT_ABORT says.
@@ -261,7 +239,7 @@ void Session::ReplayStatement(const Committed& c) {
   ReplayScope scope(replaying_);
   if (trancount_ == 0) trancount_ = 1;  // a unit of work replays as one transaction
   vars_.clear();                        // an entry declares the variables it uses
-  std::vector<std::unique_ptr<Stmt>> stmts = ParseBatch(c.text);
+  std::vector<std::unique_ptr<Stmt>> stmts = ParseBatch(c.text, true);
   std::vector<StatementResult> ignored;
   for (const auto& s : stmts) {
     now_ = c.now;
@@ -293,7 +271,8 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
     ~RowcountAtEnd() {
       if (!keep) slot = value;
     }
-  } rowcount{rowcount_, s.k == Stmt::SetVar ? 1 : 0, s.k == Stmt::Declare || s.k == Stmt::If};
+  } rowcount{rowcount_, s.k == Stmt::SetVar ? 1 : 0,
+             s.k == Stmt::Declare || s.k == Stmt::If || IsProcedureCall(s)};
   switch (s.k) {
     case Stmt::Begin:
       if (trancount_++ == 0) tran_name_ = s.name;
@@ -434,7 +413,32 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
     case Stmt::Continue:
       throw LoopBreak{s.k == Stmt::Break};
     case Stmt::Return:
+      if (s.cond) {  // a procedure's return status
+        GateTurn turn(gate, *this);
+        static const std::function<bool()> kNever;
+        turn.Enter(cancel_ ? *cancel_ : kNever);
+        Value v;
+        try {
+          WithLocks(undo_.size(), s.line, [&] {
+            Scope scope;
+            Bind(const_cast<Expr&>(*s.cond), scope, nullptr);
+            Ctx ctx;
+            v = ConvertTo(Eval(*s.cond, ctx), TypeSpec{Type::Int, 0, 0, 0});
+          });
+        } catch (Error& e) {
+          EndStatementLocks(false);
+          throw AtLine(e, s.line);
+        }
+        EndStatementLocks(false);
+        return_value_ = v.null() ? 0 : static_cast<int>(v.i);
+      }
       throw Returned();
+    case Stmt::Exec:
+      if (IsProcedureCall(s)) {
+        RunProcedure(s, out);
+        return;
+      }
+      break;
     case Stmt::Block:
       for (const auto& c : s.block) RunChild(*c, batch, out);
       return;
@@ -454,7 +458,7 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
       }
       if (!caught) return;
       handling_.push_back({caught->number(), caught->severity(), raised_state_, caught->what(),
-                           caught->line()});
+                           caught->line(), caught->procedure});
       raised_state_ = 1;
       struct Handled {
         std::vector<Handling>& v;

@@ -137,6 +137,9 @@ class Session {
   // it as follow-on messages, once the batch has ended.
   std::vector<StatementResult> Execute(std::string_view batch,
                                        const std::function<bool()>& cancelled = {});
+  // Database::call_procedure in this session.
+  ProcedureCall CallProcedure(std::string_view name, const std::vector<ProcedureArgument>& args,
+                              const std::function<bool()>& cancelled = {});
   // Replay of the journal at opening: the statements of one unit of work
   // with their recorded clocks, run in a transaction of their own, then its
   // end. A unit whose end was never recorded is aborted.
@@ -175,6 +178,9 @@ class Session {
   // it read must not change until then.
   void Lock(const std::string& resource, bool exclusive);
 
+  // Whether s is an EXEC of a stored procedure of the database (rather than
+  // one of the system procedures the engine answers itself).
+  static bool IsProcedureCall(const Stmt& s);
   // Whether SQL Server ends only the failing statement on this error (with
   // XACT_ABORT OFF), rather than the whole batch.
   static bool EndsStatementOnly(int error_number);
@@ -190,6 +196,27 @@ class Session {
   // throws 137 for a variable used before its DECLARE and 207 for a column
   // no table of its query has, when every table the statement names exists.
   void CompileBatch(const std::vector<std::unique_ptr<Stmt>>& stmts);
+  // The same check of a procedure's body, its parameters declared.
+  void CompileProcedure(const Stmt& proc);
+  // What Execute and CallProcedure share: runs body (the statements of the
+  // batch) as a batch runs, then ends the batch; the batch's first error,
+  // if any, with the later ones following it.
+  std::optional<Error> RunTop(std::vector<StatementResult>& out,
+                              const std::function<bool()>& cancelled,
+                              const std::function<void()>& body);
+  // EXEC of a user procedure (IsProcedureCall): binds its arguments to its
+  // parameters, runs its statements as a batch's own (each with its own
+  // turn, errors met as in a batch), then gives back the OUTPUT parameters
+  // and the return status.
+  void RunProcedure(const Stmt& s, std::vector<StatementResult>* out);
+  // A procedure's parsed text, kept while its text stays the same.
+  std::shared_ptr<const Stmt> ProcedureBody(const Object& o);
+  std::map<int, std::pair<std::string, std::shared_ptr<const Stmt>>> procedures_;
+  std::vector<std::string> procedure_names_;  // procedures running, innermost last
+  std::optional<int> return_value_;           // RETURN's value in the running procedure
+  int errors_met_ = 0;                        // errors the running batch met so far
+  // The parameter each argument of the outermost call went to (CallProcedure).
+  std::vector<std::string> bound_params_;
   void Run(const Stmt& s, std::string_view batch, std::vector<StatementResult>* out);
   // Runs one statement of a batch or block and meets its error as SQL
   // Server does: inside TRY it goes to the CATCH block; otherwise it joins
@@ -211,6 +238,7 @@ class Session {
     int number, severity, state;
     std::string message;
     int line;
+    std::string procedure;
   };
   std::vector<Handling> handling_;  // innermost last
   int in_try_ = 0;                  // TRY blocks the running statement is in

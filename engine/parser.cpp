@@ -43,6 +43,10 @@ class Parser {
       while (Peek().IsSymbol(";")) ++pos_;
       if (Peek().kind == Tok::End) break;
       out.push_back(Statement());
+      const Stmt& made = *out.back();
+      if (out.size() > 1 && made.k == Stmt::CreateObject && made.xtype == "P")
+        throw Error(111, 15, "'CREATE/ALTER PROCEDURE' must be the first statement in a query batch.",
+                    made.line);
     }
     return out;
   }
@@ -177,10 +181,13 @@ class Parser {
                     first.line);
     } else if (Accept("return")) {
       s->k = Stmt::Return;
-      if (StartsExpression(Peek()))
+      if (StartsExpression(Peek()) && in_proc_) {
+        s->cond = Expression();
+      } else if (StartsExpression(Peek())) {
         throw Error(178, 15,
                     "A RETURN statement with a return value cannot be used in this context.",
                     first.line);
+      }
     } else if (Accept("raiserror")) {
       s->k = Stmt::Raiserror;
       ExpectSymbol("(");
@@ -265,14 +272,27 @@ class Parser {
         Next();
       }
       s->name = ObjectName();
-      while (Peek().kind == Tok::Variable ||
-             (Peek().kind != Tok::End && !Peek().IsSymbol(";") && !StartsStatement(Peek()))) {
+      // The arguments end at the next statement, or at a keyword that ends
+      // the block the EXEC is in (END, ELSE).
+      auto ends_arguments = [&](const Token& t) {
+        return t.kind == Tok::End || t.IsSymbol(";") || StartsStatement(t) ||
+               (t.kind == Tok::Ident && !t.quoted && kReserved.count(Lower(t.text)) &&
+                !t.Is("default") && !t.Is("null"));
+      };
+      while (Peek().kind == Tok::Variable || !ends_arguments(Peek())) {
         std::string pname;
         if (Peek().kind == Tok::Variable && Peek(1).IsSymbol("=")) {
           pname = Next().text;
           ++pos_;
         }
-        s->params.emplace_back(pname, Expression());
+        s->params.emplace_back(pname, Argument());
+        const bool output = Accept("output") || Accept("out");
+        if (output && (!s->params.back().second || s->params.back().second->k != Expr::Var))
+          throw Error(179, 15,
+                      "Cannot use the OUTPUT option when passing a constant to a stored "
+                      "procedure.",
+                      first.line);
+        s->outputs.push_back(output);
         if (!AcceptSymbol(",")) break;
       }
     } else if (Accept("print")) {
@@ -283,6 +303,29 @@ class Parser {
     }
     s->end = toks_[pos_ == 0 ? 0 : pos_ - 1].end;
     return s;
+  }
+
+  // An argument of EXEC: a constant (a bare word is a string), a variable
+  // or DEFAULT (null: the parameter's default).
+  ExprP Argument() {
+    if (Accept("default")) return nullptr;
+    const Token& t = Peek();
+    if (t.kind == Tok::Ident && !kReserved.count(Lower(t.text)) && !Peek(1).IsSymbol("(") &&
+        !Peek(1).IsSymbol(".")) {
+      auto e = std::make_unique<Expr>();
+      e->k = Expr::Lit;
+      e->lit = Value::Str(Next().text);
+      return e;
+    }
+    ExprP e = Unary();
+    const Expr* v = e.get();
+    if (v->k == Expr::Neg && !v->args.empty()) v = v->args[0].get();
+    if (v->k != Expr::Lit && v->k != Expr::Var)
+      throw Error(102, 15,
+                  "Incorrect syntax near '" + std::string(src_.substr(t.offset, t.end - t.offset)) +
+                      "'.",
+                  t.line);
+    return e;
   }
 
   // SET option value. The options the session keeps (XACT_ABORT,
@@ -706,8 +749,89 @@ class Parser {
       ViewTail(&s.names);
       return;
     }
+    if (s.xtype == "P") {
+      ProcedureTail(s);
+      return;
+    }
     while (Peek().kind != Tok::End) Next();
   }
+
+  // After CREATE PROCEDURE name: the parameters (columns: name, type,
+  // default, output), WITH options, AS and the body (block), to the end of
+  // the text.
+  void ProcedureTail(Stmt& s) {
+    if (!keep_unparsed_) return ProcedureParts(s);
+    // Replaying the journal: a procedure an earlier release kept without
+    // reading its body is kept again; a syntax error comes when it runs.
+    const std::size_t at = pos_;
+    try {
+      ProcedureParts(s);
+    } catch (const Error&) {
+      pos_ = at;
+      s.columns.clear();
+      s.block.clear();
+      while (Peek().kind != Tok::End) Next();
+    }
+  }
+
+  void ProcedureParts(Stmt& s) {
+    const bool paren = AcceptSymbol("(");
+    if (Peek().kind == Tok::Variable) {
+      do {
+        if (Peek().kind != Tok::Variable) Fail();
+        const Token& v = Next();
+        ColumnDef c;
+        c.name = v.text;  // as written, for messages
+        for (const ColumnDef& p : s.columns)
+          if (Lower(p.name) == Lower(c.name))
+            throw Error(134, 15,
+                        "The variable name '" + v.text +
+                            "' has already been declared. Variable names must be unique within a "
+                            "query batch or stored procedure.",
+                        v.line);
+        Accept("as");
+        c.type = ParseType(static_cast<int>(s.columns.size()) + 1);
+        Accept("varying");
+        if (AcceptSymbol("=")) c.def = Argument();
+        if (!c.def && toks_[pos_ - 1].Is("default")) Fail();
+        c.output = Accept("output") || Accept("out");
+        Accept("readonly");
+        s.columns.push_back(std::move(c));
+      } while (AcceptSymbol(","));
+    }
+    if (paren) ExpectSymbol(")");
+    if (Accept("with")) {
+      do Name();
+      while (AcceptSymbol(","));
+    }
+    Expect("as");
+    ++in_proc_;
+    for (;;) {
+      while (AcceptSymbol(";")) {
+      }
+      if (Peek().kind == Tok::End) break;
+      s.block.push_back(Statement());
+    }
+    --in_proc_;
+    if (s.block.empty()) Fail();
+  }
+
+ public:
+  // A stored CREATE (or ALTER) PROCEDURE statement.
+  std::unique_ptr<Stmt> Procedure() {
+    auto s = std::make_unique<Stmt>();
+    s->line = Peek().line;
+    s->begin = Peek().offset;
+    s->k = Stmt::CreateObject;
+    s->xtype = "P";
+    if (!Accept("create")) Expect("alter");
+    if (!Accept("proc")) Expect("procedure");
+    s->name = ObjectName();
+    ProcedureTail(*s);
+    return s;
+  }
+
+ private:
 
  public:
   // After CREATE VIEW name: [(columns)] AS query, to the end of the text.
@@ -777,6 +901,15 @@ class Parser {
   }
 
   void Alter(Stmt& s) {
+    if (Accept("proc") || Accept("procedure")) {
+      s.k = Stmt::CreateObject;
+      s.xtype = "P";
+      s.on = true;  // ALTER: the procedure must be there
+      s.name = ObjectName();
+      s.body = std::string(src_.substr(s.begin));
+      ProcedureTail(s);
+      return;
+    }
     Expect("table");
     s.table = ObjectName();
     if (Accept("add")) {
@@ -1284,16 +1417,27 @@ class Parser {
   std::vector<Token> toks_;
   std::size_t pos_ = 0;
   int in_loop_ = 0, in_catch_ = 0;  // WHILE bodies and CATCH blocks being read
+  int in_proc_ = 0;                 // a procedure's body being read
+  bool keep_unparsed_ = false;      // see ProcedureTail
+
+ public:
+  void KeepUnparsedProcedures() { keep_unparsed_ = true; }
 };
 
 }  // namespace
 
-std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view batch) {
-  return Parser(batch).Batch();
+std::vector<std::unique_ptr<Stmt>> ParseBatch(std::string_view batch, bool replay) {
+  Parser p(batch);
+  if (replay) p.KeepUnparsedProcedures();
+  return p.Batch();
 }
 
 ExprP ParseExpression(std::string_view text) {
   return Parser(text).LoneExpression();
+}
+
+std::unique_ptr<Stmt> ParseProcedure(std::string_view text) {
+  return Parser(text).Procedure();
 }
 
 std::unique_ptr<Select> ParseView(std::string_view text, std::vector<std::string>* columns) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/ascii.h"
 #include "engine/executor.h"
 
 namespace engine {
@@ -152,6 +153,43 @@ struct Session::Ctx {
 void UndoColumnsAdded(Table& t, UndoDetail& d);
 void UndoColumnAltered(Table& t, UndoDetail& d, const PatchLog& log);
 void UndoColumnsDropped(Table& t, UndoDetail& d, const PatchLog& log);
+
+// A variable's or parameter's name as the session keys it: lower case.
+inline std::string VariableKey(std::string_view name) {
+  std::string r(name);
+  for (char& c : r) c = static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
+  return r;
+}
+
+// The error e as met by the statement at line: the batch names the
+// statement's line, whatever line the error was raised on.
+inline Error AtLine(const Error& e, int line) {
+  Error moved(e.number(), e.severity(), e.what(), line);
+  moved.follow_on = e.follow_on;
+  moved.procedure = e.procedure;
+  return moved;
+}
+
+// Holds a session's turn at the gate for one statement.
+class GateTurn {
+ public:
+  GateTurn(StatementGate* gate, const Session& s) : gate_(gate), s_(s) {}
+  ~GateTurn() {
+    if (entered_) gate_->Leave(s_);
+  }
+  GateTurn(const GateTurn&) = delete;
+  GateTurn& operator=(const GateTurn&) = delete;
+  void Enter(const std::function<bool()>& cancelled) {
+    if (!gate_) return;
+    gate_->Enter(s_, cancelled);
+    entered_ = true;
+  }
+
+ private:
+  StatementGate* gate_;
+  const Session& s_;
+  bool entered_ = false;
+};
 
 // e with one more message after it (4922 after 5074, 1750 after 2714, ...).
 inline Error WithFollow(Error e, int number, int severity, std::string text) {
