@@ -12,9 +12,9 @@
 // Known differences from SQL Server (server/DIFFERENCES.md lists them all):
 // - Transaction-manager requests run as BEGIN/COMMIT/ROLLBACK TRANSACTION
 //   and answer without transaction descriptors.
-// - money columns arrive as numeric(19,4); expressions whose type the engine
-//   does not fix arrive as int (bigint past its range), numeric(38, s) with
-//   the largest scale of their values, or varchar of their longest value.
+// - Expressions whose type the engine does not fix arrive as int (bigint
+//   past its range), numeric(38, s) with the largest scale of their values,
+//   or varchar of their longest value.
 // - No encryption, no Windows authentication, no MARS; the server calls
 //   itself libsql-server 10.0 and its login language is us_english.
 #include "server/client_session.h"
@@ -72,10 +72,8 @@ tds::Column Describe(const engine::ResultColumn& rc, const engine::StatementResu
     c.scale = static_cast<std::uint8_t>(std::clamp(rc.scale, 0, static_cast<int>(c.precision)));
     c.size = tds::NumericSize(c.precision);
   } else if (d == "money") {
-    c.type = tds::kNumericN;
-    c.precision = 19;
-    c.scale = 4;
-    c.size = tds::NumericSize(19);
+    c.type = tds::kMoneyN;
+    c.size = 8;
   } else if (d == "float") {
     c.type = tds::kFloatN;
     c.size = rc.precision == 24 ? 4 : 8;  // real is float(24)
@@ -170,6 +168,8 @@ std::string Encode(const tds::Column& c, const std::string& text, bool binary_as
       return c.size == 4 ? tds::EncodeReal(text) : tds::EncodeFloat(text);
     case tds::kDateTimeN:
       return tds::EncodeDateTime(text);
+    case tds::kMoneyN:
+      return tds::EncodeMoney(text);
     case tds::kBigVarBinary:
     case tds::kBigBinary:
       return binary_as_hex ? tds::DecodeHex(text) : text;

@@ -684,6 +684,7 @@ void TokenWriter::TypeInfo(const Column& c, bool with_table_name) {
     case kBitN:
     case kFloatN:
     case kDateTimeN:
+    case kMoneyN:
       Put8(static_cast<std::uint8_t>(c.size));
       break;
     case kNumericN:
@@ -741,6 +742,7 @@ void TokenWriter::Value(const Column& c, const std::optional<std::string>& v) {
     case kBitN:
     case kFloatN:
     case kDateTimeN:
+    case kMoneyN:
     case kNumericN:
     case kDecimalN:
       if (!v) {
@@ -892,6 +894,20 @@ std::string EncodeNumeric(std::string_view text, std::uint8_t scale, std::uint32
     out.push_back(static_cast<char>(static_cast<unsigned>(mag & 0xFF)));
     mag >>= 8;
   }
+  return out;
+}
+
+std::string EncodeMoney(std::string_view text) {
+  // Sign, then the magnitude in 1/10,000 in eight bytes, low first.
+  const std::string n = EncodeNumeric(text, 4, 9);
+  std::uint64_t mag = 0;
+  for (std::size_t k = 8; k >= 1; --k) mag = mag << 8 | static_cast<unsigned char>(n[k]);
+  if (mag > 0x7FFFFFFFFFFFFFFFull + (n[0] == '\0' ? 1 : 0))
+    throw ProtocolError("out of money's range: " + std::string(text));
+  const std::uint64_t v = n[0] == '\0' ? ~mag + 1 : mag;
+  std::string out;
+  for (int shift : {32, 40, 48, 56, 0, 8, 16, 24})
+    out.push_back(static_cast<char>(static_cast<unsigned>(v >> shift) & 0xFF));
   return out;
 }
 

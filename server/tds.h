@@ -207,6 +207,7 @@ enum WireType : std::uint8_t {
   kDecimalN = 0x6A,
   kNumericN = 0x6C,
   kFloatN = 0x6D,
+  kMoneyN = 0x6E,
   kDateTimeN = 0x6F,
   kBigVarBinary = 0xA5,
   kBigVarChar = 0xA7,
@@ -302,6 +303,8 @@ std::string EncodeFloat(std::string_view text);
 std::string EncodeReal(std::string_view text);  // 4 bytes
 // Scaled to the column's scale; size is the column's (5, 9, 13 or 17).
 std::string EncodeNumeric(std::string_view text, std::uint8_t scale, std::uint32_t size);
+// Units of 1/10,000, the high 32 bits first (money, 8 bytes).
+std::string EncodeMoney(std::string_view text);
 // "yyyy-mm-dd hh:mi:ss.mmm" as days since 1900-01-01 and 1/300 seconds.
 std::string EncodeDateTime(std::string_view text);
 // Upper- or lower-case hex digits to bytes.

@@ -67,12 +67,15 @@ function close(c) {
 
 // Runs sql: as a batch without parameters, through sp_executesql with them.
 // params: [name, type, value, options]; outputs: [name, type, options].
-// Resolves to the rows (arrays of values), the row count, the output values.
+// Resolves to the rows (arrays of values), the row count, the output values
+// and the wire types of the columns.
 function run(c, sql, params = [], outputs = []) {
   return new Promise((resolve, reject) => {
     const rows = [];
     const out = {};
-    const r = new Request(sql, (err, rowCount) => (err ? reject(err) : resolve({ rows, rowCount, out })));
+    let types = [];  // the wire types of the last result set's columns
+    const r = new Request(sql, (err, rowCount) => (err ? reject(err) : resolve({ rows, rowCount, out, types })));
+    r.on('columnMetadata', (cols) => (types = cols.map((col) => col.type.name)));
     for (const [name, type, value, options] of params) r.addParameter(name, type, value, options);
     for (const [name, type, options] of outputs) r.addOutputParameter(name, type, null, options);
     r.on('row', (cols) => rows.push(cols.map((col) => col.value)));
@@ -103,6 +106,10 @@ test('typed parameters of every type the engine has round-trip through a table',
     const { rowCount } = await run(c, `insert into p values (${names.map((n) => '@' + n).join(', ')})`, params);
     assert.equal(rowCount, 1);
   }
+  // Each column announced as SQL Server announces it.
+  assert.deepEqual((await run(c, 'select * from p where 1 = 0')).types,
+    ['IntN', 'IntN', 'IntN', 'BitN', 'NumericN', 'MoneyN', 'FloatN', 'FloatN', 'DateTimeN', 'Char', 'VarChar',
+      'Text', 'Image']);
   for (const row of cases) {
     const { rows } = await run(c, 'select * from p where k = @k', [['k', TYPES.Int, row[0]]]);
     const expected = [...row];
