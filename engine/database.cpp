@@ -180,7 +180,10 @@ class EmbeddedDatabase : public Database, public StatementGate {
   ProcedureCall call_procedure(int spid, std::string_view name,
                                const std::vector<ProcedureArgument>& args,
                                const std::function<bool()>& cancelled) override {
-    return Find(spid).CallProcedure(name, args, cancelled);
+    Session& s = Find(spid);
+    ProcedureCall call = s.CallProcedure(name, args, cancelled);
+    if (!s.temp_suffix.empty()) Unname(call.results, s.temp_suffix);
+    return call;
   }
 
   void set_session_info(const SessionInfo& info) override {

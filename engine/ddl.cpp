@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "engine/session_internal.h"
+#include "engine/temp_tables.h"
 
 namespace engine {
 
@@ -802,7 +803,7 @@ void Session::DoCreateObject(const Stmt& s) {
     if (!old || old->xtype != s.xtype)
       throw SqlError(208, "Invalid object name '" + s.name + "'.");
     SchemaSnapshot();
-    cat_.FindObject(s.name)->text = s.body;
+    cat_.FindObject(s.name)->text = s.xtype == "P" ? UnnameTempTables(s.body) : s.body;
     return;
   }
   if (cat_.NameTaken(s.name))
@@ -810,7 +811,8 @@ void Session::DoCreateObject(const Stmt& s) {
   Object o;
   o.name = s.name;
   o.xtype = s.xtype;
-  o.text = s.body;
+  // A procedure's #tables are those of the session that runs it.
+  o.text = s.xtype == "P" ? UnnameTempTables(s.body) : s.body;
   // A view that cannot be read (a table or column that is not there, ...)
   // is refused when it is made.
   if (o.xtype == "V") ViewTable(o);

@@ -11,6 +11,7 @@
 // parameters are copied back to the caller's variables when the procedure
 // ends, and RETURN's value (0 without one) is its return status.
 #include "engine/session_internal.h"
+#include "engine/temp_tables.h"
 
 namespace engine {
 
@@ -79,8 +80,10 @@ bool Session::IsProcedureCall(const Stmt& s) {
 std::shared_ptr<const Stmt> Session::ProcedureBody(const Object& o) {
   auto it = procedures_.find(o.id);
   if (it != procedures_.end() && it->second.first == o.text) return it->second.second;
-  std::unique_ptr<Stmt> parsed = ParseProcedure(o.text);
-  parsed->body = o.text;  // what the statements' offsets index, for the journal
+  // The text is kept without #table suffixes: this session's #tables.
+  std::string text = NameTempTables(o.text, temp_suffix);
+  std::unique_ptr<Stmt> parsed = ParseProcedure(text);
+  parsed->body = std::move(text);  // what the statements' offsets index, for the journal
   std::shared_ptr<const Stmt> kept = std::move(parsed);
   procedures_[o.id] = {o.text, kept};
   return kept;

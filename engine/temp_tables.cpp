@@ -9,8 +9,6 @@
 
 namespace engine {
 
-namespace {
-
 // The batch with each #name suffixed. A batch the tokenizer refuses (a
 // string left open) goes as it is: parsing reports the fault.
 std::string NameTempTables(std::string_view batch, const std::string& suffix) {
@@ -36,10 +34,32 @@ std::string NameTempTables(std::string_view batch, const std::string& suffix) {
   return out;
 }
 
+std::string UnnameTempTables(std::string_view text) {
+  // Eight underscores and twelve upper-case hex digits (TempTableSuffix).
+  std::string out(text);
+  for (std::size_t at = 0; (at = out.find("________", at)) != std::string::npos;) {
+    std::size_t end = at + 8;
+    while (end < out.size() && out[end] == '_') ++end;  // a run longer than eight
+    const std::size_t hex = end - 8;
+    bool suffix = hex + 20 <= out.size();
+    for (std::size_t k = hex + 8; suffix && k < hex + 20; ++k)
+      suffix = (out[k] >= '0' && out[k] <= '9') || (out[k] >= 'A' && out[k] <= 'F');
+    if (suffix)
+      out.erase(hex, 20);
+    else
+      at = end;
+  }
+  return out;
+}
+
+namespace {
+
 void Unname(std::string& text, const std::string& suffix) {
   for (std::size_t at; (at = text.find(suffix)) != std::string::npos;)
     text.erase(at, suffix.size());
 }
+
+}  // namespace
 
 void Unname(std::vector<StatementResult>& results, const std::string& suffix) {
   for (StatementResult& r : results) {
@@ -47,8 +67,6 @@ void Unname(std::vector<StatementResult>& results, const std::string& suffix) {
     for (ResultColumn& c : r.columns) Unname(c.name, suffix);
   }
 }
-
-}  // namespace
 
 std::string TempTableSuffix(int spid) {
   char hex[16];
@@ -78,6 +96,7 @@ std::vector<StatementResult> ExecuteNamingTempTables(Session& s, std::string_vie
     Unname(text, suffix);
     Error named(e.number(), e.severity(), text, e.line());
     named.follow_on = e.follow_on;
+    named.procedure = e.procedure;
     for (ErrorMessage& m : named.follow_on) Unname(m.text, suffix);
     named.results = e.results;
     Unname(named.results, suffix);

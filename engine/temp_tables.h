@@ -34,6 +34,15 @@ inline bool IsTempTable(std::string_view name) {
   return !name.empty() && name[0] == '#';
 }
 
+// The batch with each #name suffixed (a stored procedure's text, as the
+// session running it names its tables).
+std::string NameTempTables(std::string_view batch, const std::string& suffix);
+// text without any session's suffix (a procedure's text as it is kept:
+// each session that runs it names its own #tables).
+std::string UnnameTempTables(std::string_view text);
+// The suffix taken out of the messages and column names of results.
+void Unname(std::vector<StatementResult>& results, const std::string& suffix);
+
 // Runs a batch of session s (its temp_suffix set) with its #names suffixed;
 // results, messages and errors come back with the suffix taken out.
 std::vector<StatementResult> ExecuteNamingTempTables(Session& s, std::string_view batch,

@@ -197,4 +197,26 @@ TEST(EngineProcedures, CallByNameWithTypedArguments) {
   EXPECT_EQ(c.results[0].messages[0].number, 245);
 }
 
+TEST(EngineProcedures, TempTablesAreThoseOfTheSessionRunningIt) {
+  TempDb db;
+  const int a = db.db().open_session({});
+  const int b = db.db().open_session({});
+  db.db().execute(a, "create procedure fill @v int as insert #work values (@v) select count(*) from #work");
+  db.db().execute(a, "create table #work (v int)");
+  db.db().execute(b, "create table #work (v int)");
+  db.db().execute(b, "exec fill 1");
+  auto r = db.db().execute(a, "exec fill 2\nexec fill 3");
+  EXPECT_EQ(*r[4].rows[0][0], "2");  // a's own #work: 2 and 3
+  engine::ProcedureCall c = db.db().call_procedure(b, "fill", {{"", "int", "4", false, false}});
+  EXPECT_EQ(*c.results[1].rows[0][0], "2");  // b's: 1 and 4
+  db.db().close_session(a);
+  std::string message;
+  try {
+    db.db().execute(b, "drop table #work\nexec fill 5");
+  } catch (const engine::Error& e) {
+    message = e.what();
+  }
+  EXPECT_EQ(message, "Invalid object name '#work'.");
+}
+
 }  // namespace
