@@ -29,10 +29,19 @@ class Error : public std::runtime_error {
   // more can be sent through it, and the server rolls back its open
   // transaction.
   bool connection_lost() const { return lost_; }
+  // The message already tells the user what became of the failed unit of
+  // work (undone whole, nothing of it kept), so that an outer handler does
+  // not say it twice.
+  bool says_undone() const { return says_undone_; }
+  Error& SaysUndone() {
+    says_undone_ = true;
+    return *this;
+  }
 
  private:
   int number_;
   bool lost_;
+  bool says_undone_ = false;
 };
 
 // The failure LIBUPGRADE_FAULT=fail:N puts in place of a statement (number

@@ -91,7 +91,8 @@ void RollBackAfterFailure(Query& q) {
 
 std::string UndoneAtCommit(const std::string& message) {
   return message + "\n" +
-         text::Gbk("本步骤在提交时失败，服务器已撤销本步骤的全部改动；排除原因后再次运行本程序即可。");
+         text::Gbk(
+             "本步骤在提交时失败，服务器已撤销本步骤的全部改动；排除原因后再次运行本程序即可。");
 }
 
 bool RunTolerated(Query& q, const std::vector<std::string>& lines) {
@@ -120,7 +121,8 @@ bool GoOnAfter(Query& q, const Error& e) {
   throw Error(e.number(),
               std::string(e.what()) + "\n" +
                   text::Gbk("服务器在这个错误之后结束了本步骤的事务，本步骤的改动已全部撤销；"
-                            "排除原因后再次运行本程序即可。"));
+                            "排除原因后再次运行本程序即可。"))
+      .SaysUndone();
 }
 
 }  // namespace db

@@ -111,7 +111,7 @@ void RunInTransaction(Query& q, Work&& work) {
       throw;
     } catch (const Error& e) {
       if (e.connection_lost()) throw;
-      throw Error(e.number(), UndoneAtCommit(e.what()));
+      throw Error(e.number(), UndoneAtCommit(e.what())).SaysUndone();
     }
   } catch (...) {
     RollBackAfterFailure(q);

@@ -27,22 +27,43 @@ Upgrader::Upgrader(db::Connection& connection, db::UpgradeView& v, std::filesyst
 // A connection lost in the middle of a step (the server stopped, the network
 // gone) is named as such, with the driver's text: the server rolls back the
 // step's open transaction when it sees its client go, and the next run does
-// the step again.
+// the step again. Any other failure of a step says, once, that the step was
+// undone whole (a full disk, a refused statement, a failed COMMIT alike).
 template <class F>
 void Upgrader::RunStep(const char* name, F step) {
   current_step_ = name;
   try {
     db::RunInTransaction(qrTmp, [&] { (this->*step)(); });
   } catch (const db::Error& e) {
-    if (!e.connection_lost() && !qrTmp.connection().lost()) throw;
+    if (e.connection_lost() || qrTmp.connection().lost()) {
+      throw db::Error(e.number(),
+                      G("与数据库服务器的连接在执行步骤 ") + name + G(" 时中断了：") + e.what() +
+                          G("\n服务器会撤销这一步尚未提交的事务，这一步的改动都不会保留；"
+                            "之前已完成的步骤已经提交，不受影响。恢复连接后再次运行本程序，"
+                            "会重新执行这一步。"),
+                      true);
+    }
+    if (e.says_undone()) throw;
     throw db::Error(e.number(),
-                    G("与数据库服务器的连接在执行步骤 ") + name + G(" 时中断了：") + e.what() +
-                        G("\n服务器会撤销这一步尚未提交的事务，这一步的改动都不会保留；"
-                          "之前已完成的步骤已经提交，不受影响。恢复连接后再次运行本程序，"
-                          "会重新执行这一步。"),
-                    true);
+                    e.what() + G("\n本步骤的改动已全部撤销；排除原因后再次运行本程序即可。"))
+        .SaysUndone();
   }
   current_step_ = "run";
+}
+
+// The statements a run sends outside the steps (the ledger made, a sign
+// between steps written) are single statements: a failed one left nothing,
+// and the steps before it stay done.
+template <class F>
+void Upgrader::BetweenSteps(F work) {
+  try {
+    work();
+  } catch (const db::Error& e) {
+    if (e.connection_lost() || e.says_undone()) throw;
+    throw db::Error(e.number(),
+                    e.what() + G("\n这条语句没有改变数据库；排除原因后再次运行本程序即可。"))
+        .SaysUndone();
+  }
 }
 
 void Upgrader::RunSequence() {
@@ -55,7 +76,7 @@ void Upgrader::RunSequence() {
     if (!problems.empty()) throw PreflightFailed(std::move(problems));
   }
   if (before_first_change) before_first_change();
-  db::EnsureLedger(qrTmp);
+  BetweenSteps([this] { db::EnsureLedger(qrTmp); });
 
   view.SetDoWorkEnabled(false);
   view.SetExitEnabled(false);
@@ -78,7 +99,7 @@ void Upgrader::RunSequence() {
   RunStep("Do2009_10_15", &Upgrader::Do2009_10_15);
   RunStep("Do2010_04_09", &Upgrader::Do2010_04_09);
   RunStep("Do2011_09_02", &Upgrader::Do2011_09_02);
-  CheckVerSign("ZZ20130901.VERUP");
+  BetweenSteps([this] { CheckVerSign("ZZ20130901.VERUP"); });
   RunStep("Do2015_02_01", &Upgrader::Do2015_02_01);
   RunStep("Do2015_03_01", &Upgrader::Do2015_03_01);
   RunStep("Do2015_03_12", &Upgrader::Do2015_03_12);

@@ -116,6 +116,8 @@ class Upgrader {
  private:
   template <class F>
   void RunStep(const char* name, F step);
+  template <class F>
+  void BetweenSteps(F work);
 
   // The end of a run or a maintenance click: the database file written now
   // (db::Connection::Checkpoint), so that a failure to write it is reported

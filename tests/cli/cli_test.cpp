@@ -128,11 +128,12 @@ TEST(Cli, UpgradesAndASecondRunRecordsNothing) {
 // says that it rolled back before its account of the steps and rows.
 TEST(Cli, APreviewSaysItRolledBackAndNeverThatItIsDone) {
   ScratchDb db({"release_2007_03"});
-  const Outcome o = RunCli(db.dir(), {"--dry-run", "--data-source", db.data_source(),
-                                      "--data-dir", SampleDir().string()});
+  const Outcome o = RunCli(db.dir(), {"--dry-run", "--data-source", db.data_source(), "--data-dir",
+                                      SampleDir().string()});
   ASSERT_EQ(o.code, 0) << o.err;
   EXPECT_EQ(o.out.find("所有处理已完成"), std::string::npos) << o.out;
-  const auto rolled_back = o.out.find("every step ran to the end, then every change was rolled back");
+  const auto rolled_back =
+      o.out.find("every step ran to the end, then every change was rolled back");
   ASSERT_NE(rolled_back, std::string::npos) << o.out;
   EXPECT_LT(rolled_back, o.out.find("Steps that would change the database")) << o.out;
   auto c = db.Connect();
@@ -191,8 +192,7 @@ TEST(Cli, ServerErrorGoesToStderrWithExitOneAndIntoTheLog) {
       "Do200503Before\n");
   ASSERT_NE(changed, std::string::npos) << o.out;
   ASSERT_NE(undone, std::string::npos) << o.out;
-  EXPECT_EQ(o.out.substr(changed, undone - changed).find("Do200503"), std::string::npos)
-      << o.out;
+  EXPECT_EQ(o.out.substr(changed, undone - changed).find("Do200503"), std::string::npos) << o.out;
   const auto lines = WithoutAccount(Lines(Slurp(log)));
   const std::size_t ledger = AfterChecks(lines);
   ASSERT_GE(lines.size(), ledger + 3);
@@ -262,7 +262,8 @@ TEST(Cli, MissingDatabaseIsAConnectionError) {
 
   // The server started on a missing file says the same.
   const std::string serve = Quote((BinDir() / "libsql-server").string()) + " -d " +
-                            Quote(missing.string()) + " 2>" + Quote((db.dir() / "err.txt").string());
+                            Quote(missing.string()) + " 2>" +
+                            Quote((db.dir() / "err.txt").string());
   const int status = std::system(serve.c_str());
   EXPECT_EQ(WEXITSTATUS(status), 1);
   const std::string err = Slurp(db.dir() / "err.txt");
@@ -312,10 +313,9 @@ TEST(Cli, DataFilesFromTheProgramsFolderThenTheInstallationsDataFolder) {
   fs::create_directories(bin);
   fs::copy_file(BinDir() / "libupgrade-cli", bin / "libupgrade-cli");
   const std::string cli = Quote((bin / "libupgrade-cli").string());
-  const std::string run = "LIBUPGRADE_REGISTRY_ROOT=/nonexistent " + cli +
-                          " --data-source " + Quote(db.data_source()) + " >" +
-                          Quote((db.dir() / "out.txt").string()) + " 2>" +
-                          Quote((db.dir() / "err.txt").string());
+  const std::string run = "LIBUPGRADE_REGISTRY_ROOT=/nonexistent " + cli + " --data-source " +
+                          Quote(db.data_source()) + " >" + Quote((db.dir() / "out.txt").string()) +
+                          " 2>" + Quote((db.dir() / "err.txt").string());
   int status = std::system((run + " --backed-up").c_str());
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(Slurp(db.dir() / "err.txt")
@@ -361,14 +361,15 @@ TEST(Cli, ADatabaseWithoutTheLibrarysTablesIsRefusedBeforeAnyChange) {
 TEST(Cli, AFileTheDiskRefusesEndsTheRunWithWhatIsSafe) {
   struct Case {
     const char* fault;
-    const char* error;      // the file layer's words
-    const char* safe;       // what the utility adds
-    const char* undone;     // the step rolled back, or ""
+    const char* error;   // the file layer's words
+    const char* safe;    // what the utility adds
+    const char* undone;  // the step rolled back, or ""
   };
   const Case cases[] = {
       // The database file written at the end of the run: every step is in
       // the journal already.
-      {"checkpoint", "No space left on device", "保存在数据库的日志文件（journal）中，没有丢失", ""},
+      {"checkpoint", "No space left on device", "保存在数据库的日志文件（journal）中，没有丢失",
+       ""},
       // The journal flushed at the first step's COMMIT (the first flush of
       // the run: the fixture has its ledger already): the step is undone.
       {"flush:1", "Could not flush", "本步骤在提交时失败，服务器已撤销本步骤的全部改动",
@@ -398,6 +399,40 @@ TEST(Cli, AFileTheDiskRefusesEndsTheRunWithWhatIsSafe) {
     auto conn = db.Connect();
     EXPECT_FALSE(
         Rows(*conn, "select vm_mess from ver_manage where vm_mess='ZZ20170109.SFZ'").empty());
+  }
+}
+
+// Whatever stops a run, its message says once what became of the work it
+// was doing: a step undone whole, or a single statement between steps that
+// left nothing.
+TEST(Cli, AFailureSaysOnceWhatBecameOfTheWork) {
+  struct Case {
+    const char* env;
+    const char* error;  // the cause's own words
+    const char* safe;   // what the utility adds, once
+  };
+  const Case cases[] = {
+      // A statement of the first step refused (the 180th statement sent).
+      {"LIBUPGRADE_FAULT=fail:180", "injected fault", "本步骤的改动已全部撤销"},
+      // The first step's COMMIT: the journal cannot be written.
+      {"LIBUPGRADE_STORAGE_FAULT=write:1", "No space left on device", "本步骤在提交时失败"},
+      // The sign written between the steps of 2011 and 2015 (the 14th
+      // write: one for each step before it).
+      {"LIBUPGRADE_STORAGE_FAULT=write:14", "No space left on device", "这条语句没有改变数据库"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.env);
+    ScratchDb db({"release_2005_01"});
+    const std::vector<std::string> args = {"--backed-up", "--data-source", db.data_source(),
+                                           "--data-dir", SampleDir().string()};
+    const Outcome o = RunCli(db.dir(), args, c.env);
+    EXPECT_EQ(o.code, 1) << o.out;
+    EXPECT_NE(o.err.find(c.error), std::string::npos) << o.err;
+    const std::size_t at = o.err.find(c.safe);
+    EXPECT_NE(at, std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("撤销", o.err.find('\n', at)), std::string::npos) << o.err;
+    const Outcome again = RunCli(db.dir(), args);
+    ASSERT_EQ(again.code, 0) << again.err;
   }
 }
 
@@ -435,9 +470,9 @@ TEST(Cli, SaveConnectionWritesTheDialogsValuesPrivately) {
   const fs::path root = db.dir() / "reg";
   const fs::path key = root / "SOFTWARE" / "Quorvant" / "Lib";
   const std::string env = "LIBUPGRADE_REGISTRY_ROOT=" + Quote(root.string());
-  const Outcome o = RunCli(db.dir(), {"--save-connection", "--data-source", " LibODBC2 ",
-                                      "--user", "abc"},
-                           env + " LIBUPGRADE_PASSWORD=abc");
+  const Outcome o =
+      RunCli(db.dir(), {"--save-connection", "--data-source", " LibODBC2 ", "--user", "abc"},
+             env + " LIBUPGRADE_PASSWORD=abc");
   ASSERT_EQ(o.code, 0) << o.err;
   EXPECT_EQ(Slurp(key / "values.txt"),
             "ODBCNAME=LibODBC2\nUSERNAME=340334043407\nPASSWORD=340334043407\n");
