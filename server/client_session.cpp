@@ -192,6 +192,44 @@ void EncodeRow(const engine::StatementResult& r, const std::vector<tds::Column>&
   }
 }
 
+// RETURNVALUE tokens for a call's output parameters: outputs gives each
+// one's ordinal among the call's parameters and its name; values holds
+// their values, one column each, in one row. Text and image values go as
+// varchar and varbinary of 8000 bytes, as parameters cannot be text.
+void WriteOutputs(tds::TokenWriter& w, const engine::StatementResult& values,
+                  const std::vector<std::pair<std::uint16_t, std::u16string>>& outputs) {
+  if (!values.has_result_set || values.rows.size() != 1 || values.columns.size() != outputs.size())
+    return;
+  std::vector<tds::Column> cols;
+  for (std::size_t i = 0; i < values.columns.size(); ++i) {
+    cols.push_back(Describe(values.columns[i], values, i));
+    if (cols.back().type == tds::kText || cols.back().type == tds::kImage) {
+      cols.back().type = cols.back().type == tds::kText ? tds::kBigVarChar : tds::kBigVarBinary;
+      cols.back().size = 8000;
+    }
+  }
+  std::vector<std::optional<std::string>> encoded;
+  EncodeRow(values, cols, values.rows[0], &encoded);
+  for (std::size_t i = 0; i < outputs.size(); ++i)
+    w.ReturnValue(
+        outputs[i].first,
+        outputs[i].second.empty() ? tds::GbkToUtf16(values.columns[i].name) : outputs[i].second,
+        cols[i], encoded[i]);
+}
+
+// A parameter's value as the text CAST converts from: a literal's quotes
+// taken off, NULL as nullopt; numbers and 0x... hex as they are.
+std::optional<std::string> ValueText(const std::string& literal) {
+  if (literal == "null") return std::nullopt;
+  if (literal.size() < 2 || literal.front() != '\'') return literal;
+  std::string out;
+  for (std::size_t i = 1; i + 1 < literal.size(); ++i) {
+    out += literal[i];
+    if (literal[i] == '\'' && literal[i + 1] == '\'') ++i;
+  }
+  return out;
+}
+
 // The table of an INSERT BULK statement ("insert bulk [t] ([k] int, ...)
 // with (TABLOCK)"), as written; nullopt for any other batch. The column
 // list is not needed: the bulk load describes its columns itself.
@@ -428,7 +466,7 @@ ClientSession::Outcome ClientSession::RunBatch(tds::TokenWriter& w, const std::s
     outcome = Outcome::Failed;
     if (e.results.empty()) {  // nothing ran: a syntax error
       w.Message(true, e.number(), 1, static_cast<std::uint8_t>(e.severity()),
-                tds::GbkToUtf16(e.what()), server, e.line());
+                tds::GbkToUtf16(e.what()), server, e.line(), tds::GbkToUtf16(e.procedure));
       for (const engine::Error::Message& f : e.follow_on)
         w.Message(f.severity > 10, f.number, 1, static_cast<std::uint8_t>(f.severity),
                   tds::GbkToUtf16(f.text), server, f.line ? f.line : e.line());
@@ -447,16 +485,36 @@ ClientSession::Outcome ClientSession::RunBatch(tds::TokenWriter& w, const std::s
     *trailing = std::move(results.back());
     results.pop_back();
   }
+  WriteResults(w, results, in_proc, last_done);
+  return outcome;
+}
+
+void ClientSession::WriteResults(tds::TokenWriter& w,
+                                 const std::vector<engine::StatementResult>& results, bool in_proc,
+                                 std::size_t* last_done) {
+  const std::u16string server = Utf16(id_.server_name);
+  auto done = [&](std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
+    *last_done = w.size();
+    if (in_proc)
+      w.DoneInProc(status, command, rows);
+    else
+      w.Done(status, command, rows);
+  };
   // One DONE per statement that SQL Server reports something for.
   for (const engine::StatementResult& r : results) {
     bool failed = false;
     for (const engine::Error::Message& m : r.messages) {  // PRINT, or the statement's errors
       failed = failed || m.severity > 10;
       w.Message(m.severity > 10, m.number, 1, static_cast<std::uint8_t>(m.severity),
-                tds::GbkToUtf16(m.text), server, m.line);
+                tds::GbkToUtf16(m.text), server, m.line, tds::GbkToUtf16(m.procedure));
     }
     const std::uint16_t counted = r.nocount ? 0 : tds::kDoneCount;
-    if (failed) {
+    if (r.return_status) {
+      // EXEC of a procedure that ran to its end: its status, then its DONEPROC.
+      w.ReturnStatus(*r.return_status);
+      *last_done = w.size();
+      w.DoneProc(tds::kDoneMore, 0, 0);
+    } else if (failed) {
       done(tds::kDoneMore | tds::kDoneError, 0, 0);
     } else if (r.has_result_set) {
       std::vector<tds::Column> cols;
@@ -473,7 +531,6 @@ ClientSession::Outcome ClientSession::RunBatch(tds::TokenWriter& w, const std::s
       done(tds::kDoneMore | counted, 0, static_cast<std::uint64_t>(r.rows_affected));
     }
   }
-  return outcome;
 }
 
 ClientSession::Reply ClientSession::Batch(const std::string& sql,
@@ -525,6 +582,14 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
   for (std::size_t k = 0; k < calls.size(); ++k) {
     const tds::RpcCall& call = calls[k];
     const std::uint16_t id = call.proc_id ? call.proc_id : ProcIdOf(call.name);
+    if (id == 0 && !call.name.empty()) {
+      try {
+        CallProcedure(w, call, k + 1 == calls.size(), cancelled);
+      } catch (const engine::Cancelled&) {
+        return Attention();
+      }
+      continue;
+    }
     const std::vector<tds::RpcParam>& ps = call.params;
     auto refuse = [&](std::int32_t number, const std::string& text) {
       w.Message(true, number, 1, 16, Utf16(text), server, 1);
@@ -583,19 +648,12 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
         first_value = 1;
         break;
       }
-      default: {
-        // A user procedure: EXEC with the values, which the engine answers.
-        std::string name = tds::Utf16ToGbk(call.name);
-        statement = "exec " + name;
-        for (std::size_t i = 0; i < ps.size(); ++i) {
-          SqlParam v = ParamAsSql(ps[i]);
-          statement += (i ? ", " : " ");
-          if (!ps[i].name.empty()) statement += tds::Utf16ToGbk(ps[i].name) + " = ";
-          statement += v.literal;
-        }
-        first_value = ps.size();
+      default:
+        // A system procedure by an id this server does not know.
+        refuse(2812, "Could not find stored procedure with id " + std::to_string(id) + ".");
+        run = false;
+        failed = true;
         break;
-      }
     }
     // The return status, then the prepared statement's handle when one was made.
     auto ReturnStatusAndHandle = [&] {
@@ -634,22 +692,10 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
       if (o == Outcome::Cancelled) return Attention();
       failed = o == Outcome::Failed;
       ReturnStatusAndHandle();
-      if (trailing.has_result_set && trailing.rows.size() == 1 &&
-          trailing.columns.size() == outputs.size()) {
-        std::vector<tds::Column> cols;
-        for (std::size_t i = 0; i < trailing.columns.size(); ++i) {
-          cols.push_back(Describe(trailing.columns[i], trailing, i));
-          if (cols.back().type == tds::kText || cols.back().type == tds::kImage) {
-            cols.back().type =
-                cols.back().type == tds::kText ? tds::kBigVarChar : tds::kBigVarBinary;
-            cols.back().size = 8000;
-          }
-        }
-        std::vector<std::optional<std::string>> values;
-        EncodeRow(trailing, cols, trailing.rows[0], &values);
-        for (std::size_t i = 0; i < outputs.size(); ++i)
-          w.ReturnValue(outputs[i].first, tds::GbkToUtf16(outputs[i].second), cols[i], values[i]);
-      }
+      std::vector<std::pair<std::uint16_t, std::u16string>> named;
+      for (const auto& [ordinal, name] : outputs)
+        named.emplace_back(ordinal, tds::GbkToUtf16(name));
+      WriteOutputs(w, trailing, named);
     } else {
       ReturnStatusAndHandle();
     }
@@ -660,6 +706,38 @@ ClientSession::Reply ClientSession::Rpc(const std::string& payload,
   }
   if (calls.empty()) w.Done(tds::kDoneFinal, 0, 0);
   return Send(w.bytes());
+}
+
+void ClientSession::CallProcedure(tds::TokenWriter& w, const tds::RpcCall& call, bool last,
+                                  const std::function<bool()>& cancelled) {
+  std::vector<engine::ProcedureArgument> args;
+  std::vector<std::pair<std::uint16_t, std::u16string>> outputs;
+  for (std::size_t i = 0; i < call.params.size(); ++i) {
+    const tds::RpcParam& p = call.params[i];
+    const SqlParam v = ParamAsSql(p);
+    engine::ProcedureArgument a;
+    a.name = tds::Utf16ToGbk(p.name);
+    a.type = v.type;
+    a.value = ValueText(v.literal);
+    a.output = p.output;
+    a.use_default = p.use_default;
+    args.push_back(std::move(a));
+    if (p.output) outputs.emplace_back(static_cast<std::uint16_t>(i), p.name);
+  }
+  engine::ProcedureCall r = db_.call_procedure(spid_, tds::Utf16ToGbk(call.name), args, cancelled);
+  // The call's own end is written here: its return status, its output
+  // parameters and its DONEPROC.
+  std::vector<engine::StatementResult>& results = r.results;
+  if (r.return_status && !results.empty() && results.back().return_status) results.pop_back();
+  std::size_t last_done = std::string::npos;
+  WriteResults(w, results, true, &last_done);
+  if (r.return_status) {
+    w.ReturnStatus(*r.return_status);
+    WriteOutputs(w, r.outputs, outputs);
+  }
+  w.DoneProc(
+      static_cast<std::uint16_t>((last ? 0 : tds::kDoneMore) | (r.failed ? tds::kDoneError : 0)), 0,
+      0);
 }
 
 ClientSession::Reply ClientSession::InsertBulk(const std::string& table) {

@@ -72,6 +72,13 @@ class ClientSession {
   Outcome RunBatch(tds::TokenWriter& w, const std::string& sql,
                    const std::function<bool()>& cancelled, bool in_proc, std::size_t* last_done,
                    engine::StatementResult* trailing);
+  // Appends the tokens of results that RunBatch describes.
+  void WriteResults(tds::TokenWriter& w, const std::vector<engine::StatementResult>& results,
+                    bool in_proc, std::size_t* last_done);
+  // A call of a stored procedure by name: its results, return status and
+  // output parameters, then its DONEPROC (with the MORE bit unless last).
+  void CallProcedure(tds::TokenWriter& w, const tds::RpcCall& call, bool last,
+                     const std::function<bool()>& cancelled);
   Reply TransactionManager(const std::string& payload, const std::function<bool()>& cancelled);
   Reply Send(const std::string& tokens, bool close = false, std::string log = {});
   Reply Refuse(std::int32_t number, std::uint8_t severity, const std::string& text_utf8,

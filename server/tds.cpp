@@ -486,6 +486,7 @@ std::vector<RpcCall> ParseRpc(std::string_view payload, std::uint32_t tds_versio
       p.name = Ucs2(c.Take(2u * name_len));
       std::uint8_t status = c.U8();
       p.output = (status & 0x01) != 0;
+      p.use_default = (status & 0x02) != 0;
       ReadParamValue(c, p);
       call.params.push_back(std::move(p));
     }
@@ -658,19 +659,21 @@ void TokenWriter::LoginAck(std::u16string_view program, std::uint32_t program_ve
 
 void TokenWriter::Message(bool error, std::int32_t number, std::uint8_t state,
                           std::uint8_t severity, std::u16string_view text,
-                          std::u16string_view server, std::int32_t line) {
+                          std::u16string_view server, std::int32_t line,
+                          std::u16string_view procedure) {
   text = text.substr(0, std::min<std::size_t>(text.size(), 4000));
   server = server.substr(0, std::min<std::size_t>(server.size(), 128));
+  procedure = procedure.substr(0, std::min<std::size_t>(procedure.size(), 128));
   const bool long_line = version_ >= kTds72;
   Put8(error ? 0xAA : 0xAB);
   Put16(static_cast<std::uint16_t>(4 + 1 + 1 + 2 + 2 * text.size() + 1 + 2 * server.size() + 1 +
-                                   (long_line ? 4 : 2)));
+                                   2 * procedure.size() + (long_line ? 4 : 2)));
   Put32(static_cast<std::uint32_t>(number));
   Put8(state);
   Put8(severity);
   UsVarChar(text);
   BVarChar(server);
-  BVarChar(u"");
+  BVarChar(procedure);
   if (long_line)
     Put32(static_cast<std::uint32_t>(line));
   else

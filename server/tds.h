@@ -151,6 +151,7 @@ enum ProcId : std::uint16_t {
 struct RpcParam {
   std::u16string name;  // "@P1", or empty for a parameter given by position
   bool output = false;
+  bool use_default = false;  // the procedure's own default, no value given
   std::uint8_t type = 0;
   std::uint32_t size = 0;  // the type's length (0xFFFF: a MAX type sent in chunks)
   std::uint8_t precision = 0, scale = 0;
@@ -254,8 +255,11 @@ class TokenWriter {
   void CollationChange();
   void LoginAck(std::u16string_view program, std::uint32_t program_version);
   // ERROR (severity above 10) or INFO token.
+  // procedure: the stored procedure it was raised in, if any (line then
+  // counts in its text).
   void Message(bool error, std::int32_t number, std::uint8_t state, std::uint8_t severity,
-               std::u16string_view text, std::u16string_view server, std::int32_t line);
+               std::u16string_view text, std::u16string_view server, std::int32_t line,
+               std::u16string_view procedure = {});
   void ColMetadata(const std::vector<Column>& columns);
   // One row; values[i] holds the bytes of column i as its type stores them
   // (integers little-endian, char data as code page 936, ...), nullopt for

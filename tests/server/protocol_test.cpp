@@ -285,6 +285,59 @@ TEST_F(Server, AnAttentionCancelsAWaitingStatement) {
   SQLFreeHandle(SQL_HANDLE_ENV, env);
 }
 
+// {? = CALL p(?, ?)}: the driver sends a remote procedure call by name and
+// reads the return status and the output parameter back into its buffers.
+TEST_F(Server, AProceduresReturnStatusAndOutputParametersReachTheDriver) {
+  auto a = Connect();
+  a->Execute(
+      "create procedure name_of @id int, @name varchar(20) output as\n"
+      "set @name = (select name from t where id = @id)\n"
+      "if @name is null return 1\nreturn 0");
+  SQLHENV env;
+  SQLHDBC dbc;
+  SQLHSTMT st;
+  SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+  const std::string dsn = Dsn("Lib");
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLConnect(dbc, (SQLCHAR*)dsn.c_str(), SQL_NTS, (SQLCHAR*)"sa", SQL_NTS,
+                                       (SQLCHAR*)"secret", SQL_NTS)));
+  SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st);
+  SQLINTEGER status = -99, id = 1;
+  SQLCHAR name[21] = {};
+  SQLLEN status_ind = 0, id_ind = 0, name_ind = 0;
+  SQLBindParameter(st, 1, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &status, 0,
+                   &status_ind);
+  SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &id, 0, &id_ind);
+  SQLBindParameter(st, 3, SQL_PARAM_OUTPUT, SQL_C_CHAR, SQL_VARCHAR, 20, 0, name, sizeof name,
+                   &name_ind);
+  for (SQLINTEGER which : {1, 9}) {
+    id = which;
+    status = -99;
+    name[0] = 0;
+    // No result set and no count: the driver says SQL_NO_DATA, its
+    // parameters filled.
+    SQLRETURN rc = SQLExecDirect(st, (SQLCHAR*)"{? = CALL name_of(?, ?)}", SQL_NTS);
+    ASSERT_TRUE(rc == SQL_NO_DATA || SQL_SUCCEEDED(rc)) << rc;
+    while (SQL_SUCCEEDED(rc) && SQLMoreResults(st) != SQL_NO_DATA) {
+    }
+    if (which == 1) {
+      EXPECT_EQ(status, 0);
+      ASSERT_EQ(name_ind, 2);  // code page 936
+      EXPECT_EQ(text::Utf8(std::string(reinterpret_cast<char*>(name), 2)), "一");
+    } else {
+      EXPECT_EQ(status, 1);
+      EXPECT_EQ(name_ind, SQL_NULL_DATA);
+    }
+    SQLFreeStmt(st, SQL_CLOSE);
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, st);
+  SQLDisconnect(dbc);
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+  a->Execute("drop procedure name_of");
+}
+
 TEST_F(Server, AClientThatRequiresEncryptionIsRefused) {
   EXPECT_THROW(db::Connect({Dsn("LibEncrypted"), "sa", "secret"}), db::Error);
   EXPECT_NE(server_->log().find("requires encryption"), std::string::npos) << server_->log();

@@ -161,6 +161,28 @@ class Clients(unittest.TestCase):
         ca.execute("drop table right_t")
         a.commit()
 
+    def test_stored_procedures_are_called_with_call_and_exec(self):
+        c = self.server.connect(autocommit=True)
+        cur = c.cursor()
+        cur.execute("create procedure below_n @below int, @n int = 0 output as\n"
+                    "select count(*) from n where k < @below\n"
+                    "set @n = @below * 2\n"
+                    "return 7")
+        # The driver sends {CALL} as a remote procedure call by name.
+        self.assertEqual(cur.execute("{CALL below_n(?)}", 10).fetchall()[0][0], 10)
+        self.assertEqual(cur.execute("{CALL below_n(?)}", 500).fetchall()[0][0], 500)
+        # EXEC inside a parameterised batch, its status and output read after.
+        cur.execute("declare @r int, @o int\n"
+                    "exec @r = below_n ?, @o output\n"
+                    "select @r, @o", 20)
+        self.assertEqual(cur.fetchall()[0][0], 20)
+        self.assertTrue(cur.nextset())
+        self.assertEqual(tuple(cur.fetchone()), (7, 40))
+        with self.assertRaises(pyodbc.Error) as e:
+            cur.execute("{CALL no_such_procedure(?)}", 1)
+        self.assertIn("2812", str(e.exception.args))
+        cur.execute("drop procedure below_n")
+
     def test_each_connection_has_its_own_temp_tables_dropped_when_it_goes(self):
         a = self.server.connect(autocommit=True)
         b = self.server.connect(autocommit=True)

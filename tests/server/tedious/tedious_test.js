@@ -285,3 +285,42 @@ test('a bulk load inserts thousands of rows of every type, and a failing row und
   await run(c, 'drop table bl');
   await close(c);
 });
+
+test('a stored procedure called by name returns its rows, output parameters and status', async () => {
+  const c = await connect();
+  await run(c, 'create table pc (k int, name varchar(20))');
+  await run(c, "create procedure add_pc @k int, @name varchar(20) = '无名', @total int output," +
+    ' @echo varchar(30) output as\n' +
+    'begin\n insert into pc values (@k, @name)\n select k, name from pc order by k\n' +
+    ' set @total = (select sum(k) from pc)\n set @echo = @name + \'!\'\n' +
+    ' if @k < 0 raiserror(\'负数 %d\', 16, 1, @k)\n return @k * 10\nend');
+  const call = (params, name = 'add_pc') => new Promise((resolve, reject) => {
+    const rows = [];
+    const out = {};
+    let status;
+    const r = new Request(name, (err) => (err ? reject(err) : resolve({ rows, out, status })));
+    for (const [param, type, value, options] of params) r.addParameter(param, type, value, options);
+    r.addOutputParameter('total', TYPES.Int);
+    r.addOutputParameter('echo', TYPES.VarChar, null, { length: 30 });
+    r.on('row', (cols) => rows.push(cols.map((col) => col.value)));
+    r.on('returnValue', (param, value) => (out[param] = value));
+    r.on('doneProc', (rowCount, more, returnStatus) => (status = returnStatus));
+    c.callProcedure(r);
+  });
+  assert.deepEqual(await call([['k', TYPES.Int, 2], ['name', TYPES.NVarChar, '书']]),
+    { rows: [[2, '书']], out: { total: 2, echo: '书!' }, status: 20 });
+  // A parameter left out takes its default.
+  assert.deepEqual(await call([['k', TYPES.Int, 5]]),
+    { rows: [[2, '书'], [5, '无名']], out: { total: 7, echo: '无名!' }, status: 50 });
+  // An error inside names the procedure.
+  await assert.rejects(call([['k', TYPES.Int, -1]]), (err) => {
+    assert.equal(err.number, 50000);
+    assert.equal(err.message, '负数 -1');
+    assert.equal(err.procName, 'add_pc');
+    return true;
+  });
+  await assert.rejects(call([['nope', TYPES.Int, 1]]), { number: 8145 });
+  await assert.rejects(call([], 'no_such_procedure'), { number: 2812 });
+  assert.deepEqual((await run(c, 'select count(*) from pc')).rows, [[3]]);
+  await close(c);
+});
