@@ -43,6 +43,10 @@ std::int64_t Get64(const char*& p) {
 
 // Skips one encoded value.
 void Skip(const char*& p) {
+  if (static_cast<unsigned char>(*p) == kStoredBigInt) {
+    p += 9;
+    return;
+  }
   Kind k = static_cast<Kind>(*p++);
   switch (k) {
     case Kind::Null:
@@ -65,6 +69,10 @@ void Skip(const char*& p) {
 }
 
 Value Read(const char*& p) {
+  if (static_cast<unsigned char>(*p) == kStoredBigInt) {
+    ++p;
+    return Value::BigInt(Get64(p));
+  }
   Kind k = static_cast<Kind>(*p++);
   switch (k) {
     case Kind::Null:
@@ -98,7 +106,8 @@ Value Read(const char*& p) {
 
 void EncodeValue(std::string& out, const Value& v) {
   // Rows hold no binary kind: binary values are stored as the bytes they are.
-  out += static_cast<char>(v.kind == Kind::Bin ? Kind::Str : v.kind);
+  out += v.kind == Kind::Int && v.big ? static_cast<char>(kStoredBigInt)
+                                      : static_cast<char>(v.kind == Kind::Bin ? Kind::Str : v.kind);
   switch (v.kind) {
     case Kind::Null:
       break;
@@ -647,6 +656,7 @@ std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name) {
         bool numeric = ty.type == Type::Numeric || ty.type == Type::Money;
         int prec = numeric                                               ? ty.precision
                    : ty.type == Type::Int                                ? 10
+                   : ty.type == Type::BigInt                             ? 19
                    : ty.type == Type::SmallInt                           ? 5
                    : ty.type == Type::TinyInt                            ? 3
                    : ty.type == Type::Bit                                ? 1
@@ -654,7 +664,8 @@ std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name) {
                    : ty.type == Type::Float                              ? 53
                    : (ty.type == Type::Char || ty.type == Type::VarChar) ? ty.length
                                                                          : 0;
-        bool has_scale = numeric || ty.type == Type::Int || ty.type == Type::SmallInt ||
+        bool has_scale = numeric || ty.type == Type::Int || ty.type == Type::BigInt ||
+                         ty.type == Type::SmallInt ||
                          ty.type == Type::TinyInt || ty.type == Type::Bit ||
                          ty.type == Type::DateTime;
         int status = (col.nullable ? 8 : 0) | (col.identity ? 0x80 : 0);

@@ -200,6 +200,10 @@ std::string KeyPart(const Value& v);
 
 std::string EncodeRow(const std::vector<Value>& vals);
 void EncodeValue(std::string& out, const Value& v);
+// The kind byte of a bigint in an encoded row (then 8 bytes, as an int):
+// past the kinds a value has, so that a bigint column's values read back as
+// bigint.
+constexpr unsigned char kStoredBigInt = 7;
 // Byte range [begin, end) of column col in an encoded row.
 std::pair<std::size_t, std::size_t> ColumnSpan(std::string_view row, int col);
 // Appends the encoded values of cols (ascending) of row to out.

@@ -67,7 +67,8 @@ std::string Session::DefaultName(const Table& t, const Column& c, int id) const 
 namespace {
 
 void ValidateColumnType(const ColumnDef& d) {
-  if (d.identity && d.type.type != Type::Int && d.type.type != Type::SmallInt &&
+  if (d.identity && d.type.type != Type::Int && d.type.type != Type::BigInt &&
+      d.type.type != Type::SmallInt &&
       d.type.type != Type::TinyInt && !(d.type.type == Type::Numeric && d.type.scale == 0))
     throw SqlError(2749, "Identity column '" + d.name +
                              "' must be of data type int, bigint, smallint, tinyint, or decimal or "
@@ -437,7 +438,8 @@ void Session::DoAlterAdd(const Stmt& s) {
     added.push_back(std::move(c));
   }
   std::string extra = head;
-  if (ident >= 0) EncodeValue(extra, Value::Int(0));  // the same size whatever the value
+  // The same size whatever the value, as the column's type encodes it.
+  if (ident >= 0) EncodeValue(extra, ConvertTo(Value::Int(0), added[ident].type));
   extra += tail;
 
   if (ident >= 0 && t->live > 0) {
@@ -475,7 +477,7 @@ void Session::DoAlterAdd(const Stmt& s) {
         t->identity_used = true;
       }
       extra = head;
-      EncodeValue(extra, Value::Int(t->identity_next));
+      EncodeValue(extra, ConvertTo(Value::Int(t->identity_next), added[ident].type));
       extra += tail;
       t->identity_next += added[ident].increment;
     }

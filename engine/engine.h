@@ -37,7 +37,7 @@ struct ErrorMessage {
 // Type of a result column, enough for a client to print or convert it.
 // Binary: a binary/varbinary expression, its value given as upper-case hex
 // digits without 0x, as SQL_C_CHAR reads binary data.
-enum class ColumnType { Char, VarChar, Text, Image, Int, Numeric, DateTime, Other, Binary };
+enum class ColumnType { Char, VarChar, Text, Image, Int, Numeric, DateTime, Other, Binary, BigInt };
 
 struct ResultColumn {
   std::string name;  // "" for an unnamed expression, as SQL Server returns it

@@ -436,7 +436,7 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
       case Kind::Bin:
         return Value::Int(static_cast<std::int64_t>(a[0].s.size()));
       case Kind::Int:
-        return Value::Int(4);
+        return Value::Int(a[0].big ? 8 : 4);
       default:
         return Value::Int(8);
     }
@@ -488,6 +488,8 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     arity(1, 1);
     Value v = a[0].kind == Kind::Str ? ConvertTo(a[0], TypeSpec{Type::Float, 0, 0, 0}) : a[0];
     if (v.kind == Kind::Float) return Value::Float(v.f < 0 ? -v.f : v.f);
+    // An int's or bigint's least value has no opposite: 8115, as for -x.
+    if (v.kind == Kind::Int && v.i < 0) return Arith('-', Value::Int(0), v);
     if (v.i < 0) v.i = -v.i;
     return v;
   }

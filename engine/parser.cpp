@@ -1303,10 +1303,13 @@ class Parser {
         std::string digits = t.text.substr(0, dot) + t.text.substr(dot + 1);
         if (digits.size() > 18) Fail();
         e->lit = Value::Num(std::atoll(digits.c_str()), static_cast<int>(t.text.size() - dot - 1));
-      } else if (t.text.size() > 18) {
-        Fail();
       } else {
-        std::int64_t v = std::atoll(t.text.c_str());
+        // Past int's range a literal is numeric, as SQL Server types it; the
+        // engine's numeric values end at 64 bits (bigint's range).
+        std::size_t lead = t.text.find_first_not_of('0');
+        std::string digits = lead == std::string::npos ? "0" : t.text.substr(lead);
+        if (digits.size() > 19 || (digits.size() == 19 && digits > "9223372036854775807")) Fail();
+        std::int64_t v = std::stoll(digits);
         e->lit = v > INT32_MAX ? Value::Num(v, 0) : Value::Int(v);
       }
       return e;
@@ -1362,11 +1365,12 @@ class Parser {
         ExpectSymbol(")");
         return e;
       }
-      bool agg = fn == "count" || fn == "sum" || fn == "min" || fn == "max" || fn == "avg";
+      bool agg = fn == "count" || fn == "count_big" || fn == "sum" || fn == "min" ||
+                 fn == "max" || fn == "avg";
       auto e = Make(agg ? Expr::Agg : Expr::Func, t.offset);
       e->name = fn;
       if (agg && AcceptSymbol("*")) {
-        if (fn != "count") Fail();
+        if (fn != "count" && fn != "count_big") Fail();
         e->star = true;
       } else if (!Peek().IsSymbol(")")) {
         if (agg && Accept("distinct")) e->distinct = true;

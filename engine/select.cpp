@@ -36,7 +36,7 @@ ResultColumn Declared(std::string name, const TypeSpec& t) {
 ColumnType KindType(const Value& v) {
   switch (v.kind) {
     case Kind::Int:
-      return ColumnType::Int;
+      return v.big ? ColumnType::BigInt : ColumnType::Int;
     case Kind::Num:
       return ColumnType::Numeric;
     case Kind::Date:
@@ -75,20 +75,21 @@ int KindRank(Kind k) {
 Kind UnifyColumn(std::vector<std::vector<Value>>& rows, std::size_t c) {
   Kind top = Kind::Null;
   int scale = 0;
-  bool mixed = false;
+  bool mixed = false, big = false, small = false;
   for (const auto& r : rows) {
     const Value& v = r[c];
     if (v.null() || v.kind == Kind::Bin) continue;
     if (top != Kind::Null && v.kind != top) mixed = true;
+    if (v.kind == Kind::Int) (v.big ? big : small) = true;
     if (KindRank(v.kind) > KindRank(top)) top = v.kind;
     if (v.kind == Kind::Num) scale = std::max<int>(scale, v.scale);
   }
   if (top == Kind::Null) return top;
-  if (!mixed && top != Kind::Num) return top;
+  if (!mixed && top != Kind::Num && !(big && small)) return top;
   TypeSpec t;
   switch (top) {
-    case Kind::Int:
-      t = TypeSpec{Type::Int, 0, 0, 0};
+    case Kind::Int:  // int with bigint is bigint
+      t = TypeSpec{big ? Type::BigInt : Type::Int, 0, 0, 0};
       break;
     case Kind::Num:
       t = TypeSpec{Type::Numeric, 0, 38, scale};
@@ -237,9 +238,12 @@ std::shared_ptr<Table> Session::DerivedTable(const Select& q, const std::string&
       col.type = TypeSpec{ty, rc.length, rc.precision, rc.scale};
     } else {
       switch (UnifyColumn(rows, c)) {
-        case Kind::Int:
-          col.type = TypeSpec{Type::Int, 0, 0, 0};
+        case Kind::Int: {
+          bool big = false;
+          for (const auto& r : rows) big = big || (r[c].kind == Kind::Int && r[c].big);
+          col.type = TypeSpec{big ? Type::BigInt : Type::Int, 0, 0, 0};
           break;
+        }
         case Kind::Num:
           col.type = TypeSpec{Type::Numeric, 0, 38, 0};
           break;
@@ -447,6 +451,7 @@ KeyClass ClassOf(const TypeSpec& t) {
     case Type::Text:
       return KeyClass::Text;
     case Type::Int:
+    case Type::BigInt:
     case Type::SmallInt:
     case Type::TinyInt:
     case Type::Bit:
@@ -682,6 +687,8 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
       rc = Declared(rc.name, item.expr->type);
     } else if (item.expr->k == Expr::Agg && item.expr->name == "count") {
       rc.type = ColumnType::Int;
+    } else if (item.expr->k == Expr::Agg && item.expr->name == "count_big") {
+      rc.type = ColumnType::BigInt;
     } else {
       rc.type = ColumnType::Other;  // decided from the first value below
     }
@@ -840,7 +847,7 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
         if (v.null()) continue;
         if (ag.distinct && !st.seen.insert(KeyPart(v)).second) continue;
         ++st.count;
-        if (ag.name == "count") continue;
+        if (ag.name == "count" || ag.name == "count_big") continue;
         if (st.acc.null()) {
           st.acc = ag.name == "sum" || ag.name == "avg"
                        ? (v.kind == Kind::Str ? ConvertTo(v, TypeSpec{Type::Int, 0, 0, 0}) : v)
@@ -866,9 +873,10 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
         AggState& st = g.st[a];
         if (ag.name == "count")
           results.push_back(Value::Int(st.count));
-        else if (ag.name == "avg" && !st.acc.null())
-          results.push_back(st.acc.kind == Kind::Int ? Value::Int(st.acc.i / st.count)
-                                                     : Arith('/', st.acc, Value::Int(st.count)));
+        else if (ag.name == "count_big")
+          results.push_back(Value::BigInt(st.count));
+        else if (ag.name == "avg" && !st.acc.null())  // of int or bigint: the same type
+          results.push_back(Arith('/', st.acc, Value::Int(st.count)));
         else
           results.push_back(st.acc);
       }

@@ -425,7 +425,8 @@ void WriteSnapshot(port::File& file, const std::string& path, const Catalog& cat
 Kind KindOf(Type t) {
   if (t == Type::Char || t == Type::VarChar || t == Type::Text || t == Type::Image)
     return Kind::Str;
-  if (t == Type::Int || t == Type::SmallInt || t == Type::TinyInt || t == Type::Bit)
+  if (t == Type::Int || t == Type::SmallInt || t == Type::TinyInt || t == Type::Bit ||
+      t == Type::BigInt)
     return Kind::Int;
   if (t == Type::Numeric || t == Type::Money) return Kind::Num;
   if (t == Type::DateTime) return Kind::Date;
@@ -460,9 +461,14 @@ const char* RowFault(const char* p, const char* end, const std::vector<Column>& 
   for (std::size_t c = 0; c < cols.size(); ++c) {
     *bad_col = c;
     if (p == end) return "the row has fewer values than the table has columns";
-    auto k = static_cast<Kind>(static_cast<unsigned char>(*p++));
+    const unsigned char tag = static_cast<unsigned char>(*p++);
+    auto k = static_cast<Kind>(tag);
     if (k == Kind::Null) continue;
     const TypeSpec& ty = cols[c].type;
+    // A bigint column's values carry a tag of their own; an int's never do.
+    if ((tag == kStoredBigInt) != (ty.type == Type::BigInt))
+      return "a value is not of its column's type";
+    if (tag == kStoredBigInt) k = Kind::Int;
     if (k != KindOf(ty.type)) return "a value is not of its column's type";
     auto left = static_cast<std::size_t>(end - p);
     switch (k) {
@@ -470,7 +476,8 @@ const char* RowFault(const char* p, const char* end, const std::vector<Column>& 
         if (left < 8) return "a value runs past the row's end";
         std::int64_t v;
         std::memcpy(&v, p, 8);
-        bool in_range = ty.type == Type::Int        ? v >= INT32_MIN && v <= INT32_MAX
+        bool in_range = ty.type == Type::BigInt     ? true
+                        : ty.type == Type::Int      ? v >= INT32_MIN && v <= INT32_MAX
                         : ty.type == Type::SmallInt ? v >= INT16_MIN && v <= INT16_MAX
                         : ty.type == Type::TinyInt  ? v >= 0 && v <= 255
                                                     : v == 0 || v == 1;
@@ -634,7 +641,8 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
       where = "table '" + t->name + "' column '" + col.name + "'";
       if (!column_names.insert(Fold(col.name)).second) fail("a second column has this name");
       unsigned type = r.U8();
-      if (!r.ok || type > static_cast<unsigned>(Type::Money))
+      if (!r.ok || (type > static_cast<unsigned>(Type::Money) &&
+                    type != static_cast<unsigned>(Type::BigInt)))
         fail("type number " + std::to_string(type) + " is not a known type");
       col.type.type = static_cast<Type>(type);
       col.type.length = id_field("length");

@@ -43,7 +43,7 @@ std::string_view Trim(std::string_view s) {
 const char* SourceTypeName(const Value& v) {
   switch (v.kind) {
     case Kind::Int:
-      return "int";
+      return v.big ? "bigint" : "int";
     case Kind::Num:
       return "numeric";
     case Kind::Str:
@@ -163,7 +163,8 @@ Value ToInteger(const Value& v, std::int64_t lo, std::int64_t hi, const char* ta
       x = static_cast<std::int64_t>(v.i / Pow10(v.scale));
       break;
     case Kind::Float:
-      if (!(v.f > -9.3e18 && v.f < 9.3e18))
+      // 2^63 is exact as a double: within it the conversion is defined.
+      if (!(v.f >= -9223372036854775808.0 && v.f < 9223372036854775808.0))
         throw SqlError(
             8115,
             std::string("Arithmetic overflow error converting float to data type ") + target + ".");
@@ -174,6 +175,9 @@ Value ToInteger(const Value& v, std::int64_t lo, std::int64_t hi, const char* ta
       break;
     case Kind::Str: {
       std::string_view t = Trim(v.s);
+      // Text to bigint fails as text to numeric does: 8114 for what is no
+      // number, 8115 past bigint's range.
+      const bool bigint = hi == INT64_MAX;
       if (t.empty()) return Value::Int(0);
       bool neg = false;
       std::string_view d = t;
@@ -191,10 +195,16 @@ Value ToInteger(const Value& v, std::int64_t lo, std::int64_t hi, const char* ta
         acc = acc * 10 + (c - '0');
         if (acc > (port::Int128(1) << 64)) acc = port::Int128(1) << 64;
       }
+      if (!ok && bigint)
+        throw SqlError(8114, std::string("Error converting data type varchar to ") + target + ".");
       if (!ok)
         throw SqlError(245, "Conversion failed when converting the varchar value '" + v.s +
                                 "' to data type " + target + ".");
       if (neg) acc = -acc;
+      if ((acc < lo || acc > hi) && bigint)
+        throw SqlError(8115, std::string("Arithmetic overflow error converting expression to "
+                                         "data type ") +
+                                 target + ".");
       if (acc < lo || acc > hi)
         throw SqlError(248, "The conversion of the varchar value '" + v.s + "' overflowed an " +
                                 target + " column. Maximum integer value exceeded.");
@@ -337,8 +347,8 @@ Value ToBinary(const Value& v, const TypeSpec& t) {
     case Kind::Bin:
       b = v.s;
       break;
-    case Kind::Int:
-      for (int k = 3; k >= 0; --k)
+    case Kind::Int:  // four bytes high first, eight for a bigint
+      for (int k = v.big ? 7 : 3; k >= 0; --k)
         b += static_cast<char>((static_cast<std::uint64_t>(v.i) >> (8 * k)) & 0xFF);
       break;
     default:
@@ -353,12 +363,15 @@ Value ToBinary(const Value& v, const TypeSpec& t) {
 
 Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
   if (v.null()) return v;
-  if (v.kind == Kind::Bin && t.type == Type::Int) {
-    std::uint32_t x = 0;  // the last four bytes, high first
+  if (v.kind == Kind::Bin && (t.type == Type::Int || t.type == Type::BigInt)) {
+    // The last four bytes (eight for a bigint), high first.
+    const std::size_t width = t.type == Type::BigInt ? 8 : 4;
+    std::uint64_t x = 0;
     std::string_view b(v.s);
-    if (b.size() > 4) b.remove_prefix(b.size() - 4);
+    if (b.size() > width) b.remove_prefix(b.size() - width);
     for (char c : b) x = (x << 8) | static_cast<unsigned char>(c);
-    return Value::Int(static_cast<std::int32_t>(x));
+    if (width == 8) return Value::BigInt(static_cast<std::int64_t>(x));
+    return Value::Int(static_cast<std::int32_t>(static_cast<std::uint32_t>(x)));
   }
   switch (t.type) {
     case Type::Binary:
@@ -371,6 +384,11 @@ Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
       return ToString(v, t, explicit_cast);
     case Type::Int:
       return ToInteger(v, INT32_MIN, INT32_MAX, "int");
+    case Type::BigInt: {
+      Value r = ToInteger(v, INT64_MIN, INT64_MAX, "bigint");
+      r.big = true;
+      return r;
+    }
     case Type::SmallInt:
       return ToInteger(v, -32768, 32767, "smallint");
     case Type::TinyInt:
@@ -446,6 +464,7 @@ int Rank(Kind k) {
 Value Promote(const Value& s, const Value& other) {
   switch (other.kind) {
     case Kind::Int:
+      if (other.big) return Convert(s, TypeSpec{Type::BigInt, 0, 0, 0}, false);
       return ToInteger(s, INT32_MIN, INT32_MAX, "int");
     case Kind::Num: {
       std::int64_t raw;
@@ -501,6 +520,7 @@ bool TypeFromName(std::string_view name, Type* type) {
                 {"image", Type::Image},
                 {"int", Type::Int},
                 {"integer", Type::Int},
+                {"bigint", Type::BigInt},
                 {"smallint", Type::SmallInt},
                 {"tinyint", Type::TinyInt},
                 {"bit", Type::Bit},
@@ -534,6 +554,8 @@ std::string TypeName(const TypeSpec& t) {
       return "image";
     case Type::Int:
       return "int";
+    case Type::BigInt:
+      return "bigint";
     case Type::SmallInt:
       return "smallint";
     case Type::TinyInt:
@@ -568,6 +590,8 @@ int SysXType(const TypeSpec& t) {
       return 34;
     case Type::Int:
       return 56;
+    case Type::BigInt:
+      return 127;
     case Type::SmallInt:
       return 52;
     case Type::TinyInt:
@@ -612,6 +636,7 @@ int SysLength(const TypeSpec& t) {
     case Type::DateTime:
     case Type::Float:
     case Type::Money:
+    case Type::BigInt:
       return 8;
   }
   return 0;
@@ -632,6 +657,8 @@ ColumnType ResultType(const TypeSpec& t) {
     case Type::TinyInt:
     case Type::Bit:
       return ColumnType::Int;
+    case Type::BigInt:
+      return ColumnType::BigInt;
     case Type::Numeric:
     case Type::Money:
       return ColumnType::Numeric;
@@ -928,16 +955,14 @@ Value Bitwise(char op, const Value& a0, const Value& b0) {
                             SourceTypeName(b0) + " are incompatible in the '" + ops +
                             "' operator.");
   };
-  if (op == '~') return Value::Int(static_cast<std::int32_t>(~integer(b0)));
-  std::int64_t x = integer(a0), y = integer(b0);
-  switch (op) {
-    case '&':
-      return Value::Int(x & y);
-    case '|':
-      return Value::Int(x | y);
-    default:
-      return Value::Int(x ^ y);
+  if (op == '~') {
+    if (b0.kind == Kind::Int && b0.big) return Value::BigInt(~b0.i);
+    return Value::Int(static_cast<std::int32_t>(~integer(b0)));
   }
+  std::int64_t x = integer(a0), y = integer(b0);
+  Value r = Value::Int(op == '&' ? x & y : op == '|' ? x | y : x ^ y);
+  r.big = (a0.kind == Kind::Int && a0.big) || (b0.kind == Kind::Int && b0.big);
+  return r;
 }
 
 Value Arith(char op, const Value& a0, const Value& b0) {
@@ -999,6 +1024,8 @@ Value Arith(char op, const Value& a0, const Value& b0) {
     return Value::Float(r);
   }
   if (a.kind == Kind::Int && b.kind == Kind::Int) {
+    // int with bigint is bigint; each overflows at its own range.
+    const bool big = a.big || b.big;
     port::Int128 r;
     switch (op) {
       case '+':
@@ -1012,11 +1039,15 @@ Value Arith(char op, const Value& a0, const Value& b0) {
         break;
       default:
         if (b.i == 0) throw SqlError(8134, "Divide by zero error encountered.");
-        r = op == '/' ? a.i / b.i : a.i % b.i;
+        r = op == '/' ? port::Int128(a.i) / b.i : port::Int128(a.i) % b.i;
     }
-    if (r < INT32_MIN || r > INT32_MAX)
-      throw SqlError(8115, "Arithmetic overflow error converting expression to data type int.");
-    return Value::Int(static_cast<std::int64_t>(r));
+    if (big ? r < INT64_MIN || r > INT64_MAX : r < INT32_MIN || r > INT32_MAX)
+      throw SqlError(8115, std::string("Arithmetic overflow error converting expression to data "
+                                       "type ") +
+                               (big ? "bigint." : "int."));
+    Value v = Value::Int(static_cast<std::int64_t>(r));
+    v.big = big;
+    return v;
   }
   int sa = a.kind == Kind::Num ? a.scale : 0, sb = b.kind == Kind::Num ? b.scale : 0;
   port::Int128 x = a.i, y = b.i, r;

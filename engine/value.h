@@ -21,12 +21,15 @@ namespace engine {
 
 enum class Kind : std::uint8_t { Null, Int, Num, Str, Date, Float, Bin };
 
-// A value in flight. Num is a scaled integer (i / 10^scale); Date is
-// milliseconds since 1900-01-01 00:00:00 (SQL Server's day zero). Bin is a
-// binary or varbinary value, its bytes in s, compared byte by byte.
+// A value in flight. Int is an int (or smallint, tinyint, bit) unless big
+// says bigint: the type decides where arithmetic overflows and what a client
+// is told. Num is a scaled integer (i / 10^scale); Date is milliseconds since
+// 1900-01-01 00:00:00 (SQL Server's day zero). Bin is a binary or varbinary
+// value, its bytes in s, compared byte by byte.
 struct Value {
   Kind kind = Kind::Null;
   std::uint8_t scale = 0;
+  bool big = false;
   union {
     std::int64_t i = 0;
     double f;
@@ -38,6 +41,11 @@ struct Value {
     Value x;
     x.kind = Kind::Int;
     x.i = v;
+    return x;
+  }
+  static Value BigInt(std::int64_t v) {
+    Value x = Int(v);
+    x.big = true;
     return x;
   }
   static Value Num(std::int64_t v, int scale) {
@@ -88,7 +96,8 @@ enum class Type : std::uint8_t {
   Float,
   Money,
   Binary,    // binary(n): in expressions only, never a column's type
-  VarBinary  // varbinary(n): likewise
+  VarBinary,  // varbinary(n): likewise
+  BigInt
 };
 
 struct TypeSpec {

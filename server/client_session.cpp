@@ -60,9 +60,9 @@ tds::Column Describe(const engine::ResultColumn& rc, const engine::StatementResu
     return n;
   };
   const std::string& d = rc.declared;
-  if (d == "int" || d == "smallint" || d == "tinyint") {
+  if (d == "int" || d == "smallint" || d == "tinyint" || d == "bigint") {
     c.type = tds::kIntN;
-    c.size = d == "int" ? 4 : d == "smallint" ? 2 : 1;
+    c.size = d == "bigint" ? 8 : d == "int" ? 4 : d == "smallint" ? 2 : 1;
   } else if (d == "bit") {
     c.type = tds::kBitN;
     c.size = 1;
@@ -98,6 +98,10 @@ tds::Column Describe(const engine::ResultColumn& rc, const engine::StatementResu
     c.size = 0x7FFFFFFF;
   } else {
     switch (rc.type) {
+      case engine::ColumnType::BigInt:
+        c.type = tds::kIntN;
+        c.size = 8;
+        break;
       case engine::ColumnType::Int: {
         c.type = tds::kIntN;
         c.size = 4;

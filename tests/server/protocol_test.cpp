@@ -136,6 +136,71 @@ TEST_F(Server, EveryColumnTypeReadsBackThroughTheDriver) {
   }
 }
 
+// The SQL type the driver reports for each column of a query, and the rows
+// as text, through a statement of its own.
+struct Described {
+  std::vector<int> types;
+  std::vector<std::string> rows;
+};
+
+Described Describe(const std::string& dsn, const std::string& sql) {
+  Described out;
+  SQLHENV env;
+  SQLHDBC dbc;
+  SQLHSTMT st;
+  SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
+  EXPECT_TRUE(SQL_SUCCEEDED(SQLConnect(dbc, (SQLCHAR*)dsn.c_str(), SQL_NTS, (SQLCHAR*)"sa",
+                                       SQL_NTS, (SQLCHAR*)"secret", SQL_NTS)));
+  SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st);
+  EXPECT_TRUE(SQL_SUCCEEDED(SQLExecDirect(st, (SQLCHAR*)sql.c_str(), SQL_NTS))) << sql;
+  SQLSMALLINT ncols = 0;
+  SQLNumResultCols(st, &ncols);
+  for (SQLSMALLINT c = 1; c <= ncols; ++c) {
+    SQLCHAR name[64];
+    SQLSMALLINT name_len = 0, type = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    SQLDescribeCol(st, c, name, sizeof name, &name_len, &type, &size, &digits, &nullable);
+    out.types.push_back(type);
+  }
+  while (SQL_SUCCEEDED(SQLFetch(st))) {
+    std::string line;
+    for (SQLSMALLINT c = 1; c <= ncols; ++c) {
+      char buf[256] = {};
+      SQLLEN ind = 0;
+      SQLGetData(st, c, SQL_C_CHAR, buf, sizeof buf, &ind);
+      line += (c > 1 ? "|" : "") + (ind == SQL_NULL_DATA ? std::string("NULL") : std::string(buf));
+    }
+    out.rows.push_back(line);
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, st);
+  SQLDisconnect(dbc);
+  SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+  return out;
+}
+
+// bigint columns and expressions go out as 8-byte integers (the driver reads
+// SQL_BIGINT), whatever their values; int ones stay 4-byte.
+TEST_F(Server, BigintCrossesTheWireAsEightBytes) {
+  auto c = Connect();
+  c->Execute("create table big (k bigint not null, n bigint null)");
+  c->Execute("insert big values (9223372036854775807, null)");
+  c->Execute("insert big values (-5, 7)");
+  for (const char* dsn : {"Lib", "Lib71"}) {
+    SCOPED_TRACE(dsn);
+    Described d = Describe(Dsn(dsn),
+                           "select k, n, n * 2, count_big(*) over_n, cast(1 as bigint), 1 from big "
+                           "group by k, n order by k");
+    EXPECT_EQ(d.types, (std::vector<int>{SQL_BIGINT, SQL_BIGINT, SQL_BIGINT, SQL_BIGINT,
+                                         SQL_BIGINT, SQL_INTEGER}));
+    EXPECT_EQ(d.rows, (std::vector<std::string>{"-5|7|14|1|1|1",
+                                                "9223372036854775807|NULL|NULL|1|1|1"}));
+  }
+  c->Execute("drop table big");
+}
+
 TEST_F(Server, ErrorsKeepTheirNumbersAndTexts) {
   auto c = Connect();
   struct Case {
