@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "cli/statement_log.h"
+#include "steps/step_names.h"
 #include "text/gbk.h"
 
 namespace cli {
@@ -132,7 +133,7 @@ void PrintAccount(std::FILE* out, const steps::RowAccount& account) {
                   t.before ? std::to_string(*t.before).c_str() : "-",
                   t.after ? std::to_string(*t.after).c_str() : "-");
     line += counts + t.verdict;
-    if (!t.by.empty()) line += " (" + t.by + ")";
+    if (!t.by.empty()) line += " (" + steps::StepLabel(t.by) + ")";
     std::fprintf(out, "%s\n", line.c_str());
   }
   std::fprintf(out, "  %lld table(s) kept their rows; rows lost: %lld\n",
@@ -147,14 +148,15 @@ void PrintSteps(std::FILE* out, const std::vector<StepTally>& steps, bool previe
   for (const StepTally& t : steps) {
     if (t.changes == 0) continue;
     any = true;
-    std::fprintf(out, "  %-16s %8lld %8lld %10lld\n", t.step.c_str(),
-                 static_cast<long long>(t.statements), static_cast<long long>(t.changes),
-                 static_cast<long long>(t.rows_changed));
+    // The counts first: a step's title is Chinese, of no fixed width.
+    std::fprintf(out, "  %8lld %8lld %10lld  %s\n", static_cast<long long>(t.statements),
+                 static_cast<long long>(t.changes), static_cast<long long>(t.rows_changed),
+                 steps::StepLabel(t.step).c_str());
   }
   if (!any) std::fprintf(out, "  none\n");
   if (undone.empty()) return;
   std::string names;
-  for (const std::string& u : undone) names += (names.empty() ? "" : ", ") + u;
+  for (const std::string& u : undone) names += (names.empty() ? "" : ", ") + steps::StepLabel(u);
   std::fprintf(out,
                "Steps undone (rolled back whole, nothing of them kept; the next run does them "
                "again): %s\n",

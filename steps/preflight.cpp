@@ -7,6 +7,7 @@
 
 #include "db/ledger.h"
 #include "refdata/data_files.h"
+#include "steps/step_names.h"
 #include "steps/upgrader.h"
 #include "text/gbk.h"
 #include "text/sql_text.h"
@@ -59,7 +60,7 @@ class Checker {
     try {
       refdata::ReadDataFile(u_.ctx.data_dirs, file);
     } catch (const std::exception& e) {
-      Problem(e.what() + G("（升级步骤 ") + step + G(" 需要）"));
+      Problem(e.what() + G("（升级步骤“" + StepLabel(step) + "”需要）"));
     }
   }
 
@@ -123,7 +124,7 @@ class Checker {
       if (u_.TableAbsent(c.table)) continue;  // the step's own probes pass it by
       const bool has_column = !u_.ColumnAbsent(c.table, c.column);
       const std::string where = G("表 ") + c.table + G(" 列 ") + c.column;
-      const std::string by = G("（升级步骤 ") + step + G("）");
+      const std::string by = G("（升级步骤“" + StepLabel(step) + "”）");
       std::vector<std::string> keys;
       switch (c.kind) {
         case DataCheck::UniqueKey:

@@ -2,6 +2,7 @@
 #include "steps/upgrader.h"
 
 #include "steps/preflight.h"
+#include "steps/step_names.h"
 
 #include "refdata/prt_tables.h"
 #include "refdata/zzm.h"
@@ -37,7 +38,8 @@ void Upgrader::RunStep(const char* name, F step) {
   } catch (const db::Error& e) {
     if (e.connection_lost() || qrTmp.connection().lost()) {
       throw db::Error(e.number(),
-                      G("与数据库服务器的连接在执行步骤 ") + name + G(" 时中断了：") + e.what() +
+                      G("与数据库服务器的连接在执行升级步骤“" + StepLabel(name) + "”时中断了：") +
+                          e.what() +
                           G("\n服务器会撤销这一步尚未提交的事务，这一步的改动都不会保留；"
                             "之前已完成的步骤已经提交，不受影响。恢复连接后再次运行本程序，"
                             "会重新执行这一步。"),

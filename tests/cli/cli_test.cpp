@@ -189,7 +189,7 @@ TEST(Cli, ServerErrorGoesToStderrWithExitOneAndIntoTheLog) {
   const std::size_t changed = o.out.find("Steps that changed the database");
   const std::size_t undone = o.out.find(
       "Steps undone (rolled back whole, nothing of them kept; the next run does them again): "
-      "Do200503Before\n");
+      "2005年3月前：旧版数据库整理，书名与著者拆分（Do200503Before）\n");
   ASSERT_NE(changed, std::string::npos) << o.out;
   ASSERT_NE(undone, std::string::npos) << o.out;
   EXPECT_EQ(o.out.substr(changed, undone - changed).find("Do200503"), std::string::npos) << o.out;
@@ -373,7 +373,7 @@ TEST(Cli, AFileTheDiskRefusesEndsTheRunWithWhatIsSafe) {
       // The journal flushed at the first step's COMMIT (the first flush of
       // the run: the fixture has its ledger already): the step is undone.
       {"flush:1", "Could not flush", "本步骤在提交时失败，服务器已撤销本步骤的全部改动",
-       "Do200503"},
+       "2005年3月：志愿者管理，统计表新格式（Do200503）"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fault);

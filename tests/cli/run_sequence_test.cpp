@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "db/connection.h"
+#include "steps/step_names.h"
 #include "steps/upgrader.h"
 #include "tests/support/support.h"
 
@@ -142,6 +143,13 @@ TEST(RunSequence, PreConsolidationRunsOnlyWhenTickedOrFoundNeeded) {
       EXPECT_EQ(before, -1);
     }
     EXPECT_EQ(steps_seen.back(), "Do2017_01_09");
+    // Every step a run goes through has a title of its own for messages.
+    if (ticked) {
+      for (const std::string& step : steps_seen) {
+        if (step == "run" || step == "preflight") continue;
+        EXPECT_NE(steps::StepTitle(step), step) << step << " has no title";
+      }
+    }
   }
 }
 

@@ -61,6 +61,9 @@ TEST(Preflight, RefusesEveryProblemAtOnceThenTheFixedDatabaseUpgrades) {
   EXPECT_TRUE(Mentions(problems, "'7-04'"));
   EXPECT_TRUE(Mentions(problems, "ix_extra_barcode"));
   EXPECT_TRUE(Mentions(problems, "MarcRule.txt"));
+  // Each names the step that needs it by what it does, its method in brackets.
+  EXPECT_TRUE(Mentions(problems, "（升级步骤“2007年12月27日：MARC编目（Do2007_12_27）”需要）"));
+  EXPECT_TRUE(Mentions(problems, "（升级步骤“2007年3月：13位书号，出版社表重建（Do200703）”）"));
   EXPECT_EQ(State(*rig.c), before);
 
   rig.Run(
