@@ -216,12 +216,15 @@ void FixAndCentre(QWidget* window, int width, int height) {
 
 namespace {
 
-// On an X server a box that lies wholly inside another window of the program
-// stays black: the box paints, yet none of its pixels reach the screen until
-// it is moved past that window's edge (seen with and without a window
-// manager; a box that reaches beyond the window is drawn). The short boxes
-// ("所有处理已完成！") are centred on the window and would lie inside it, so
-// every box is made wider than the window it belongs to.
+// On an X server a top-level window of the program that lies wholly inside
+// another of its top-level windows never reaches the screen: Qt paints it and
+// sends its pixels (the window itself holds them, as its own image shows), yet
+// the screen stays black there until the window is moved past the other's
+// edge; a window that reaches beyond that edge is drawn. It has nothing to do
+// with what the upgrade window paints during a run: a box shown from an idle
+// window, and any plain Qt window in the same place, stay black as well. The
+// short boxes ("所有处理已完成！") are centred on the window and would lie inside
+// it, so every box is made wider than the window it belongs to.
 void Prepare(QMessageBox& box, QWidget* parent) {
   box.setFont(SongTi());
   if (!parent) return;

@@ -191,14 +191,36 @@ TEST(X11Window, DialogIsDrivenWithTabAndEnter) {
   EXPECT_EQ(reg.registry().ReadString(db::kLibKey, "USERNAME"), "");
 }
 
-// What a person sees of w: the X server's screen (the root window) where w
-// stands, whichever window owns those pixels.
+// What a person sees of w: the X server's screen where w stands, read by
+// another client (xwd -root: the root window's image, the screen's own
+// pixels). QScreen::grabWindow cannot stand in for it: asked for the root
+// window it answers with the contents of the program's own window there,
+// which were painted whether or not they reached the screen.
 QImage OnScreen(QWidget* w) {
-  const QRect r = w->geometry();
-  return w->screen()
-      ->grabWindow(0, r.x(), r.y(), r.width(), r.height())
-      .toImage()
-      .convertToFormat(QImage::Format_RGB32);
+  QProcess xwd;
+  xwd.start("xwd", {"-root", "-silent"});
+  if (!xwd.waitForFinished(30000) || xwd.exitCode() != 0) return {};
+  const QByteArray d = xwd.readAllStandardOutput();
+  // The XWD header: 25 big-endian 32-bit fields, then the colour map.
+  const auto field = [&d](int i) {
+    const auto* b = reinterpret_cast<const unsigned char*>(d.constData()) + 4 * i;
+    return quint32(b[0]) << 24 | quint32(b[1]) << 16 | quint32(b[2]) << 8 | b[3];
+  };
+  if (d.size() < 100 || field(2) != 2 /* ZPixmap */) return {};
+  const int width = int(field(4)), height = int(field(5)), lsb_first = field(7) == 0;
+  const int bytes = int(field(11)) / 8, line = int(field(12));
+  const qsizetype offset = qsizetype(field(0)) + qsizetype(field(19)) * 12;
+  if ((bytes != 3 && bytes != 4) || !lsb_first || d.size() < offset + qsizetype(line) * height)
+    return {};
+  const QRect r = w->geometry().intersected(QRect(0, 0, width, height));
+  QImage image(r.size(), QImage::Format_RGB32);
+  for (int y = 0; y < r.height(); ++y) {
+    const auto* row = reinterpret_cast<const unsigned char*>(d.constData()) + offset +
+                      qsizetype(line) * (r.y() + y) + qsizetype(bytes) * r.x();
+    for (int x = 0; x < r.width(); ++x, row += bytes)
+      image.setPixel(x, y, qRgb(row[2], row[1], row[0]));  // blue, green, red in memory
+  }
+  return image;
 }
 
 // The same picture, but for a few pixels (a focus frame or a button under
