@@ -74,25 +74,36 @@ std::string Number(long long v, bool null_when_negative = true) {
 }  // namespace
 
 std::optional<std::string> SystemProcedureQuery(const std::string& batch) {
-  // [EXEC[UTE]] sp_datatype_info[_90|_100] [type [, odbc version]]
-  std::vector<std::string> words;
+  std::vector<std::string> words, written;
   std::string word;
   for (char c : batch) {
     if (std::isspace(static_cast<unsigned char>(c)) || c == ',') {
-      if (!word.empty()) words.push_back(Lower(word));
+      if (!word.empty()) {
+        words.push_back(Lower(word));
+        written.push_back(word);
+      }
       word.clear();
     } else {
       word += c;
     }
   }
-  if (!word.empty()) words.push_back(Lower(word));
+  if (!word.empty()) {
+    words.push_back(Lower(word));
+    written.push_back(word);
+  }
+  // SET FMTONLY ON select * from T SET FMTONLY OFF: the table's columns
+  // without its rows (FreeTDS's bcp before a bulk load).
+  if (words.size() == 10 && words[0] == "set" && words[1] == "fmtonly" && words[2] == "on" &&
+      words[3] == "select" && words[4] == "*" && words[5] == "from" && words[7] == "set" &&
+      words[8] == "fmtonly" && words[9] == "off" && batch.find(',') == std::string::npos)
+    return "select * from " + written[6] + " where 1 = 0";
+  // [EXEC[UTE]] sp_datatype_info[_90|_100] [type [, odbc version]]
   std::size_t at = 0;
   if (at < words.size() && (words[at] == "exec" || words[at] == "execute")) ++at;
   if (at >= words.size()) return std::nullopt;
   std::string proc = words[at++];
   if (proc.rfind("sys.", 0) == 0) proc = proc.substr(4);
-  if (proc != "sp_datatype_info" && proc != "sp_datatype_info_90" &&
-      proc != "sp_datatype_info_100")
+  if (proc != "sp_datatype_info" && proc != "sp_datatype_info_90" && proc != "sp_datatype_info_100")
     return std::nullopt;
   if (words.size() - at > 2) return std::nullopt;
   int wanted = 0;  // SQL_ALL_TYPES
@@ -125,8 +136,8 @@ std::optional<std::string> SystemProcedureQuery(const std::string& batch) {
            col(t.prefix ? Text(t.prefix[0] == '0' || t.prefix[0] == '$' ? nullptr : "'") : "null",
                "varchar(32)", "LITERAL_SUFFIX") +
            ", " + col(Text(t.create_params), "varchar(32)", "CREATE_PARAMS") + ", " +
-           col("1", "smallint", "NULLABLE") + ", " + col("0", "smallint", "CASE_SENSITIVE") +
-           ", " + col(std::to_string(t.searchable), "smallint", "SEARCHABLE") + ", " +
+           col("1", "smallint", "NULLABLE") + ", " + col("0", "smallint", "CASE_SENSITIVE") + ", " +
+           col(std::to_string(t.searchable), "smallint", "SEARCHABLE") + ", " +
            col(Number(t.unsigned_attribute), "smallint", "UNSIGNED_ATTRIBUTE") + ", " +
            col(std::to_string(t.money), "smallint", "MONEY") + ", " +
            col("0", "smallint", "AUTO_INCREMENT") + ", " +
@@ -136,8 +147,7 @@ std::optional<std::string> SystemProcedureQuery(const std::string& batch) {
            col(Number(t.sql_data_type, false), "smallint", "SQL_DATA_TYPE") + ", " +
            col(Number(t.datetime_sub), "smallint", "SQL_DATETIME_SUB") + ", " +
            col(Number(t.radix), "int", "NUM_PREC_RADIX") + ", " +
-           col("null", "smallint", "INTERVAL_PRECISION") + ", " +
-           col("0", "smallint", "USERTYPE");
+           col("null", "smallint", "INTERVAL_PRECISION") + ", " + col("0", "smallint", "USERTYPE");
   }
   if (sql.empty()) sql = "select cast(null as varchar(128)) as TYPE_NAME where 1 = 0";
   return sql;

@@ -430,7 +430,9 @@ BulkLoad ReadBulkLoad(std::string_view payload, std::uint32_t tds_version,
     col.name = Ucs2(c.Take(2u * c.U8()));
     load.columns.push_back(std::move(col));
   }
-  for (;;) {
+  // The rows run to a DONE token or to the message's end (FreeTDS sends
+  // no DONE).
+  while (!c.done()) {
     const std::uint8_t token = c.U8();
     if (token == 0xFD) {  // DONE: the end of the rows
       c.Take(tds_version >= kTds72 ? 12 : 8);

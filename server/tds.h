@@ -178,7 +178,8 @@ struct BulkLoad {
   std::vector<std::vector<std::optional<std::string>>> rows;
 };
 
-// Parses the COLMETADATA, ROW and DONE tokens of a bulk load. The table
+// Parses the COLMETADATA, ROW and DONE tokens of a bulk load (the DONE may
+// be left out: the message's end ends the rows). The table
 // name of a text, ntext or image column is taken as one name (what FreeTDS
 // and tedious send) or as the parts the protocol describes. Throws
 // ProtocolError for anything malformed or a type this server does not take.

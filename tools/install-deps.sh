@@ -6,7 +6,7 @@ set -eu
 
 PACKAGES="cmake ninja-build g++ pkg-config \
 qt6-base-dev libgl-dev \
-unixodbc-dev odbcinst libsqliteodbc tdsodbc python3-pyodbc \
+unixodbc-dev odbcinst libsqliteodbc tdsodbc python3-pyodbc freetds-bin \
 libicu-dev libgtest-dev libbenchmark-dev libsqlite3-dev \
 fonts-wqy-microhei xvfb xauth xdotool x11-apps qt6-translations-l10n python3 \
 clang-14 libclang-rt-14-dev \

@@ -1,7 +1,7 @@
 """libsql-server through pyodbc and FreeTDS's ODBC driver, as application code
 written for SQL Server uses it: ? parameters of every type the engine has,
-executemany, two connections with autocommit off working side by side, each
-with its own #temp tables, a
+executemany, stored procedures, two connections with autocommit off working
+side by side, each with its own #temp tables, a bulk load by freebcp, a
 query cancelled by its time-out while another client logs in, a client that
 disconnects during its query, logins naming a database, and SIGTERM while a
 statement runs.
@@ -182,6 +182,50 @@ class Clients(unittest.TestCase):
             cur.execute("{CALL no_such_procedure(?)}", 1)
         self.assertIn("2812", str(e.exception.args))
         cur.execute("drop procedure below_n")
+
+    @unittest.skipUnless(shutil.which("freebcp"), "freebcp (Debian's freetds-bin) is not installed")
+    def test_freebcp_loads_thousands_of_rows_and_a_failing_row_undoes_the_load(self):
+        c = self.server.connect(autocommit=True)
+        cur = c.cursor()
+        cur.execute("create table loaded (k int primary key, v varchar(20), d datetime,"
+                    " m numeric(10,2), f float, b bit, s smallint, mo money, t text)")
+        conf = os.path.join(self.server.dir, "freetds.conf")
+        with open(conf, "w") as f:
+            f.write("[lib]\n\thost = 127.0.0.1\n\tport = %d\n\ttds version = 7.4\n"
+                    "\tclient charset = UTF-8\n" % self.server.port)
+
+        def load(rows):
+            data = os.path.join(self.server.dir, "rows.txt")
+            with open(data, "w", encoding="utf-8") as f:
+                for r in rows:
+                    f.write("\t".join("" if v is None else str(v) for v in r) + "\n")
+            return subprocess.run(["freebcp", "loaded", "in", data, "-S", "lib", "-U", "sa",
+                                   "-P", "", "-c"], env=dict(os.environ, FREETDSCONF=conf),
+                                  capture_output=True, text=True, timeout=60)
+
+        def row(k):
+            return (k, None if k % 7 == 0 else "书%d" % k,
+                    "2007-%02d-%02d 08:30:00" % (k % 12 + 1, k % 28 + 1), "%d.%02d" % (k, k % 100),
+                    k / 4, k % 2, k % 1000, "%d.5" % k, "长" * (k % 5))
+        done = load([row(k) for k in range(1, 3001)])
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertIn("3000 rows copied", done.stdout)
+        got = cur.execute("select count(*), sum(k), count(v), sum(m), sum(s), sum(mo),"
+                          " sum(datalength(t)) from loaded").fetchone()
+        self.assertEqual(tuple(got), (3000, 4501500, 3000 - 428, decimal.Decimal("4502985.00"),
+                                      1498500, decimal.Decimal("4503000.0000"), 12000))
+        self.assertEqual(tuple(cur.execute("select v, d, f, b, t from loaded where k = 1234")
+                               .fetchone()),
+                         ("书1234", datetime.datetime(2007, 11, 3, 8, 30), 308.5, False, "长" * 4))
+        # freebcp sends batches of 1000 rows, each committed as it ends. A
+        # duplicate key in the 1500th row: the first batch stays, nothing of
+        # the second.
+        failed = load([row(10 if k == 6500 else k) for k in range(5001, 7001)])
+        self.assertNotEqual(failed.returncode, 0)
+        self.assertIn("Msg 2627", failed.stderr)
+        self.assertEqual(tuple(cur.execute("select count(*), max(k) from loaded").fetchone()),
+                         (4000, 6000))
+        cur.execute("drop table loaded")
 
     def test_each_connection_has_its_own_temp_tables_dropped_when_it_goes(self):
         a = self.server.connect(autocommit=True)

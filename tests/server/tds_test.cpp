@@ -143,39 +143,48 @@ namespace {
 
 // A bulk load of an int column and a text column, two rows (the second all
 // NULL), the text column's table name laid out as one name (what FreeTDS and
-// tedious send) or as a count of parts and the parts.
-std::string BulkLoadPayload(bool name_in_parts) {
+// tedious send) or as a count of parts and the parts; the columns, each row
+// and the DONE token apart.
+std::vector<std::string> BulkLoadParts(bool name_in_parts) {
   using tds_test::Le16;
   using tds_test::Le32;
   using tds_test::Ucs2;
   const std::string collation(reinterpret_cast<const char*>(tds::kCollation), 5);
-  std::string p = "\x81" + Le16(2);
-  p += Le32(0) + Le16(0x09) + "\x26\x04" + "\x01" + Ucs2(u"k");
-  p += Le32(0) + Le16(0x09) + "\x23" + Le32(0x7FFFFFFF) + collation;
-  p += (name_in_parts ? std::string("\x01") : std::string()) + Le16(2) + Ucs2(u"bl");
-  p += "\x01" + Ucs2(u"t");
-  p += "\xD1\x04" + Le32(7) + "\x10" + std::string(16, 'p') + std::string(8, 's') + Le32(2) + "ab";
-  p += std::string("\xD1\x00\x00", 3);
-  p += "\xFD" + Le16(0) + Le16(0) + std::string(8, '\0');
-  return p;
+  std::string columns = "\x81" + Le16(2);
+  columns += Le32(0) + Le16(0x09) + "\x26\x04" + "\x01" + Ucs2(u"k");
+  columns += Le32(0) + Le16(0x09) + "\x23" + Le32(0x7FFFFFFF) + collation;
+  columns += (name_in_parts ? std::string("\x01") : std::string()) + Le16(2) + Ucs2(u"bl");
+  columns += "\x01" + Ucs2(u"t");
+  return {
+      columns,
+      "\xD1\x04" + Le32(7) + "\x10" + std::string(16, 'p') + std::string(8, 's') + Le32(2) + "ab",
+      std::string("\xD1\x00\x00", 3), "\xFD" + Le16(0) + Le16(0) + std::string(8, '\0')};
 }
 
 TEST(Tds, BulkLoadRowsAreParsedInEitherLayoutOfATextColumnsTable) {
   for (bool parts : {false, true}) {
-    tds::BulkLoad load = tds::ParseBulkLoad(BulkLoadPayload(parts), tds::kTds74);
-    ASSERT_EQ(load.columns.size(), 2u);
-    EXPECT_EQ(load.columns[0].name, u"k");
-    EXPECT_EQ(load.columns[1].name, u"t");
-    EXPECT_EQ(load.columns[1].type, tds::kText);
-    ASSERT_EQ(load.rows.size(), 2u);
-    EXPECT_EQ(load.rows[0][0], std::string("\x07\x00\x00\x00", 4));
-    EXPECT_EQ(load.rows[0][1], "ab");
-    EXPECT_EQ(load.rows[1][0], std::nullopt);
-    EXPECT_EQ(load.rows[1][1], std::nullopt);
-    // Cut anywhere, it is refused, never read past its end.
-    const std::string whole = BulkLoadPayload(parts);
-    for (std::size_t n = 0; n < whole.size(); ++n)
+    const std::vector<std::string> p = BulkLoadParts(parts);
+    // With its DONE token (tedious) and without (FreeTDS).
+    for (const std::string& whole : {p[0] + p[1] + p[2] + p[3], p[0] + p[1] + p[2]}) {
+      tds::BulkLoad load = tds::ParseBulkLoad(whole, tds::kTds74);
+      ASSERT_EQ(load.columns.size(), 2u);
+      EXPECT_EQ(load.columns[0].name, u"k");
+      EXPECT_EQ(load.columns[1].name, u"t");
+      EXPECT_EQ(load.columns[1].type, tds::kText);
+      ASSERT_EQ(load.rows.size(), 2u);
+      EXPECT_EQ(load.rows[0][0], std::string("\x07\x00\x00\x00", 4));
+      EXPECT_EQ(load.rows[0][1], "ab");
+      EXPECT_EQ(load.rows[1][0], std::nullopt);
+      EXPECT_EQ(load.rows[1][1], std::nullopt);
+    }
+    // Cut anywhere but before a row, it is refused, never read past its end.
+    const std::string whole = p[0] + p[1] + p[2] + p[3];
+    for (std::size_t n = 0; n < whole.size(); ++n) {
+      if (n == p[0].size() || n == p[0].size() + p[1].size() ||
+          n == p[0].size() + p[1].size() + p[2].size())
+        continue;
       EXPECT_THROW(tds::ParseBulkLoad(whole.substr(0, n), tds::kTds74), tds::ProtocolError) << n;
+    }
   }
 }
 
