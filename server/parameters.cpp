@@ -148,13 +148,10 @@ SqlParam ParamAsSql(const tds::RpcParam& p) {
       if (p.type == pt::kInt4) size = 4;
       if (p.type == pt::kInt8) size = 8;
       if (v && v->size() != size) throw tds::ProtocolError("integer parameter of the wrong size");
-      const std::string type = size == 1 ? "tinyint" : size == 2 ? "smallint" : "int";
-      if (size == 8) {
-        // No bigint in the engine: an int when the value fits one.
-        std::int64_t x = v ? LeSigned(*v) : 0;
-        bool fits = x >= -2147483648LL && x <= 2147483647LL;
-        return {fits ? "int" : "numeric(18,0)", v ? std::to_string(x) : "null"};
-      }
+      const std::string type = size == 1   ? "tinyint"
+                               : size == 2 ? "smallint"
+                               : size == 4 ? "int"
+                                           : "bigint";
       return lit(type, [&] {
         return std::to_string(size == 1 ? static_cast<std::int64_t>(LeUnsigned(*v)) : LeSigned(*v));
       });

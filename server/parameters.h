@@ -19,9 +19,9 @@ struct SqlParam {
 };
 
 // Throws tds::ProtocolError for a value whose bytes do not fit its type.
-// Types the engine lacks arrive as the nearest it has: bigint as int or
-// numeric(18,0), date and time types as datetime, nchar data as varchar in
-// code page 936, uniqueidentifier as char(36).
+// Types the engine lacks arrive as the nearest it has: date and time types
+// as datetime, nchar data as varchar in code page 936, uniqueidentifier as
+// char(36).
 SqlParam ParamAsSql(const tds::RpcParam& p);
 
 struct DeclaredParam {

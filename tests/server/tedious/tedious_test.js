@@ -89,18 +89,18 @@ test('typed parameters of every type the engine has round-trip through a table',
   const c = await connect();
   await run(c,
     'create table p (k int, s smallint, y tinyint, b bit, m numeric(12,3), mo money, f float, r real,' +
-    ' d datetime, c char(6), v varchar(20), t text, im image)');
+    ' d datetime, c char(6), v varchar(20), t text, im image, bi bigint)');
   const when = new Date(Date.UTC(2009, 9, 15, 13, 45, 30, 250));
   const types = [TYPES.Int, TYPES.SmallInt, TYPES.TinyInt, TYPES.Bit, TYPES.Decimal, TYPES.Money, TYPES.Float,
-    TYPES.Real, TYPES.DateTime, TYPES.Char, TYPES.VarChar, TYPES.Text, TYPES.Image];
+    TYPES.Real, TYPES.DateTime, TYPES.Char, TYPES.VarChar, TYPES.Text, TYPES.Image, TYPES.BigInt];
   const cases = [
     [1, -32768, 255, true, -12345.678, 922337203685.4775, 1 / 3, 0.5, when, 'ab    ', '中文书名', '长'.repeat(3000),
-      Buffer.alloc(9000, 7)],
-    [2, null, null, null, null, null, null, null, null, null, null, null, null],
+      Buffer.alloc(9000, 7), '9007199254740993'],
+    [2, null, null, null, null, null, null, null, null, null, null, null, null, null],
     [3, 0, 0, false, 0.001, -0.0001, -1e300, -2.5, new Date(Date.UTC(1753, 0, 1)), '', "it's", '',
-      Buffer.from([0, 255])],
+      Buffer.from([0, 255]), '-9223372036854775807'],
   ];
-  const names = 'k s y b m mo f r d c v t im'.split(' ');
+  const names = 'k s y b m mo f r d c v t im bi'.split(' ');
   for (const row of cases) {
     const params = row.map((v, i) => [names[i], types[i], v, types[i] === TYPES.Decimal ? { precision: 12, scale: 3 } : undefined]);
     const { rowCount } = await run(c, `insert into p values (${names.map((n) => '@' + n).join(', ')})`, params);
@@ -109,7 +109,7 @@ test('typed parameters of every type the engine has round-trip through a table',
   // Each column announced as SQL Server announces it.
   assert.deepEqual((await run(c, 'select * from p where 1 = 0')).types,
     ['IntN', 'IntN', 'IntN', 'BitN', 'NumericN', 'MoneyN', 'FloatN', 'FloatN', 'DateTimeN', 'Char', 'VarChar',
-      'Text', 'Image']);
+      'Text', 'Image', 'IntN']);
   for (const row of cases) {
     const { rows } = await run(c, 'select * from p where k = @k', [['k', TYPES.Int, row[0]]]);
     const expected = [...row];
@@ -134,7 +134,8 @@ test('parameters of types the engine stores otherwise arrive as their values', a
       ['nul', TYPES.NVarChar, null],
     ]);
   // A character outside code page 936 becomes '?', as on a GBK database.
-  assert.deepEqual(rows, [[3000000001, '借阅 ü?', '6F9619FF-8B86-D011-B42D-00C04FC964FF',
+  // bigint arrives as a string, as tedious gives every bigint.
+  assert.deepEqual(rows, [['3000000001', '借阅 ü?', '6F9619FF-8B86-D011-B42D-00C04FC964FF',
     new Date(Date.UTC(2020, 1, 29, 23, 59, 59, 123)), new Date(Date.UTC(2007, 2, 1)),
     new Date(Date.UTC(2007, 11, 27, 8, 30)), Buffer.from([0, 1, 254, 255]), null]]);
   await close(c);
