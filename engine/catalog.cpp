@@ -1,6 +1,8 @@
 // Row encoding, indexes and the system tables derived from the catalogue.
 #include "engine/catalog.h"
 
+#include "engine/ascii.h"
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -307,10 +309,34 @@ std::string KeyPart(const Value& v) {
 }
 #pragma GCC diagnostic pop
 
+std::size_t Table::FoldedHash::operator()(std::string_view s) const {
+  // Equal under FoldedEqual gives equal hashes: every byte below 0x80 is
+  // taken upper-cased (GBK trail bytes too, which only merges more names).
+  s = TrimRightBlanks(s);
+  std::uint64_t h = 14695981039346656037ull;
+  for (char ch : s) {
+    h ^= AsciiUpper(static_cast<unsigned char>(ch));
+    h *= 1099511628211ull;
+  }
+  return static_cast<std::size_t>(h);
+}
+
 int Table::FindColumn(std::string_view n) const {
-  for (std::size_t c = 0; c < cols.size(); ++c)
-    if (FoldedEqual(cols[c].name, n)) return static_cast<int>(c);
-  return -1;
+  auto cached = column_at_.find(n);
+  if (cached != column_at_.end()) {
+    const auto c = static_cast<std::size_t>(cached->second);
+    if (c < cols.size() && FoldedEqual(cols[c].name, n)) return cached->second;
+  }
+  int found = -1;
+  for (std::size_t c = 0; c < cols.size() && found < 0; ++c)
+    if (FoldedEqual(cols[c].name, n)) found = static_cast<int>(c);
+  if (found >= 0) {
+    // The columns changed since the map was made.
+    column_at_.clear();
+    for (std::size_t c = 0; c < cols.size(); ++c)
+      column_at_.emplace(cols[c].name, static_cast<int>(c));  // the first of a name stays
+  }
+  return found;
 }
 
 Index* Table::FindIndex(std::string_view n) const {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -193,6 +194,20 @@ struct Table {
 
  private:
   std::size_t Probe(const Index& ix, const std::string& key, std::uint32_t hash) const;
+
+  // Column positions by name, case-insensitively, for FindColumn. Built from
+  // cols when first needed and rebuilt when cols no longer agree with it: an
+  // entry is used only when the column it names has that name, and a name it
+  // lacks is searched for in cols before it is called absent.
+  struct FoldedHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const;
+  };
+  struct FoldedEq {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return FoldedEqual(a, b); }
+  };
+  mutable std::unordered_map<std::string, int, FoldedHash, FoldedEq> column_at_;
 };
 
 // Key form of a value already converted to the column's type.

@@ -258,4 +258,28 @@ TEST(EngineAlterUndo, StatementFailingPartWayLeavesTableAsItWas) {
   }
 }
 
+// A column is found by its name, in any case, wherever it stands once columns
+// are dropped, added and given back by a rollback: a name looked up before
+// the change must not lead to the column that held its place.
+TEST(AlterUndo, ColumnsAreFoundByNameAfterTheColumnsChange) {
+  TempDb t;
+  t.Run("create table w (a int null, b varchar(2) null, c int null)\n"
+        "insert into w values (1, 'x', 3)");
+  EXPECT_EQ(t.One("select C, b, A from w"), "3|x|1");
+  t.Run("alter table w drop column a");
+  EXPECT_EQ(t.One("select c, B from w"), "3|x");
+  EXPECT_EQ(t.ErrorOf("select a from w"), 207);
+  t.Run("alter table w add a int null, d int null");
+  EXPECT_EQ(t.One("select A, c, d from w"), "NULL|3|NULL");
+  t.Run("update w set D = c + 1, a = 7");
+  EXPECT_EQ(t.One("select * from w"), "x|3|7|4");
+  t.Run("begin transaction\nalter table w drop column b\nupdate w set c = 5");
+  EXPECT_EQ(t.One("select C, a from w"), "5|7");
+  EXPECT_EQ(t.ErrorOf("select b from w"), 207);
+  t.Run("rollback transaction");
+  EXPECT_EQ(t.One("select b, C, a, d from w"), "x|3|7|4");
+  t.Reopen();
+  EXPECT_EQ(t.One("select d, a, c, b from w"), "4|7|3|x");
+}
+
 }  // namespace
