@@ -324,8 +324,9 @@ std::size_t Table::FoldedHash::operator()(std::string_view s) const {
 int Table::FindColumn(std::string_view n) const {
   auto cached = column_at_.find(n);
   if (cached != column_at_.end()) {
+    // The entry's name is n; the column is still there when it bears it.
     const auto c = static_cast<std::size_t>(cached->second);
-    if (c < cols.size() && FoldedEqual(cols[c].name, n)) return cached->second;
+    if (c < cols.size() && cols[c].name == cached->first) return cached->second;
   }
   int found = -1;
   for (std::size_t c = 0; c < cols.size() && found < 0; ++c)
@@ -351,11 +352,53 @@ int Table::IdentityColumn() const {
   return -1;
 }
 
+namespace {
+
+// KeyPart(GetColumn(row, col)), a text value's key made straight from its
+// stored bytes.
+std::string ColumnKey(std::string_view row, int col) {
+  const char* p = row.data();
+  for (int c = 0; c < col; ++c) Skip(p);
+  if (static_cast<Kind>(*p) != Kind::Str) return KeyPart(Read(p));
+  ++p;
+  const std::uint64_t n = GetVarint(p);
+  std::string k;
+  k.reserve(1 + n);
+  k += 'S';
+  AppendFolded(std::string_view(p, n), k);
+  return k;
+}
+
+// Whether ColumnKey(row, col) == key, without making the row's key when
+// the column holds text: AppendFolded's folding, compared byte by byte.
+bool ColumnKeyIs(std::string_view row, int col, std::string_view key) {
+  const char* p = row.data();
+  for (int c = 0; c < col; ++c) Skip(p);
+  if (static_cast<Kind>(*p) != Kind::Str) return KeyPart(Read(p)) == key;
+  ++p;
+  const std::uint64_t n = GetVarint(p);
+  const std::string_view s = TrimRightBlanks(std::string_view(p, n));
+  if (key.size() != 1 + s.size() || key[0] != 'S') return false;
+  const char* k = key.data() + 1;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const unsigned char ch = static_cast<unsigned char>(s[i]);
+    if (ch >= 0x81 && i + 1 < s.size()) {
+      if (s[i] != k[i] || s[i + 1] != k[i + 1]) return false;
+      ++i;
+    } else if (static_cast<char>(ch < 0x80 ? AsciiUpper(ch) : ch) != k[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string Table::KeyOf(const Index& ix, std::string_view row) const {
-  if (ix.cols.size() == 1) return KeyPart(GetColumn(row, ix.cols[0]));
+  if (ix.cols.size() == 1) return ColumnKey(row, ix.cols[0]);
   std::string key;
   for (int c : ix.cols) {
-    std::string part = KeyPart(GetColumn(row, c));
+    std::string part = ColumnKey(row, c);
     PutVarint(key, part.size());
     key += part;
   }
@@ -379,7 +422,7 @@ std::string Table::KeyOfPatched(const Index& ix, std::string_view row,
   auto part = [&](int c) {
     auto at = std::lower_bound(changed.begin(), changed.end(), c);
     if (at != changed.end() && *at == c) return KeyPart(*values[at - changed.begin()]);
-    return KeyPart(GetColumn(row, c));
+    return ColumnKey(row, c);
   };
   if (ix.cols.size() == 1) return part(ix.cols[0]);
   std::string key;
@@ -441,7 +484,9 @@ std::size_t Table::Probe(const Index& ix, const std::string& key, std::uint32_t 
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     std::uint64_t c = ix.cells[i];
     if (c == kFreeCell) return i;
-    if (CellHash(c) == hash && KeyOf(ix, rows[Representative(ix, c)]) == key) return i;
+    if (CellHash(c) != hash) continue;
+    const Row& r = rows[Representative(ix, c)];
+    if (ix.cols.size() == 1 ? ColumnKeyIs(r, ix.cols[0], key) : KeyOf(ix, r) == key) return i;
   }
 }
 
@@ -641,6 +686,11 @@ Value OrNull(int v) {
 }  // namespace
 
 std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name) {
+  // Asked before every statement on a table: a user table's name is let go
+  // without building anything.
+  if (!FoldedEqual(name, "sysobjects") && !FoldedEqual(name, "syscolumns") &&
+      !FoldedEqual(name, "sysindexes"))
+    return nullptr;
   std::string f = Fold(name);
   auto t = std::make_shared<Table>();
   t->name = std::string(name);

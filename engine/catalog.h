@@ -205,7 +205,9 @@ struct Table {
   };
   struct FoldedEq {
     using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const { return FoldedEqual(a, b); }
+    bool operator()(std::string_view a, std::string_view b) const {
+      return a == b || FoldedEqual(a, b);  // names are mostly written as declared
+    }
   };
   mutable std::unordered_map<std::string, int, FoldedHash, FoldedEq> column_at_;
 };

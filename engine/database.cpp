@@ -370,6 +370,11 @@ std::unique_ptr<Database> Database::open(const std::string& path, OpenMode mode)
   // top, where the holes a long transaction leaves cannot serve them.
   static const bool fixed_threshold = mallopt(M_MMAP_THRESHOLD, 1 << 20) != 0;
   (void)fixed_threshold;
+  // Nor is the heap's free top given back after every statement that freed
+  // it (a query's rows, a walk's slots), only to be taken again, page by
+  // page, by the next: up to this much stays; closing gives it all back.
+  static const bool kept_top = mallopt(M_TRIM_THRESHOLD, 256 << 20) != 0;
+  (void)kept_top;
 #endif
   return std::make_unique<EmbeddedDatabase>(path, mode == OpenMode::CreateIfMissing);
 }

@@ -289,6 +289,24 @@ TEST(EngineTransactions, RowByRowUpdatesRollBackExactly) {
 // using either), whatever changes the rows or the columns, and whether an
 // UPDATE changes a row's key or keeps it. The look-up must not reach the file
 // or sysindexes.
+// An index meets keys as the collation does: case and trailing blanks
+// ignored, a double-byte character's bytes never folded (a trail byte in the
+// range of ASCII letters tells two characters apart).
+TEST(EngineTransactions, IndexKeysMeetAsTheCollationCompares) {
+  TempDb t;
+  t.Run("create table k(v varchar(10), n int)\ncreate unique index ix_k on k(v)");
+  t.Run("insert into k values('\x81' + 'a', 1)\ninsert into k values('ab', 2)");
+  EXPECT_EQ(t.ErrorOf("insert into k values('\x81' + 'A', 3)"), 0);
+  EXPECT_EQ(t.ErrorOf("insert into k values('AB  ', 4)"), 2601);
+  EXPECT_EQ(t.ErrorOf("insert into k values('\x81' + 'a  ', 5)"), 2601);
+  EXPECT_EQ(t.ErrorOf("update k set v = 'aB' where n = 3"), 2601);
+  EXPECT_EQ(t.One("select n from k where v = '\x81' + 'a '"), "1");
+  EXPECT_EQ(t.One("select n from k where v = '\x81' + 'A'"), "3");
+  EXPECT_EQ(t.One("select n from k where v = 'Ab'"), "2");
+  t.Run("update k set v = 'Ab ' where n = 2");  // the same key: no duplicate of itself
+  EXPECT_EQ(t.One("select n from k where v = 'aB'"), "2");
+}
+
 TEST(EngineTransactions, SearchesByAColumnAgreeWithAScan) {
   TempDb t;
   t.Run("create table f(id int identity, a int, c int, s char(10), g varchar(12))");
