@@ -46,7 +46,8 @@ inline constexpr const char* kFieldOdbc = "ODBC名称";
 inline constexpr const char* kFieldUser = "登录标识号";
 inline constexpr const char* kFieldPass = "密码";
 
-// The caption of the error box (an error nobody below the window caught).
-inline constexpr const char* kErrorCaption = "libupgrade";
+// The caption of the error box (an error nobody below the window caught):
+// the program's boxes all go by "提示信息"; the icon tells an error apart.
+inline constexpr const char* kErrorCaption = "提示信息";
 
 }  // namespace app::texts

@@ -66,7 +66,7 @@ void ShowInformationBox(QWidget* parent, const QString& text);
 bool AskYesNo(QWidget* parent, const QString& text);
 
 // The error box for an error that reached the top of a handler: the error's
-// own text, the program's name as caption, an error icon.
+// own text, the "提示信息" caption, an error icon.
 void ShowErrorBox(QWidget* parent, const std::exception& error);
 void ShowErrorBox(QWidget* parent, const QString& text);
 

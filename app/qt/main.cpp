@@ -1,7 +1,9 @@
 // libupgrade: the librarian's upgrade program. It takes no arguments; the
-// connection parameters come from HKEY_LOCAL_MACHINE\SOFTWARE\Quorvant\Lib and
-// the reference-data files from the program's own folder, then from the
-// installation's share/libupgrade.
+// connection parameters come from HKEY_LOCAL_MACHINE\SOFTWARE\Quorvant\Lib (on
+// Linux the registry stand-in, /etc/xdg/Quorvant/registry unless
+// LIBUPGRADE_REGISTRY_ROOT names another) and the reference-data files from
+// the program's own folder, then from the data folder /var/lib/libupgrade
+// (<prefix>/var/lib/libupgrade for a prefix other than /usr).
 #include <QApplication>
 #include <filesystem>
 

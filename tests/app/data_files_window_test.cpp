@@ -56,10 +56,17 @@ TEST(UpgradeWindowDataFiles, MissingAuthorNumberFileIsNamedAndNothingChanges) {
   w->btDoWork->click();
 
   ASSERT_EQ(boxes.boxes.size(), 1u);
+  // An error box of the program's own, titled as its other boxes, with the
+  // error icon; the step named by what it does.
+  EXPECT_EQ(boxes.boxes[0].caption, QString::fromUtf8("提示信息"));
   EXPECT_EQ(boxes.boxes[0].icon, QMessageBox::Critical);
   const std::string text = boxes.boxes[0].text.toStdString();
   EXPECT_NE(text.find("找不到著者号码文件 zzm.dat（查找位置：" + bin.string() + "、" +
                       share.string() + "）"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("（升级步骤“2005年3月前：旧版数据库整理，书名与著者拆分（Do200503Before）”"
+                      "需要）"),
             std::string::npos)
       << text;
   EXPECT_EQ(Fingerprint(*c), before);

@@ -49,15 +49,28 @@ class BoxAnswerer {
     self_->Answer(w);
     return FALSE;
   }
+  // The box's icon (the static control showing one), or null.
+  static BOOL CALLBACK IconOf(HWND c, LPARAM out) {
+    wchar_t cls[16] = {};
+    GetClassNameW(c, cls, 16);
+    if (lstrcmpiW(cls, L"Static") != 0 || (GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+      return TRUE;
+    *reinterpret_cast<HICON*>(out) = reinterpret_cast<HICON>(SendMessageW(c, STM_GETICON, 0, 0));
+    return FALSE;
+  }
   void Answer(HWND box) {
     wchar_t caption[64] = {}, text[512] = {};
     GetWindowTextW(box, caption, 64);
     GetDlgItemTextW(box, 0xFFFF, text, 512);  // the message box's text
     const bool question = GetDlgItem(box, IDYES) != nullptr;
-    const std::string title = app::win::Utf8(caption);
-    boxes.push_back({question                             ? Box::kQuestion
-                     : title == app::texts::kErrorCaption ? Box::kError
-                                                          : Box::kInformation,
+    // Every box of the program is titled alike: an error is told by its icon.
+    EXPECT_EQ(app::win::Utf8(caption), app::texts::kInformationCaption);
+    HICON icon = nullptr;
+    EnumChildWindows(box, &BoxAnswerer::IconOf, reinterpret_cast<LPARAM>(&icon));
+    const bool error = icon != nullptr && icon == LoadIconW(nullptr, IDI_ERROR);
+    boxes.push_back({question ? Box::kQuestion
+                     : error  ? Box::kError
+                              : Box::kInformation,
                      app::win::Utf8(text)});
     if (on_box) on_box();
     const int id = question ? (answer_yes ? IDYES : IDNO) : IDOK;

@@ -39,7 +39,7 @@ import screen  # noqa: E402
 MAIN_TITLE = "图书管理系统升级 V6.2017.1(32位)"
 DIALOG_TITLE = "设置数据库【Lib】连接参数"
 BOX_TITLE = "提示信息"
-ERROR_TITLE = "libupgrade"
+ERROR_TITLE = "提示信息"  # the error boxes go by the same caption
 KEY = r"HKLM\SOFTWARE\Quorvant\Lib"
 
 
