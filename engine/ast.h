@@ -61,7 +61,8 @@ struct SelectItem {
   std::string alias;
   bool star = false;
   std::string star_qual;
-  std::string text;  // source text, for error messages
+  std::string text;    // source text, for error messages
+  std::string assign;  // SELECT @v = expr: the variable (lower case) the item sets
 };
 
 struct TableRef {

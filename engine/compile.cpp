@@ -160,7 +160,15 @@ class BatchCheck {
       if (r.sub) Query(*r.sub, outer);
     }
     for (const TableRef& r : q.from) Expr(r.on.get(), &scope);
-    for (const SelectItem& i : q.items) Expr(i.expr.get(), &scope);
+    for (const SelectItem& i : q.items) {
+      if (i.assign.empty() != q.items.front().assign.empty())
+        Fail(141,
+             "A SELECT statement that assigns a value to a variable must not be combined with "
+             "data-retrieval operations.",
+             15);
+      if (!i.assign.empty()) Variable(i.assign);
+      Expr(i.expr.get(), &scope);
+    }
     Expr(q.where.get(), &scope);
     for (const auto& g : q.group) Expr(g.get(), &scope);
     Expr(q.having.get(), &scope);

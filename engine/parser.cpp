@@ -1057,6 +1057,10 @@ class Parser {
         item.star = true;
         item.star_qual = Next().text;
         pos_ += 2;
+      } else if (Peek().kind == Tok::Variable && Peek(1).IsSymbol("=")) {
+        item.assign = Lower(Next().text);  // @v = expr: an assignment, not a column
+        ++pos_;
+        item.expr = Expression();
       } else {
         if (Peek().kind == Tok::Ident && Peek(1).IsSymbol("=") && IsName(Peek())) {
           item.alias = Next().text;  // alias = expr

@@ -379,8 +379,61 @@ struct AggState {
 
 }  // namespace
 
+namespace {
+
+// Whether e reads the variable name (outside any subquery of it).
+bool ReadsVariable(const Expr& e, const std::string& name) {
+  if (e.k == Expr::Var && e.name == name) return true;
+  for (const auto& a : e.args)
+    if (a && ReadsVariable(*a, name)) return true;
+  return false;
+}
+
+}  // namespace
+
 StatementResult Session::DoSelect(const Select& q) {
   StatementResult res;
+  if (!q.items.empty() && !q.items.front().assign.empty()) {
+    // SELECT @v = expr, ...: no result set; each row assigns in turn (the
+    // next row sees the values), so the last row's values stay. Under SET
+    // ROWCOUNT the first n rows assign. A statement run again after a lock
+    // wait starts from the values it found.
+    std::vector<std::pair<Variable*, Value>> before;
+    for (const SelectItem& i : q.items) {
+      auto v = vars_.find(i.assign);
+      if (v == vars_.end())
+        throw SqlError(137, "Must declare the scalar variable \"" + i.assign + "\".", 15);
+      before.emplace_back(&v->second, v->second.value);
+    }
+    // Sorted or grouped rows have their values made before they are put in
+    // order, so an item reading a variable the statement assigns would see
+    // it as it was before the statement, where SQL Server assigns row by row
+    // in the result's order: refused rather than answered differently.
+    if (!q.order.empty() || q.distinct || !q.group.empty() || q.having) {
+      for (const SelectItem& i : q.items)
+        for (const SelectItem& j : q.items)
+          if (ReadsVariable(*i.expr, j.assign))
+            throw SqlError(50000,
+                           "The engine cannot run a SELECT that assigns " + j.assign +
+                               " and reads it with ORDER BY, DISTINCT or GROUP BY.",
+                           16);
+    }
+    std::int64_t rows = 0;
+    std::vector<ResultColumn> columns;
+    try {
+      SelectRows(q, &columns, [&](std::vector<Value>& vals) {
+        if (row_limit_ > 0 && rows >= row_limit_) return;
+        for (std::size_t c = 0; c < vals.size() && c < before.size(); ++c)
+          before[c].first->value = ConvertTo(vals[c], before[c].first->type);
+        ++rows;
+      });
+    } catch (...) {
+      for (auto& [v, value] : before) v->value = value;
+      throw;
+    }
+    res.rows_affected = rows;
+    return res;
+  }
   res.has_result_set = true;
   // Each row becomes text as it is produced, so a large result is held once,
   // as text. A column whose type the expression does not fix takes the kind

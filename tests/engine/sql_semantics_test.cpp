@@ -162,6 +162,38 @@ TEST(EngineBatches, RowcountPrintAndDuplicateKeys) {
   }
 }
 
+// SELECT @v = expr assigns row by row and returns no rows: the last row's
+// values stay, no row leaves the variable as it was, @@ROWCOUNT counts the
+// rows; mixed with columns it is refused before the batch runs.
+TEST(EngineBatches, SelectAssignsVariables) {
+  TempDb t;
+  t.Run("create table a (k int not null primary key, v varchar(5))");
+  t.Run("insert into a values (1, 'x'), (2, 'y'), (3, 'z')");
+  ExpectRows(t, {
+      {"declare @v int select @v = k from a where k = 2 select @v", {"2"}},
+      {"declare @v int = 7 select @v = k from a where k = 9 select @v", {"7"}},
+      {"declare @k int, @s varchar(9) select @k = k, @s = v from a where k = 3 select @k, @s",
+       {"3|z"}},
+      {"declare @s varchar(20) = '' select @s = @s + v from a select @s", {"xyz"}},
+      {"declare @n int select @n = count(*) from a select @n, @@rowcount", {"3|1"}},
+      {"declare @v int select @v = k from a order by k desc select @v", {"1"}},
+      {"declare @v int select @v = k from a select @@rowcount", {"3"}},
+      {"declare @v int set rowcount 2 select @v = k from a order by k set rowcount 0 select @v",
+       {"2"}},
+  });
+  auto res = t.Run("declare @v int select @v = 1");
+  ASSERT_EQ(res.size(), 2u);
+  EXPECT_FALSE(res[1].has_result_set);
+  EXPECT_EQ(res[1].rows_affected, 1);
+  ExpectErrors(t, {
+      {"select @nope = k from a", 137, nullptr},
+      {"declare @v int select @v = k, v from a", 141,
+       "A SELECT statement that assigns a value to a variable must not be combined with "
+       "data-retrieval operations."},
+      {"declare @s varchar(20) = '' select @s = @s + v from a order by v", 50000, nullptr},
+  });
+}
+
 // float is an IEEE double, shown in full and sent as a float; past its
 // range is an overflow error, never an infinity stored.
 TEST(EngineNumbers, FloatsAreDoublesAndOverflowIsAnError) {
