@@ -131,6 +131,7 @@ StatementResult Session::DoInsert(const Stmt& s) {
   };
 
   bool identity_saved = false;
+  std::optional<std::int64_t> last_identity;  // the last value the column took
   std::int64_t inserted = 0;
   std::vector<Value> full(t->cols.size());
   std::vector<bool> given(t->cols.size());
@@ -170,6 +171,7 @@ StatementResult Session::DoInsert(const Stmt& s) {
         if (past)
           throw Terminated(8115, "Arithmetic overflow error converting IDENTITY to data type " +
                                      TypeName(col.type) + ".");
+        last_identity = t->identity_next;
         t->identity_next = next;
       } else if (!given[c]) {
         full[c] = DefaultValue(col);
@@ -259,6 +261,14 @@ StatementResult Session::DoInsert(const Stmt& s) {
     for (auto& in : input) insert(in);
   }
 
+  // @@IDENTITY and SCOPE_IDENTITY(): the last value given, NULL after an
+  // INSERT into a table without an identity column.
+  if (ident < 0) {
+    identity_.reset();
+    scope_identity_.reset();
+  } else if (last_identity) {
+    identity_ = scope_identity_ = last_identity;
+  }
   StatementResult r;
   r.rows_affected = inserted;
   return r;

@@ -137,7 +137,7 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
         "db_id",   "serverproperty", "databasepropertyex", "collationproperty", "is_member",
         "has_perms_by_name", "host_name", "app_name", "suser_sname", "index_col",
         "error_number", "error_message", "error_severity", "error_state", "error_line",
-        "error_procedure"};
+        "error_procedure", "scope_identity", "ident_current", "ident_seed", "ident_incr"};
     if (!kKnown.count(e.name))
       throw SqlError(195, "'" + e.name + "' is not a recognized built-in function name.");
   }
@@ -286,6 +286,7 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
       if (e.name == "@@trancount") return Value::Int(trancount_);
       if (e.name == "@@rowcount") return Value::Int(rowcount_);
       if (e.name == "@@error") return Value::Int(last_error_);
+      if (e.name == "@@identity") return identity_ ? Value::Num(*identity_, 0) : Value::Null();
       if (e.name == "@@nestlevel") return Value::Int(static_cast<std::int64_t>(procedure_names_.size()));
       if (e.name == "@@version") return Value::Str("Embedded SQL Server stand-in");
       throw SqlError(137, "Must declare the scalar variable \"" + e.name + "\".", 15);
@@ -362,6 +363,10 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
                            : f == "app_name" ? me.program_name
                                              : me.login_name;
     return v.empty() ? Value::Null() : Value::Str(v);
+  }
+  if (f == "scope_identity") {
+    arity(0, 0);
+    return scope_identity_ ? Value::Num(*scope_identity_, 0) : Value::Null();
   }
   if (f == "xact_state") {
     arity(0, 0);
@@ -543,6 +548,19 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     if (auto sys = SystemTable(cat_, n)) return Value::Int(sys->id);
     if (auto view = SessionView(n)) return Value::Int(view->id);
     return Value::Null();
+  }
+  if (f == "ident_current" || f == "ident_seed" || f == "ident_incr") {
+    // The last value the table's identity column took (its seed before the
+    // first), whichever session gave it; NULL without one.
+    arity(1, 1);
+    if (a[0].null()) return Value::Null();
+    auto t = cat_.FindTable(NameTempTable(LastNamePart(str(a[0])), temp_suffix));
+    const int c = t ? t->IdentityColumn() : -1;
+    if (c < 0) return Value::Null();
+    const Column& col = t->cols[c];
+    if (f == "ident_seed") return Value::Num(col.seed, 0);
+    if (f == "ident_incr") return Value::Num(col.increment, 0);
+    return Value::Num(t->identity_used ? t->identity_next - col.increment : col.seed, 0);
   }
   if (f == "db_id" || f == "db_name") {
     arity(1, 1);

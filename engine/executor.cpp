@@ -33,6 +33,7 @@
 #include <ctime>
 #include <optional>
 
+#include "engine/lexer.h"
 #include "engine/session_internal.h"
 #include "port/local_time.h"
 
@@ -134,6 +135,7 @@ std::optional<Error> Session::RunTop(std::vector<StatementResult>& out,
   handling_.clear();
   in_try_ = 0;
   errors_met_ = 0;
+  scope_identity_.reset();  // a batch is a scope of its own
   procedure_names_.clear();
   try {
     body();
@@ -481,6 +483,8 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
                 s.line);
   std::size_t mark = undo_.size();
   stmt_mark_ = mark;
+  identity_before_ = identity_;
+  scope_identity_before_ = scope_identity_;
   bool changes = false;
   try {
     WithLocks(mark, s.line, [&] {
@@ -681,7 +685,7 @@ void Session::Journal(const Stmt& s, std::string_view batch) {
   try {
     std::string_view text = batch.substr(s.begin, s.end - s.begin);
     // A replay has no variables of its own: give it their values.
-    std::string entry = VariablePrefix(text) + std::string(text);
+    std::string entry = VariablePrefix(text) + IdentityLiterals(text);
     // A replay stops after as many rows as the statement did.
     if (row_limit_ > 0 && (s.k == Stmt::Insert || s.k == Stmt::Update || s.k == Stmt::Delete))
       entry = "set rowcount " + std::to_string(row_limit_) + ";\n" + entry + ";\nset rowcount 0";
@@ -694,6 +698,41 @@ void Session::Journal(const Stmt& s, std::string_view batch) {
       journal->Abort();
     throw;
   }
+}
+
+std::string Session::IdentityLiterals(std::string_view text) const {
+  if (VariableKey(text).find("identity") == std::string::npos) return std::string(text);
+  std::vector<Token> toks;
+  try {
+    toks = Tokenize(text);
+  } catch (const Error&) {
+    return std::string(text);
+  }
+  auto literal = [](const std::optional<std::int64_t>& v) {
+    return "convert(numeric(38,0), " + (v ? std::to_string(*v) : std::string("null")) + ")";
+  };
+  std::string out;
+  std::size_t copied = 0;
+  for (std::size_t i = 0; i < toks.size(); ++i) {
+    const Token& t = toks[i];
+    std::size_t end = 0;
+    std::string value;
+    if (t.kind == Tok::Variable && VariableKey(t.text) == "@@identity") {
+      end = t.end;
+      value = literal(identity_before_);
+    } else if (t.kind == Tok::Ident && !t.quoted && t.Is("scope_identity") &&
+               i + 2 < toks.size() && toks[i + 1].IsSymbol("(") && toks[i + 2].IsSymbol(")")) {
+      end = toks[i + 2].end;
+      value = literal(scope_identity_before_);
+    } else {
+      continue;
+    }
+    out.append(text.substr(copied, t.offset - copied));
+    out += value;
+    copied = end;
+  }
+  out.append(text.substr(copied));
+  return out;
 }
 
 void Session::Commit() {
@@ -729,6 +768,7 @@ void Session::Reset(bool keep_transaction) {
   text_size_ = 0;
   last_error_ = 0;
   rowcount_ = 0;
+  identity_.reset();
   vars_.clear();
 }
 

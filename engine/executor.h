@@ -213,6 +213,14 @@ class Session {
   std::shared_ptr<const Stmt> ProcedureBody(const Object& o);
   std::map<int, std::pair<std::string, std::shared_ptr<const Stmt>>> procedures_;
   std::vector<std::string> procedure_names_;  // procedures running, innermost last
+  // The last identity value an INSERT of the session gave (@@IDENTITY), and
+  // of the running batch or procedure (SCOPE_IDENTITY()).
+  std::optional<std::int64_t> identity_, scope_identity_;
+  // Their values as the running statement began, and its text for the
+  // journal with @@IDENTITY and SCOPE_IDENTITY() replaced by them: a replay
+  // runs other sessions' statements in between.
+  std::optional<std::int64_t> identity_before_, scope_identity_before_;
+  std::string IdentityLiterals(std::string_view text) const;
   std::optional<int> return_value_;           // RETURN's value in the running procedure
   int errors_met_ = 0;                        // errors the running batch met so far
   // The parameter each argument of the outermost call went to (CallProcedure).

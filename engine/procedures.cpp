@@ -186,19 +186,23 @@ void Session::RunProcedure(const Stmt& s, std::vector<StatementResult>* out) {
   vars_ = std::move(locals);
   procedure_names_.push_back(name);
   return_value_.reset();
+  const std::optional<std::int64_t> callers_identity = scope_identity_;
+  scope_identity_.reset();  // the procedure is a scope of its own
   const int errors_before = errors_met_;
   struct Restore {
     Session& self;
     std::map<std::string, Variable>& callers;
+    const std::optional<std::int64_t>& identity;
     ~Restore() {
       self.vars_ = std::move(callers);
       self.procedure_names_.pop_back();
+      self.scope_identity_ = identity;
     }
   };
   std::map<std::string, Variable> finals;
   std::optional<int> returned;
   {
-    Restore restore{*this, callers};
+    Restore restore{*this, callers, callers_identity};
     try {
       for (const auto& c : proc->block) RunChild(*c, proc->body, out);
     } catch (const Returned&) {

@@ -742,6 +742,11 @@ void Session::SelectRows(const Select& cq, std::vector<ResultColumn>* columns,
       rc.type = ColumnType::Int;
     } else if (item.expr->k == Expr::Agg && item.expr->name == "count_big") {
       rc.type = ColumnType::BigInt;
+    } else if ((item.expr->k == Expr::Func &&
+                (item.expr->name == "scope_identity" || item.expr->name == "ident_current" ||
+                 item.expr->name == "ident_seed" || item.expr->name == "ident_incr")) ||
+               (item.expr->k == Expr::Var && item.expr->name == "@@identity")) {
+      rc = Declared(rc.name, TypeSpec{Type::Numeric, 0, 38, 0});  // as SQL Server types them
     } else {
       rc.type = ColumnType::Other;  // decided from the first value below
     }

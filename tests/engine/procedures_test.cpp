@@ -220,3 +220,61 @@ TEST(EngineProcedures, TempTablesAreThoseOfTheSessionRunningIt) {
 }
 
 }  // namespace
+
+namespace {
+
+using engine_test::TempDb;
+
+TEST(EngineIdentity, ScopeIdentityAndAtAtIdentity) {
+  TempDb db;
+  db.Run("create table books (id int identity(100, 5) primary key, t varchar(10))");
+  db.Run("create table log (n int identity, what varchar(10))");
+  db.Run("create table plain (v int)");
+  // The procedure's insert into log is another scope: @@IDENTITY sees it,
+  // SCOPE_IDENTITY() does not.
+  db.Run("create procedure add_book @t varchar(10) as\n"
+         "insert books (t) values (@t)\n"
+         "insert log (what) values ('added')\n"
+         "select scope_identity()");
+  EXPECT_EQ(db.One("select scope_identity(), @@identity, ident_current('books')"), "NULL|NULL|100");
+  auto r = db.Run("insert books (t) values ('a'), ('b')\n"
+                  "exec add_book 'c'\n"
+                  "select scope_identity(), @@identity, ident_current('books'), "
+                  "ident_current('log'), ident_current('plain'), ident_seed('books'), "
+                  "ident_incr('books')");
+  EXPECT_EQ(*r[3].rows[0][0], "1");  // inside the procedure: its own last insert's
+  const auto& last = r.back();
+  EXPECT_EQ(last.columns[0].declared, "numeric");
+  EXPECT_EQ(last.columns[0].precision, 38);
+  std::vector<std::string> got;
+  for (const auto& v : last.rows[0]) got.push_back(v ? *v : "NULL");
+  EXPECT_EQ(got, (std::vector<std::string>{"105", "1", "110", "1", "NULL", "100", "5"}));
+  // A later batch is a new scope; the session keeps @@IDENTITY. An INSERT
+  // into a table without identity makes it NULL; a failed one leaves it.
+  EXPECT_EQ(db.One("select scope_identity(), @@identity"), "NULL|1");
+  db.ErrorOf("insert books (id, t) values (1, 'x')");
+  EXPECT_EQ(db.One("select @@identity"), "1");
+  EXPECT_EQ(db.One("insert plain values (1)\nselect @@identity, scope_identity()"), "NULL|NULL");
+}
+
+}  // namespace
+
+namespace {
+
+// A replay of the journal runs the sessions' statements one after another
+// in one session: what @@IDENTITY and SCOPE_IDENTITY() gave must reach it
+// as values.
+TEST(EngineIdentity, ReplayKeepsTheValuesTheStatementsSaw) {
+  TempDb db;
+  db.Run("create table a (id int identity, v int)\ncreate table b (id int identity(50, 1), v int)\n"
+         "create table refs (x numeric(38, 0), y numeric(38, 0))");
+  db.Close();
+  ASSERT_TRUE(engine_test::RunAndKill(
+      db.path(), {"insert a (v) values (1)", "insert refs values (@@identity, scope_identity())",
+                  "insert b (v) values (2)\ninsert refs values (@@IDENTITY, Scope_Identity())"}));
+  db.Open();
+  EXPECT_EQ(db.Rows("select x, y from refs order by x"),
+            (std::vector<std::string>{"1|NULL", "50|50"}));
+}
+
+}  // namespace
