@@ -93,6 +93,13 @@ struct Select {
   std::vector<OrderItem> order;
 };
 
+// WITH name [(columns)] AS (query): a common table expression.
+struct Cte {
+  std::string name;
+  std::vector<std::string> columns;
+  std::unique_ptr<Select> query;
+};
+
 struct ColumnDef {
   std::string name;
   TypeSpec type;
@@ -178,6 +185,10 @@ struct Stmt {
   std::vector<std::pair<std::string, ExprP>> params;
   std::vector<bool> outputs;
   std::string var;  // EXEC @var = procedure: the variable that takes its return code
+  // WITH before a SELECT, INSERT, UPDATE or DELETE, in order; OPTION
+  // (MAXRECURSION n): the rounds a recursive one may take (0: no limit).
+  std::vector<Cte> ctes;
+  int max_recursion = 100;
 };
 
 // Parses a batch into statements. Throws engine::Error (102/156, severity 15)

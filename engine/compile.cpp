@@ -37,6 +37,10 @@ class BatchCheck {
     line_ = s.line;
     // Columns are checked only when every table the statement names is there.
     columns_ = Resolvable(s);
+    if (!s.ctes.empty()) {  // names a CTE may take are left to run time
+      columns_ = false;
+      for (const Cte& c : s.ctes) Query(*c.query, nullptr);
+    }
     switch (s.k) {
       case Stmt::Declare:
         for (const ColumnDef& c : s.columns) {

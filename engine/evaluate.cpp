@@ -47,6 +47,8 @@ std::shared_ptr<Table> Session::UserTable(const std::string& name) {
 }
 
 std::shared_ptr<Table> Session::AnyTable(const std::string& name) {
+  if (cte_stmt_ || !cte_rounds_.empty())
+    if (auto cte = CteTable(name)) return cte;
   if (auto sys = SystemTable(cat_, name)) {
     // The catalogue as of the changes committed: wait for a transaction
     // that adds or drops objects.

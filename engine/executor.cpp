@@ -481,6 +481,17 @@ void Session::Run(const Stmt& s, std::string_view batch, std::vector<StatementRe
                 "The current transaction cannot be committed and cannot support operations that "
                 "write to the log file. Roll back the transaction.",
                 s.line);
+  // The statement's WITH, in force while it runs.
+  struct CteScope {
+    const Stmt*& slot;
+    std::size_t& visible;
+    ~CteScope() {
+      slot = nullptr;
+      visible = 0;
+    }
+  } cte_scope{cte_stmt_, ctes_visible_};
+  cte_stmt_ = s.ctes.empty() ? nullptr : &s;
+  ctes_visible_ = s.ctes.size();
   std::size_t mark = undo_.size();
   stmt_mark_ = mark;
   identity_before_ = identity_;

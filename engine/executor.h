@@ -283,6 +283,18 @@ class Session {
   // names: the column names a column list gives, if any.
   std::shared_ptr<Table> DerivedTable(const Select& q, const std::string& alias,
                                       const std::vector<std::string>& names = {});
+  // rows (with their columns, as SelectRows gave them) made into a table.
+  std::shared_ptr<Table> RowsTable(std::vector<ResultColumn>& cols,
+                                   std::vector<std::vector<Value>>& rows, const std::string& alias,
+                                   const std::vector<std::string>& names);
+  // Common table expressions of the running statement (WITH): the table a
+  // name of its FROM clauses gives, null when no CTE has that name.
+  std::shared_ptr<Table> CteTable(const std::string& name);
+  std::shared_ptr<Table> RecursiveCte(const Cte& cte);
+  const Stmt* cte_stmt_ = nullptr;  // the statement whose WITH is in force
+  std::size_t ctes_visible_ = 0;    // how many of its CTEs a name may refer to
+  // The rows of the previous round of a recursive CTE, by its name.
+  std::vector<std::pair<std::string, std::shared_ptr<Table>>> cte_rounds_;
   // The table an UPDATE or DELETE changes: s.table, or the one table of the
   // simple view s.table names (vw then holds what the statement needs).
   std::shared_ptr<Table> WriteTarget(const Stmt& s, ViewWrite* vw);

@@ -42,6 +42,12 @@ class Parser {
     for (;;) {
       while (Peek().IsSymbol(";")) ++pos_;
       if (Peek().kind == Tok::End) break;
+      if (Peek().Is("with") && pos_ > 0 && !toks_[pos_ - 1].IsSymbol(";"))
+        throw Error(319, 15,
+                    "Incorrect syntax near the keyword 'with'. If this statement is a common table "
+                    "expression, an xmlnamespaces clause or a change tracking context clause, the "
+                    "previous statement must be terminated with a semicolon.",
+                    Peek().line);
       out.push_back(Statement());
       const Stmt& made = *out.back();
       if (out.size() > 1 && made.k == Stmt::CreateObject && made.xtype == "P")
@@ -126,7 +132,59 @@ class Parser {
     const Token& first = Peek();
     s->line = first.line;
     s->begin = first.offset;
-    if (Accept("select")) {
+    if (Accept("with")) {
+      // WITH cte [(columns)] AS (query), ... then the statement that uses them.
+      std::vector<Cte> ctes;
+      do {
+        Cte c;
+        c.name = Name();
+        if (AcceptSymbol("(")) {
+          do c.columns.push_back(Name());
+          while (AcceptSymbol(","));
+          ExpectSymbol(")");
+        }
+        Expect("as");
+        ExpectSymbol("(");
+        if (Accept("select")) {
+          c.query = SelectBody();
+        } else {
+          c.query = SetTail(QueryPrimary());
+          OrderBy(*c.query);
+        }
+        ExpectSymbol(")");
+        for (const Cte& d : ctes)
+          if (Lower(d.name) == Lower(c.name))
+            throw Error(239, 16,
+                        "Duplicate common table expression name '" + c.name +
+                            "' was specified.",
+                        first.line);
+        ctes.push_back(std::move(c));
+      } while (AcceptSymbol(","));
+      if (!Peek().Is("select") && !Peek().Is("insert") && !Peek().Is("update") &&
+          !Peek().Is("delete") && !Peek().IsSymbol("("))
+        Fail();
+      std::unique_ptr<Stmt> inner = Statement();
+      inner->ctes = std::move(ctes);
+      inner->line = first.line;
+      inner->begin = first.offset;
+      if (Accept("option")) {
+        ExpectSymbol("(");
+        if (!Peek().Is("maxrecursion")) Fail();
+        Next();
+        if (Peek().kind != Tok::Number) Fail();
+        const long long n = std::atoll(Next().text.c_str());
+        if (n > 32767)
+          throw Error(310, 15,
+                      "The value " + std::to_string(n) +
+                          " specified for the MAXRECURSION option exceeds the allowed maximum of "
+                          "32767.",
+                      first.line);
+        inner->max_recursion = static_cast<int>(n);
+        ExpectSymbol(")");
+      }
+      inner->end = toks_[pos_ == 0 ? 0 : pos_ - 1].end;
+      return inner;
+    } else if (Accept("select")) {
       s->k = Stmt::SelectStmt;
       s->select = SelectBody();
     } else if (Peek().IsSymbol("(")) {  // (SELECT ...) UNION ...
@@ -1121,7 +1179,7 @@ class Parser {
     r.name = ObjectName();
     if (Accept("as"))
       r.alias = Name();
-    else if (IsName(Peek()))
+    else if (IsName(Peek()) && !Peek().Is("option"))
       r.alias = Next().text;
     if (Accept("with")) {  // table hints: WITH (NOLOCK)
       ExpectSymbol("(");

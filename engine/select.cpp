@@ -213,6 +213,13 @@ std::shared_ptr<Table> Session::DerivedTable(const Select& q, const std::string&
   std::vector<ResultColumn> cols;
   std::vector<std::vector<Value>> rows;
   SelectRows(q, &cols, [&](std::vector<Value>& v) { rows.push_back(std::move(v)); });
+  return RowsTable(cols, rows, alias, names);
+}
+
+std::shared_ptr<Table> Session::RowsTable(std::vector<ResultColumn>& cols,
+                                          std::vector<std::vector<Value>>& rows,
+                                          const std::string& alias,
+                                          const std::vector<std::string>& names) {
   if (!names.empty()) {
     if (names.size() != cols.size())
       throw SqlError(names.size() > cols.size() ? 8158 : 8159,
