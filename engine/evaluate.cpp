@@ -2,6 +2,7 @@
 // of expressions, conditions, built-in functions and subqueries.
 #include <algorithm>
 #include <cmath>
+#include <random>
 #include <cstdio>
 #include <set>
 
@@ -139,7 +140,8 @@ void Session::Bind(Expr& e, Scope& scope, std::vector<Expr*>* aggs) {
         "db_id",   "serverproperty", "databasepropertyex", "collationproperty", "is_member",
         "has_perms_by_name", "host_name", "app_name", "suser_sname", "index_col",
         "error_number", "error_message", "error_severity", "error_state", "error_line",
-        "error_procedure", "scope_identity", "ident_current", "ident_seed", "ident_incr"};
+        "error_procedure", "scope_identity", "ident_current", "ident_seed", "ident_incr",
+        "replicate", "power", "rand", "unicode", "user_name", "reverse", "stuff"};
     if (!kKnown.count(e.name))
       throw SqlError(195, "'" + e.name + "' is not a recognized built-in function name.");
   }
@@ -404,8 +406,99 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
     if (!a[0].null() && !a[1].null() && Compare(a[0], a[1]) == 0) return Value::Null();
     return a[0];
   }
+  if (f == "user_name") {
+    // The database's one user, dbo (id 1); NULL for any other id.
+    arity(0, 1);
+    if (a.empty()) return Value::Str("dbo");
+    return !a[0].null() && integer(a[0]) == 1 ? Value::Str("dbo") : Value::Null();
+  }
+  if (f == "rand") {
+    // Once per statement wherever it stands, as SQL Server evaluates it; a
+    // seed starts the session's sequence anew.
+    arity(0, 1);
+    std::vector<Value>& kept = subquery_cache_[&e];
+    if (kept.empty()) {
+      if (!a.empty() && !a[0].null())
+        random_.seed(static_cast<std::uint64_t>(integer(a[0])));
+      else if (!random_seeded_)
+        random_.seed(static_cast<std::uint64_t>(now_) ^ static_cast<std::uint64_t>(spid));
+      random_seeded_ = true;
+      kept.push_back(Value::Float(std::uniform_real_distribution<double>(0.0, 1.0)(random_)));
+    }
+    return kept[0];
+  }
   for (const Value& v : a)
     if (v.null()) return Value::Null();
+  if (f == "replicate") {
+    arity(2, 2);
+    const std::int64_t n = integer(a[1]);
+    if (n < 0) return Value::Null();
+    const std::string s = str(a[0]);
+    std::string out;
+    for (std::int64_t k = 0; k < n && out.size() < 8000; ++k) out += s;
+    if (out.size() > 8000) out.resize(8000);  // a varchar's most, as SQL Server cuts it
+    return Value::Str(out);
+  }
+  if (f == "reverse") {
+    arity(1, 1);
+    const std::string s = str(a[0]);
+    std::vector<std::size_t> st = CharStarts(s);
+    std::string out;
+    for (std::size_t k = st.size(); k-- > 0;)
+      out += s.substr(st[k], (k + 1 < st.size() ? st[k + 1] : s.size()) - st[k]);
+    return Value::Str(out);
+  }
+  if (f == "stuff") {
+    // STUFF(s, start, length, replacement): NULL for a start outside s or
+    // a negative length.
+    arity(4, 4);
+    const std::string s = str(a[0]);
+    std::vector<std::size_t> st = CharStarts(s);
+    const std::int64_t start = integer(a[1]), len = integer(a[2]);
+    if (start < 1 || start > static_cast<std::int64_t>(st.size()) || len < 0)
+      return Value::Null();
+    const std::size_t from = st[start - 1];
+    const std::int64_t last = start - 1 + len;  // first character kept after the cut
+    const std::size_t to = last >= static_cast<std::int64_t>(st.size()) ? s.size() : st[last];
+    return Value::Str(s.substr(0, from) + str(a[3]) + s.substr(to));
+  }
+  if (f == "unicode") {
+    arity(1, 1);
+    const std::string s = str(a[0]);
+    if (s.empty()) return Value::Null();
+    const auto c = static_cast<unsigned char>(s[0]);
+    if (c >= 0x80)
+      throw SqlError(50000, "The embedded engine cannot give UNICODE() of a character outside "
+                            "ASCII.");
+    return Value::Int(c);
+  }
+  if (f == "power") {
+    // The result has the first argument's type: int (truncated), numeric
+    // (its scale), float.
+    arity(2, 2);
+    const Value& x = a[0];
+    const double y = ConvertTo(a[1], TypeSpec{Type::Float, 0, 0, 0}).f;
+    const double bx = ConvertTo(x, TypeSpec{Type::Float, 0, 0, 0}).f;
+    const double r = std::pow(bx, y);
+    if (std::isnan(r))
+      throw SqlError(3623, "An invalid floating point operation occurred.");
+    if (x.kind == Kind::Int) {
+      const double whole = std::trunc(r);
+      const double top = x.big ? 9.2e18 : 2147483647.0;
+      if (!std::isfinite(whole) || whole > top || whole < -top - 1)
+        throw SqlError(232, std::string("Arithmetic overflow error for type ") +
+                                (x.big ? "bigint" : "int") + ", value = " +
+                                ToText(Value::Float(r)) + ".");
+      Value v = Value::Int(static_cast<std::int64_t>(whole));
+      v.big = x.big;
+      return v;
+    }
+    if (x.kind == Kind::Num)
+      return ConvertTo(Value::Float(r), TypeSpec{Type::Numeric, 0, 38, x.scale});
+    if (!std::isfinite(r))
+      throw SqlError(8115, "Arithmetic overflow error converting expression to data type float.");
+    return Value::Float(r);
+  }
   if (f == "substring") {
     arity(3, 3);
     std::string s = str(a[0]);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -442,7 +443,9 @@ class Session {
     cancel_asked_ = now;
     if ((*cancel_)()) throw Cancelled();
   }
-  std::unordered_map<const Expr*, std::vector<Value>> subquery_cache_;
+  std::unordered_map<const Expr*, std::vector<Value>> subquery_cache_;  // and RAND()'s value
+  std::mt19937_64 random_;  // RAND()
+  bool random_seeded_ = false;
   struct Variable {
     TypeSpec type;
     Value value;

@@ -84,3 +84,49 @@ TEST(EngineCte, Errors) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EngineFunctions, StringAndNumberFunctions) {
+  TempDb db;
+  db.Run("create table t (n int)");
+  db.Run("insert t values (1), (2), (3)");
+  struct Case {
+    const char* expr;
+    const char* want;
+  } cases[] = {
+      {"replicate('ab', 3)", "ababab"},
+      {"replicate('ab', 0)", ""},
+      {"replicate('ab', -1)", "NULL"},
+      {"replicate(null, 2)", "NULL"},
+      {"len(replicate('x', 9000))", "8000"},
+      {"power(2, 10)", "1024"},
+      {"power(2, -1)", "0"},
+      {"power(2.0, 3)", "8.0"},
+      {"power(cast(2 as float), 0.5)", "1.4142135623730951"},
+      {"power(null, 2)", "NULL"},
+      {"unicode('A')", "65"},
+      {"unicode('')", "NULL"},
+      {"user_name()", "dbo"},
+      {"user_name(1)", "dbo"},
+      {"user_name(7)", "NULL"},
+      {"reverse('abc')", "cba"},
+      {"reverse('a\xd6\xd0')", "\xd6\xd0" "a"},
+      {"stuff('abcdef', 2, 3, 'XY')", "aXYef"},
+      {"stuff('abc', 3, 10, '')", "ab"},
+      {"stuff('abc', 4, 1, 'x')", "NULL"},
+      {"stuff('abc', 0, 1, 'x')", "NULL"},
+      {"space(3) + 'x'", "   x"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(db.One(std::string("select ") + c.expr), c.want) << c.expr;
+  EXPECT_EQ(db.ErrorOf("select power(2, 31)"), 232);
+  // RAND(): one value per statement; a seed repeats the sequence.
+  EXPECT_EQ(db.One("select count(distinct r) from (select rand() r from t) x"), "1");
+  EXPECT_EQ(db.One("select rand(7)"), db.One("select rand(7)"));
+  const std::string after_seed = db.Rows("select rand(7)\nselect rand()")[0];
+  EXPECT_EQ(db.Rows("select rand(7)\nselect rand()")[0], after_seed);
+  EXPECT_NE(db.One("select rand(7)"), after_seed);
+}
+
+}  // namespace
