@@ -62,7 +62,7 @@ void Skip(const char*& p) {
       p += 9;
       break;
     case Kind::Str:
-    case Kind::Bin: {  // never stored (EncodeValue writes Str)
+    case Kind::Bin: {
       std::uint64_t n = GetVarint(p);
       p += n;
       break;
@@ -94,9 +94,9 @@ Value Read(const char*& p) {
       return Value::Num(Get64(p), scale);
     }
     case Kind::Str:
-    case Kind::Bin: {  // never stored (EncodeValue writes Str)
+    case Kind::Bin: {  // a binary or varbinary column's bytes
       std::uint64_t n = GetVarint(p);
-      Value v = Value::Str(std::string(p, n));
+      Value v = k == Kind::Bin ? Value::Bin(std::string(p, n)) : Value::Str(std::string(p, n));
       p += n;
       return v;
     }
@@ -107,9 +107,8 @@ Value Read(const char*& p) {
 }  // namespace
 
 void EncodeValue(std::string& out, const Value& v) {
-  // Rows hold no binary kind: binary values are stored as the bytes they are.
   out += v.kind == Kind::Int && v.big ? static_cast<char>(kStoredBigInt)
-                                      : static_cast<char>(v.kind == Kind::Bin ? Kind::Str : v.kind);
+                                      : static_cast<char>(v.kind);
   switch (v.kind) {
     case Kind::Null:
       break;
@@ -738,8 +737,10 @@ std::shared_ptr<Table> SystemTable(const Catalog& cat, std::string_view name) {
                    : ty.type == Type::Bit                                ? 1
                    : ty.type == Type::DateTime                           ? 23
                    : ty.type == Type::Float                              ? 53
-                   : (ty.type == Type::Char || ty.type == Type::VarChar) ? ty.length
-                                                                         : 0;
+                   : (ty.type == Type::Char || ty.type == Type::VarChar ||
+                      ty.type == Type::Binary || ty.type == Type::VarBinary)
+                       ? ty.length
+                       : 0;
         bool has_scale = numeric || ty.type == Type::Int || ty.type == Type::BigInt ||
                          ty.type == Type::SmallInt ||
                          ty.type == Type::TinyInt || ty.type == Type::Bit ||

@@ -587,15 +587,16 @@ class Parser {
     std::string raw = Lower(Next().text);
     TypeSpec type_spec{ty, 0, 0, 0};
     if (ty == Type::Char || ty == Type::VarChar) type_spec.length = 1;
-    // binary and varbinary without a length: 30 in CAST and CONVERT, as
-    // SQL Server has it (1 in a declaration, which the engine does not keep).
-    if (ty == Type::Binary || ty == Type::VarBinary) type_spec.length = 30;
+    // binary and varbinary without a length: 30 in CAST and CONVERT, 1 in a
+    // declaration, as SQL Server has it.
+    if (ty == Type::Binary || ty == Type::VarBinary) type_spec.length = ordinal == 0 ? 30 : 1;
     if (ty == Type::Numeric) type_spec.precision = 18;
     if (raw == "real") type_spec.precision = 24;
     if (AcceptSymbol("(")) {
       if (Peek().Is("max")) {
         Next();
-        type_spec.type = Type::Text;
+        // The engine's long types stand for the (max) ones.
+        type_spec.type = ty == Type::Binary || ty == Type::VarBinary ? Type::Image : Type::Text;
       } else {
         if (Peek().kind != Tok::Number) Fail();
         int a = std::atoi(Next().text.c_str());
@@ -653,14 +654,7 @@ class Parser {
   ColumnDef Column(int ordinal) {
     ColumnDef c;
     c.name = Name();
-    const Token& type_token = Peek();
     c.type = ParseType(ordinal);
-    if (c.type.type == Type::Binary || c.type.type == Type::VarBinary)
-      throw Error(2715, 16,
-                  "Column, parameter, or variable #" + std::to_string(ordinal) +
-                      ": Cannot find data type " + type_token.text +
-                      ". (The embedded engine keeps binary values in expressions only.)",
-                  type_token.line);
     for (;;) {
       if (Accept("null")) {
         c.null_given = true;

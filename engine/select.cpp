@@ -323,10 +323,14 @@ bool Session::IndexCandidates(const Table& t, const Expr* where, std::vector<std
         key = KeyPart(ConvertTo(v, ct));
       } else if (ct.type == Type::Float) {
         continue;
+      } else if (ct.type == Type::Binary || ct.type == Type::VarBinary) {
+        if (v.kind != Kind::Bin) continue;  // compared as the other side's type
+        key = KeyPart(v);
       } else {
         if (v.kind == Kind::Str)
-          v = ConvertTo(v, ct.type == Type::Numeric ? TypeSpec{Type::Numeric, 0, 18, 6}
-                                                    : TypeSpec{Type::Int, 0, 0, 0});
+          v = ConvertTo(v, ct.type == Type::Numeric  ? TypeSpec{Type::Numeric, 0, 18, 6}
+                           : ct.type == Type::BigInt ? TypeSpec{Type::BigInt, 0, 0, 0}
+                                                     : TypeSpec{Type::Int, 0, 0, 0});
         if (v.kind == Kind::Float || v.kind == Kind::Date) continue;
         key = KeyPart(v);
       }

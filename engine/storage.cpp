@@ -430,6 +430,7 @@ Kind KindOf(Type t) {
     return Kind::Int;
   if (t == Type::Numeric || t == Type::Money) return Kind::Num;
   if (t == Type::DateTime) return Kind::Date;
+  if (t == Type::Binary || t == Type::VarBinary) return Kind::Bin;
   if (t == Type::Float) return Kind::Float;
   return Kind::Null;
 }
@@ -513,7 +514,8 @@ const char* RowFault(const char* p, const char* end, const std::vector<Column>& 
         p += 9;
         break;
       }
-      case Kind::Str: {
+      case Kind::Str:
+      case Kind::Bin: {
         std::uint64_t n = 0;
         int shift = 0;
         for (;; shift += 7) {
@@ -523,9 +525,10 @@ const char* RowFault(const char* p, const char* end, const std::vector<Column>& 
           if (!(b & 0x80)) break;
         }
         if (n > static_cast<std::size_t>(end - p)) return "a text value runs past the row's end";
-        if ((ty.type == Type::Char || ty.type == Type::VarChar) &&
+        if ((ty.type == Type::Char || ty.type == Type::VarChar || ty.type == Type::Binary ||
+             ty.type == Type::VarBinary) &&
             n > static_cast<std::uint64_t>(ty.length))
-          return "a text value is longer than its column";
+          return "a text or binary value is longer than its column";
         p += n;
         break;
       }
@@ -641,16 +644,16 @@ void ReadSnapshot(const std::string& path, Catalog* cat, std::uint64_t* generati
       where = "table '" + t->name + "' column '" + col.name + "'";
       if (!column_names.insert(Fold(col.name)).second) fail("a second column has this name");
       unsigned type = r.U8();
-      if (!r.ok || (type > static_cast<unsigned>(Type::Money) &&
-                    type != static_cast<unsigned>(Type::BigInt)))
+      if (!r.ok || type > static_cast<unsigned>(Type::BigInt))
         fail("type number " + std::to_string(type) + " is not a known type");
       col.type.type = static_cast<Type>(type);
       col.type.length = id_field("length");
       col.type.precision = id_field("precision");
       col.type.scale = id_field("scale");
-      if ((col.type.type == Type::Char || col.type.type == Type::VarChar) &&
+      if ((col.type.type == Type::Char || col.type.type == Type::VarChar ||
+           col.type.type == Type::Binary || col.type.type == Type::VarBinary) &&
           (col.type.length < 1 || col.type.length > 8000))
-        fail("char and varchar lengths are 1 to 8000");
+        fail("char, varchar, binary and varbinary lengths are 1 to 8000");
       if (col.type.type == Type::Numeric && (col.type.precision < 1 || col.type.precision > 38 ||
                                              col.type.scale > col.type.precision))
         fail("a numeric precision is 1 to 38 and its scale at most the precision");

@@ -338,12 +338,18 @@ Value ToString(const Value& v, const TypeSpec& t, bool explicit_cast) {
 }
 
 // binary(n) / varbinary(n): text gives its bytes (GBK, the database's code
-// page), an int its four bytes high first; longer values are cut to n without
-// an error, binary(n) pads with zero bytes.
-Value ToBinary(const Value& v, const TypeSpec& t) {
+// page), an int its four bytes high first; binary(n) pads with zero bytes.
+// CAST and CONVERT cut a longer value to n; storing one is 8152. Text
+// converts to binary only explicitly (257).
+Value ToBinary(const Value& v, const TypeSpec& t, bool explicit_cast) {
   std::string b;
   switch (v.kind) {
     case Kind::Str:
+      if (!explicit_cast)
+        throw SqlError(257, "Implicit conversion from data type varchar to " + TypeName(t) +
+                                " is not allowed. Use the CONVERT function to run this query.");
+      b = v.s;
+      break;
     case Kind::Bin:
       b = v.s;
       break;
@@ -356,6 +362,8 @@ Value ToBinary(const Value& v, const TypeSpec& t) {
                               " to varbinary is not allowed.");
   }
   std::size_t n = static_cast<std::size_t>(t.length);
+  if (b.size() > n && !explicit_cast)
+    throw SqlError(8152, "String or binary data would be truncated.");
   if (b.size() > n) b.resize(n);
   if (t.type == Type::Binary && b.size() < n) b.append(n - b.size(), '\0');
   return Value::Bin(std::move(b));
@@ -376,7 +384,7 @@ Value Convert(const Value& v, const TypeSpec& t, bool explicit_cast) {
   switch (t.type) {
     case Type::Binary:
     case Type::VarBinary:
-      return ToBinary(v, t);
+      return ToBinary(v, t, explicit_cast);
     case Type::Char:
     case Type::VarChar:
     case Type::Text:

@@ -95,8 +95,8 @@ enum class Type : std::uint8_t {
   DateTime,
   Float,
   Money,
-  Binary,    // binary(n): in expressions only, never a column's type
-  VarBinary,  // varbinary(n): likewise
+  Binary,
+  VarBinary,
   BigInt
 };
 

@@ -1,6 +1,6 @@
 // The wider types: bigint (literals, columns, conversions, arithmetic with
-// int promoted to bigint, each overflowing at its own range), and what a
-// client and the catalogue are told about them.
+// int promoted to bigint, each overflowing at its own range) and binary
+// columns, and what a client and the catalogue are told about them.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -130,6 +130,64 @@ TEST(EngineBigInt, IdentityAddedToATableWithRows) {
   EXPECT_EQ(t.Rows("select x, id, id + 1 from a order by x"),
             (std::vector<std::string>{"1|5000000000|5000000001", "2|5000000010|5000000011"}));
   EXPECT_EQ(t.One("select id from n"), "100");
+}
+
+TEST(EngineBinary, ColumnsStoreCompareAndConvert) {
+  TempDb t;
+  t.Run("create table b (k int primary key, f binary(4) null, v varbinary(6) null, "
+        "m varbinary(max) null, d varbinary null)");
+  t.Run("insert b values (1, 0x0102, 0xD6D0CEC4, 0x00FF, 0x7F)");
+  t.Run("insert b values (2, 0x01020304, 0x, null, null)");
+  t.Run("insert b values (3, 258, cast('ab' as varbinary(6)), cast('text' as varbinary(max)), 0x01)");
+  // Storing: a value too long is 8152 (CAST cuts it); text converts to
+  // binary only explicitly (257).
+  const struct {
+    const char* sql;
+    int error;
+  } refused[] = {
+      {"insert b (k, f) values (9, 0x0102030405)", 8152},
+      {"insert b (k, v) values (9, 'abc')", 257},
+      {"insert b (k, d) values (9, 0x0102)", 8152},
+      {"update b set v = 0x01020304050607 where k = 1", 8152},
+      {"insert b (k, f) values (1, 0x01)", 2627},
+  };
+  for (const auto& r : refused) EXPECT_EQ(t.ErrorOf(r.sql), r.error) << r.sql;
+  EXPECT_EQ(t.One("select cast(0x0102030405 as binary(2))"), "0102");
+  t.Reopen();
+  // binary(n) pads with zero bytes; varbinary keeps its length.
+  // varbinary(max) is kept as image, whose values a client reads as bytes.
+  EXPECT_EQ(t.Rows("select k, f, v, datalength(m), d, datalength(f), datalength(v) from b "
+                   "order by k"),
+            (std::vector<std::string>{"1|01020000|D6D0CEC4|2|7F|4|4", "2|01020304||NULL|NULL|4|0",
+                                      "3|00000102|6162|4|01|4|2"}));
+  EXPECT_EQ(t.One("select m from b where k = 3"), "text");
+  EXPECT_EQ(t.Rows("select k from b where v = 0xD6D0CEC4"), std::vector<std::string>{"1"});
+  EXPECT_EQ(t.Rows("select k from b where f = 0x0102 order by k"), std::vector<std::string>{"1"});
+  EXPECT_EQ(t.Rows("select k from b where f > 0x0101 order by k"),
+            (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(t.One("select cast(v as varchar(10)) from b where k = 1"), "\xD6\xD0\xCE\xC4");
+  EXPECT_EQ(t.One("select cast(f as int) from b where k = 2"), "16909060");
+  EXPECT_EQ(t.One("select cast(f as int) from b where k = 3"), "258");
+
+  auto cols = t.Run("select f, v, m from b")[0].columns;
+  ASSERT_EQ(cols.size(), 3u);
+  EXPECT_EQ(cols[0].declared, "binary");
+  EXPECT_EQ(cols[0].length, 4);
+  EXPECT_EQ(cols[1].declared, "varbinary");
+  EXPECT_EQ(cols[1].length, 6);
+  EXPECT_EQ(cols[2].declared, "image");
+  EXPECT_EQ(t.Rows("select name, xtype, length, prec from syscolumns "
+                   "where id = object_id('b') and name in ('f', 'v', 'd') order by colid"),
+            (std::vector<std::string>{"f|173|4|4", "v|165|6|6", "d|165|1|1"}));
+}
+
+// An unknown type is refused with 2715 naming the column's place and the
+// type as written.
+TEST(EngineBinary, AnUnknownTypeNamesItsColumnsPlace) {
+  TempDb t;
+  std::string message;
+  EXPECT_EQ(t.ErrorOf("create table u (a int, b varbinary(4), c sometype)", &message), 2715);
+  EXPECT_NE(message.find("#3: Cannot find data type sometype."), std::string::npos) << message;
 }
 
 }  // namespace

@@ -201,6 +201,25 @@ TEST_F(Server, BigintCrossesTheWireAsEightBytes) {
   c->Execute("drop table big");
 }
 
+// binary and varbinary columns go out as BIGBINARY and BIGVARBINARY with
+// their lengths; the driver reads their bytes back as hex (lower case).
+TEST_F(Server, BinaryColumnsCrossTheWireAsBinary) {
+  auto c = Connect();
+  c->Execute("create table bin (k int, f binary(3) null, v varbinary(5) null)");
+  c->Execute("insert bin values (1, 0x0A, 0xD6D0CEC4)");
+  c->Execute("insert bin values (2, null, 0x)");
+  for (const char* dsn : {"Lib", "Lib71"}) {
+    SCOPED_TRACE(dsn);
+    Described d = Describe(Dsn(dsn), "select f, v, cast(v as varchar(5)) from bin order by k");
+    EXPECT_EQ(d.types, (std::vector<int>{SQL_BINARY, SQL_VARBINARY, SQL_VARCHAR}));
+    ASSERT_EQ(d.rows.size(), 2u);
+    EXPECT_EQ(d.rows[0].substr(0, 16), "0a0000|d6d0cec4|");
+    EXPECT_EQ(text::Utf8(d.rows[0].substr(16)), "中文");
+    EXPECT_EQ(d.rows[1], "NULL||");
+  }
+  c->Execute("drop table bin");
+}
+
 TEST_F(Server, ErrorsKeepTheirNumbersAndTexts) {
   auto c = Connect();
   struct Case {
