@@ -586,10 +586,10 @@ class Parser {
     const std::string nth = "#" + std::to_string(ordinal == 0 ? 1 : ordinal);
     std::string raw = Lower(Next().text);
     TypeSpec type_spec{ty, 0, 0, 0};
-    if (ty == Type::Char || ty == Type::VarChar) type_spec.length = 1;
-    // binary and varbinary without a length: 30 in CAST and CONVERT, 1 in a
-    // declaration, as SQL Server has it.
-    if (ty == Type::Binary || ty == Type::VarBinary) type_spec.length = ordinal == 0 ? 30 : 1;
+    // char, varchar, binary and varbinary without a length: 30 in CAST and
+    // CONVERT, 1 in a declaration, as SQL Server has it.
+    if (ty == Type::Char || ty == Type::VarChar || ty == Type::Binary || ty == Type::VarBinary)
+      type_spec.length = ordinal == 0 ? 30 : 1;
     if (ty == Type::Numeric) type_spec.precision = 18;
     if (raw == "real") type_spec.precision = 24;
     if (AcceptSymbol("(")) {

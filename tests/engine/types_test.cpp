@@ -181,6 +181,19 @@ TEST(EngineBinary, ColumnsStoreCompareAndConvert) {
             (std::vector<std::string>{"f|173|4|4", "v|165|6|6", "d|165|1|1"}));
 }
 
+// Without a length, char and varchar are 30 long in CAST and CONVERT and 1
+// long in a declaration.
+TEST(EngineCharLength, DefaultsAsSqlServerHasThem) {
+  TempDb t;
+  EXPECT_EQ(t.One("select cast('abcdefghij' as varchar), convert(varchar, 123456)"),
+            "abcdefghij|123456");
+  EXPECT_EQ(t.One("select convert(char, 12) + '|'"), "12" + std::string(28, ' ') + "|");
+  EXPECT_EQ(t.One("select cast('" + std::string(31, 'x') + "' as varchar)"), std::string(30, 'x'));
+  t.Run("create table c (a char, v varchar)");
+  EXPECT_EQ(t.ErrorOf("insert c values ('ab', 'x')"), 8152);
+  EXPECT_EQ(t.ErrorOf("declare @v varchar = 'a' select @v"), 0);
+}
+
 // An unknown type is refused with 2715 naming the column's place and the
 // type as written.
 TEST(EngineBinary, AnUnknownTypeNamesItsColumnsPlace) {
