@@ -596,13 +596,21 @@ Value Session::Eval(const Expr& e, const Ctx& ctx) {
   if (f == "round" || f == "floor" || f == "ceiling") {
     Value v = a[0];
     if (v.kind == Kind::Int) return v;
-    double d = ConvertTo(v, TypeSpec{Type::Float, 0, 0, 0}).f;
     if (f == "floor" || f == "ceiling") {
-      double whole = f == "floor" ? std::floor(d) : std::ceil(d);
-      if (!(whole > -9.2e18 && whole < 9.2e18))
-        throw SqlError(8115, "Arithmetic overflow error converting expression to data type int.");
-      return Value::Int(static_cast<std::int64_t>(whole));
+      // The argument's own type: a numeric keeps its digits (scale 0), a
+      // float (or text, taken as a float) stays a float.
+      const bool down = f == "floor";
+      if (v.kind == Kind::Num) {
+        std::int64_t unit = 1;
+        for (int k = 0; k < v.scale; ++k) unit *= 10;
+        std::int64_t whole = v.i / unit;
+        if (v.i % unit != 0 && down == (v.i < 0)) whole += v.i < 0 ? -1 : 1;
+        return Value::Num(whole, 0);
+      }
+      const double d = ConvertTo(v, TypeSpec{Type::Float, 0, 0, 0}).f;
+      return Value::Float(down ? std::floor(d) : std::ceil(d));
     }
+    double d = ConvertTo(v, TypeSpec{Type::Float, 0, 0, 0}).f;
     std::int64_t places = a.size() > 1 ? integer(a[1]) : 0;
     if (v.kind == Kind::Num) {
       TypeSpec t{Type::Numeric, 0, 18, static_cast<int>(std::min<std::int64_t>(places, v.scale))};

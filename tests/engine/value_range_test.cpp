@@ -71,8 +71,15 @@ TEST(EngineValueRange, ConversionsAndOperatorsKeepWithinTheRange) {
       {"1e308 * 10", nullptr, 8115},
       {"-1e308 - 1e308", nullptr, 8115},
       {"1e999", nullptr, 168},
-      {"floor(1e300)", nullptr, 8115},
+      // FLOOR and CEILING keep the argument's type: a float stays a float
+      // (also past every integer's range), a numeric is rounded exactly.
+      {"floor(1e300)", "1e+300", 0},
       {"ceiling(-2.5e0)", "-2", 0},
+      {"floor(3.5e0) / 2", "1.5", 0},
+      {"floor(-2.5)", "-3", 0},
+      {"ceiling(2.25)", "3", 0},
+      {"ceiling(-2.25)", "-2", 0},
+      {"floor(-3.0)", "-3", 0},
       {"round(1.5e0, 400)", "1.5", 0},
       {"round(1.5e0, -400)", "0", 0},
   };
