@@ -273,6 +273,17 @@ std::optional<std::string> InsertBulkTable(const std::string& sql) {
   return table;
 }
 
+// A statement's DONE (DONEINPROC inside a procedure call), its place in the
+// reply kept in last_done.
+void WriteDone(tds::TokenWriter& w, bool in_proc, std::size_t* last_done, std::uint16_t status,
+               std::uint16_t command, std::uint64_t rows) {
+  *last_done = w.size();
+  if (in_proc)
+    w.DoneInProc(status, command, rows);
+  else
+    w.Done(status, command, rows);
+}
+
 }  // namespace
 
 ClientSession::ClientSession(engine::Database& db, const ServerIdentity& identity)
@@ -454,11 +465,7 @@ ClientSession::Outcome ClientSession::RunBatch(tds::TokenWriter& w, const std::s
                                                engine::StatementResult* trailing) {
   const std::u16string server = Utf16(id_.server_name);
   auto done = [&](std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
-    *last_done = w.size();
-    if (in_proc)
-      w.DoneInProc(status, command, rows);
-    else
-      w.Done(status, command, rows);
+    WriteDone(w, in_proc, last_done, status, command, rows);
   };
   std::vector<engine::StatementResult> results;
   Outcome outcome = Outcome::Ok;
@@ -498,11 +505,7 @@ void ClientSession::WriteResults(tds::TokenWriter& w,
                                  std::size_t* last_done) {
   const std::u16string server = Utf16(id_.server_name);
   auto done = [&](std::uint16_t status, std::uint16_t command, std::uint64_t rows) {
-    *last_done = w.size();
-    if (in_proc)
-      w.DoneInProc(status, command, rows);
-    else
-      w.Done(status, command, rows);
+    WriteDone(w, in_proc, last_done, status, command, rows);
   };
   // One DONE per statement that SQL Server reports something for.
   for (const engine::StatementResult& r : results) {
